@@ -1,0 +1,115 @@
+#include "timer_pool.h"
+
+namespace tarnet::platform {
+
+namespace {
+
+// Handle layout: bits 0..15 slot index + 1 (never 0, so a handle is never null), bits 16..47
+// the slot's generation at start.
+constexpr std::uintptr_t kIndexBits = 16;
+
+TnTimerHandle MakeHandle(std::size_t index, std::uint32_t generation) {
+    const std::uintptr_t value =
+        (static_cast<std::uintptr_t>(generation) << kIndexBits) | (index + 1);
+    return reinterpret_cast<TnTimerHandle>(value);
+}
+
+}  // namespace
+
+TimerPool::Slot* TimerPool::Find(TnTimerHandle handle) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    const std::uintptr_t indexPlusOne = value & ((std::uintptr_t{1} << kIndexBits) - 1);
+    if (indexPlusOne == 0 || indexPlusOne > kSlots) {
+        return nullptr;
+    }
+    Slot& slot = slots_[indexPlusOne - 1];
+    const auto generation = static_cast<std::uint32_t>(value >> kIndexBits);
+    if (!slot.inUse || slot.generation != generation) {
+        return nullptr;
+    }
+    return &slot;
+}
+
+TnTimerHandle TimerPool::Start(std::uint64_t now, std::uint32_t delayMs, std::uintptr_t context,
+                               TnTimerHandlerFn handler) {
+    if (handler == nullptr) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        Slot& slot = slots_[i];
+        if (slot.inUse) {
+            continue;
+        }
+        slot.inUse    = true;
+        slot.deadline = now + delayMs;
+        slot.sequence = nextSequence_++;
+        slot.context  = context;
+        slot.handler  = handler;
+        return MakeHandle(i, slot.generation);
+    }
+    return nullptr;
+}
+
+void TimerPool::Stop(TnTimerHandle handle) {
+    if (Slot* slot = Find(handle)) {
+        slot->inUse = false;
+        ++slot->generation;
+    }
+}
+
+std::size_t TimerPool::RunExpired(std::uint64_t now) {
+    const std::uint64_t sequenceLimit = nextSequence_;
+    std::size_t         ran           = 0;
+    for (;;) {
+        Slot* due = nullptr;
+        for (Slot& slot : slots_) {
+            if (!slot.inUse || slot.deadline > now || slot.sequence >= sequenceLimit) {
+                continue;
+            }
+            if (due == nullptr || slot.deadline < due->deadline ||
+                (slot.deadline == due->deadline && slot.sequence < due->sequence)) {
+                due = &slot;
+            }
+        }
+        if (due == nullptr) {
+            return ran;
+        }
+        // Free the slot before running the handler: the handle is no longer valid once the
+        // handler runs, and the handler may start a new timer that reuses this very slot.
+        const TnTimerHandlerFn handler = due->handler;
+        const std::uintptr_t   context = due->context;
+        due->inUse                     = false;
+        ++due->generation;
+        handler(context);
+        ++ran;
+    }
+}
+
+std::optional<std::uint64_t> TimerPool::NextDeadline() const {
+    std::optional<std::uint64_t> earliest;
+    for (const Slot& slot : slots_) {
+        if (slot.inUse && (!earliest || slot.deadline < *earliest)) {
+            earliest = slot.deadline;
+        }
+    }
+    return earliest;
+}
+
+std::size_t TimerPool::ActiveCount() const {
+    std::size_t count = 0;
+    for (const Slot& slot : slots_) {
+        count += slot.inUse ? 1 : 0;
+    }
+    return count;
+}
+
+void TimerPool::Clear() {
+    for (Slot& slot : slots_) {
+        if (slot.inUse) {
+            slot.inUse = false;
+            ++slot.generation;
+        }
+    }
+}
+
+}  // namespace tarnet::platform

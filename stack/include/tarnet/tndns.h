@@ -1,0 +1,29 @@
+// DNS stub resolver: one configured server, a small cache, a bounded number of queries in
+// flight. It never calls back: a lookup answers from the cache or reports "pending", and the
+// caller asks again later.
+#pragma once
+
+#include <cstdint>
+
+#include "tarnet/tnsock.h"
+
+inline constexpr int TNDNS_FAILED              = 0;
+inline constexpr int TNDNS_RESOLVED            = 1;
+inline constexpr int TNDNS_PENDING             = 2;
+inline constexpr int TNDNS_ALREADY_INITIALIZED = 3;
+inline constexpr int TNDNS_NOT_INITIALIZED     = 4;
+inline constexpr int TNDNS_BAD_PARAMETER       = 5;
+inline constexpr int TNDNS_NO_MEMORY           = 6;
+
+struct TnDnsConfig {
+    std::uint32_t  cacheCapacity;  // nonzero
+    std::uint32_t  pendingLimit;
+    std::uint32_t  server;  // host order
+    TnTimerStartFn timerStart;
+    TnTimerStopFn  timerStop;
+};
+
+int  TnDnsInit(const TnDnsConfig* config);
+void TnDnsSetServer(const std::uint32_t* address);
+void TnDnsDeinit();
+int  TnDnsResolve(const char* name, std::uint32_t* address);

@@ -1,0 +1,143 @@
+// Tarnet socket interface: stack start and shutdown, the configuration record, result codes,
+// UDP and TCP endpoints, the Ethernet input the host feeds, and the echo (ping) client.
+//
+// Everything runs on one thread. Addresses and ports are host-order integers across this
+// interface; only wire headers are big-endian.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Host callbacks -------------------------------------------------------------------------
+
+// Opaque handle of a one-shot host timer; null means "no timer".
+using TnTimerHandle = void*;
+// Runs once on the stack's thread with the context given to TnTimerStartFn.
+using TnTimerHandlerFn = void (*)(std::uintptr_t context);
+// Starts a one-shot timer. Returns null when no timer could be started. A handle stays valid
+// until its handler has run or it has been stopped.
+using TnTimerStartFn = TnTimerHandle (*)(std::uint32_t delayMs, std::uintptr_t context,
+                                         TnTimerHandlerFn handler);
+// Cancels a running timer; its handler will not run afterwards.
+using TnTimerStopFn = void (*)(TnTimerHandle handle);
+// Transmits one complete Ethernet frame (no preamble, no FCS). The result is not used.
+using TnSendFrameFn = int (*)(const std::uint8_t* frame, std::uint32_t length);
+// Monotonic millisecond clock.
+using TnGetTickCountFn = std::uint32_t (*)();
+// Nonnegative pseudo-random number.
+using TnRandomFn = int (*)();
+// One line of diagnostic text.
+using TnLogTextFn = int (*)(const char* text);
+
+// Application event callback: (appContext, event, data, a, b, c). The result is used only for
+// TNSOCK_EVENT_INCOMING, where it becomes the new endpoint's appContext (0 refuses).
+using TnSockEventFn = std::uintptr_t (*)(std::uintptr_t appContext, int event, void* data,
+                                         std::uint32_t a, std::uint32_t b, std::uint32_t c);
+
+// Echo client result callback: (event, sequence or sent count, 0 or received count).
+using TnPingEventFn = void (*)(int event, std::uint32_t value, std::uint32_t received);
+
+// ---- Configuration --------------------------------------------------------------------------
+
+struct TnSockConfig {
+    const std::uint8_t* macAddress;  // 6 bytes, first byte first
+    int                 useDhcp;     // nonzero: obtain the address by DHCP
+    const char*         localIp;     // dotted quad; "0.0.0.0" with DHCP
+    const char*         gateway;     // dotted quad or null (0)
+    const char*         subnetMask;  // dotted quad or null (0)
+    const char*         dnsServer;   // dotted quad, may be "0.0.0.0"
+    TnSockEventFn       statusEvent;
+    TnTimerStartFn      timerStart;
+    TnTimerStopFn       timerStop;
+    TnSendFrameFn       sendFrame;
+    TnGetTickCountFn    getTickCount;
+    TnRandomFn          random;
+    TnLogTextFn         logText;
+    std::uint32_t       isnSeed;   // added to every TCP initial sequence number
+    std::uint32_t       reserved;  // stored, read by nothing
+    TnPingEventFn       pingEvent;  // null disables the echo client
+};
+
+// ---- Result codes ---------------------------------------------------------------------------
+
+inline constexpr int TNSOCK_GENERAL             = 0;
+inline constexpr int TNSOCK_SUCCESS             = 1;
+inline constexpr int TNSOCK_ALREADY_INITIALIZED = 2;
+inline constexpr int TNSOCK_BAD_PARAMETER       = 3;
+inline constexpr int TNSOCK_NOT_INITIALIZED     = 4;
+inline constexpr int TNSOCK_LOWER_LAYER_INIT    = 5;
+inline constexpr int TNSOCK_LOWER_LAYER_CREATE  = 6;
+inline constexpr int TNSOCK_BIND_FAILED         = 7;
+inline constexpr int TNSOCK_NO_MEMORY           = 8;
+inline constexpr int TNSOCK_CONNECT_FAILED      = 9;
+inline constexpr int TNSOCK_OPERATION_PENDING   = 10;
+inline constexpr int TNSOCK_ALREADY_LISTENING   = 11;
+inline constexpr int TNSOCK_TRANSMITTER_BUSY    = 12;
+
+// ---- Events of TnSockEventFn ----------------------------------------------------------------
+
+inline constexpr int TNSOCK_EVENT_DATA      = 0;  // data, length, UDP source port, UDP source addr
+inline constexpr int TNSOCK_EVENT_CLOSED    = 1;  // TCP connection closed
+inline constexpr int TNSOCK_EVENT_CONNECTED = 2;  // outgoing TCP connection established
+inline constexpr int TNSOCK_EVENT_INCOMING  = 3;  // new endpoint, remote port, remote addr, port
+inline constexpr int TNSOCK_EVENT_ADDRESS   = 5;  // statusEvent only: data = TnDhcpLease*
+
+// ---- Echo client events ---------------------------------------------------------------------
+
+inline constexpr int TNSOCK_PING_TIMEOUT = 0;  // value = sequence
+inline constexpr int TNSOCK_PING_SENT    = 1;  // value = sequence
+inline constexpr int TNSOCK_PING_REPLY   = 2;  // value = sequence
+inline constexpr int TNSOCK_PING_DONE    = 3;  // value = sent count, received = received count
+
+// Results of TnSockPingStart.
+inline constexpr int TNSOCK_PING_STARTED         = 0;
+inline constexpr int TNSOCK_PING_BAD_PARAMETER   = 1;
+inline constexpr int TNSOCK_PING_NOT_INITIALIZED = 2;
+inline constexpr int TNSOCK_PING_RUNNING         = 4;
+
+// Largest payload TnSockUdpSendto takes.
+inline constexpr std::uint32_t TNSOCK_UDP_MAX_PAYLOAD = 1500;
+
+// One slot of the endpoint table; its address is the handle given to the application.
+struct TnSockEndpoint;
+
+// ---- Stack ----------------------------------------------------------------------------------
+
+int         TnSockInit(const TnSockConfig* config);
+void        TnSockDeinit();
+const char* TnSockResultName(int code);
+
+// The host hands every received Ethernet frame here. The layers may modify the frame in place
+// while processing it; it is not used after the call returns.
+void TnSockEthernetInput(std::uint8_t* frame, std::uint32_t length);
+
+// ---- UDP ------------------------------------------------------------------------------------
+
+int TnSockUdpOpen(std::uintptr_t appContext, TnSockEventFn callback, std::uint16_t localPort,
+                  TnSockEndpoint** out);
+int TnSockUdpSendto(TnSockEndpoint* endpoint, std::uint32_t remoteAddress,
+                    std::uint16_t remotePort, const std::uint8_t* data, std::uint32_t length);
+int TnSockClose(TnSockEndpoint* endpoint);
+
+// ---- TCP ------------------------------------------------------------------------------------
+
+int TnSockTcpConnect(std::uintptr_t appContext, TnSockEventFn callback, const char* remoteAddress,
+                     std::uint16_t remotePort, TnSockEndpoint** out);
+int TnSockTcpListen(std::uint16_t localPort, std::uintptr_t appContext, TnSockEventFn callback,
+                    TnSockEndpoint** out);
+int TnSockTcpSend(TnSockEndpoint* endpoint, const std::uint8_t* data, std::uint32_t length,
+                  std::uint32_t* outCount);
+
+// ---- Echo client ----------------------------------------------------------------------------
+
+int  TnSockPingStart(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t count,
+                     std::uint32_t payloadSize);
+void TnSockPingStop();
+
+// ---- Addresses ------------------------------------------------------------------------------
+
+// Parses dotted-quad text (4.4BSD rules: 1 to 4 parts, decimal, octal or hexadecimal).
+// Returns 1 and stores the host-order address when out is given, 0 when the text is invalid.
+int TnSockParseAddr(const char* text, std::uint32_t* out);
+// Writes "a.b.c.d" into buffer (at least 16 characters).
+void TnSockFormatAddr(std::uint32_t address, char* buffer);

@@ -1,0 +1,27 @@
+// ARP for IPv4 over Ethernet (RFC 826): a 50-entry cache in 256 hash buckets with first-in
+// first-out replacement, answers for our own address, requests on behalf of IPv4 output.
+#pragma once
+
+#include <cstdint>
+
+#include "tarnet/tnsock.h"
+
+namespace tarnet {
+
+inline constexpr int           kArpEntries    = 50;
+inline constexpr int           kArpBuckets    = 256;
+inline constexpr std::uint32_t kArpPacketLen  = 42;
+
+// Clears the cache and copies the MAC. Does nothing unless ownMac, sendFrame and logText are given.
+void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn sendFrame,
+             TnLogTextFn logText);
+void ArpDeinit();
+void ArpSetAddress(const std::uint32_t* address);
+// 1 and the MAC when cached; 0 otherwise, after sending one request for a nonzero address.
+int  ArpResolve(std::uint32_t address, std::uint8_t* macOut);
+void ArpInput(std::uint8_t* frame, std::uint32_t length);
+
+// Jenkins one-at-a-time hash of the host-order address, least significant byte first, mod 256.
+std::uint32_t ArpHash(std::uint32_t address);
+
+}  // namespace tarnet

@@ -1,0 +1,57 @@
+// IPv4 output with fragmentation and next-hop resolution, input with validation and
+// reassembly, protocol dispatch, ICMP echo answering and the echo (ping) client.
+#pragma once
+
+#include <cstdint>
+
+#include "tarnet/tnsock.h"
+
+namespace tarnet {
+
+inline constexpr std::uint32_t kIpv4HeaderLen       = 20;
+inline constexpr std::uint32_t kMaxFrameLen         = 1414;
+inline constexpr std::uint32_t kFrameHeadroom       = 34;  // Ethernet + IPv4 header
+inline constexpr std::uint32_t kFragmentPayload     = (kMaxFrameLen - kFrameHeadroom) / 8 * 8;
+inline constexpr std::uint32_t kFrameBuffers        = 65535 / (kMaxFrameLen - kFrameHeadroom) + 1;
+inline constexpr std::uint32_t kReassemblyMax       = 4096;  // largest reassembled payload
+inline constexpr std::uint32_t kReassemblyTimeoutMs = 3000;
+inline constexpr std::uint32_t kArpWaitMs           = 50;
+
+inline constexpr std::uint8_t kProtoIcmp = 1;
+inline constexpr std::uint8_t kProtoTcp  = 6;
+inline constexpr std::uint8_t kProtoUdp  = 17;
+
+static_assert(kFragmentPayload == 1376);
+static_assert(kFrameBuffers == 48);
+
+struct Ipv4Config {
+    std::uint32_t       ownAddress;
+    int                 addressAcquired;
+    std::uint32_t       gateway;
+    std::uint32_t       subnetMask;
+    const std::uint8_t* mac;
+    std::uint32_t       maxFrameSize;
+    TnTimerStartFn      timerStart;
+    TnTimerStopFn       timerStop;
+    TnSendFrameFn       sendFrame;
+    TnLogTextFn         logText;
+    TnPingEventFn       pingEvent;
+    TnGetTickCountFn    getTickCount;
+};
+
+// Also initialises ARP and the echo client. False when a required member is missing.
+bool Ipv4Init(const Ipv4Config& config);
+void Ipv4Reconfigure(std::uint32_t ownAddress, int addressAcquired, std::uint32_t gateway,
+                     std::uint32_t subnetMask);
+void Ipv4Deinit();
+bool Ipv4IsInitialised();
+
+// 1 when the datagram was sent or waits for ARP, 0 when refused. Copies the data.
+int  Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
+                std::uint32_t length);
+void Ipv4Input(std::uint8_t* frame, std::uint32_t length);
+
+// RFC 1071 Internet checksum (already inverted, ready to store).
+std::uint16_t InetChecksum(const std::uint8_t* data, std::uint32_t length);
+
+}  // namespace tarnet

@@ -1,0 +1,65 @@
+// The socket layer's endpoint table, shared by the UDP operations, the TCP operations and the
+// stack's start and shutdown.
+#pragma once
+
+#include <cstdint>
+
+#include "tarnet/tnlist.h"
+#include "tarnet/tnsock.h"
+#include "udp.h"
+
+struct TcpControlBlock;
+
+inline constexpr int kSockEndpoints = 11;
+
+inline constexpr int kTcpStateNone       = 0;
+inline constexpr int kTcpStateConnecting = 1;
+inline constexpr int kTcpStateListening  = 2;
+inline constexpr int kTcpStateConnected  = 3;
+
+inline constexpr std::uint32_t kSockTxHeadroom = 100;
+
+struct TnSockEndpoint {
+    int              inUse;
+    std::uintptr_t   appContext;
+    TnListNode*      listenerHandle;
+    TcpControlBlock* connection;
+    int              tcpState;
+    std::uint16_t    localPort;
+    std::uint16_t    remotePort;
+    std::uint32_t    remoteAddress;
+    std::uint32_t    protocol;
+    std::uint8_t     txArea[kSockTxHeadroom + TNSOCK_UDP_MAX_PAYLOAD];
+    TnSockEventFn    callback;
+    TnSockEndpoint*  next;
+    TnSockEndpoint*  prev;
+};
+
+namespace tarnet {
+
+// Stack-wide state kept by the socket layer.
+bool          SockIsInitialised();
+std::uint32_t SockLocalAddress();
+
+// Endpoint table.
+void            SockResetTable();  // clears the table and the list (not the port counter)
+TnSockEndpoint* SockAllocEndpoint();  // lowest free slot, cleared and marked in use; null if full
+void            SockAppend(TnSockEndpoint* endpoint);
+void            SockRelease(TnSockEndpoint* endpoint);  // detach from TCP, unlink, free the slot
+void            SockReleaseAll();  // every endpoint in list order, no application callback
+TnSockEndpoint* SockLookup(std::uint32_t protocol, std::uint16_t localPort,
+                           std::uint16_t remotePort, std::uint32_t remoteAddress);
+std::uint16_t   SockNextEphemeralPort();
+bool            SockIsEndpoint(const TnSockEndpoint* endpoint);  // a slot of the table, in use
+
+// UDP's delivery function.
+void SockDatagramInput(std::uint32_t srcAddress, std::uint16_t srcPort, std::uint16_t dstPort,
+                       int protocol, const std::uint8_t* payload, std::uint32_t length);
+
+// TCP side (socket_tcp.cpp).
+void  SockTcpEvent(std::uintptr_t endpoint, int notification, void* item, std::uint32_t a,
+                   std::uint32_t b);
+void  SockTcpDetach(TnSockEndpoint* endpoint);
+void* SockRxAlloc(std::uintptr_t context, std::uint16_t length);
+
+}  // namespace tarnet

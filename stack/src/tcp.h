@@ -1,0 +1,67 @@
+// TCP layer interface used by the socket layer and IPv4 input: a fixed pool of control blocks,
+// listeners, and per-connection state machines. The control block itself is defined in
+// tcp_internal.h.
+#pragma once
+
+#include <cstdint>
+
+#include "tarnet/tnlist.h"
+#include "tarnet/tnsock.h"
+
+struct TcpControlBlock;
+
+// Notification events.
+inline constexpr int TNTCP_NOTIFY_CONNECT_REQUEST = 0;  // (listener ctx, new block, port, addr)
+inline constexpr int TNTCP_NOTIFY_DATA            = 1;  // (ctx, buffer from rxAlloc, length, 0)
+inline constexpr int TNTCP_NOTIFY_CLOSED          = 2;
+inline constexpr int TNTCP_NOTIFY_CONNECTED       = 3;
+
+// Result codes.
+inline constexpr int TNTCP_SUCCESS             = 0;
+inline constexpr int TNTCP_ALREADY_INITIALIZED = 1;
+inline constexpr int TNTCP_NOT_INITIALIZED     = 2;
+inline constexpr int TNTCP_BAD_PARAMETER       = 3;
+inline constexpr int TNTCP_INIT_FAILED         = 4;
+inline constexpr int TNTCP_NO_RESOURCE         = 5;
+inline constexpr int TNTCP_SEND_BUFFER_FULL    = 6;
+inline constexpr int TNTCP_WRONG_STATE         = 7;
+
+// (user context, event, item, number, address); the result is ignored.
+using TnTcpNotifyFn = void (*)(std::uintptr_t userContext, int event, void* item,
+                               std::uint32_t number, std::uint32_t address);
+// Allocates the buffer in which received data is handed to the user, who frees it.
+using TnTcpRxAllocFn = void* (*)(std::uintptr_t userContext, std::uint16_t length);
+
+struct TnTcpConfig {
+    std::uint32_t    localAddr;
+    int              maxConnections;
+    std::uint32_t    rcvWindow;
+    std::uint32_t    rtoMax;
+    std::uint32_t    rtoFloor;
+    std::uint32_t    maxRetransmits;
+    std::uint32_t    reservedTimeout;
+    std::uint32_t    reservedRetries;
+    std::uint32_t    timeWaitMs;
+    TnGetTickCountFn getTickCount;
+    std::uint32_t    isnSeed;
+    TnTimerStartFn   timerStart;
+    TnTimerStopFn    timerStop;
+    TnTcpRxAllocFn   rxAlloc;
+    TnLogTextFn      logText;
+    std::uint32_t    sendRingSize;
+};
+
+int  TnTcpInit(const TnTcpConfig* config);
+void TnTcpDeinit();
+void TnTcpSetLocalAddress(const std::uint32_t* address);
+int  TnTcpConnect(std::uintptr_t userContext, std::uint32_t remoteAddr, std::uint16_t localPort,
+                  std::uint16_t remotePort, TnTcpNotifyFn notify, TcpControlBlock** out);
+int  TnTcpListen(std::uintptr_t userContext, std::uint16_t localPort, std::uint32_t remoteAddr,
+                 TnTcpNotifyFn notify, TnListNode** out);
+int  TnTcpUnlisten(TnListNode* handle);
+int  TnTcpAccept(TcpControlBlock* block, std::uintptr_t userContext);
+int  TnTcpSend(TcpControlBlock* block, const std::uint8_t* data, std::uint32_t length,
+               std::uint32_t* outCount);
+int  TnTcpClose(TcpControlBlock* block);
+// `segment` starts at the TCP header and has its 20-byte IPv4 header in front of it.
+void TnTcpInput(std::uint8_t* segment, std::uint16_t length);

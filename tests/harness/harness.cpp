@@ -1,0 +1,199 @@
+#include "harness.h"
+
+#include <cstring>
+
+namespace tarnet::test {
+
+namespace {
+
+TnTimerHandle HostTimerStart(std::uint32_t delayMs, std::uintptr_t context,
+                             TnTimerHandlerFn handler) {
+    VirtualHost& host = VirtualHost::Get();
+    return host.timers.Start(host.Now(), delayMs, context, handler);
+}
+
+void HostTimerStop(TnTimerHandle handle) { VirtualHost::Get().timers.Stop(handle); }
+
+int HostSendFrame(const std::uint8_t* frame, std::uint32_t length) {
+    VirtualHost::Get().sent.emplace_back(frame, frame + length);
+    return 0;
+}
+
+std::uint32_t HostTicks() { return static_cast<std::uint32_t>(VirtualHost::Get().Now()); }
+
+int HostRandom() {
+    auto& values = VirtualHost::Get().randomValues;
+    if (values.empty()) {
+        return 0;
+    }
+    const int v = values.front();
+    values.pop_front();
+    return v;
+}
+
+int HostLog(const char* text) {
+    VirtualHost::Get().logs.emplace_back(text != nullptr ? text : "");
+    return 0;
+}
+
+std::uintptr_t HostStatus(std::uintptr_t, int event, void* data, std::uint32_t, std::uint32_t,
+                          std::uint32_t) {
+    StatusRecord record{event, {}};
+    if (event == TNSOCK_EVENT_ADDRESS && data != nullptr) {
+        std::memcpy(&record.lease, data, sizeof record.lease);
+    }
+    VirtualHost::Get().status.push_back(record);
+    return 0;
+}
+
+void HostPing(int event, std::uint32_t value, std::uint32_t received) {
+    VirtualHost::Get().pings.push_back({event, value, received});
+}
+
+constexpr std::uint8_t kConfigMac[6] = {kOurMac[0], kOurMac[1], kOurMac[2],
+                                        kOurMac[3], kOurMac[4], kOurMac[5]};
+
+}  // namespace
+
+VirtualHost& VirtualHost::Get() {
+    static VirtualHost host;
+    return host;
+}
+
+void VirtualHost::Reset(std::uint64_t start) {
+    timers.Clear();
+    sent.clear();
+    logs.clear();
+    status.clear();
+    pings.clear();
+    randomValues.clear();
+    now_ = start;
+}
+
+void VirtualHost::Advance(std::uint64_t ms) {
+    const std::uint64_t target = now_ + ms;
+    // A bound on timer firings per step catches a layer that re-arms zero-delay timers forever.
+    for (int guard = 0; guard < 1'000'000; ++guard) {
+        const auto next = timers.NextDeadline();
+        if (!next || *next > target) {
+            now_ = target;
+            return;
+        }
+        if (*next > now_) {
+            now_ = *next;
+        }
+        timers.RunExpired(now_);
+    }
+    ADD_FAILURE() << "timers keep firing without time advancing";
+    now_ = target;
+}
+
+void VirtualHost::RunDue() { timers.RunExpired(now_); }
+
+TnSockConfig VirtualHost::Config() {
+    TnSockConfig c{};
+    c.macAddress   = kConfigMac;
+    c.useDhcp      = 0;
+    c.localIp      = "192.0.2.10";
+    c.gateway      = "192.0.2.254";
+    c.subnetMask   = "255.255.255.0";
+    c.dnsServer    = "0.0.0.0";
+    c.statusEvent  = HostStatus;
+    c.timerStart   = HostTimerStart;
+    c.timerStop    = HostTimerStop;
+    c.sendFrame    = HostSendFrame;
+    c.getTickCount = HostTicks;
+    c.random       = HostRandom;
+    c.logText      = HostLog;
+    c.isnSeed      = 0x10000000;
+    c.reserved     = 0;
+    c.pingEvent    = HostPing;
+    return c;
+}
+
+void StackTest::SetUp() {
+    host().Reset();
+    config = host().Config();
+}
+
+void StackTest::TearDown() {
+    TnSockDeinit();
+    EXPECT_EQ(host().timers.ActiveCount(), 0u) << "a timer outlived the stack";
+    host().timers.Clear();
+}
+
+int StackTest::Start() {
+    const int rc = TnSockInit(&config);
+    started      = rc == TNSOCK_SUCCESS;
+    return rc;
+}
+
+void StackTest::Inject(const Bytes& frame) {
+    Bytes copy = frame;  // the stack may write into the frame
+    TnSockEthernetInput(copy.empty() ? nullptr : copy.data(),
+                        static_cast<std::uint32_t>(copy.size()));
+}
+
+void StackTest::InjectIp(const Ipv4Packet& packet, const Mac& src, const Mac& dst) {
+    Inject(Ipv4Frame(dst, src, packet));
+}
+
+void StackTest::InjectUdp(std::uint16_t srcPort, std::uint16_t dstPort, const Bytes& payload,
+                          std::uint32_t src, std::uint32_t dst, UdpDatagram::Checksum checksum) {
+    UdpDatagram udp;
+    udp.srcPort  = srcPort;
+    udp.dstPort  = dstPort;
+    udp.payload  = payload;
+    udp.checksum = checksum;
+    Ipv4Packet ip;
+    ip.src      = src;
+    ip.dst      = dst;
+    ip.protocol = 17;
+    ip.id       = 0x4242;
+    ip.payload  = udp.Build(src, dst);
+    InjectIp(ip);
+}
+
+void StackTest::InjectTcp(const TcpSegment& segment, std::uint32_t src, std::uint32_t dst) {
+    Ipv4Packet ip;
+    ip.src      = src;
+    ip.dst      = dst;
+    ip.protocol = 6;
+    ip.id       = 0x5151;
+    ip.payload  = segment.Build(src, dst);
+    InjectIp(ip);
+}
+
+void StackTest::LearnPeer(std::uint32_t ip, const Mac& mac) {
+    ArpPacket request{1, mac, ip, Mac{}, kOurIp};
+    Inject(ArpFrame(kBroadcast, mac, request));
+    host().sent.clear();
+}
+
+Decoded StackTest::NextSent() {
+    if (host().sent.empty()) {
+        ADD_FAILURE() << "expected a frame from the stack, none was sent";
+        return Decoded{};
+    }
+    Bytes frame = host().sent.front();
+    host().sent.pop_front();
+    auto decoded = Decode(frame);
+    if (!decoded) {
+        ADD_FAILURE() << "the stack sent a frame shorter than an Ethernet header";
+        return Decoded{};
+    }
+    return *decoded;
+}
+
+std::vector<Bytes> StackTest::TakeSent() {
+    std::vector<Bytes> frames(host().sent.begin(), host().sent.end());
+    host().sent.clear();
+    return frames;
+}
+
+void StackTest::ExpectNoTx(std::uint64_t ms) {
+    Advance(ms);
+    EXPECT_TRUE(host().sent.empty()) << host().sent.size() << " unexpected frame(s)";
+}
+
+}  // namespace tarnet::test
