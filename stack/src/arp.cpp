@@ -1,1 +1,236 @@
-// (being written)
+// ARP cache and protocol (RFC 826), Ethernet and IPv4 only.
+#include "arp.h"
+
+#include <cstring>
+
+#include "ethernet.h"
+#include "tarnet/byteorder.h"
+
+namespace tarnet {
+
+namespace {
+
+// Offsets in the 42-byte frame.
+namespace field {
+constexpr std::uint32_t kHwType    = 14;
+constexpr std::uint32_t kProtoType = 16;
+constexpr std::uint32_t kHwLen     = 18;
+constexpr std::uint32_t kProtoLen  = 19;
+constexpr std::uint32_t kOperation = 20;
+constexpr std::uint32_t kSenderMac = 22;
+constexpr std::uint32_t kSenderIp  = 28;
+constexpr std::uint32_t kTargetMac = 32;
+constexpr std::uint32_t kTargetIp  = 38;
+}  // namespace field
+
+constexpr std::uint16_t kOpRequest = 1;
+constexpr std::uint16_t kOpReply   = 2;
+
+// An entry is linked into its bucket list and into either the age list or the free list.
+struct Entry {
+    int           bucket;
+    std::uint8_t  mac[6];
+    std::uint32_t ip;
+    Entry*        bucketNext;
+    Entry*        bucketPrev;
+    Entry*        ageNext;
+    Entry*        agePrev;
+};
+
+struct Chain {
+    Entry* head;
+    Entry* tail;
+};
+
+struct ArpState {
+    bool          initialised;
+    std::uint32_t ownAddress;
+    std::uint8_t  ownMac[6];
+    TnSendFrameFn sendFrame;
+    TnLogTextFn   logText;
+    Entry         entries[kArpEntries];
+    Chain         buckets[kArpBuckets];
+    Chain         age;   // head = oldest
+    Entry*        free;  // singly linked through ageNext
+};
+
+ArpState g_arp;
+
+void AgeAppend(Entry* e) {
+    e->ageNext = nullptr;
+    e->agePrev = g_arp.age.tail;
+    if (g_arp.age.tail != nullptr) {
+        g_arp.age.tail->ageNext = e;
+    } else {
+        g_arp.age.head = e;
+    }
+    g_arp.age.tail = e;
+}
+
+void AgeUnlink(Entry* e) {
+    (e->agePrev != nullptr ? e->agePrev->ageNext : g_arp.age.head) = e->ageNext;
+    (e->ageNext != nullptr ? e->ageNext->agePrev : g_arp.age.tail) = e->agePrev;
+}
+
+void BucketAppend(Entry* e) {
+    Chain& chain  = g_arp.buckets[e->bucket];
+    e->bucketNext = nullptr;
+    e->bucketPrev = chain.tail;
+    if (chain.tail != nullptr) {
+        chain.tail->bucketNext = e;
+    } else {
+        chain.head = e;
+    }
+    chain.tail = e;
+}
+
+void BucketUnlink(Entry* e) {
+    Chain& chain = g_arp.buckets[e->bucket];
+    (e->bucketPrev != nullptr ? e->bucketPrev->bucketNext : chain.head) = e->bucketNext;
+    (e->bucketNext != nullptr ? e->bucketNext->bucketPrev : chain.tail) = e->bucketPrev;
+}
+
+Entry* Lookup(std::uint32_t address) {
+    for (Entry* e = g_arp.buckets[ArpHash(address)].head; e != nullptr; e = e->bucketNext) {
+        if (e->ip == address) {
+            return e;
+        }
+    }
+    return nullptr;
+}
+
+// Takes a free entry, or recycles the oldest one: replacement is first-in first-out and
+// lookups do not refresh an entry's age.
+void Insert(std::uint32_t address, const std::uint8_t* mac) {
+    Entry* e = g_arp.free;
+    if (e != nullptr) {
+        g_arp.free = e->ageNext;
+    } else {
+        e = g_arp.age.head;
+        AgeUnlink(e);
+        BucketUnlink(e);
+    }
+    e->ip     = address;
+    e->bucket = static_cast<int>(ArpHash(address));
+    std::memcpy(e->mac, mac, 6);
+    BucketAppend(e);
+    AgeAppend(e);
+}
+
+void Transmit(std::uint8_t* frame) { g_arp.sendFrame(frame, kArpPacketLen); }
+
+void SendRequest(std::uint32_t address) {
+    std::uint8_t frame[kArpPacketLen] = {};
+    EthernetWriteHeader(frame, kBroadcastMac, g_arp.ownMac, kEtherTypeArp);
+    TnWrite16(frame + field::kHwType, 1);
+    TnWrite16(frame + field::kProtoType, kEtherTypeIpv4);
+    frame[field::kHwLen]    = 6;
+    frame[field::kProtoLen] = 4;
+    TnWrite16(frame + field::kOperation, kOpRequest);
+    std::memcpy(frame + field::kSenderMac, g_arp.ownMac, 6);
+    TnWrite32(frame + field::kSenderIp, g_arp.ownAddress);
+    TnWrite32(frame + field::kTargetIp, address);
+    Transmit(frame);
+}
+
+// Turns the received request into our reply in place.
+void Reply(std::uint8_t* frame, const std::uint8_t* requesterMac, std::uint32_t requesterIp) {
+    std::uint8_t mac[6];
+    std::memcpy(mac, requesterMac, 6);
+    EthernetWriteHeader(frame, mac, g_arp.ownMac, kEtherTypeArp);
+    TnWrite16(frame + field::kOperation, kOpReply);
+    std::memcpy(frame + field::kSenderMac, g_arp.ownMac, 6);
+    TnWrite32(frame + field::kSenderIp, g_arp.ownAddress);
+    std::memcpy(frame + field::kTargetMac, mac, 6);
+    TnWrite32(frame + field::kTargetIp, requesterIp);
+    Transmit(frame);
+}
+
+}  // namespace
+
+std::uint32_t ArpHash(std::uint32_t address) {
+    std::uint32_t h = 0;
+    for (int i = 0; i < 4; ++i) {
+        h += (address >> (8 * i)) & 0xFF;
+        h += h << 10;
+        h ^= h >> 6;
+    }
+    h += h << 3;
+    h ^= h >> 11;
+    h += h << 15;
+    return h % kArpBuckets;
+}
+
+void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn sendFrame,
+             TnLogTextFn logText) {
+    if (ownMac == nullptr || sendFrame == nullptr || logText == nullptr) {
+        return;
+    }
+    g_arp            = ArpState{};
+    g_arp.ownAddress = ownAddress;
+    std::memcpy(g_arp.ownMac, ownMac, 6);
+    g_arp.sendFrame = sendFrame;
+    g_arp.logText   = logText;
+    for (int i = kArpEntries - 1; i >= 0; --i) {
+        g_arp.entries[i].ageNext = g_arp.free;
+        g_arp.free               = &g_arp.entries[i];
+    }
+    g_arp.initialised = true;
+}
+
+void ArpDeinit() { g_arp.initialised = false; }
+
+void ArpSetAddress(const std::uint32_t* address) {
+    if (address != nullptr) {
+        g_arp.ownAddress = *address;
+    }
+}
+
+int ArpResolve(std::uint32_t address, std::uint8_t* macOut) {
+    if (!g_arp.initialised || address == 0 || macOut == nullptr) {
+        return 0;
+    }
+    if (const Entry* e = Lookup(address)) {
+        std::memcpy(macOut, e->mac, 6);
+        return 1;
+    }
+    SendRequest(address);
+    return 0;
+}
+
+void ArpInput(std::uint8_t* frame, std::uint32_t length) {
+    if (!g_arp.initialised || length < kArpPacketLen) {
+        return;
+    }
+    if (TnRead16(frame + field::kHwType) != 1 ||
+        TnRead16(frame + field::kProtoType) != kEtherTypeIpv4 || frame[field::kHwLen] != 6 ||
+        frame[field::kProtoLen] != 4) {
+        return;
+    }
+    if (!EthernetIsForUs(frame, g_arp.ownMac)) {
+        return;
+    }
+    std::uint8_t senderMac[6];
+    std::memcpy(senderMac, frame + field::kSenderMac, 6);
+    const std::uint32_t senderIp  = TnRead32(frame + field::kSenderIp);
+    const std::uint32_t targetIp  = TnRead32(frame + field::kTargetIp);
+    const std::uint16_t operation = TnRead16(frame + field::kOperation);
+
+    // RFC 826 merge: refresh a known sender whatever the target; learn a new one only when the
+    // packet is meant for us.
+    Entry* known = Lookup(senderIp);
+    if (known != nullptr) {
+        std::memcpy(known->mac, senderMac, 6);
+    }
+    if (targetIp != g_arp.ownAddress) {
+        return;
+    }
+    if (known == nullptr) {
+        Insert(senderIp, senderMac);
+    }
+    if (operation == kOpRequest) {
+        Reply(frame, senderMac, senderIp);
+    }
+}
+
+}  // namespace tarnet

@@ -1,1 +1,692 @@
-// (being written)
+// IPv4 output (fragmentation, next hop, ARP wait), input (validation, reassembly, dispatch),
+// ICMP echo answering and the echo client.
+#include "ipv4.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "arp.h"
+#include "ethernet.h"
+#include "tarnet/byteorder.h"
+#include "tcp.h"
+#include "udp.h"
+
+namespace tarnet {
+
+namespace {
+
+// ---- Wire layout -------------------------------------------------------------------------------
+
+namespace field {
+constexpr std::uint32_t kVersionIhl  = 0;
+constexpr std::uint32_t kTos         = 1;
+constexpr std::uint32_t kTotalLength = 2;
+constexpr std::uint32_t kId          = 4;
+constexpr std::uint32_t kFlagsOffset = 6;
+constexpr std::uint32_t kTtl         = 8;
+constexpr std::uint32_t kProtocol    = 9;
+constexpr std::uint32_t kChecksum    = 10;
+constexpr std::uint32_t kSrc         = 12;
+constexpr std::uint32_t kDst         = 16;
+}  // namespace field
+
+constexpr std::uint8_t   kVersionIhl5     = 0x45;  // version 4, no options
+constexpr std::uint8_t   kTtl             = 0xFE;
+constexpr std::uint16_t  kMoreFragments   = 0x2000;
+constexpr std::uint16_t  kOffsetMask      = 0x1FFF;
+constexpr std::uint32_t  kLimitedBcast    = 0xFFFFFFFF;
+constexpr std::uint32_t  kMaxDatagram     = 65535;
+constexpr std::uint16_t  kDhcpClientPort  = 68;
+constexpr std::uint8_t   kIcmpEchoReply   = 0;
+constexpr std::uint8_t   kIcmpEchoRequest = 8;
+constexpr std::uint32_t  kIcmpHeaderLen   = 8;
+
+// ---- Output: frame buffer pool -----------------------------------------------------------------
+
+struct FrameBuffer {
+    std::uint32_t destination;
+    std::uint8_t  protocol;
+    std::uint32_t length;  // fragment data length
+    bool          moreFragments;
+    std::uint32_t byteOffset;
+    FrameBuffer*  next;
+    std::uint8_t  data[kMaxFrameLen];  // fragment data starts at kFrameHeadroom
+};
+
+struct Queue {
+    FrameBuffer* head;
+    FrameBuffer* tail;
+};
+
+void QueuePush(Queue& q, FrameBuffer* b) {
+    b->next = nullptr;
+    (q.tail != nullptr ? q.tail->next : q.head) = b;
+    q.tail                                      = b;
+}
+
+FrameBuffer* QueuePop(Queue& q) {
+    FrameBuffer* b = q.head;
+    if (b != nullptr) {
+        q.head = b->next;
+        if (q.head == nullptr) {
+            q.tail = nullptr;
+        }
+    }
+    return b;
+}
+
+// ---- Input: reassembly (RFC 815 hole descriptors) ----------------------------------------------
+
+// A handful of datagrams in reassembly at once is plenty for a host; a flood of first fragments
+// recycles the oldest entry instead of exhausting memory.
+constexpr int kReassemblyEntries = 8;
+// Holes per datagram. Real fragmentation of a 4096-byte datagram leaves at most a few; a
+// datagram cut into more pieces than this in a pathological order is dropped.
+constexpr int kMaxHoles = 24;
+
+struct Hole {
+    std::uint32_t first;
+    std::uint32_t last;
+};
+
+struct Reassembly {
+    bool          inUse;
+    std::uint64_t age;  // creation order; the smallest is the oldest
+    std::uint8_t  protocol;
+    std::uint16_t id;
+    std::uint32_t src;
+    std::uint32_t dst;
+    std::uint32_t payloadLength;  // known once the last fragment has arrived
+    bool          lastSeen;
+    TnTimerHandle timer;
+    Hole          holes[kMaxHoles];  // ordered by position, disjoint
+    int           holeCount;
+    // The first fragment's IPv4 header lies right in front of the data, so the transport layers
+    // find the addresses at fixed negative offsets as for an unfragmented datagram.
+    std::uint8_t header[kIpv4HeaderLen];
+    std::uint8_t data[kReassemblyMax];
+};
+static_assert(offsetof(Reassembly, data) == offsetof(Reassembly, header) + kIpv4HeaderLen);
+
+// ---- Echo client -------------------------------------------------------------------------------
+
+constexpr std::uint32_t kPingGapMs      = 50;
+constexpr std::uint32_t kPingMaxPayload = kMaxDatagram - kIpv4HeaderLen - kIcmpHeaderLen;
+
+struct Ping {
+    bool          running;
+    bool          awaitingReply;
+    std::uint32_t target;
+    std::uint32_t timeoutMs;
+    std::uint32_t count;
+    std::uint32_t payloadSize;
+    std::uint16_t identifier;
+    std::uint16_t sequence;
+    std::uint32_t sent;
+    std::uint32_t received;
+    TnTimerHandle timeoutTimer;
+    TnTimerHandle gapTimer;
+};
+
+// ---- Layer state -------------------------------------------------------------------------------
+
+struct Ipv4State {
+    bool          initialised;
+    Ipv4Config    config;
+    std::uint8_t  mac[6];
+    std::uint16_t identification;
+    TnTimerHandle arpWaitTimer;
+    Queue         freeQueue;
+    Queue         readyQueue;
+    std::uint64_t reassemblyAge;
+    Ping          ping;
+};
+
+Ipv4State   g_ip;
+FrameBuffer g_frames[kFrameBuffers];
+Reassembly  g_reassembly[kReassemblyEntries];
+// ICMP message built by the echo client (header and payload).
+std::uint8_t g_pingMessage[kIcmpHeaderLen + kPingMaxPayload];
+
+void StopTimer(TnTimerHandle& handle) {
+    if (handle != nullptr) {
+        g_ip.config.timerStop(handle);
+        handle = nullptr;
+    }
+}
+
+// ---- Output ------------------------------------------------------------------------------------
+
+void DropReadyQueue() {
+    while (FrameBuffer* b = QueuePop(g_ip.readyQueue)) {
+        QueuePush(g_ip.freeQueue, b);
+    }
+}
+
+// Cuts the datagram into fragments of at most kFragmentPayload bytes on the ready queue.
+void CutIntoFragments(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
+                      std::uint32_t length) {
+    std::uint32_t offset = 0;
+    while (offset < length) {
+        FrameBuffer* b = QueuePop(g_ip.freeQueue);
+        if (b == nullptr) {
+            return;  // cannot happen: the pool covers a 65535-byte datagram
+        }
+        const std::uint32_t n = std::min(length - offset, kFragmentPayload);
+        std::memcpy(b->data + kFrameHeadroom, data + offset, n);
+        b->destination   = destination;
+        b->protocol      = protocol;
+        b->length        = n;
+        b->byteOffset    = offset;
+        b->moreFragments = length - offset > kFragmentPayload;
+        QueuePush(g_ip.readyQueue, b);
+        offset += n;
+    }
+}
+
+// The next hop: the destination itself on the local subnet, else the gateway. The limited
+// broadcast address needs no next hop.
+std::uint32_t NextHop(std::uint32_t destination) {
+    const std::uint32_t mask = g_ip.config.subnetMask;
+    if ((destination & mask) != (g_ip.config.ownAddress & mask)) {
+        return g_ip.config.gateway;
+    }
+    return destination;
+}
+
+// Resolves the link address for `destination`; false when ARP has no answer yet.
+bool ResolveLink(std::uint32_t destination, std::uint8_t* mac) {
+    if (destination == kLimitedBcast) {
+        std::memcpy(mac, kBroadcastMac, 6);
+        return true;
+    }
+    return ArpResolve(NextHop(destination), mac) == 1;
+}
+
+void WriteHeader(FrameBuffer& b) {
+    std::uint8_t* h = b.data + kEthHeaderLen;
+    h[field::kVersionIhl] = kVersionIhl5;
+    h[field::kTos]        = 0;
+    TnWrite16(h + field::kTotalLength, static_cast<std::uint16_t>(b.length + kIpv4HeaderLen));
+    TnWrite16(h + field::kId, g_ip.identification);
+    std::uint16_t flagsOffset = static_cast<std::uint16_t>(b.byteOffset / 8);
+    if (b.moreFragments) {
+        flagsOffset |= kMoreFragments;
+    }
+    TnWrite16(h + field::kFlagsOffset, flagsOffset);
+    h[field::kTtl]      = kTtl;
+    h[field::kProtocol] = b.protocol;
+    TnWrite16(h + field::kChecksum, 0);
+    TnWrite32(h + field::kSrc, g_ip.config.ownAddress);
+    TnWrite32(h + field::kDst, b.destination);
+    TnWrite16(h + field::kChecksum, InetChecksum(h, kIpv4HeaderLen));
+}
+
+// Sends every fragment on the ready queue as one datagram with a fresh identification.
+void TransmitReady(const std::uint8_t* nextHopMac) {
+    ++g_ip.identification;
+    while (FrameBuffer* b = QueuePop(g_ip.readyQueue)) {
+        EthernetWriteHeader(b->data, nextHopMac, g_ip.mac, kEtherTypeIpv4);
+        WriteHeader(*b);
+        g_ip.config.sendFrame(b->data, kFrameHeadroom + b->length);
+        QueuePush(g_ip.freeQueue, b);
+    }
+}
+
+// One retry after an ARP request: the datagram goes out if the answer has arrived, otherwise
+// it stays queued until the next output replaces it.
+void ArpWaitExpired(std::uintptr_t context) {
+    g_ip.arpWaitTimer = nullptr;
+    if (!g_ip.initialised || g_ip.readyQueue.head == nullptr) {
+        return;
+    }
+    std::uint8_t mac[6];
+    if (ResolveLink(static_cast<std::uint32_t>(context), mac)) {
+        TransmitReady(mac);
+    }
+}
+
+// ---- Reassembly ------------------------------------------------------------------------------
+
+void ReleaseEntry(Reassembly& r) {
+    StopTimer(r.timer);
+    r.inUse = false;
+}
+
+void ReassemblyExpired(std::uintptr_t context) {
+    auto* r  = reinterpret_cast<Reassembly*>(context);
+    r->timer = nullptr;
+    r->inUse = false;  // the datagram is discarded
+}
+
+Reassembly* FindEntry(std::uint8_t protocol, std::uint32_t src, std::uint32_t dst,
+                      std::uint16_t id) {
+    for (Reassembly& r : g_reassembly) {
+        if (r.inUse && r.protocol == protocol && r.src == src && r.dst == dst && r.id == id) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+Reassembly* NewEntry(std::uint8_t protocol, std::uint32_t src, std::uint32_t dst,
+                     std::uint16_t id) {
+    Reassembly* slot = nullptr;
+    for (Reassembly& r : g_reassembly) {
+        if (!r.inUse) {
+            slot = &r;
+            break;
+        }
+        if (slot == nullptr || r.age < slot->age) {
+            slot = &r;  // oldest so far, recycled when every entry is busy
+        }
+    }
+    if (slot->inUse) {
+        ReleaseEntry(*slot);
+    }
+    Reassembly& r  = *slot;
+    r.inUse        = true;
+    r.age          = ++g_ip.reassemblyAge;
+    r.protocol     = protocol;
+    r.id           = id;
+    r.src          = src;
+    r.dst          = dst;
+    r.payloadLength = 0;
+    r.lastSeen     = false;
+    r.holes[0]     = Hole{0, kReassemblyMax - 1};
+    r.holeCount    = 1;
+    r.timer = g_ip.config.timerStart(kReassemblyTimeoutMs, reinterpret_cast<std::uintptr_t>(&r),
+                                     ReassemblyExpired);
+    return &r;
+}
+
+void RemoveHole(Reassembly& r, int index) {
+    for (int i = index; i + 1 < r.holeCount; ++i) {
+        r.holes[i] = r.holes[i + 1];
+    }
+    --r.holeCount;
+}
+
+// Fills [first, last] into the hole that contains it. False when no hole contains it (an
+// overlap or duplicate) or when splitting would need more holes than an entry has.
+bool FillHole(Reassembly& r, std::uint32_t first, std::uint32_t last) {
+    for (int i = 0; i < r.holeCount; ++i) {
+        Hole& hole = r.holes[i];
+        if (hole.first > first || hole.last < last) {
+            continue;
+        }
+        if (hole.first == first && hole.last == last) {
+            RemoveHole(r, i);
+        } else if (hole.first < first && last < hole.last) {
+            if (r.holeCount == kMaxHoles) {
+                return false;
+            }
+            for (int j = r.holeCount; j > i + 1; --j) {
+                r.holes[j] = r.holes[j - 1];
+            }
+            r.holes[i + 1] = Hole{last + 1, hole.last};
+            hole.last      = first - 1;
+            ++r.holeCount;
+        } else if (hole.first < first) {
+            hole.last = first - 1;
+        } else {
+            hole.first = last + 1;
+        }
+        return true;
+    }
+    return false;
+}
+
+void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload,
+             std::uint32_t length);
+
+void Reassemble(const std::uint8_t* header, std::uint8_t protocol, std::uint32_t src,
+                std::uint32_t dst, std::uint16_t id, std::uint32_t byteOffset,
+                bool moreFragments, std::uint8_t* payload, std::uint32_t length) {
+    Reassembly* r = FindEntry(protocol, src, dst, id);
+    if (r == nullptr) {
+        r = NewEntry(protocol, src, dst, id);
+    }
+    const std::uint32_t first = byteOffset;
+    const std::uint32_t last  = first + length - 1;
+    // Beyond the reassembly area, or a non-final fragment reaching its end (the datagram would
+    // be larger than the area): discard the whole datagram.
+    if (last >= kReassemblyMax || (moreFragments && last == kReassemblyMax - 1)) {
+        ReleaseEntry(*r);
+        return;
+    }
+    std::memcpy(r->data + first, payload, length);
+    if (first == 0) {
+        std::memcpy(r->header, header, kIpv4HeaderLen);
+    }
+    if (!moreFragments) {
+        // The final fragment fixes the length. A second final fragment, or one ending before
+        // data already received, contradicts what came before.
+        if (r->lastSeen || r->holeCount == 0 || r->holes[r->holeCount - 1].first > last) {
+            ReleaseEntry(*r);
+            return;
+        }
+        Hole& tail = r->holes[r->holeCount - 1];
+        r->lastSeen      = true;
+        r->payloadLength = last + 1;
+        tail.last        = last;
+    }
+    if (!FillHole(*r, first, last)) {
+        ReleaseEntry(*r);
+        return;
+    }
+    if (r->holeCount == 0) {
+        StopTimer(r->timer);
+        r->inUse = false;
+        Deliver(r->protocol, r->src, r->data, r->payloadLength);
+    }
+}
+
+// ---- ICMP --------------------------------------------------------------------------------------
+
+void PingSendRequest();
+
+void PingFinishRound() {
+    Ping& p = g_ip.ping;
+    if (p.sent >= p.count) {
+        p.running = false;
+        StopTimer(p.gapTimer);
+        g_ip.config.pingEvent(TNSOCK_PING_DONE, p.sent, p.received);
+        return;
+    }
+    ++p.sequence;
+    p.gapTimer = g_ip.config.timerStart(
+        kPingGapMs, 0, [](std::uintptr_t) {
+            g_ip.ping.gapTimer = nullptr;
+            if (g_ip.ping.running) {
+                PingSendRequest();
+            }
+        });
+}
+
+void PingTimeout(std::uintptr_t) {
+    Ping& p        = g_ip.ping;
+    p.timeoutTimer = nullptr;
+    if (!p.running || !p.awaitingReply) {
+        return;
+    }
+    p.awaitingReply = false;
+    g_ip.config.pingEvent(TNSOCK_PING_TIMEOUT, p.sequence, 0);
+    PingFinishRound();
+}
+
+// Request payload: the 33 bytes 'A'..'a', then runs of the 32 bytes 'A'..'`'.
+std::uint8_t PingPayloadByte(std::uint32_t i) {
+    return static_cast<std::uint8_t>(i < 33 ? 65 + i : 65 + (i - 33) % 32);
+}
+
+void PingSendRequest() {
+    Ping&               p      = g_ip.ping;
+    const std::uint32_t length = kIcmpHeaderLen + p.payloadSize;
+    std::uint8_t*       m      = g_pingMessage;
+    m[0]                       = kIcmpEchoRequest;
+    m[1]                       = 0;
+    TnWrite16(m + 2, 0);
+    TnWrite16(m + 4, p.identifier);
+    TnWrite16(m + 6, p.sequence);
+    for (std::uint32_t i = 0; i < p.payloadSize; ++i) {
+        m[kIcmpHeaderLen + i] = PingPayloadByte(i);
+    }
+    TnWrite16(m + 2, InetChecksum(m, length));
+    Ipv4Output(p.target, kProtoIcmp, m, length);
+    ++p.sent;
+    p.awaitingReply = true;
+    g_ip.config.pingEvent(TNSOCK_PING_SENT, p.sequence, 0);
+    // The event handler may have stopped the series.
+    if (p.running) {
+        p.timeoutTimer = g_ip.config.timerStart(p.timeoutMs, 0, PingTimeout);
+    }
+}
+
+void PingReply(std::uint32_t src, const std::uint8_t* message, std::uint32_t length) {
+    Ping& p = g_ip.ping;
+    if (!p.running || !p.awaitingReply || src != p.target ||
+        length != kIcmpHeaderLen + p.payloadSize || InetChecksum(message, length) != 0 ||
+        TnRead16(message + 4) != p.identifier || TnRead16(message + 6) != p.sequence) {
+        return;
+    }
+    StopTimer(p.timeoutTimer);
+    p.awaitingReply = false;
+    ++p.received;
+    g_ip.config.pingEvent(TNSOCK_PING_REPLY, p.sequence, 0);
+    if (p.running) {
+        PingFinishRound();
+    }
+}
+
+void IcmpInput(std::uint32_t src, std::uint8_t* message, std::uint32_t length) {
+    if (length < kIcmpHeaderLen) {
+        return;
+    }
+    switch (message[0]) {
+        case kIcmpEchoRequest:
+            if (InetChecksum(message, length) != 0) {
+                return;
+            }
+            // Identifier, sequence and data go back unchanged.
+            message[0] = kIcmpEchoReply;
+            TnWrite16(message + 2, 0);
+            TnWrite16(message + 2, InetChecksum(message, length));
+            Ipv4Output(src, kProtoIcmp, message, length);
+            break;
+        case kIcmpEchoReply:
+            if (g_ip.config.pingEvent != nullptr) {
+                PingReply(src, message, length);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload,
+             std::uint32_t length) {
+    switch (protocol) {
+        case kProtoIcmp:
+            IcmpInput(src, payload, length);
+            break;
+        case kProtoTcp:
+            TnTcpInput(payload, static_cast<std::uint16_t>(length));
+            break;
+        case kProtoUdp:
+            UdpInput(payload, length);
+            break;
+        default:
+            break;
+    }
+}
+
+// While we hold no address a DHCP server may answer by unicast to the address it offers, at our
+// MAC (RFC 2131 4.1, RFC 1122 3.3.6 for the broadcast-flag-clear case). Accept exactly those:
+// unfragmented UDP to port 68 sent to our own MAC.
+bool IsDhcpReplyWhileUnaddressed(const std::uint8_t* frame, const std::uint8_t* ip,
+                                 std::uint32_t totalLength) {
+    if (g_ip.config.ownAddress != 0 || ip[field::kProtocol] != kProtoUdp ||
+        totalLength < kIpv4HeaderLen + 8 || std::memcmp(frame + eth::kDst, g_ip.mac, 6) != 0) {
+        return false;
+    }
+    const std::uint16_t flagsOffset = TnRead16(ip + field::kFlagsOffset);
+    if ((flagsOffset & (kMoreFragments | kOffsetMask)) != 0) {
+        return false;
+    }
+    return TnRead16(ip + kIpv4HeaderLen + 2) == kDhcpClientPort;
+}
+
+}  // namespace
+
+// ---- Public functions --------------------------------------------------------------------------
+
+std::uint16_t InetChecksum(const std::uint8_t* data, std::uint32_t length) {
+    std::uint32_t sum = 0;
+    std::uint32_t i   = 0;
+    for (; i + 1 < length; i += 2) {
+        sum += TnRead16(data + i);
+    }
+    if (i < length) {
+        sum += static_cast<std::uint32_t>(data[i]) << 8;
+    }
+    sum = (sum >> 16) + (sum & 0xFFFF);
+    sum = (sum >> 16) + (sum & 0xFFFF);
+    return static_cast<std::uint16_t>(~sum);
+}
+
+bool Ipv4Init(const Ipv4Config& config) {
+    if (config.mac == nullptr || config.timerStart == nullptr || config.timerStop == nullptr ||
+        config.sendFrame == nullptr || (config.addressAcquired != 0 && config.ownAddress == 0)) {
+        return false;
+    }
+    g_ip        = Ipv4State{};
+    g_ip.config = config;
+    std::memcpy(g_ip.mac, config.mac, 6);
+    g_ip.config.mac = g_ip.mac;
+    for (FrameBuffer& b : g_frames) {
+        QueuePush(g_ip.freeQueue, &b);
+    }
+    for (Reassembly& r : g_reassembly) {
+        r.inUse = false;
+        r.timer = nullptr;
+    }
+    ArpInit(config.ownAddress, g_ip.mac, config.sendFrame, config.logText);
+    g_ip.initialised = true;
+    return true;
+}
+
+void Ipv4Reconfigure(std::uint32_t ownAddress, int addressAcquired, std::uint32_t gateway,
+                     std::uint32_t subnetMask) {
+    g_ip.config.ownAddress      = ownAddress;
+    g_ip.config.addressAcquired = addressAcquired;
+    g_ip.config.gateway         = gateway;
+    g_ip.config.subnetMask      = subnetMask;
+}
+
+void Ipv4Deinit() {
+    if (!g_ip.initialised) {
+        return;
+    }
+    TnSockPingStop();
+    for (Reassembly& r : g_reassembly) {
+        if (r.inUse) {
+            ReleaseEntry(r);
+        }
+    }
+    DropReadyQueue();
+    StopTimer(g_ip.arpWaitTimer);
+    ArpDeinit();
+    g_ip.initialised = false;
+}
+
+bool Ipv4IsInitialised() { return g_ip.initialised; }
+
+int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
+               std::uint32_t length) {
+    if (!g_ip.initialised || destination == 0 || data == nullptr || length == 0 ||
+        length > kMaxDatagram - kIpv4HeaderLen) {
+        return 0;
+    }
+    // One datagram waits for ARP at most: a new one replaces it.
+    DropReadyQueue();
+    StopTimer(g_ip.arpWaitTimer);
+    CutIntoFragments(destination, protocol, data, length);
+    std::uint8_t mac[6];
+    if (!ResolveLink(destination, mac)) {
+        g_ip.arpWaitTimer = g_ip.config.timerStart(kArpWaitMs, destination, ArpWaitExpired);
+        return 1;
+    }
+    TransmitReady(mac);
+    return 1;
+}
+
+void Ipv4Input(std::uint8_t* frame, std::uint32_t length) {
+    if (!g_ip.initialised || length < kEthHeaderLen || !EthernetIsForUs(frame, g_ip.mac)) {
+        return;
+    }
+    const std::uint32_t available = length - kEthHeaderLen;
+    if (available <= kIpv4HeaderLen) {
+        return;
+    }
+    std::uint8_t*       ip    = frame + kEthHeaderLen;
+    const std::uint32_t total = TnRead16(ip + field::kTotalLength);
+    if (available < total || total <= kIpv4HeaderLen || total > kReassemblyMax + kIpv4HeaderLen) {
+        return;
+    }
+    // Verify with the field zeroed, then restore it.
+    const std::uint16_t stored = TnRead16(ip + field::kChecksum);
+    TnWrite16(ip + field::kChecksum, 0);
+    const std::uint16_t computed = InetChecksum(ip, kIpv4HeaderLen);
+    TnWrite16(ip + field::kChecksum, stored);
+    if (computed != stored) {
+        return;
+    }
+    const std::uint8_t protocol = ip[field::kProtocol];
+    if (protocol != kProtoIcmp && protocol != kProtoTcp && protocol != kProtoUdp) {
+        return;
+    }
+    if (ip[field::kVersionIhl] != kVersionIhl5) {
+        return;  // options are not supported
+    }
+    const std::uint32_t dst = TnRead32(ip + field::kDst);
+    if (dst != kLimitedBcast && dst != g_ip.config.ownAddress &&
+        !IsDhcpReplyWhileUnaddressed(frame, ip, total)) {
+        return;
+    }
+    const std::uint32_t src           = TnRead32(ip + field::kSrc);
+    const std::uint16_t flagsOffset   = TnRead16(ip + field::kFlagsOffset);
+    const bool          moreFragments = (flagsOffset & kMoreFragments) != 0;
+    const std::uint32_t byteOffset    = static_cast<std::uint32_t>(flagsOffset & kOffsetMask) * 8;
+    std::uint8_t*       payload       = ip + kIpv4HeaderLen;
+    const std::uint32_t payloadLength = total - kIpv4HeaderLen;
+    if (byteOffset == 0 && !moreFragments) {
+        Deliver(protocol, src, payload, payloadLength);
+        return;
+    }
+    Reassemble(ip, protocol, src, dst, TnRead16(ip + field::kId), byteOffset, moreFragments,
+               payload, payloadLength);
+}
+
+}  // namespace tarnet
+
+// ---- Echo client interface ---------------------------------------------------------------------
+
+int TnSockPingStart(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t count,
+                    std::uint32_t payloadSize) {
+    using namespace tarnet;
+    if (target == 0 || timeoutMs == 0 || count == 0 || payloadSize > kPingMaxPayload) {
+        return TNSOCK_PING_BAD_PARAMETER;
+    }
+    if (!g_ip.initialised || g_ip.config.pingEvent == nullptr) {
+        return TNSOCK_PING_NOT_INITIALIZED;
+    }
+    Ping& p = g_ip.ping;
+    if (p.running) {
+        return TNSOCK_PING_RUNNING;
+    }
+    p             = Ping{};
+    p.running     = true;
+    p.target      = target;
+    p.timeoutMs   = timeoutMs;
+    p.count       = count;
+    p.payloadSize = payloadSize;
+    p.identifier  = static_cast<std::uint16_t>(g_ip.config.getTickCount != nullptr
+                                                   ? g_ip.config.getTickCount()
+                                                   : 0);
+    p.sequence    = 1;
+    PingSendRequest();
+    return TNSOCK_PING_STARTED;
+}
+
+void TnSockPingStop() {
+    using namespace tarnet;
+    Ping& p = g_ip.ping;
+    if (g_ip.initialised) {
+        StopTimer(p.timeoutTimer);
+        StopTimer(p.gapTimer);
+    }
+    p.running       = false;
+    p.awaitingReply = false;
+}
