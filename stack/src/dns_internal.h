@@ -1,0 +1,42 @@
+// DNS resolver internals shared with its unit tests and fuzz target: the query encoder, the
+// response reader, the datagram handler of a query's endpoint and the table counts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tarnet::dns {
+
+inline constexpr std::uint16_t kServerPort = 53;
+inline constexpr std::size_t kHeaderLen    = 12;
+inline constexpr std::size_t kMaxNameLen   = 255;  // characters, without the terminator
+inline constexpr std::size_t kBufferSize   = 512;
+inline constexpr std::size_t kHeadroom     = 42;  // Ethernet 14 + IPv4 20 + UDP 8
+inline constexpr std::uint32_t kRetryMs    = 1000;
+inline constexpr int kTransmissions        = 3;  // at 0, 1 and 2 s; abandoned at 3 s
+
+inline constexpr std::uint16_t kFlagsQuery = 0x0100;  // RD
+inline constexpr std::uint16_t kTypeA      = 1;
+inline constexpr std::uint16_t kClassIn    = 1;
+
+// Writes the query for `name` (RFC 1035 §4.1) into `out`. Returns its length, or 0 when the
+// name is not a usable host name (empty, an empty label, too long) or `out` is too small.
+std::size_t EncodeQuery(std::uint16_t id, const char* name, std::span<std::uint8_t> out);
+
+// Reads a response to the query with `id` and returns the first A record's address in
+// `address`. False when any check fails; never reads outside `message`.
+bool ReadResponse(std::span<const std::uint8_t> message, std::uint16_t id, std::uint32_t& address);
+
+// The datagram handler registered with each query's endpoint; the context is the query.
+std::uintptr_t OnDatagram(std::uintptr_t context, int event, void* data, std::uint32_t length,
+                          std::uint32_t srcPort, std::uint32_t srcAddress);
+
+std::uint32_t CacheCount();
+std::uint32_t PendingCount();
+// The newest pending query: its id, and the user value its endpoint and timer carry (0 when
+// nothing is pending).
+std::uint16_t NewestPendingId();
+std::uintptr_t NewestPendingContext();
+
+}  // namespace tarnet::dns
