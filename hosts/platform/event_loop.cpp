@@ -1,1 +1,183 @@
-// (being written)
+#include "event_loop.h"
+
+#include <poll.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "host.h"
+
+namespace tarnet::platform {
+
+namespace {
+
+volatile std::sig_atomic_t gStopSignal = 0;
+bool gSignalsInstalled                 = false;
+sigset_t gWaitMask;  // the mask during the wait: stop signals let through
+
+extern "C" void OnStopSignal(int signal) {
+    gStopSignal = signal;
+}
+
+void TakeFrame(void*, const std::uint8_t* frame, std::uint32_t length) {
+    HostFrameReceived(frame, length);
+}
+
+std::optional<std::uint64_t> Earlier(std::optional<std::uint64_t> a,
+                                     std::optional<std::uint64_t> b) {
+    if (!a) {
+        return b;
+    }
+    if (!b) {
+        return a;
+    }
+    return *a < *b ? a : b;
+}
+
+}  // namespace
+
+void EventLoop::InstallStopSignals() {
+    if (gSignalsInstalled) {
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &stops, &previous);
+    gWaitMask = previous;
+    sigdelset(&gWaitMask, SIGINT);
+    sigdelset(&gWaitMask, SIGTERM);
+    gSignalsInstalled = true;
+}
+
+int EventLoop::StopSignal() {
+    return static_cast<int>(gStopSignal);
+}
+
+bool EventLoop::AddPeriodic(std::uint32_t periodMs, PeriodicFn fn, void* context) {
+    if (fn == nullptr) {
+        return false;
+    }
+    for (Periodic& slot : periodic_) {
+        if (slot.fn == nullptr) {
+            slot.fn       = fn;
+            slot.context  = context;
+            slot.periodMs = periodMs == 0 ? 1 : periodMs;
+            slot.due      = MonotonicMs() + slot.periodMs;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<std::uint64_t> EventLoop::NextDeadline() const {
+    std::optional<std::uint64_t> next =
+        Earlier(HostTimers().NextDeadline(), HostFaults().NextDue());
+    for (const Periodic& slot : periodic_) {
+        if (slot.fn != nullptr) {
+            next = Earlier(next, slot.due);
+        }
+    }
+    return next;
+}
+
+void EventLoop::RunPeriodic(std::uint64_t now) {
+    for (Periodic& slot : periodic_) {
+        if (slot.fn == nullptr || slot.due > now) {
+            continue;
+        }
+        // Keep the rhythm, but never try to catch up on periods missed while blocked.
+        slot.due += slot.periodMs;
+        if (slot.due <= now) {
+            slot.due = now + slot.periodMs;
+        }
+        slot.fn(slot.context);
+    }
+}
+
+bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
+    ++counters_.passes;
+    const std::uint64_t now = MonotonicMs();
+    const auto wake         = Earlier(NextDeadline(), untilMs);
+
+    int timeout = static_cast<int>(kIdleWaitMs);
+    if (drainPending_) {
+        timeout = 0;
+    } else if (wake) {
+        timeout = *wake <= now ? 0 : static_cast<int>(std::min(*wake - now, kIdleWaitMs));
+    }
+
+    pollfd fds[1]{};
+    nfds_t count = 0;
+    const int fd = adapter_ != nullptr ? adapter_->Fd() : -1;
+    if (fd >= 0) {
+        fds[0].fd     = fd;
+        fds[0].events = POLLIN;
+        count         = 1;
+    }
+    timespec wait{};
+    wait.tv_sec  = timeout / 1000;
+    wait.tv_nsec = static_cast<long>(timeout % 1000) * 1'000'000L;
+    const int ready =
+        ppoll(count != 0 ? fds : nullptr, count, &wait, gSignalsInstalled ? &gWaitMask : nullptr);
+    if (ready < 0 && errno != EINTR) {
+        error_ = std::string("poll failed: ") + std::strerror(errno);
+        return false;
+    }
+    if (ready > 0 && (fds[0].revents & (POLLERR | POLLNVAL)) != 0 &&
+        (fds[0].revents & POLLIN) == 0) {
+        error_ = "adapter " + adapter_->Name() + " failed: " + adapter_->LastError();
+        return false;
+    }
+
+    drainPending_ = false;
+    if (fd >= 0 && (ready > 0 || timeout == 0)) {
+        const int taken = adapter_->Receive(kFramesPerPass, TakeFrame, nullptr);
+        if (taken < 0) {
+            error_ = "adapter " + adapter_->Name() + " failed: " + adapter_->LastError();
+            return false;
+        }
+        counters_.frames += static_cast<std::uint64_t>(taken);
+        if (taken == kFramesPerPass) {
+            ++counters_.fullPasses;
+            drainPending_ = true;
+        }
+    }
+
+    const std::uint64_t after = MonotonicMs();
+    HostFaults().Service(after);
+    RunPeriodic(after);
+    counters_.timersRun += HostTimers().RunExpired(after);
+    return true;
+}
+
+EventLoop::Outcome EventLoop::Run(DoneFn done, void* context,
+                                  std::optional<std::uint64_t> deadlineMs) {
+    for (;;) {
+        if (done != nullptr && done(context)) {
+            return Outcome::kDone;
+        }
+        if (gStopSignal != 0) {
+            return Outcome::kStopSignal;
+        }
+        if (deadlineMs && MonotonicMs() >= *deadlineMs) {
+            return Outcome::kDeadline;
+        }
+        if (!Pass(deadlineMs)) {
+            return Outcome::kAdapterFailed;
+        }
+    }
+}
+
+}  // namespace tarnet::platform

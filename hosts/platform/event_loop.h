@@ -1,0 +1,82 @@
+// The single-threaded main loop. Each pass waits with poll(2) until the adapter is readable or
+// the next deadline (stack timer, held impaired frame, periodic work, end of the run) arrives,
+// then takes the frames that are waiting (at most kFramesPerPass, so timers are never starved
+// by a flood), passes held frames that are due, runs periodic work and runs expired timers.
+// Every stack call, timer handler and frame input happens on the thread that calls Run().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "adapter.h"
+
+namespace tarnet::platform {
+
+struct LoopCounters {
+    std::uint64_t passes     = 0;
+    std::uint64_t frames     = 0;  // frames taken from the adapter
+    std::uint64_t fullPasses = 0;  // passes that hit the per-pass frame bound
+    std::uint64_t timersRun  = 0;
+};
+
+class EventLoop {
+  public:
+    static constexpr int kFramesPerPass         = 64;
+    static constexpr std::size_t kPeriodicSlots = 8;
+    // Longest single wait when nothing is scheduled; only bounds how stale a wait can get.
+    static constexpr std::uint64_t kIdleWaitMs = 1000;
+
+    enum class Outcome {
+        kDone,           // the caller's condition became true
+        kDeadline,       // the deadline passed first
+        kStopSignal,     // SIGINT or SIGTERM arrived
+        kAdapterFailed,  // the adapter reported an error; Error() says which
+    };
+
+    using DoneFn     = bool (*)(void* context);
+    using PeriodicFn = void (*)(void* context);
+
+    // `adapter` may be null or closed: the loop then only runs timers and periodic work.
+    explicit EventLoop(Adapter* adapter) : adapter_(adapter) {}
+
+    // Runs `fn` every `periodMs` (at least 1) from the loop. False when the table is full.
+    bool AddPeriodic(std::uint32_t periodMs, PeriodicFn fn, void* context);
+
+    // Runs passes until done(context) is true (checked before every wait; a null `done` never
+    // is), `deadlineMs` on the monotonic clock passes, a stop signal arrives or the adapter
+    // fails.
+    Outcome Run(DoneFn done, void* context, std::optional<std::uint64_t> deadlineMs);
+
+    const std::string& Error() const { return error_; }
+    const LoopCounters& Counters() const { return counters_; }
+
+    // From now on SIGINT and SIGTERM end Run() with kStopSignal instead of killing the
+    // process. They stay blocked outside the wait, so none can slip in between the check and
+    // the wait.
+    static void InstallStopSignals();
+    // The stop signal that arrived, 0 when none.
+    static int StopSignal();
+
+  private:
+    struct Periodic {
+        PeriodicFn fn          = nullptr;
+        void* context          = nullptr;
+        std::uint32_t periodMs = 0;
+        std::uint64_t due      = 0;
+    };
+
+    // One pass; false when the adapter failed.
+    bool Pass(std::optional<std::uint64_t> untilMs);
+    std::optional<std::uint64_t> NextDeadline() const;
+    void RunPeriodic(std::uint64_t now);
+
+    Adapter* adapter_;
+    Periodic periodic_[kPeriodicSlots]{};
+    bool drainPending_ = false;  // the last drain hit the bound: do not wait
+    LoopCounters counters_{};
+    std::string error_;
+};
+
+}  // namespace tarnet::platform
