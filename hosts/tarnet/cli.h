@@ -1,0 +1,129 @@
+// Shared pieces of the `tarnet` command-line program: global options, exit codes, argument
+// helpers, and the session that opens the adapter, starts the stack and runs the event loop.
+//
+// Each command group lives in its own file (cmd_<group>.cpp) and is listed in the command
+// table of main.cpp.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "adapter.h"
+#include "event_loop.h"
+#include "fault_injector.h"
+
+namespace tarnet::cli {
+
+inline constexpr int kExitOk     = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage  = 2;
+
+struct GlobalOptions {
+    std::string iface;  // -i/--iface, or TARNET_IFACE
+    std::string mac;    // --mac; empty: derived from the interface
+    std::string ip;     // --ip
+    std::string gateway;
+    std::string mask;
+    std::string dns;
+    bool verbose = false;
+    std::optional<std::uint32_t> timeoutSeconds;  // --timeout: bound on the whole command
+    platform::FaultConfig faults;                 // --impair, or TARNET_IMPAIR
+};
+
+// The command's own arguments: everything after the command name that is not a global option.
+using Args = std::vector<std::string>;
+
+// Print "tarnet: <message>" on stderr and return the exit code.
+int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int UsageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Unsigned decimal in [min, max].
+bool ParseNumber(const std::string& text, std::uint64_t min, std::uint64_t max, std::uint64_t& out);
+// Dotted-quad text to a host-order address.
+bool ParseAddress(const std::string& text, std::uint32_t& out);
+std::string AddressText(std::uint32_t address);
+
+// A small reader for a command's arguments: options with a value ("-c 3", "--seconds=5") and
+// flags, in any order among the positional arguments; "--" ends the options.
+class ArgReader {
+  public:
+    explicit ArgReader(const Args& args) : args_(args) {}
+
+    // Declares an option taking a value; `longName` may be null.
+    void Value(const char* shortName, const char* longName, std::string* out);
+    void Flag(const char* shortName, const char* longName, bool* out);
+    // Sorts the arguments; false (after printing why) on an unknown option or a missing value.
+    bool Read(std::vector<std::string>& positional);
+
+  private:
+    struct Spec {
+        const char* shortName;
+        const char* longName;
+        std::string* value;
+        bool* flag;
+    };
+    const Args& args_;
+    std::vector<Spec> specs_;
+};
+
+// One run of the stack on one adapter. Start() opens the adapter and initialises the stack; the
+// destructor shuts the stack down (which may still send frames) and then closes the adapter.
+class Session {
+  public:
+    explicit Session(const GlobalOptions& options);
+    ~Session();
+    Session(const Session&)            = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Checks the options, opens the adapter and starts the stack. Returns kExitOk, or the
+    // exit code after one line on stderr.
+    int Start();
+
+    // Runs the event loop until done(context) is true, `untilMs` (monotonic) passes, the
+    // command's --timeout passes, a stop signal arrives or the adapter fails.
+    platform::EventLoop::Outcome Run(platform::EventLoop::DoneFn done, void* context,
+                                     std::optional<std::uint64_t> untilMs = std::nullopt);
+    // True when the last Run() ended because --timeout passed.
+    bool TimedOut() const { return timedOut_; }
+    // The line and exit code for a Run() that did not end in kDone (kDeadline counts as
+    // a timeout of the command).
+    int Stopped(platform::EventLoop::Outcome outcome) const;
+
+    // A HOST argument as an address: dotted quads are used directly.
+    int ResolveHost(const std::string& text, std::uint32_t& out);
+    // The neighbour that frames to `destination` go to: the destination on the local subnet,
+    // else the gateway (0 when there is none).
+    std::uint32_t NextHop(std::uint32_t destination) const;
+
+    std::uint32_t LocalAddress() const { return local_; }
+    const platform::Adapter& Adapter() const { return adapter_; }
+    platform::EventLoop& Loop() { return loop_; }
+    const GlobalOptions& Options() const { return options_; }
+    std::string Describe() const;  // "192.0.2.2 on veth0 (02:54:4e:..)"
+
+  private:
+    int CheckOptions();
+    int PickAdapter(std::string& name);
+
+    const GlobalOptions& options_;
+    platform::Adapter adapter_;
+    platform::EventLoop loop_;
+    platform::MacAddress mac_{};
+    std::uint32_t local_   = 0;
+    std::uint32_t mask_    = 0;
+    std::uint32_t gateway_ = 0;
+    bool stackUp_          = false;
+    std::optional<std::uint64_t> deadline_;
+    bool timedOut_ = false;
+};
+
+// ---- Commands -----------------------------------------------------------------------------------
+
+int RunAdapters(const GlobalOptions& options, const Args& args);
+int RunPing(const GlobalOptions& options, const Args& args);
+int RunUdp(const GlobalOptions& options, const Args& args);
+int RunServe(const GlobalOptions& options, const Args& args);
+
+}  // namespace tarnet::cli
