@@ -1,1 +1,295 @@
-// (being written)
+#include "fuzz_support.h"
+
+#include <cstring>
+#include <vector>
+
+#include "timer_pool.h"
+
+namespace tarnet::fuzz {
+
+namespace {
+
+constexpr std::uint64_t kClockStart = 1'000'000;
+
+struct FakeHost {
+    platform::TimerPool timers;
+    std::uint64_t now    = kClockStart;
+    std::size_t sent     = 0;
+    std::size_t pings    = 0;
+    std::uint32_t random = 1;
+    bool running         = false;
+    SentFrame kept[kKeptFrames];
+};
+
+FakeHost& Host() {
+    static FakeHost host;
+    return host;
+}
+
+TnTimerHandle TimerStart(std::uint32_t delayMs, std::uintptr_t context, TnTimerHandlerFn handler) {
+    return Host().timers.Start(Host().now, delayMs, context, handler);
+}
+
+void TimerStop(TnTimerHandle handle) {
+    Host().timers.Stop(handle);
+}
+
+int SendFrame(const std::uint8_t* frame, std::uint32_t length) {
+    FakeHost& host = Host();
+    if (frame == nullptr) {
+        __builtin_trap();  // the stack never hands over a null frame
+    }
+    SentFrame& slot = host.kept[host.sent % kKeptFrames];
+    slot.length     = length;
+    std::memcpy(slot.bytes, frame, length < kKeptBytes ? length : kKeptBytes);
+    ++host.sent;
+    return 0;
+}
+
+std::uint32_t TickCount() {
+    return static_cast<std::uint32_t>(Host().now);
+}
+
+int Random() {
+    // A fixed sequence: the same input must take the same path.
+    FakeHost& host = Host();
+    host.random    = host.random * 1103515245U + 12345U;
+    return static_cast<int>(host.random >> 1);
+}
+
+int LogText(const char* text) {
+    // Touch the whole text so that a missing terminator shows up under ASan.
+    return text != nullptr ? static_cast<int>(std::strlen(text)) : 0;
+}
+
+std::uintptr_t StatusEvent(std::uintptr_t, int, void*, std::uint32_t, std::uint32_t,
+                           std::uint32_t) {
+    return 0;
+}
+
+void PingEvent(int, std::uint32_t, std::uint32_t) {
+    ++Host().pings;
+}
+
+void PutBe16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+
+void PutBe32(std::uint8_t* p, std::uint32_t v) {
+    PutBe16(p, v >> 16);
+    PutBe16(p + 2, v & 0xFFFF);
+}
+
+std::uint32_t Sum(std::span<const std::uint8_t> data, std::uint32_t sum) {
+    std::size_t i = 0;
+    for (; i + 1 < data.size(); i += 2) {
+        sum += (std::uint32_t{data[i]} << 8) | data[i + 1];
+    }
+    if (i < data.size()) {
+        sum += std::uint32_t{data[i]} << 8;
+    }
+    return sum;
+}
+
+// Builds Ethernet + IPv4 header + the transport bytes; `fix` may patch the transport bytes
+// once the header is in place.
+std::vector<std::uint8_t> Ipv4Frame(const Ipv4Fields& f, std::span<const std::uint8_t> payload) {
+    std::vector<std::uint8_t> frame(14 + 20 + payload.size());
+    std::memcpy(frame.data(), kOurMac, 6);
+    std::memcpy(frame.data() + 6, kPeerMac, 6);
+    PutBe16(frame.data() + 12, 0x0800);
+    std::uint8_t* ip = frame.data() + 14;
+    ip[0]            = 0x45;
+    ip[1]            = 0;
+    PutBe16(ip + 2, static_cast<std::uint32_t>((20 + payload.size()) & 0xFFFF));
+    PutBe16(ip + 4, f.id);
+    PutBe16(ip + 6, f.flagsOffset);
+    ip[8] = f.ttl;
+    ip[9] = f.protocol;
+    PutBe32(ip + 12, f.src);
+    PutBe32(ip + 16, f.dst);
+    PutBe16(ip + 10, Checksum({ip, 20}));
+    if (!payload.empty()) {
+        std::memcpy(ip + 20, payload.data(), payload.size());
+    }
+    return frame;
+}
+
+}  // namespace
+
+void StartStack(const StackOptions& options) {
+    if (Host().running) {
+        StopStack();
+    }
+    FakeHost& host = Host();
+    host.timers.Clear();
+    host.now    = kClockStart;
+    host.sent   = 0;
+    host.pings  = 0;
+    host.random = 1;
+
+    TnSockConfig config{};
+    config.macAddress   = kOurMac;
+    config.useDhcp      = options.useDhcp ? 1 : 0;
+    config.localIp      = options.useDhcp ? "0.0.0.0" : "192.0.2.10";
+    config.gateway      = "192.0.2.254";
+    config.subnetMask   = "255.255.255.0";
+    config.dnsServer    = "192.0.2.53";
+    config.statusEvent  = StatusEvent;
+    config.timerStart   = TimerStart;
+    config.timerStop    = TimerStop;
+    config.sendFrame    = SendFrame;
+    config.getTickCount = TickCount;
+    config.random       = Random;
+    config.logText      = LogText;
+    config.isnSeed      = options.isnSeed;
+    config.reserved     = 0;
+    config.pingEvent    = options.pingClient ? PingEvent : nullptr;
+    if (TnSockInit(&config) != TNSOCK_SUCCESS) {
+        __builtin_trap();
+    }
+    host.running = true;
+}
+
+void StopStack() {
+    FakeHost& host = Host();
+    if (!host.running) {
+        return;
+    }
+    TnSockDeinit();
+    host.running = false;
+    if (host.timers.ActiveCount() != 0) {
+        __builtin_trap();  // a layer left a timer running after shutdown
+    }
+}
+
+std::uint64_t Now() {
+    return Host().now;
+}
+
+void Advance(std::uint64_t ms) {
+    FakeHost& host             = Host();
+    const std::uint64_t target = host.now + ms;
+    // Bounded: a layer that re-arms zero-delay timers forever would otherwise hang the fuzzer.
+    for (int guard = 0; guard < 100'000; ++guard) {
+        const auto next = host.timers.NextDeadline();
+        if (!next || *next > target) {
+            host.now = target;
+            return;
+        }
+        if (*next > host.now) {
+            host.now = *next;
+        }
+        host.timers.RunExpired(host.now);
+    }
+    __builtin_trap();  // timers keep firing without time advancing
+}
+
+void InjectFrame(std::span<const std::uint8_t> frame) {
+    if (frame.size() > kMaxFrame) {
+        frame = frame.first(kMaxFrame);
+    }
+    // An exactly sized heap copy: ASan reports any read or write past the frame.
+    std::vector<std::uint8_t> copy(frame.begin(), frame.end());
+    TnSockEthernetInput(copy.empty() ? nullptr : copy.data(),
+                        static_cast<std::uint32_t>(copy.size()));
+}
+
+void InjectIpv4(const Ipv4Fields& fields, std::span<const std::uint8_t> payload) {
+    if (payload.size() > kMaxFrame - 34) {
+        payload = payload.first(kMaxFrame - 34);
+    }
+    const auto frame = Ipv4Frame(fields, payload);
+    InjectFrame(frame);
+}
+
+void InjectUdp(std::uint16_t srcPort, std::uint16_t dstPort, std::span<const std::uint8_t> payload,
+               bool checksum, std::uint32_t src) {
+    if (payload.size() > 65535 - 28) {
+        payload = payload.first(65535 - 28);
+    }
+    std::vector<std::uint8_t> udp(8 + payload.size());
+    PutBe16(udp.data(), srcPort);
+    PutBe16(udp.data() + 2, dstPort);
+    PutBe16(udp.data() + 4, static_cast<std::uint32_t>(udp.size()));
+    if (!payload.empty()) {
+        std::memcpy(udp.data() + 8, payload.data(), payload.size());
+    }
+    if (checksum) {
+        std::uint16_t sum =
+            Checksum(udp, PseudoHeaderSum(src, kOurIp, 17, static_cast<std::uint32_t>(udp.size())));
+        PutBe16(udp.data() + 6, sum == 0 ? 0xFFFF : sum);
+    }
+    Ipv4Fields fields;
+    fields.src      = src;
+    fields.protocol = 17;
+    InjectIpv4(fields, udp);
+}
+
+void InjectTcp(std::span<const std::uint8_t> segment, std::uint32_t src) {
+    if (segment.size() < 20 || segment.size() > 65535 - 20) {
+        return;
+    }
+    std::vector<std::uint8_t> tcp(segment.begin(), segment.end());
+    tcp[16] = 0;
+    tcp[17] = 0;
+    PutBe16(tcp.data() + 16,
+            Checksum(tcp, PseudoHeaderSum(src, kOurIp, 6, static_cast<std::uint32_t>(tcp.size()))));
+    Ipv4Fields fields;
+    fields.src      = src;
+    fields.protocol = 6;
+    InjectIpv4(fields, tcp);
+}
+
+std::uint16_t Checksum(std::span<const std::uint8_t> data, std::uint32_t initial) {
+    std::uint32_t sum = Sum(data, initial);
+    while ((sum >> 16) != 0) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<std::uint16_t>(~sum & 0xFFFF);
+}
+
+std::uint32_t PseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint8_t protocol,
+                              std::uint32_t length) {
+    return (src >> 16) + (src & 0xFFFF) + (dst >> 16) + (dst & 0xFFFF) + protocol + length;
+}
+
+std::size_t SentCount() {
+    return Host().sent;
+}
+
+const SentFrame* LastSent(std::size_t back) {
+    const FakeHost& host = Host();
+    if (back >= kKeptFrames || back >= host.sent) {
+        return nullptr;
+    }
+    return &host.kept[(host.sent - 1 - back) % kKeptFrames];
+}
+
+std::size_t PingEvents() {
+    return Host().pings;
+}
+
+std::uint8_t Input::U8() {
+    return at_ < size_ ? data_[at_++] : 0;
+}
+
+std::uint16_t Input::U16() {
+    const std::uint16_t hi = U8();
+    return static_cast<std::uint16_t>((hi << 8) | U8());
+}
+
+std::uint32_t Input::U32() {
+    const std::uint32_t hi = U16();
+    return (hi << 16) | U16();
+}
+
+std::span<const std::uint8_t> Input::Bytes(std::size_t n) {
+    const std::size_t take = n < Remaining() ? n : Remaining();
+    const std::span<const std::uint8_t> out(data_ + at_, take);
+    at_ += take;
+    return out;
+}
+
+}  // namespace tarnet::fuzz
