@@ -1,0 +1,190 @@
+"""Helpers for the integration tests: the sandbox, the peer's sockets, running tarnet.
+
+The test process creates one sandbox (scripts/netns-sandbox up), moves its own main thread into
+the peer namespace, so every socket it opens is the kernel peer's, and starts tarnet in the stack
+namespace with `ip netns exec`. The sandbox is removed on every exit path: normal end, failure,
+SIGINT and SIGTERM.
+"""
+
+import atexit
+import ctypes
+import os
+import random
+import signal
+import socket
+import struct
+import subprocess
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+SANDBOX_SCRIPT = os.path.join(ROOT, "scripts", "netns-sandbox")
+TARNET = os.environ.get("TARNET_BIN", os.path.join(ROOT, "build", "bin", "tarnet"))
+
+CLONE_NEWNET = 0x40000000
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def _setns(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        if _libc.setns(fd, CLONE_NEWNET) != 0:
+            err = ctypes.get_errno()
+            raise OSError(err, "setns(%s): %s" % (path, os.strerror(err)))
+    finally:
+        os.close(fd)
+
+
+class Sandbox:
+    """One peer namespace and one stack namespace joined by a veth pair."""
+
+    def __init__(self, net="192.0.2"):
+        out = subprocess.run([SANDBOX_SCRIPT, "up", "--net", net], check=True,
+                             capture_output=True, text=True).stdout
+        self.env = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        self.id = self.env["TARNET_SANDBOX"]
+        self.peer_ns = self.env["TARNET_PEER_NS"]
+        self.stack_ns = self.env["TARNET_STACK_NS"]
+        self.peer_if = self.env["TARNET_PEER_IF"]
+        self.stack_if = self.env["TARNET_STACK_IF"]
+        self.peer_ip = self.env["TARNET_PEER_IP"]
+        self.stack_ip = self.env["TARNET_STACK_IP"]
+        self.spare_ip = self.env["TARNET_SPARE_IP"]
+        self._home_ns = os.open("/proc/self/ns/net", os.O_RDONLY)
+        self._down = False
+        atexit.register(self.down)
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(sig, self._on_signal)
+        _setns("/run/netns/" + self.peer_ns)
+
+    def _on_signal(self, signum, _frame):
+        self.down()
+        os._exit(128 + signum)
+
+    def down(self):
+        if self._down:
+            return
+        self._down = True
+        try:
+            if _libc.setns(self._home_ns, CLONE_NEWNET) != 0:
+                pass  # teardown works by name from any namespace
+        finally:
+            os.close(self._home_ns)
+        subprocess.run([SANDBOX_SCRIPT, "down", self.id], check=False)
+
+    # ---- the peer (kernel) side -------------------------------------------------------------
+
+    def peer(self, *args, check=True):
+        """Runs a command in the peer namespace; returns its stdout."""
+        return subprocess.run(["ip", "netns", "exec", self.peer_ns, *args], check=check,
+                              capture_output=True, text=True).stdout
+
+    def neighbour(self, address):
+        """The peer kernel's neighbour entry for `address` ("" when none)."""
+        return self.peer("ip", "neigh", "show", address, "dev", self.peer_if).strip()
+
+    # ---- tarnet in the stack namespace ------------------------------------------------------
+
+    def tarnet_args(self, *args, ip=None, mac=None, extra=()):
+        cmd = ["ip", "netns", "exec", self.stack_ns, TARNET, "-i", self.stack_if,
+               "--ip", ip or self.stack_ip]
+        if mac:
+            cmd += ["--mac", mac]
+        return cmd + list(extra) + list(args)
+
+    def tarnet(self, *args, timeout=30, **kw):
+        """Runs tarnet to completion; returns the CompletedProcess (bytes stdout, text stderr)."""
+        proc = subprocess.run(self.tarnet_args(*args, **kw), capture_output=True,
+                              timeout=timeout)
+        proc.stderr = proc.stderr.decode(errors="replace")
+        return proc
+
+    def tarnet_start(self, *args, **kw):
+        return subprocess.Popen(self.tarnet_args(*args, **kw), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+
+
+def stop(proc, timeout=5):
+    """SIGTERM, then wait; returns (exit code, stdout bytes, stderr text)."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        return None, out, err.decode(errors="replace")
+    return proc.returncode, out, err.decode(errors="replace")
+
+
+# ---- ICMP echo through the kernel's datagram socket ---------------------------------------------
+# With ping_group_range open, an unprivileged-style ICMP socket is used: the kernel fills in the
+# identifier and the checksum, and drops replies whose checksum is wrong.
+
+def checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+class Pinger:
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_ICMP)
+        self.seq = random.randrange(1, 30000)
+
+    def close(self):
+        self.sock.close()
+
+    def send(self, address, payload):
+        self.seq = (self.seq + 1) & 0xFFFF
+        header = struct.pack("!BBHHH", 8, 0, 0, 0, self.seq)
+        self.sock.sendto(header + payload, (address, 0))
+        return self.seq
+
+    def replies(self, wait, until_seq=None):
+        """Echo replies arriving within `wait` seconds, as (seq, payload, arrival time); stops
+        early once the reply numbered `until_seq` is in."""
+        got = []
+        deadline = time.monotonic() + wait
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return got
+            self.sock.settimeout(left)
+            try:
+                data, _ = self.sock.recvfrom(70000)
+            except socket.timeout:
+                return got
+            if len(data) >= 8 and data[0] == 0:
+                seq = struct.unpack("!H", data[6:8])[0]
+                got.append((seq, data[8:], time.monotonic()))
+                if seq == until_seq:
+                    return got
+
+    def echo(self, address, payload, wait=2.0):
+        """One request; the reply's payload, or None when none came within `wait`."""
+        seq = self.send(address, payload)
+        for rseq, data, _ in self.replies(wait, until_seq=seq):
+            if rseq == seq:
+                return data
+        return None
+
+
+def wait_until_answering(address, seconds=5.0, wait=0.2):
+    """Pings until `address` answers (the stack's loop is running); False after `seconds`."""
+    pinger = Pinger()
+    try:
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if pinger.echo(address, b"ready?", wait=wait) is not None:
+                return True
+        return False
+    finally:
+        pinger.close()
+
+
+def pattern(size, seed):
+    rng = random.Random(seed)
+    return bytes(rng.getrandbits(8) for _ in range(size))
