@@ -135,17 +135,19 @@ bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
         error_ = std::string("poll failed: ") + std::strerror(errno);
         return false;
     }
-    if (ready > 0 && (fds[0].revents & (POLLERR | POLLNVAL)) != 0 &&
-        (fds[0].revents & POLLIN) == 0) {
-        error_ = "adapter " + adapter_->Name() + " failed: " + adapter_->LastError();
-        return false;
-    }
+    const bool pollError = ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 
     drainPending_ = false;
     if (fd >= 0 && (ready > 0 || timeout == 0)) {
+        // On an error condition the read reports what happened (the interface went down or
+        // disappeared) in the library's words.
         const int taken = adapter_->Receive(kFramesPerPass, TakeFrame, nullptr);
-        if (taken < 0) {
-            error_ = "adapter " + adapter_->Name() + " failed: " + adapter_->LastError();
+        if (taken < 0 || (pollError && taken == 0)) {
+            std::string why = taken < 0 ? adapter_->LastError() : std::string();
+            if (why.empty()) {
+                why = "the interface went down or disappeared";
+            }
+            error_ = "adapter " + adapter_->Name() + " failed: " + why;
             return false;
         }
         counters_.frames += static_cast<std::uint64_t>(taken);
