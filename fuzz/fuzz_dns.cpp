@@ -1,0 +1,129 @@
+// The DNS resolver's response reader, alone and against a pending query.
+//
+// The first input byte chooses the mode. Reader mode hands the rest to the response reader with
+// the id it carries, so every input gets past the id check. Resolver mode starts the stack,
+// starts a query and runs a list of operations: a response (the input's bytes, with the pending
+// query's id written over its first two bytes or not) handed to the query's endpoint handler or
+// sent through the whole stack from the server's port 53; steps of the virtual clock
+// (retransmission, abandonment); more lookups that fill the pending list and evict queries.
+#include <cstring>
+#include <vector>
+
+#include "dns_internal.h"
+#include "fuzz_support.h"
+#include "tarnet/byteorder.h"
+#include "tarnet/tndns.h"
+
+namespace {
+
+namespace dns = tarnet::dns;
+using tarnet::fuzz::Input;
+
+constexpr int kMaxOperations         = 32;
+constexpr std::uint32_t kServerIp    = 0xC0000235;  // 192.0.2.53, the configured server
+constexpr std::uint8_t kServerMac[6] = {0x02, 0x53, 0x53, 0x53, 0x53, 0x53};
+
+constexpr const char* kNames[4] = {"example.com", "www.example.com", "Example.com", "a.b"};
+
+void ReaderMode(Input& in) {
+    const auto rest = in.Rest();
+    const std::vector<std::uint8_t> m(rest.begin(), rest.end());
+    const std::uint16_t id = m.size() >= 2 ? TnRead16(m.data()) : 0;
+    std::uint32_t address  = 0;
+    dns::ReadResponse(m, id, address);
+}
+
+// An ARP request from the server for our address: the stack learns the server's MAC, so queries
+// leave at once and the last sent frame names the query's port.
+void IntroduceServer() {
+    std::uint8_t f[42] = {};
+    std::memcpy(f, tarnet::fuzz::kOurMac, 6);
+    std::memcpy(f + 6, kServerMac, 6);
+    TnWrite16(f + 12, 0x0806);
+    TnWrite16(f + 14, 1);
+    TnWrite16(f + 16, 0x0800);
+    f[18] = 6;
+    f[19] = 4;
+    TnWrite16(f + 20, 1);
+    std::memcpy(f + 22, kServerMac, 6);
+    TnWrite32(f + 28, kServerIp);
+    TnWrite32(f + 38, tarnet::fuzz::kOurIp);
+    tarnet::fuzz::InjectFrame(f);
+}
+
+// The source port of the last query sent, 0 when the last frame was not one.
+std::uint16_t LastQueryPort() {
+    const tarnet::fuzz::SentFrame* f = tarnet::fuzz::LastSent();
+    if (f == nullptr || f->length < 42 || TnRead16(f->bytes + 12) != 0x0800 || f->bytes[23] != 17 ||
+        TnRead16(f->bytes + 36) != dns::kServerPort) {
+        return 0;
+    }
+    return TnRead16(f->bytes + 34);
+}
+
+std::vector<std::uint8_t> Response(Input& in) {
+    const std::uint8_t flags = in.U8();
+    const auto bytes         = in.Bytes(in.U16() % 1400);
+    std::vector<std::uint8_t> m(bytes.begin(), bytes.end());
+    if ((flags & 1) != 0 && m.size() >= 2) {
+        TnWrite16(m.data(), dns::NewestPendingId());
+    }
+    return m;
+}
+
+void ResolverMode(Input& in) {
+    tarnet::fuzz::StartStack();
+    IntroduceServer();
+    std::uint32_t address = 0;
+    TnDnsResolve(kNames[0], &address);
+    std::uint16_t port = LastQueryPort();
+
+    for (int op = 0; op < kMaxOperations && !in.Empty(); ++op) {
+        switch (in.U8() % 5) {
+            case 0: {
+                std::vector<std::uint8_t> m = Response(in);
+                m.shrink_to_fit();
+                dns::OnDatagram(dns::NewestPendingContext(), TNSOCK_EVENT_DATA,
+                                m.empty() ? nullptr : m.data(),
+                                static_cast<std::uint32_t>(m.size()), dns::kServerPort, kServerIp);
+                break;
+            }
+            case 1: {
+                const std::vector<std::uint8_t> m = Response(in);
+                tarnet::fuzz::InjectUdp(dns::kServerPort, port, m, true, kServerIp);
+                break;
+            }
+            case 2:
+                tarnet::fuzz::Advance(in.U16() % 4000);
+                break;
+            case 3: {
+                const int result = TnDnsResolve(kNames[in.U8() % 4], &address);
+                if (result == TNDNS_PENDING) {
+                    port = LastQueryPort();
+                }
+                break;
+            }
+            default: {
+                const std::uint32_t server = in.U8() == 0 ? 0 : kServerIp;
+                TnDnsSetServer(&server);
+                break;
+            }
+        }
+        if (dns::PendingCount() > 3 || dns::CacheCount() > 3) {
+            __builtin_trap();  // the stack's limits are 3 and 3
+        }
+    }
+    tarnet::fuzz::StopStack();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    if ((in.U8() & 1) == 0) {
+        ReaderMode(in);
+    } else {
+        ResolverMode(in);
+    }
+    return 0;
+}
