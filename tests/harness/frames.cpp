@@ -1,6 +1,7 @@
 #include "frames.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace tarnet::test {
 
@@ -230,6 +231,56 @@ std::vector<Ipv4Packet> Fragment(const Ipv4Packet& packet, std::size_t chunk) {
         out.push_back(f);
     }
     return out;
+}
+
+std::optional<Ipv4Packet> Reassemble(const std::vector<Ipv4Packet>& fragments) {
+    if (fragments.empty()) {
+        return std::nullopt;
+    }
+    const Ipv4Packet& head = fragments.front();
+    std::size_t total      = 0;
+    bool final             = false;
+    for (const Ipv4Packet& f : fragments) {
+        if (f.id != head.id || f.src != head.src || f.dst != head.dst ||
+            f.protocol != head.protocol) {
+            return std::nullopt;
+        }
+        if (!f.moreFragments) {
+            if (final) {
+                return std::nullopt;
+            }
+            final = true;
+            total = std::size_t{f.fragmentOffset} * 8 + f.payload.size();
+        }
+    }
+    if (!final) {
+        return std::nullopt;
+    }
+    Bytes payload(total);
+    std::vector<bool> seen(total, false);
+    for (const Ipv4Packet& f : fragments) {
+        const std::size_t at = std::size_t{f.fragmentOffset} * 8;
+        if (at + f.payload.size() > total) {
+            return std::nullopt;
+        }
+        for (std::size_t i = 0; i < f.payload.size(); ++i) {
+            if (seen[at + i]) {
+                return std::nullopt;
+            }
+            seen[at + i]    = true;
+            payload[at + i] = f.payload[i];
+        }
+    }
+    for (bool b : seen) {
+        if (!b) {
+            return std::nullopt;
+        }
+    }
+    Ipv4Packet whole     = head;
+    whole.moreFragments  = false;
+    whole.fragmentOffset = 0;
+    whole.payload        = std::move(payload);
+    return whole;
 }
 
 // ---- ICMP --------------------------------------------------------------------------------------

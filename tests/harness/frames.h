@@ -84,6 +84,9 @@ struct Ipv4Packet {
 
 // Splits `packet` into fragments whose payloads hold at most `chunk` bytes (a multiple of 8).
 std::vector<Ipv4Packet> Fragment(const Ipv4Packet& packet, std::size_t chunk);
+// Joins the fragments of one datagram, in any order. nullopt unless they share identification,
+// addresses and protocol and cover the payload exactly once, from offset 0 to one final fragment.
+std::optional<Ipv4Packet> Reassemble(const std::vector<Ipv4Packet>& fragments);
 
 // ---- ICMP --------------------------------------------------------------------------------------
 

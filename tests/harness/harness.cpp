@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <cstring>
+#include <utility>
 
 namespace tarnet::test {
 
@@ -50,6 +51,21 @@ void HostPing(int event, std::uint32_t value, std::uint32_t received) {
     VirtualHost::Get().pings.push_back({event, value, received});
 }
 
+}  // namespace
+
+std::uintptr_t RecordSockEvent(std::uintptr_t appContext, int event, void* data, std::uint32_t a,
+                               std::uint32_t b, std::uint32_t c) {
+    SockEventRecord record{appContext, event, data, {}, a, b, c};
+    if (event == TNSOCK_EVENT_DATA && data != nullptr) {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        record.bytes.assign(bytes, bytes + a);
+    }
+    VirtualHost::Get().sockEvents.push_back(std::move(record));
+    return 0;
+}
+
+namespace {
+
 constexpr std::uint8_t kConfigMac[6] = {kOurMac[0], kOurMac[1], kOurMac[2],
                                         kOurMac[3], kOurMac[4], kOurMac[5]};
 
@@ -66,6 +82,7 @@ void VirtualHost::Reset(std::uint64_t start) {
     logs.clear();
     status.clear();
     pings.clear();
+    sockEvents.clear();
     randomValues.clear();
     now_ = start;
 }
@@ -168,6 +185,13 @@ void StackTest::LearnPeer(std::uint32_t ip, const Mac& mac) {
     ArpPacket request{1, mac, ip, Mac{}, kOurIp};
     Inject(ArpFrame(kBroadcast, mac, request));
     host().sent.clear();
+}
+
+TnSockEndpoint* StackTest::OpenUdp(std::uint16_t port, std::uintptr_t context) {
+    TnSockEndpoint* endpoint = nullptr;
+    const int       rc       = TnSockUdpOpen(context, RecordSockEvent, port, &endpoint);
+    EXPECT_EQ(rc, TNSOCK_SUCCESS) << "UDP open of port " << port << ": " << TnSockResultName(rc);
+    return rc == TNSOCK_SUCCESS ? endpoint : nullptr;
 }
 
 Decoded StackTest::NextSent() {

@@ -38,6 +38,21 @@ struct PingRecord {
     std::uint32_t received;
 };
 
+// One call of an application's TnSockEventFn.
+struct SockEventRecord {
+    std::uintptr_t context;
+    int            event;
+    void*          data;
+    Bytes          bytes;  // copy of the received data for TNSOCK_EVENT_DATA
+    std::uint32_t  a;
+    std::uint32_t  b;
+    std::uint32_t  c;
+};
+
+// An application callback that records every call in VirtualHost::sockEvents and returns 0.
+std::uintptr_t RecordSockEvent(std::uintptr_t appContext, int event, void* data, std::uint32_t a,
+                               std::uint32_t b, std::uint32_t c);
+
 // The one virtual host of the test process (the stack is a single instance, so is its host).
 class VirtualHost {
 public:
@@ -59,10 +74,11 @@ public:
     // Values the `random` callback returns, in order; 0 once they run out.
     std::deque<int> randomValues;
 
-    std::deque<Bytes>         sent;  // frames handed to sendFrame, oldest first
-    std::vector<std::string>  logs;
-    std::vector<StatusRecord> status;
-    std::vector<PingRecord>   pings;
+    std::deque<Bytes>            sent;  // frames handed to sendFrame, oldest first
+    std::vector<std::string>     logs;
+    std::vector<StatusRecord>    status;
+    std::vector<PingRecord>      pings;
+    std::vector<SockEventRecord> sockEvents;  // calls of RecordSockEvent
 
     platform::TimerPool timers;
 
@@ -96,6 +112,10 @@ protected:
     // Teaches the stack the peer's MAC through an ARP request for our address and discards the
     // stack's reply, so that output to the peer goes out at once.
     void LearnPeer(std::uint32_t ip = kPeerIp, const Mac& mac = kPeerMac);
+
+    // Opens a UDP endpoint whose events go to VirtualHost::sockEvents; fails the test and
+    // returns null when the stack refuses.
+    TnSockEndpoint* OpenUdp(std::uint16_t port, std::uintptr_t context = 1);
 
     // Takes the oldest captured frame, decoded; fails the test when there is none.
     Decoded NextSent();
