@@ -89,8 +89,10 @@ void UdpInput(std::uint8_t* data, std::uint32_t length) {
     if (TnRead16(data + field::kChecksum) != 0 && !ChecksumValid(data, length)) {
         return;
     }
+    // A length field of 8 leaves no payload even when the IPv4 payload is longer: like a
+    // datagram without payload, it is not delivered.
     const std::uint32_t lengthField = TnRead16(data + field::kLength);
-    if (lengthField < kUdpHeaderLen || lengthField > length) {
+    if (lengthField <= kUdpHeaderLen || lengthField > length) {
         return;
     }
     g_udp.deliver(srcAddress, TnRead16(data + field::kSrcPort), TnRead16(data + field::kDstPort),
