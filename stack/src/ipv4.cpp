@@ -413,7 +413,10 @@ void PingTimeout(std::uintptr_t) {
     }
     p.awaitingReply = false;
     g_ip.config.pingEvent(TNSOCK_PING_TIMEOUT, p.sequence, 0);
-    PingFinishRound();
+    // The event handler may have stopped the series or shut the stack down.
+    if (p.running) {
+        PingFinishRound();
+    }
 }
 
 // Request payload: the 33 bytes 'A'..'a', then runs of the 32 bytes 'A'..'`'.
@@ -635,7 +638,12 @@ void Ipv4Input(std::uint8_t* frame, std::uint32_t length) {
         !IsDhcpReplyWhileUnaddressed(frame, ip, total)) {
         return;
     }
-    const std::uint32_t src           = TnRead32(ip + field::kSrc);
+    // RFC 1122 3.2.1.3: the limited broadcast address is never a source. Anything answered to
+    // it (an echo reply, say) would go to every station on the link.
+    const std::uint32_t src = TnRead32(ip + field::kSrc);
+    if (src == kLimitedBcast) {
+        return;
+    }
     const std::uint16_t flagsOffset   = TnRead16(ip + field::kFlagsOffset);
     const bool          moreFragments = (flagsOffset & kMoreFragments) != 0;
     const std::uint32_t byteOffset    = static_cast<std::uint32_t>(flagsOffset & kOffsetMask) * 8;
