@@ -1,1 +1,706 @@
-// (being written)
+// TCP control blocks and state machine: the layer's configuration, the pool of control blocks
+// with its free and active lists, the listener list, the three per-connection timers, the state
+// handlers and the operations the socket layer calls.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "tcp_internal.h"
+
+namespace tarnet {
+
+namespace {
+
+TcpLayer g_tcp;
+// Counts shutdowns. TcpNotify compares it so that a user who shuts the layer down from inside a
+// notification (freeing every block) is noticed without touching the freed block.
+std::uint32_t g_epoch = 0;
+
+constexpr std::uint32_t kDefaultRcvWindow    = 4096;
+constexpr std::uint32_t kMinRcvWindow        = 2048;
+constexpr std::uint32_t kMaxRcvWindow        = 32768;
+constexpr std::uint32_t kMinRto              = 50;
+constexpr std::uint32_t kMaxRto              = 2000;
+constexpr std::uint32_t kDefaultRetransmits  = 5;
+constexpr std::uint32_t kMaxRetransmitsLimit = 10;
+constexpr std::uint32_t kDefaultReservedMs   = 10000;
+constexpr std::uint32_t kMinReservedMs       = 5000;
+constexpr std::uint32_t kMaxReservedMs       = 60000;
+constexpr std::uint32_t kDefaultReservedTry  = 3;
+constexpr std::uint32_t kDefaultTimeWaitMs   = 5000;
+constexpr std::uint32_t kDefaultRingSize     = 2048;
+constexpr std::uint32_t kMaxRingSize         = 65535;  // the ring size is a 16-bit quantity
+
+// ---- Configuration ------------------------------------------------------------------------
+
+constexpr std::uint32_t Clamp(std::uint32_t v, std::uint32_t lo, std::uint32_t hi) {
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+constexpr std::uint32_t ZeroOr(std::uint32_t v, std::uint32_t dflt, std::uint32_t lo,
+                               std::uint32_t hi) {
+    return v == 0 ? dflt : Clamp(v, lo, hi);
+}
+
+TnTcpConfig Normalise(const TnTcpConfig& in) {
+    TnTcpConfig c    = in;
+    c.rcvWindow      = ZeroOr(in.rcvWindow, kDefaultRcvWindow, kMinRcvWindow, kMaxRcvWindow);
+    c.rtoMax         = Clamp(in.rtoMax, kMinRto, kMaxRto);
+    c.rtoFloor       = Clamp(in.rtoFloor, kMinRto, kMaxRto);
+    c.maxRetransmits = ZeroOr(in.maxRetransmits, kDefaultRetransmits, 1, kMaxRetransmitsLimit);
+    c.reservedTimeout =
+        ZeroOr(in.reservedTimeout, kDefaultReservedMs, kMinReservedMs, kMaxReservedMs);
+    c.reservedRetries = ZeroOr(in.reservedRetries, kDefaultReservedTry, 1, kMaxRetransmitsLimit);
+    c.timeWaitMs      = in.timeWaitMs == 0 ? kDefaultTimeWaitMs : in.timeWaitMs;
+    c.sendRingSize =
+        in.sendRingSize == 0 ? kDefaultRingSize : std::min(in.sendRingSize, kMaxRingSize);
+    return c;
+}
+
+bool ConfigComplete(const TnTcpConfig* c) {
+    return c != nullptr && c->maxConnections > 0 && c->timerStart != nullptr &&
+           c->timerStop != nullptr && c->getTickCount != nullptr && c->rxAlloc != nullptr &&
+           c->logText != nullptr;
+}
+
+// ---- Pool ---------------------------------------------------------------------------------
+
+TcpControlBlock* BlockOf(TnListNode* node) {
+    return static_cast<TcpControlBlock*>(node->payload);
+}
+
+bool InList(const TnList& list, const TcpControlBlock* block) {
+    for (TnListNode* n = list.first; n != nullptr; n = n->next) {
+        if (BlockOf(n) == block) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A handle the user gave us is one of the pool's blocks.
+bool IsOurBlock(const TcpControlBlock* block) {
+    return InList(g_tcp.activeList, block) || InList(g_tcp.freeList, block);
+}
+
+bool AddPoolBlock() {
+    static const TcpControlBlock kZeroBlock{};
+    TnListNode* node = TnListAppendCopy(&g_tcp.freeList, &kZeroBlock, sizeof kZeroBlock);
+    if (node == nullptr) {
+        return false;
+    }
+    TcpControlBlock* block   = BlockOf(node);
+    block->poolNode          = node;
+    block->state             = TcpStateClosed;
+    block->sendRing.capacity = static_cast<int>(g_tcp.config.sendRingSize);
+    block->sendRing.buffer   = static_cast<std::uint8_t*>(std::malloc(g_tcp.config.sendRingSize));
+    return block->sendRing.buffer != nullptr;
+}
+
+void FreeRings(const TnList& list) {
+    for (TnListNode* n = list.first; n != nullptr; n = n->next) {
+        std::free(BlockOf(n)->sendRing.buffer);
+        BlockOf(n)->sendRing.buffer = nullptr;
+    }
+}
+
+void StopAllTimers(TcpControlBlock* b) {
+    TcpStopTimer(b->stateTimer);
+    b->retryCount = 0;
+    TcpStopTimer(b->rtxTimer);
+    TcpStopTimer(b->finWaitTimer);
+}
+
+// ---- Timers -------------------------------------------------------------------------------
+
+TcpControlBlock* FromContext(std::uintptr_t context) {
+    return reinterpret_cast<TcpControlBlock*>(context);
+}
+
+// A handle is invalid once its handler has run, so each expiry clears its member before the
+// event can start the timer again.
+void RtxExpired(std::uintptr_t context) {
+    if (TcpControlBlock* b = FromContext(context)) {
+        b->rtxTimer = nullptr;
+        TcpRaise(b, TCP_EV_RTX_TIMER);
+    }
+}
+
+void StateExpired(std::uintptr_t context) {
+    if (TcpControlBlock* b = FromContext(context)) {
+        b->stateTimer = nullptr;
+        TcpRaise(b, TCP_EV_STATE_TIMER);
+    }
+}
+
+void FinWaitExpired(std::uintptr_t context) {
+    if (TcpControlBlock* b = FromContext(context)) {
+        b->finWaitTimer = nullptr;
+        TcpRaise(b, TCP_EV_FIN_WAIT_TIMER);
+    }
+}
+
+void StartTimer(TnTimerHandle& handle, TcpControlBlock* b, std::uint32_t ms,
+                TnTimerHandlerFn expiry) {
+    TcpStopTimer(handle);
+    handle = g_tcp.config.timerStart(ms, reinterpret_cast<std::uintptr_t>(b), expiry);
+}
+
+// ---- Shared actions of the state table ----------------------------------------------------
+
+void NotifyClosedAndRelease(TcpControlBlock* b) {
+    if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+        TcpRelease(b);
+    }
+}
+
+void ResetAndRelease(TcpControlBlock* b) {
+    TcpSendReset(b, b->sndNxt);
+    TcpRelease(b);
+}
+
+// Aborting a connection whose SYN+ACK may or may not have arrived: RST+ACK at sndNxt reaches a
+// peer in SYN-SENT (it checks the acknowledgment) and one that already counts itself
+// synchronized (it expects our sequence number iss + 1) alike (RFC 9293 3.10.7.3, 3.10.7.4).
+void AbortHandshake(TcpControlBlock* b) {
+    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpRst | kTcpAck, nullptr, 0, nullptr, 0);
+}
+
+// Refusing a SYN that is waiting for the user: RST+ACK, sequence 0, acknowledging the SYN, the
+// form a peer in SYN-SENT accepts (RFC 9293 3.10.7.1).
+void RefuseSyn(TcpControlBlock* b) {
+    TcpSendResetTo(b->remoteAddr, b->localPort, b->remotePort, 0, b->rcvNxt, kTcpRst | kTcpAck);
+    TcpRelease(b);
+}
+
+void ActiveOpen(TcpControlBlock* b) {
+    b->iss        = TcpNewIss();
+    b->sndUna     = b->iss;
+    b->sndNxt     = b->iss + 1;
+    b->sndWnd     = 0;
+    b->finPending = 0;
+    b->rcvWnd     = static_cast<std::uint16_t>(g_tcp.config.rcvWindow);
+    b->rto        = kTcpInitialRtoMs;
+    b->state      = TcpStateSynSent;
+    TcpSendSyn(b, kTcpSyn, true);
+    b->retryCount = 0;
+    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
+}
+
+// Handshake retry: true when the handshake is given up (the caller ends it).
+bool HandshakeGivesUp(TcpControlBlock* b, std::uint16_t flags) {
+    if (++b->retryCount >= kTcpHandshakeTries) {
+        return true;
+    }
+    TcpSendSyn(b, flags, true);
+    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
+    return false;
+}
+
+void Accept(TcpControlBlock* b, std::uintptr_t userContext) {
+    b->userContext = userContext;
+    TcpStopTimer(b->stateTimer);  // the accept wait is over
+    b->state = TcpStateSynReceived;
+    TcpSendSyn(b, kTcpSyn | kTcpAck, true);
+    b->retryCount = 0;
+    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
+}
+
+void StartClose(TcpControlBlock* b) {
+    b->finPending = 1;
+    TcpStartFinWaitTimer(b, kTcpFinWait1LimitMs);
+    b->state = TcpStateFinWait1;
+    TcpOutput(b);
+}
+
+// The peer closed (RFC 9293 3.10.7.4, FIN in ESTABLISHED): there is no half-close, so the user
+// is told at once and our remaining data and FIN follow.
+void PeerClosed(TcpControlBlock* b) {
+    b->finPending = 1;
+    b->state      = TcpStateLastAck;
+    if (!TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+        return;
+    }
+    if (b->state == TcpStateLastAck) {
+        TcpOutput(b);
+    }
+}
+
+void FinWait1FollowUp(TcpControlBlock* b, bool finTaken) {
+    const bool acked = TcpAllAcked(b);
+    if (!finTaken && !acked) {
+        return;
+    }
+    TcpStopTimer(b->finWaitTimer);
+    if (finTaken && acked) {
+        TcpEnterTimeWait(b);
+    } else if (finTaken) {
+        b->state = TcpStateClosing;
+        TcpStartStateTimer(b, kTcpClosingLimitMs);
+    } else {
+        b->state = TcpStateFinWait2;
+        TcpStartStateTimer(b, kTcpFinWait2LimitMs);
+    }
+}
+
+// Retransmission in the states where our data or FIN may be outstanding.
+void RetransmitOrRelease(TcpControlBlock* b, bool notifyAtLimit) {
+    if (TcpRetransmit(b) != TcpRtxResult::kLimit) {
+        return;
+    }
+    if (notifyAtLimit) {
+        NotifyClosedAndRelease(b);
+    } else {
+        TcpRelease(b);
+    }
+}
+
+struct StateName {
+    TcpStateFn state;
+    const char* name;
+};
+
+constexpr StateName kStateNames[] = {
+    {TcpStateClosed,        "CLOSED"        },
+    {TcpStateSynSent,       "SYN_SENT"      },
+    {TcpStateAcceptPending, "ACCEPT_PENDING"},
+    {TcpStateSynReceived,   "SYN_RECEIVED"  },
+    {TcpStateEstablished,   "ESTABLISHED"   },
+    {TcpStateLastAck,       "LAST_ACK"      },
+    {TcpStateFinWait1,      "FIN_WAIT_1"    },
+    {TcpStateFinWait2,      "FIN_WAIT_2"    },
+    {TcpStateClosing,       "CLOSING"       },
+    {TcpStateTimeWait,      "TIME_WAIT"     },
+};
+
+}  // namespace
+
+// ---- Internal interface -------------------------------------------------------------------
+
+TcpLayer& TcpState() {
+    return g_tcp;
+}
+
+const char* TcpStateName(TcpStateFn state) {
+    for (const StateName& s : kStateNames) {
+        if (s.state == state) {
+            return s.name;
+        }
+    }
+    return "?";
+}
+
+bool TcpInState(const TcpControlBlock* block, std::initializer_list<TcpStateFn> states) {
+    return std::find(states.begin(), states.end(), block->state) != states.end();
+}
+
+void TcpRaise(TcpControlBlock* block, int event, std::uintptr_t argument) {
+    if (block->state != nullptr) {
+        block->state(block, event, argument);
+    }
+}
+
+TcpControlBlock* TcpTakeBlock() {
+    TnListNode* node = TnListPopFront(&g_tcp.freeList);
+    if (node == nullptr) {
+        return nullptr;
+    }
+    TnListAppendNode(&g_tcp.activeList, node);
+    TcpControlBlock* b = BlockOf(node);
+    TcpRingClear(b->sendRing);
+    TcpRtxClear(b);
+    b->state        = TcpStateClosed;
+    b->mss          = kTcpDefaultMss;
+    b->persistShift = 0;
+    b->activeOpen   = 0;
+    return b;
+}
+
+void TcpRelease(TcpControlBlock* block) {
+    StopAllTimers(block);
+    TcpRingClear(block->sendRing);
+    TcpRtxClear(block);
+    block->state = TcpStateClosed;
+    ++block->generation;
+    TnListUnlink(&g_tcp.activeList, block->poolNode);
+    TnListAppendNode(&g_tcp.freeList, block->poolNode);
+}
+
+std::uint32_t TcpNewIss() {
+    return (g_tcp.config.getTickCount() << 8) + g_tcp.config.isnSeed;
+}
+
+void TcpStopTimer(TnTimerHandle& handle) {
+    if (handle != nullptr) {
+        g_tcp.config.timerStop(handle);
+        handle = nullptr;
+    }
+}
+
+void TcpStartRtxTimer(TcpControlBlock* block, std::uint32_t ms) {
+    StartTimer(block->rtxTimer, block, ms, RtxExpired);
+}
+
+void TcpStartStateTimer(TcpControlBlock* block, std::uint32_t ms) {
+    StartTimer(block->stateTimer, block, ms, StateExpired);
+}
+
+void TcpStartFinWaitTimer(TcpControlBlock* block, std::uint32_t ms) {
+    StartTimer(block->finWaitTimer, block, ms, FinWaitExpired);
+}
+
+bool TcpNotify(TcpControlBlock* block, int event, void* item, std::uint32_t number,
+               std::uint32_t address) {
+    const std::uint32_t epoch      = g_epoch;
+    const std::uint32_t generation = block->generation;
+    if (block->notifyFn != nullptr) {
+        block->notifyFn(block->userContext, event, item, number, address);
+    }
+    // The user may have closed the connection, or shut the whole layer down, meanwhile.
+    return epoch == g_epoch && block->generation == generation;
+}
+
+void TcpForgetUser(TcpControlBlock* block) {
+    if (block != nullptr) {
+        block->notifyFn    = nullptr;
+        block->userContext = 0;
+    }
+}
+
+void TcpEnterTimeWait(TcpControlBlock* block) {
+    block->state = TcpStateTimeWait;
+    TcpStopTimer(block->rtxTimer);  // nothing is outstanding any more
+    TcpStartStateTimer(block, g_tcp.config.timeWaitMs);
+}
+
+void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result) {
+    if (result == TcpSyncResult::kStopped) {
+        return;
+    }
+    const bool finTaken = result == TcpSyncResult::kFinTaken;
+    if (block->state == TcpStateEstablished) {
+        if (finTaken) {
+            PeerClosed(block);
+        }
+    } else if (block->state == TcpStateLastAck) {
+        if (TcpAllAcked(block)) {
+            TcpRelease(block);
+        }
+    } else if (block->state == TcpStateFinWait1) {
+        FinWait1FollowUp(block, finTaken);
+    } else if (block->state == TcpStateFinWait2) {
+        if (finTaken && TcpAllAcked(block)) {
+            TcpEnterTimeWait(block);
+        }
+    }
+}
+
+// ---- State handlers -----------------------------------------------------------------------
+
+void TcpStateClosed(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_OPEN:
+            ActiveOpen(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpListenerSyn(b);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateSynSent(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_CLOSE:
+            TcpRelease(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpSynSentSegment(b);
+            break;
+        case TCP_EV_RTX_TIMER:
+            if (HandshakeGivesUp(b, kTcpSyn)) {
+                NotifyClosedAndRelease(b);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateAcceptPending(TcpControlBlock* b, int event, std::uintptr_t argument) {
+    switch (event) {
+        case TCP_EV_ACCEPT:
+            Accept(b, argument);
+            break;
+        case TCP_EV_CLOSE:
+        case TCP_EV_STATE_TIMER:
+            RefuseSyn(b);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateSynReceived(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_CLOSE:
+            AbortHandshake(b);
+            TcpRelease(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynReceivedSegment(b));
+            break;
+        case TCP_EV_RTX_TIMER:
+            if (HandshakeGivesUp(b, kTcpSyn | kTcpAck)) {
+                AbortHandshake(b);
+                NotifyClosedAndRelease(b);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateEstablished(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_SEND:
+            TcpOutput(b);
+            break;
+        case TCP_EV_CLOSE:
+            StartClose(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
+            break;
+        case TCP_EV_RTX_TIMER:
+            RetransmitOrRelease(b, true);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateLastAck(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
+            break;
+        case TCP_EV_RTX_TIMER:
+            RetransmitOrRelease(b, false);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateFinWait1(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_CLOSE:
+        case TCP_EV_FIN_WAIT_TIMER:
+            ResetAndRelease(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
+            break;
+        case TCP_EV_RTX_TIMER:
+            RetransmitOrRelease(b, false);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateFinWait2(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_CLOSE:
+        case TCP_EV_STATE_TIMER:
+            ResetAndRelease(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateClosing(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_SEGMENT:
+            TcpClosingSegment(b);
+            break;
+        case TCP_EV_RTX_TIMER:
+            RetransmitOrRelease(b, false);
+            break;
+        case TCP_EV_STATE_TIMER:
+            ResetAndRelease(b);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateTimeWait(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_SEGMENT:
+            TcpTimeWaitSegment(b);
+            break;
+        case TCP_EV_STATE_TIMER:
+            TcpRelease(b);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace tarnet
+
+// ---- Operations offered to the socket layer -----------------------------------------------
+
+using namespace tarnet;
+
+int TnTcpInit(const TnTcpConfig* config) {
+    if (g_tcp.initialised) {
+        return TNTCP_ALREADY_INITIALIZED;
+    }
+    if (!ConfigComplete(config)) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    g_tcp        = TcpLayer{};
+    g_tcp.config = Normalise(*config);
+    TnListInit(&g_tcp.freeList);
+    TnListInit(&g_tcp.activeList);
+    TnListInit(&g_tcp.listenerList);
+    for (int i = 0; i < g_tcp.config.maxConnections; ++i) {
+        if (!AddPoolBlock()) {
+            TnTcpDeinit();
+            return TNTCP_INIT_FAILED;
+        }
+    }
+    g_tcp.initialised = true;
+    return TNTCP_SUCCESS;
+}
+
+void TnTcpDeinit() {
+    FreeRings(g_tcp.freeList);
+    for (TnListNode* n = g_tcp.activeList.first; n != nullptr; n = n->next) {
+        TcpControlBlock* b = BlockOf(n);
+        TcpSendReset(b, b->sndNxt);
+        TcpRtxClear(b);
+        StopAllTimers(b);
+    }
+    FreeRings(g_tcp.activeList);
+    TnListFreeAll(&g_tcp.freeList);
+    TnListFreeAll(&g_tcp.activeList);
+    TnListFreeAll(&g_tcp.listenerList);
+    g_tcp.initialised = false;
+    ++g_epoch;
+}
+
+void TnTcpSetLocalAddress(const std::uint32_t* address) {
+    if (address != nullptr) {
+        g_tcp.config.localAddr = *address;
+    }
+}
+
+int TnTcpConnect(std::uintptr_t userContext, std::uint32_t remoteAddr, std::uint16_t localPort,
+                 std::uint16_t remotePort, TnTcpNotifyFn notify, TcpControlBlock** out) {
+    if (!g_tcp.initialised) {
+        return TNTCP_NOT_INITIALIZED;
+    }
+    if (notify == nullptr || out == nullptr) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    TcpControlBlock* b = TcpTakeBlock();
+    if (b == nullptr) {
+        return TNTCP_NO_RESOURCE;
+    }
+    b->localPort    = localPort;
+    b->remoteAddr   = remoteAddr;
+    b->remotePort   = remotePort;
+    b->userContext  = userContext;
+    b->notifyFn     = notify;
+    b->closedByUser = 0;
+    b->activeOpen   = 1;
+    *out            = b;
+    TcpRaise(b, TCP_EV_OPEN);
+    return TNTCP_SUCCESS;
+}
+
+int TnTcpListen(std::uintptr_t userContext, std::uint16_t localPort, std::uint32_t remoteAddr,
+                TnTcpNotifyFn notify, TnListNode** out) {
+    if (!g_tcp.initialised) {
+        return TNTCP_NOT_INITIALIZED;
+    }
+    if (out == nullptr) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    const TcpListener listener{localPort, remoteAddr, userContext, notify};
+    TnListNode* node = TnListAppendCopy(&g_tcp.listenerList, &listener, sizeof listener);
+    if (node == nullptr) {
+        return TNTCP_NO_RESOURCE;
+    }
+    *out = node;
+    return TNTCP_SUCCESS;
+}
+
+int TnTcpUnlisten(TnListNode* handle) {
+    if (!g_tcp.initialised) {
+        return TNTCP_NOT_INITIALIZED;
+    }
+    // Only a node of the listener list may be removed from it.
+    TnListNode* n = g_tcp.listenerList.first;
+    while (n != nullptr && n != handle) {
+        n = n->next;
+    }
+    if (handle == nullptr || n == nullptr) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    TnListRemove(&g_tcp.listenerList, handle);
+    return TNTCP_SUCCESS;
+}
+
+int TnTcpAccept(TcpControlBlock* block, std::uintptr_t userContext) {
+    if (!g_tcp.initialised) {
+        return TNTCP_NOT_INITIALIZED;
+    }
+    if (block == nullptr || !IsOurBlock(block)) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    TcpRaise(block, TCP_EV_ACCEPT, userContext);
+    return TNTCP_SUCCESS;
+}
+
+int TnTcpSend(TcpControlBlock* block, const std::uint8_t* data, std::uint32_t length,
+              std::uint32_t* outCount) {
+    if (!g_tcp.initialised) {
+        return TNTCP_NOT_INITIALIZED;
+    }
+    if (data == nullptr || outCount == nullptr || length == 0 || block == nullptr ||
+        !IsOurBlock(block)) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    if (!TcpInState(block, {TcpStateEstablished, TcpStateAcceptPending, TcpStateSynReceived})) {
+        return TNTCP_WRONG_STATE;
+    }
+    const int taken = TcpRingWrite(block->sendRing, data, length);
+    if (taken == 0) {
+        return TNTCP_SEND_BUFFER_FULL;
+    }
+    *outCount = static_cast<std::uint32_t>(taken);
+    TcpRaise(block, TCP_EV_SEND);
+    return TNTCP_SUCCESS;
+}
+
+int TnTcpClose(TcpControlBlock* block) {
+    if (!g_tcp.initialised) {
+        return TNTCP_NOT_INITIALIZED;
+    }
+    if (block == nullptr || !IsOurBlock(block)) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    block->closedByUser = 1;
+    TcpRaise(block, TCP_EV_CLOSE);
+    return TNTCP_SUCCESS;
+}

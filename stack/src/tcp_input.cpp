@@ -1,1 +1,450 @@
-// (being written)
+// TCP input: validation of arriving segments, connection lookup, listener spawn, and the
+// segment procedures the state handlers run (RFC 9293 3.10.7).
+#include <cstring>
+#include <optional>
+
+#include "tarnet/byteorder.h"
+#include "tcp_internal.h"
+
+namespace tarnet {
+
+namespace {
+
+constexpr std::uint32_t kLimitedBroadcast = 0xFFFFFFFF;
+constexpr std::uint8_t kOptionEnd         = 0;
+constexpr std::uint8_t kOptionNop         = 1;
+constexpr std::uint8_t kOptionMss         = 2;
+
+// The fields of one arriving segment, read once after its lengths and checksum were checked.
+struct Segment {
+    std::uint32_t srcAddr;
+    std::uint32_t dstAddr;
+    std::uint16_t srcPort;
+    std::uint16_t dstPort;
+    std::uint32_t seq;
+    std::uint32_t ack;
+    std::uint16_t flags;
+    std::uint16_t window;
+    const std::uint8_t* header;
+    std::uint16_t headerLength;
+    std::uint16_t payloadLength;
+
+    bool Has(std::uint16_t flag) const { return (flags & flag) != 0; }
+
+    // Null-free view of a segment that passed the length and checksum checks. `segment` has its
+    // IPv4 header in front of it; the checksum field is zeroed for the computation and restored.
+    static std::optional<Segment> Check(std::uint8_t* segment, std::uint16_t length) {
+        if (segment == nullptr || length < kTcpHeaderLen) {
+            return std::nullopt;
+        }
+        const auto headerLength =
+            static_cast<std::uint16_t>((segment[tcpfield::kDataOffset] >> 4) * 4);
+        if (headerLength < kTcpHeaderLen || headerLength > length) {
+            return std::nullopt;
+        }
+        Segment s{};
+        s.srcAddr                  = TnRead32(segment - 8);
+        s.dstAddr                  = TnRead32(segment - 4);
+        const std::uint16_t stored = TnRead16(segment + tcpfield::kChecksum);
+        TnWrite16(segment + tcpfield::kChecksum, 0);
+        const std::uint16_t pseudo = TcpPseudoHeaderSum(s.srcAddr, s.dstAddr, length);
+        const auto computed = static_cast<std::uint16_t>(~TcpChecksum(segment, length, pseudo));
+        TnWrite16(segment + tcpfield::kChecksum, stored);
+        if (computed != stored) {
+            return std::nullopt;
+        }
+        s.srcPort       = TnRead16(segment + tcpfield::kSrcPort);
+        s.dstPort       = TnRead16(segment + tcpfield::kDstPort);
+        s.seq           = TnRead32(segment + tcpfield::kSeq);
+        s.ack           = TnRead32(segment + tcpfield::kAck);
+        s.flags         = segment[tcpfield::kFlags] & kTcpFlagMask;
+        s.window        = TnRead16(segment + tcpfield::kWindow);
+        s.header        = segment;
+        s.headerLength  = headerLength;
+        s.payloadLength = static_cast<std::uint16_t>(length - headerLength);
+        return s;
+    }
+};
+
+TcpControlBlock* FindConnection(const Segment& s) {
+    for (TnListNode* n = TcpState().activeList.first; n != nullptr; n = n->next) {
+        auto* b = static_cast<TcpControlBlock*>(n->payload);
+        if (b->localPort == s.dstPort && b->remotePort == s.srcPort && b->remoteAddr == s.srcAddr) {
+            return b;
+        }
+    }
+    return nullptr;
+}
+
+const TcpListener* FindListener(const Segment& s) {
+    for (TnListNode* n = TcpState().listenerList.first; n != nullptr; n = n->next) {
+        const auto* l = static_cast<const TcpListener*>(n->payload);
+        if (l->localPort == s.dstPort && (l->remoteAddr == 0 || l->remoteAddr == s.srcAddr)) {
+            return l;
+        }
+    }
+    return nullptr;
+}
+
+// A SYN nobody takes (no listener, no free control block) is refused with a reset built from
+// the segment itself (RFC 9293 3.10.7.1): with ACK the reset takes its sequence number from the
+// acknowledgment; without, sequence 0 and RST+ACK acknowledging everything the SYN occupied.
+void RefuseUnmatched(const Segment& s) {
+    if (s.Has(kTcpAck)) {
+        TcpSendResetTo(s.srcAddr, s.dstPort, s.srcPort, s.ack, 0, kTcpRst);
+        return;
+    }
+    const std::uint32_t length = s.payloadLength + 1u + (s.Has(kTcpFin) ? 1u : 0u);
+    TcpSendResetTo(s.srcAddr, s.dstPort, s.srcPort, 0, s.seq + length, kTcpRst | kTcpAck);
+}
+
+TcpControlBlock* Spawn(const Segment& s) {
+    // Only a SYN may open a connection; a reset is never answered (RFC 9293 3.10.7.1).
+    if (!s.Has(kTcpSyn) || s.Has(kTcpRst)) {
+        return nullptr;
+    }
+    const TcpListener* listener = FindListener(s);
+    TcpControlBlock* b          = listener != nullptr ? TcpTakeBlock() : nullptr;
+    if (b == nullptr) {
+        RefuseUnmatched(s);
+        return nullptr;
+    }
+    b->notifyFn     = listener->notifyFn;
+    b->userContext  = listener->userContext;
+    b->localPort    = listener->localPort;
+    b->remoteAddr   = s.srcAddr;
+    b->remotePort   = s.srcPort;
+    b->closedByUser = 0;
+    return b;
+}
+
+void Store(TcpControlBlock* b, const Segment& s) {
+    b->segHeader     = s.header;
+    b->segHeaderLen  = s.headerLength;
+    b->segPayload    = s.header + s.headerLength;
+    b->segPayloadLen = s.payloadLength;
+    b->segFlags      = s.flags;
+    b->segSeq        = s.seq;
+    b->segAck        = s.ack;
+    b->segWnd        = s.window;
+}
+
+bool Has(const TcpControlBlock* b, std::uint16_t flag) {
+    return (b->segFlags & flag) != 0;
+}
+
+void ApplyMssOption(TcpControlBlock* b) {
+    TcpReadMssOption(b, b->segHeader + kTcpHeaderLen, b->segHeaderLen - kTcpHeaderLen);
+}
+
+// States in which the peer's stream is still open. After its FIN (LAST_ACK, CLOSING,
+// TIME_WAIT) text and FIN can only be duplicates and are ignored (RFC 9293 3.10.7.4).
+bool ReceivesData(const TcpControlBlock* b) {
+    return TcpInState(b, {TcpStateEstablished, TcpStateFinWait1, TcpStateFinWait2});
+}
+
+// Acknowledges received data: on our own data segments when output sends any, else alone.
+void AcknowledgeData(TcpControlBlock* b) {
+    const bool somethingToSend = b->sendRing.count > 0 || b->finPending != 0;
+    if (!somethingToSend || TcpOutput(b) == 0) {
+        TcpSendAck(b);
+    }
+}
+
+// Delivers the part of the segment's data that continues the stream at rcvNxt: bytes already
+// delivered are trimmed off, and a segment that starts beyond rcvNxt (a hole in front of it) is
+// not delivered but answered with an acknowledgment of rcvNxt so the peer fills the hole
+// (RFC 9293 3.10.7.4). Returns false when the block was released during the notification.
+bool DeliverInOrder(TcpControlBlock* b) {
+    const auto length = static_cast<std::uint32_t>(b->segPayloadLen);
+    if (SeqGt(b->segSeq, b->rcvNxt)) {
+        TcpSendAck(b);
+        return true;
+    }
+    const std::uint32_t skip = b->rcvNxt - b->segSeq;
+    if (skip >= length) {
+        TcpSendAck(b);
+        return true;
+    }
+    const auto fresh = static_cast<std::uint16_t>(length - skip);
+    if (b->notifyFn == nullptr) {
+        // The user has gone: acknowledge and discard, so the peer can finish its close.
+        b->rcvNxt += fresh;
+        AcknowledgeData(b);
+        return true;
+    }
+    void* buffer = TcpState().config.rxAlloc(b->userContext, fresh);
+    if (buffer == nullptr) {
+        return true;  // not delivered, not acknowledged: the peer sends it again
+    }
+    std::memcpy(buffer, b->segPayload + skip, fresh);
+    b->rcvNxt += fresh;
+    AcknowledgeData(b);
+    return TcpNotify(b, TNTCP_NOTIFY_DATA, buffer, fresh, 0);
+}
+
+// The peer's FIN counts only where it continues the stream, directly after data that has been
+// delivered; an early one is answered with an acknowledgment of rcvNxt.
+bool TakeFin(TcpControlBlock* b) {
+    if (!Has(b, kTcpFin) || !ReceivesData(b)) {
+        return false;
+    }
+    if (b->segSeq + static_cast<std::uint32_t>(b->segPayloadLen) != b->rcvNxt) {
+        if (b->segPayloadLen == 0) {
+            TcpSendAck(b);
+        }
+        return false;
+    }
+    b->rcvNxt += 1;
+    TcpSendAck(b);
+    return true;
+}
+
+// RST or SYN in a synchronized state ends the connection; the user hears of it unless the user
+// closed it already.
+void PeerAborted(TcpControlBlock* b) {
+    if (b->closedByUser == 0 && !TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+        return;
+    }
+    TcpRelease(b);
+}
+
+}  // namespace
+
+// ---- Segment procedures -------------------------------------------------------------------
+
+bool TcpAcceptable(TcpControlBlock* block) {
+    const auto length          = static_cast<std::uint32_t>(block->segPayloadLen);
+    const std::uint32_t window = block->rcvWnd;
+    bool ok                    = false;
+    if (window == 0) {
+        ok = length == 0 && block->segSeq == block->rcvNxt;
+    } else {
+        ok = SeqInWindow(block->segSeq, block->rcvNxt, window) ||
+             (length > 0 && SeqInWindow(block->segSeq + length - 1, block->rcvNxt, window));
+    }
+    if (!ok && !Has(block, kTcpRst)) {
+        TcpSendAck(block);
+    }
+    return ok;
+}
+
+// Walks the options by their kind and length fields (RFC 9293 3.1); a malformed list ends the
+// walk. An MSS of 0 would leave the connection unable to send and is ignored.
+void TcpReadMssOption(TcpControlBlock* block, const std::uint8_t* options, std::size_t length) {
+    std::size_t i = 0;
+    while (i < length) {
+        const std::uint8_t kind = options[i];
+        if (kind == kOptionEnd) {
+            return;
+        }
+        if (kind == kOptionNop) {
+            ++i;
+            continue;
+        }
+        if (i + 1 >= length || options[i + 1] < 2 || options[i + 1] > length - i) {
+            return;
+        }
+        if (kind == kOptionMss && options[i + 1] == kTcpMssOptionLen) {
+            const std::uint16_t value = TnRead16(options + i + 2);
+            if (value != 0 && value < block->mss) {
+                block->mss = value;
+            }
+            return;
+        }
+        i += options[i + 1];
+    }
+}
+
+void TcpListenerSyn(TcpControlBlock* b) {
+    if (Has(b, kTcpAck) && !Has(b, kTcpRst)) {
+        TcpSendReset(b, b->segAck);
+    }
+    if (Has(b, kTcpRst) || Has(b, kTcpAck) || !Has(b, kTcpSyn)) {
+        TcpRelease(b);  // nothing to set up: the block goes straight back to the pool
+        return;
+    }
+    b->iss    = TcpNewIss();
+    b->rcvNxt = b->segSeq + 1;
+    ApplyMssOption(b);
+    b->finPending = 0;
+    b->rcvWnd     = static_cast<std::uint16_t>(TcpState().config.rcvWindow);
+    b->rto        = kTcpInitialRtoMs;
+    b->retryCount = 0;
+    b->state      = TcpStateAcceptPending;
+    b->sndUna     = b->iss;
+    b->sndNxt     = b->iss + 1;
+    b->sndWnd     = 0;
+    TcpStartStateTimer(b, kTcpAcceptWaitMs);
+    TcpNotify(b, TNTCP_NOTIFY_CONNECT_REQUEST, b, b->remotePort, b->remoteAddr);
+}
+
+void TcpSynSentSegment(TcpControlBlock* b) {
+    const bool ack = Has(b, kTcpAck);
+    bool ackOk     = false;
+    if (ack) {
+        if (SeqLeq(b->segAck, b->iss) || SeqGt(b->segAck, b->sndNxt)) {
+            if (!Has(b, kTcpRst)) {
+                TcpSendReset(b, b->segAck);
+            }
+            return;
+        }
+        ackOk = SeqLeq(b->sndUna, b->segAck) && SeqLeq(b->segAck, b->sndNxt);
+    }
+    if (Has(b, kTcpRst)) {
+        if (ackOk && TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+            TcpRelease(b);
+        }
+        return;
+    }
+    if (!Has(b, kTcpSyn) || (ack && !ackOk)) {
+        return;
+    }
+    b->rcvNxt = b->segSeq + 1;
+    if (ack) {
+        b->sndUna     = b->segAck;
+        b->retryCount = 0;
+        TcpStopTimer(b->rtxTimer);
+    }
+    if (SeqGt(b->sndUna, b->iss)) {
+        b->sndWl1 = b->segSeq;
+        b->sndWl2 = b->segAck;
+        b->sndWnd = b->segWnd;
+        ApplyMssOption(b);
+        b->state = TcpStateEstablished;
+        TcpSendAck(b);
+        TcpNotify(b, TNTCP_NOTIFY_CONNECTED);
+        return;
+    }
+    // Simultaneous open (RFC 9293 3.5, figure 8).
+    b->state = TcpStateSynReceived;
+    TcpSendSyn(b, kTcpSyn | kTcpAck, false);
+    b->retryCount = 0;
+    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
+}
+
+TcpSyncResult TcpSynReceivedSegment(TcpControlBlock* b) {
+    if (!TcpAcceptable(b)) {
+        return TcpSyncResult::kStopped;
+    }
+    if (Has(b, kTcpRst) || Has(b, kTcpSyn)) {
+        if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+            TcpRelease(b);
+        }
+        return TcpSyncResult::kStopped;
+    }
+    if (!Has(b, kTcpAck)) {
+        return TcpSyncResult::kStopped;
+    }
+    if (!(SeqLt(b->sndUna, b->segAck) && SeqLeq(b->segAck, b->sndNxt))) {
+        TcpSendReset(b, b->segAck);
+        return TcpSyncResult::kStopped;
+    }
+    b->retryCount = 0;
+    TcpStopTimer(b->rtxTimer);
+    b->sndWl1 = b->segSeq;
+    b->sndWl2 = b->segAck;
+    b->sndWnd = b->segWnd;
+    b->state  = TcpStateEstablished;
+    // An active open that completed through a simultaneous open is as established for its user
+    // as one that met a SYN+ACK; a passive one was accepted by the user and hears nothing.
+    if (b->activeOpen != 0 && !TcpNotify(b, TNTCP_NOTIFY_CONNECTED)) {
+        return TcpSyncResult::kStopped;
+    }
+    return TcpSynchronizedSegment(b);
+}
+
+TcpSyncResult TcpSynchronizedSegment(TcpControlBlock* b) {
+    if (!TcpAcceptable(b)) {
+        return TcpSyncResult::kStopped;
+    }
+    if (Has(b, kTcpRst)) {
+        PeerAborted(b);
+        return TcpSyncResult::kStopped;
+    }
+    if (Has(b, kTcpSyn)) {
+        TcpSendReset(b, b->sndNxt);
+        PeerAborted(b);
+        return TcpSyncResult::kStopped;
+    }
+    if (!Has(b, kTcpAck) || TcpProcessAck(b) == TcpAckResult::kDropped) {
+        return TcpSyncResult::kStopped;
+    }
+    if (b->segPayloadLen > 0 && ReceivesData(b)) {
+        if (!DeliverInOrder(b)) {
+            return TcpSyncResult::kStopped;
+        }
+    } else {
+        TcpOutput(b);  // the acknowledgment may have opened room
+    }
+    return TakeFin(b) ? TcpSyncResult::kFinTaken : TcpSyncResult::kCompleted;
+}
+
+void TcpClosingSegment(TcpControlBlock* b) {
+    if (!TcpAcceptable(b)) {
+        return;
+    }
+    if (Has(b, kTcpRst) || Has(b, kTcpSyn)) {
+        if (Has(b, kTcpSyn) && !Has(b, kTcpRst)) {
+            TcpSendReset(b, b->sndNxt);
+        }
+        TcpRelease(b);
+        return;
+    }
+    if (!Has(b, kTcpAck) || TcpProcessAck(b) == TcpAckResult::kDropped) {
+        return;
+    }
+    if (TcpAllAcked(b)) {
+        TcpEnterTimeWait(b);
+        return;
+    }
+    // Text after the peer's FIN cannot be new; rcvNxt stays where the FIN put it.
+    if (b->segPayloadLen > 0 && b->sendRing.count == 0) {
+        TcpSendAck(b);
+        return;
+    }
+    TcpOutput(b);
+}
+
+void TcpTimeWaitSegment(TcpControlBlock* b) {
+    if (!TcpAcceptable(b)) {
+        return;  // a retransmitted FIN lands here and has been acknowledged by the test
+    }
+    if (Has(b, kTcpRst) || Has(b, kTcpSyn)) {
+        if (Has(b, kTcpSyn) && !Has(b, kTcpRst)) {
+            TcpSendReset(b, b->sndNxt);
+        }
+        TcpRelease(b);
+        return;
+    }
+    if (!Has(b, kTcpAck) || !Has(b, kTcpFin)) {
+        return;
+    }
+    b->rcvNxt = b->segSeq + static_cast<std::uint32_t>(b->segPayloadLen) + 1;
+    TcpSendAck(b);
+    TcpStartStateTimer(b, TcpState().config.timeWaitMs);
+}
+
+}  // namespace tarnet
+
+using namespace tarnet;
+
+void TnTcpInput(std::uint8_t* segment, std::uint16_t length) {
+    if (!TcpState().initialised) {
+        return;
+    }
+    const std::optional<Segment> s = Segment::Check(segment, length);
+    // RFC 1122 4.2.3.10: a segment to the broadcast address is never answered.
+    if (!s || s->dstAddr == kLimitedBroadcast) {
+        return;
+    }
+    TcpControlBlock* b = FindConnection(*s);
+    if (b == nullptr) {
+        b = Spawn(*s);
+    }
+    if (b == nullptr) {
+        return;
+    }
+    Store(b, *s);
+    TcpRaise(b, TCP_EV_SEGMENT);
+}

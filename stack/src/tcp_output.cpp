@@ -1,1 +1,332 @@
-// (being written)
+// TCP output and retransmission: the send ring, the retransmission queue, the segment builder
+// with its checksum, the output pass, retransmission with back-off and limit, zero-window
+// probing, and the processing of acknowledgments.
+#include <algorithm>
+#include <cstring>
+
+#include "ipv4.h"
+#include "tarnet/byteorder.h"
+#include "tcp_internal.h"
+
+namespace tarnet {
+
+namespace {
+
+constexpr std::uint32_t kPseudoHeaderLen = 12;
+
+std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
+    return a < b ? a : b;
+}
+
+// Writes the header (and options) at `header`; the data, if any, follows it directly.
+void Emit(std::uint8_t* header, std::uint32_t remoteAddr, std::uint16_t localPort,
+          std::uint16_t remotePort, std::uint32_t seq, std::uint32_t ack, std::uint16_t flags,
+          std::uint16_t window, const std::uint8_t* options, std::uint32_t optionsLength,
+          std::uint32_t dataLength) {
+    const std::uint32_t headerLength = kTcpHeaderLen + optionsLength;
+    const std::uint32_t total        = headerLength + dataLength;
+    TnWrite16(header + tcpfield::kSrcPort, localPort);
+    TnWrite16(header + tcpfield::kDstPort, remotePort);
+    TnWrite32(header + tcpfield::kSeq, seq);
+    TnWrite32(header + tcpfield::kAck, ack);
+    header[tcpfield::kDataOffset] = static_cast<std::uint8_t>((headerLength / 4) << 4);
+    header[tcpfield::kFlags]      = static_cast<std::uint8_t>(flags & kTcpFlagMask);
+    TnWrite16(header + tcpfield::kWindow, window);
+    TnWrite16(header + tcpfield::kChecksum, 0);
+    TnWrite16(header + tcpfield::kUrgent, 0);
+    if (optionsLength > 0) {
+        std::memcpy(header + kTcpHeaderLen, options, optionsLength);
+    }
+    const std::uint16_t pseudo = TcpPseudoHeaderSum(TcpState().config.localAddr, remoteAddr, total);
+    const auto sum             = static_cast<std::uint16_t>(~TcpChecksum(header, total, pseudo));
+    TnWrite16(header + tcpfield::kChecksum, sum);
+    // IPv4 copies the segment; a frame that cannot go out now is covered by retransmission.
+    Ipv4Output(remoteAddr, kProtoTcp, header, total);
+}
+
+// Copies n bytes out of the ring in at most two pieces (the ring wraps at its capacity).
+void RingRead(TcpSendRing& ring, std::uint8_t* out, std::uint32_t n) {
+    const auto capacity       = static_cast<std::uint32_t>(ring.capacity);
+    const auto start          = static_cast<std::uint32_t>(ring.readIndex);
+    const std::uint32_t first = Min(n, capacity - start);
+    std::memcpy(out, ring.buffer + start, first);
+    std::memcpy(out + first, ring.buffer, n - first);
+    ring.readIndex = static_cast<int>((start + n) % capacity);
+    ring.count -= static_cast<int>(n);
+}
+
+// Bytes the peer's window still allows: sndUna + sndWnd - sndNxt (RFC 9293 3.8.6), never
+// negative (the peer may have shrunk its window).
+std::uint32_t UsableWindow(const TcpControlBlock* b) {
+    const std::uint32_t inFlight = b->sndNxt - b->sndUna;
+    return inFlight >= b->sndWnd ? 0 : b->sndWnd - inFlight;
+}
+
+TcpRetransmitSlot& EnqueueSlot(TcpControlBlock* b) {
+    TcpRetransmitSlot& slot = b->rtxSlots[b->rtxWriteIndex];
+    b->rtxWriteIndex        = (b->rtxWriteIndex + 1) % kTcpRtxSlots;
+    ++b->rtxCount;
+    return slot;
+}
+
+// The first segment into an empty queue starts the retransmission timer afresh: a timer that
+// runs then is the zero-window probe timer, which must not time the new segment.
+void ArmRetransmission(TcpControlBlock* b, bool queueWasEmpty) {
+    if (queueWasEmpty || b->rtxTimer == nullptr) {
+        b->retryCount   = 0;
+        b->persistShift = 0;
+        TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
+    }
+}
+
+void SendFinAlone(TcpControlBlock* b) {
+    const bool wasEmpty     = b->rtxCount == 0;
+    TcpRetransmitSlot& slot = EnqueueSlot(b);
+    slot.fin                = 1;
+    slot.length             = 0;
+    slot.seq                = b->sndNxt;
+    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpFin | kTcpAck, nullptr, 0, nullptr, 0);
+    b->sndNxt += 1;
+    ArmRetransmission(b, wasEmpty);
+    b->finPending = 0;
+}
+
+// Moves up to `n` bytes from the ring into one segment; returns the bytes still allowed.
+std::uint32_t SendDataSegment(TcpControlBlock* b, std::uint32_t amount) {
+    const std::uint32_t n   = Min(amount, static_cast<std::uint32_t>(b->mss));
+    const bool wasEmpty     = b->rtxCount == 0;
+    TcpRetransmitSlot& slot = EnqueueSlot(b);
+    std::uint8_t* data      = slot.data + kTcpSlotHeadroom;
+    RingRead(b->sendRing, data, n);
+    slot.length = static_cast<std::uint16_t>(n);
+    slot.seq    = b->sndNxt;
+    amount -= n;
+    std::uint16_t flags = kTcpAck;
+    slot.fin            = 0;
+    if (amount == 0 && b->sendRing.count == 0 && b->finPending != 0) {
+        flags |= kTcpFin;
+        b->finPending = 0;
+        slot.fin      = 1;
+    }
+    TcpSendSegment(b, b->sndNxt, b->rcvNxt, flags, nullptr, 0, data, n);
+    b->sndNxt += n + static_cast<std::uint32_t>(slot.fin);
+    ArmRetransmission(b, wasEmpty);
+    return amount;
+}
+
+// Probe interval: the current rto, doubled per probe already sent, at most kTcpPersistMaxMs.
+std::uint32_t PersistInterval(const TcpControlBlock* b) {
+    const auto base = static_cast<std::uint64_t>(std::max(b->rto, 1));
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(base << b->persistShift, kTcpPersistMaxMs));
+}
+
+bool NeedsPersist(const TcpControlBlock* b) {
+    return b->sendRing.count > 0 && b->rtxCount == 0 && b->sndWnd == 0;
+}
+
+// Zero-window probe (RFC 9293 3.8.6.1, RFC 1122 4.2.2.17). It runs on rtxTimer, which is idle
+// whenever nothing is in flight. The probe carries no data and the sequence number sndUna - 1,
+// which lies before the peer's window, so the peer answers it with an acknowledgment that
+// carries its current window. Probes are not retransmissions: retryCount is left alone and an
+// unanswered probe never resets the connection.
+void Probe(TcpControlBlock* b) {
+    if (!NeedsPersist(b)) {
+        TcpOutput(b);
+        return;
+    }
+    TcpSendSegment(b, b->sndUna - 1, b->rcvNxt, kTcpAck, nullptr, 0, nullptr, 0);
+    b->persistShift = std::min(b->persistShift + 1, kTcpPersistMaxShift);
+    TcpStartRtxTimer(b, PersistInterval(b));
+}
+
+void ReleaseAckedSlots(TcpControlBlock* b) {
+    while (b->rtxCount > 0) {
+        const TcpRetransmitSlot& slot = b->rtxSlots[b->rtxOldestIndex];
+        // A FIN occupies one sequence number of its own: the slot is done only when the FIN
+        // itself is acknowledged, or a lost FIN would never be sent again.
+        const std::uint32_t end = slot.seq + slot.length + static_cast<std::uint32_t>(slot.fin);
+        if (SeqGt(end, b->sndUna)) {
+            return;
+        }
+        b->rtxOldestIndex = (b->rtxOldestIndex + 1) % kTcpRtxSlots;
+        --b->rtxCount;
+    }
+}
+
+void NewDataAcked(TcpControlBlock* b) {
+    b->sndUna = b->segAck;
+    ReleaseAckedSlots(b);
+    // RFC 6298 5.2/5.3: stop the timer when everything is acknowledged, otherwise restart it so
+    // that the oldest outstanding segment gets a full rto; the connection is making progress,
+    // so the retransmission count starts again.
+    b->retryCount = 0;
+    if (b->rtxCount == 0) {
+        TcpStopTimer(b->rtxTimer);
+    } else {
+        TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
+    }
+}
+
+void UpdateWindow(TcpControlBlock* b) {
+    // RFC 9293 3.10.7.4: take the window only from a segment at least as recent as the one that
+    // last set it.
+    if (SeqLt(b->sndWl1, b->segSeq) || (b->sndWl1 == b->segSeq && SeqLeq(b->sndWl2, b->segAck))) {
+        b->sndWnd = b->segWnd;
+        b->sndWl1 = b->segSeq;
+        b->sndWl2 = b->segAck;
+    }
+}
+
+}  // namespace
+
+// ---- Checksum and segment builder ----------------------------------------------------------
+
+std::uint16_t TcpChecksum(const std::uint8_t* bytes, std::size_t length, std::uint32_t initial) {
+    std::uint64_t sum = initial;
+    std::size_t i     = 0;
+    for (; i + 1 < length; i += 2) {
+        sum += TnRead16(bytes + i);
+    }
+    if (i < length) {
+        sum += static_cast<std::uint32_t>(bytes[i]) << 8;
+    }
+    while ((sum >> 16) != 0) {
+        sum = (sum >> 16) + (sum & 0xFFFF);
+    }
+    return static_cast<std::uint16_t>(sum);
+}
+
+std::uint16_t TcpPseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint32_t tcpLength) {
+    std::uint8_t pseudo[kPseudoHeaderLen] = {};
+    TnWrite32(pseudo, src);
+    TnWrite32(pseudo + 4, dst);
+    pseudo[9] = kProtoTcp;
+    TnWrite16(pseudo + 10, static_cast<std::uint16_t>(tcpLength));
+    return TcpChecksum(pseudo, kPseudoHeaderLen, 0);
+}
+
+void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack,
+                    std::uint16_t flags, const std::uint8_t* options, std::uint32_t optionsLength,
+                    std::uint8_t* data, std::uint32_t dataLength) {
+    std::uint8_t local[kTcpMaxHeaderLen];
+    optionsLength        = Min(optionsLength, kTcpMaxHeaderLen - kTcpHeaderLen);
+    std::uint8_t* header = data != nullptr ? data - (kTcpHeaderLen + optionsLength)
+                                           : static_cast<std::uint8_t*>(local);
+    Emit(header, block->remoteAddr, block->localPort, block->remotePort, seq, ack, flags,
+         block->rcvWnd, options, optionsLength, data != nullptr ? dataLength : 0);
+}
+
+void TcpSendAck(TcpControlBlock* block) {
+    TcpSendSegment(block, block->sndNxt, block->rcvNxt, kTcpAck, nullptr, 0, nullptr, 0);
+}
+
+void TcpSendReset(TcpControlBlock* block, std::uint32_t seq) {
+    TcpSendSegment(block, seq, 0, kTcpRst, nullptr, 0, nullptr, 0);
+}
+
+void TcpSendSyn(TcpControlBlock* block, std::uint16_t flags, bool withMss) {
+    const auto mss                              = static_cast<std::uint16_t>(block->mss);
+    const std::uint8_t option[kTcpMssOptionLen] = {0x02, 0x04, static_cast<std::uint8_t>(mss >> 8),
+                                                   static_cast<std::uint8_t>(mss)};
+    const std::uint32_t ack                     = (flags & kTcpAck) != 0 ? block->rcvNxt : 0;
+    TcpSendSegment(block, block->iss, ack, flags, withMss ? option : nullptr,
+                   withMss ? kTcpMssOptionLen : 0, nullptr, 0);
+}
+
+void TcpSendResetTo(std::uint32_t remoteAddr, std::uint16_t localPort, std::uint16_t remotePort,
+                    std::uint32_t seq, std::uint32_t ack, std::uint16_t flags) {
+    std::uint8_t header[kTcpHeaderLen];
+    Emit(header, remoteAddr, localPort, remotePort, seq, ack, flags, 0, nullptr, 0, 0);
+}
+
+// ---- Send ring and retransmission queue ----------------------------------------------------
+
+int TcpRingWrite(TcpSendRing& ring, const std::uint8_t* data, std::uint32_t length) {
+    const auto room = static_cast<std::uint32_t>(ring.capacity - ring.count);
+    if (room == 0) {
+        return 0;
+    }
+    const std::uint32_t n     = Min(length, room);
+    const auto capacity       = static_cast<std::uint32_t>(ring.capacity);
+    const auto start          = static_cast<std::uint32_t>(ring.writeIndex);
+    const std::uint32_t first = Min(n, capacity - start);
+    std::memcpy(ring.buffer + start, data, first);
+    std::memcpy(ring.buffer, data + first, n - first);
+    ring.writeIndex = static_cast<int>((start + n) % capacity);
+    ring.count += static_cast<int>(n);
+    return static_cast<int>(n);
+}
+
+void TcpRingClear(TcpSendRing& ring) {
+    ring.count      = 0;
+    ring.readIndex  = 0;
+    ring.writeIndex = 0;
+}
+
+void TcpRtxClear(TcpControlBlock* block) {
+    block->rtxCount       = 0;
+    block->rtxWriteIndex  = 0;
+    block->rtxOldestIndex = 0;
+}
+
+bool TcpAllAcked(const TcpControlBlock* block) {
+    return block->sendRing.count == 0 && block->rtxCount == 0 && block->finPending == 0;
+}
+
+// ---- Output, retransmission, acknowledgments ------------------------------------------------
+
+int TcpOutput(TcpControlBlock* block) {
+    if (block->finPending != 0 && block->sendRing.count == 0 && block->rtxCount < kTcpRtxSlots) {
+        SendFinAlone(block);
+        return 1;
+    }
+    int sent = 0;
+    std::uint32_t amount =
+        Min(static_cast<std::uint32_t>(block->sendRing.count), UsableWindow(block));
+    while (amount > 0 && block->rtxCount < kTcpRtxSlots) {
+        amount = SendDataSegment(block, amount);
+        ++sent;
+    }
+    if (NeedsPersist(block) && block->rtxTimer == nullptr) {
+        TcpStartRtxTimer(block, PersistInterval(block));
+    }
+    return sent;
+}
+
+TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
+    if (block->rtxCount == 0) {
+        Probe(block);
+        return TcpRtxResult::kContinue;
+    }
+    ++block->retryCount;
+    if (block->retryCount >= static_cast<int>(TcpState().config.maxRetransmits)) {
+        TcpSendReset(block, block->sndNxt);
+        return TcpRtxResult::kLimit;
+    }
+    TcpRetransmitSlot& slot   = block->rtxSlots[block->rtxOldestIndex];
+    const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
+    std::uint8_t* data        = slot.length > 0 ? slot.data + kTcpSlotHeadroom : nullptr;
+    TcpSendSegment(block, slot.seq, block->rcvNxt, flags, nullptr, 0, data, slot.length);
+    // RFC 6298 5.5: back off, bounded by rtoMax.
+    block->rto =
+        static_cast<int>(Min(2 * static_cast<std::uint32_t>(block->rto), TcpState().config.rtoMax));
+    TcpStartRtxTimer(block, static_cast<std::uint32_t>(block->rto));
+    return TcpRtxResult::kContinue;
+}
+
+TcpAckResult TcpProcessAck(TcpControlBlock* block) {
+    const std::uint32_t ack = block->segAck;
+    if (SeqLt(block->sndUna, ack) && SeqLeq(ack, block->sndNxt)) {
+        NewDataAcked(block);
+    } else if (SeqLt(ack, block->sndUna)) {
+        return TcpAckResult::kDropped;  // an old acknowledgment
+    } else if (SeqGt(ack, block->sndNxt)) {
+        TcpSendAck(block);  // acknowledges what was never sent (RFC 9293 3.10.7.4)
+        return TcpAckResult::kDropped;
+    }
+    UpdateWindow(block);
+    return TcpAckResult::kAccepted;
+}
+
+}  // namespace tarnet

@@ -1,0 +1,278 @@
+// TCP internals shared by the state machine (tcp.cpp), output (tcp_output.cpp), input
+// (tcp_input.cpp), the socket bridge and the tests: the control block, the send ring, the
+// retransmission queue, the state handlers and the procedures between them.
+//
+// Sequence numbers live in a 32-bit space that wraps; every comparison of two of them goes
+// through the Seq* helpers below (RFC 9293 3.4), never through plain < or >.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "tarnet/tnlist.h"
+#include "tcp.h"
+
+// ---- Sizes and durations ------------------------------------------------------------------
+
+inline constexpr int kTcpRtxSlots                  = 10;
+inline constexpr std::size_t kTcpSlotBytes         = 2048;
+inline constexpr std::size_t kTcpSlotHeadroom      = 94;  // room for the header in front of data
+inline constexpr std::uint32_t kTcpHeaderLen       = 20;
+inline constexpr std::uint32_t kTcpMaxHeaderLen    = 60;
+inline constexpr int kTcpDefaultMss                = 1356;
+inline constexpr std::uint32_t kTcpMssOptionLen    = 4;
+inline constexpr int kTcpHandshakeTries            = 3;
+inline constexpr std::uint32_t kTcpHandshakeRtoMs  = 1000;
+inline constexpr int kTcpInitialRtoMs              = 1000;
+inline constexpr std::uint32_t kTcpAcceptWaitMs    = 1000;
+inline constexpr std::uint32_t kTcpFinWait1LimitMs = 10000;
+inline constexpr std::uint32_t kTcpFinWait2LimitMs = 5000;
+inline constexpr std::uint32_t kTcpClosingLimitMs  = 5000;
+// Zero-window probes back off from the current rto up to this interval (RFC 9293 3.8.6.1).
+inline constexpr std::uint32_t kTcpPersistMaxMs = 60000;
+inline constexpr int kTcpPersistMaxShift        = 6;  // 1000 << 6 > 60000
+
+static_assert(kTcpSlotHeadroom >= kTcpHeaderLen, "a data segment's header goes in front of it");
+static_assert(kTcpSlotHeadroom + kTcpDefaultMss <= kTcpSlotBytes, "a full segment fits a slot");
+
+// Control bits (byte 13 of the header).
+inline constexpr std::uint16_t kTcpFin      = 0x01;
+inline constexpr std::uint16_t kTcpSyn      = 0x02;
+inline constexpr std::uint16_t kTcpRst      = 0x04;
+inline constexpr std::uint16_t kTcpPsh      = 0x08;
+inline constexpr std::uint16_t kTcpAck      = 0x10;
+inline constexpr std::uint16_t kTcpUrg      = 0x20;
+inline constexpr std::uint16_t kTcpFlagMask = 0x3F;
+
+// Header field offsets.
+namespace tcpfield {
+inline constexpr std::size_t kSrcPort    = 0;
+inline constexpr std::size_t kDstPort    = 2;
+inline constexpr std::size_t kSeq        = 4;
+inline constexpr std::size_t kAck        = 8;
+inline constexpr std::size_t kDataOffset = 12;
+inline constexpr std::size_t kFlags      = 13;
+inline constexpr std::size_t kWindow     = 14;
+inline constexpr std::size_t kChecksum   = 16;
+inline constexpr std::size_t kUrgent     = 18;
+}  // namespace tcpfield
+
+// ---- Events -------------------------------------------------------------------------------
+
+enum TcpEvent : int {
+    TCP_EV_OPEN           = 0,
+    TCP_EV_ACCEPT         = 1,  // argument: the new user context
+    TCP_EV_CLOSE          = 2,
+    TCP_EV_SEND           = 3,
+    TCP_EV_SEGMENT        = 4,
+    TCP_EV_RTX_TIMER      = 5,
+    TCP_EV_STATE_TIMER    = 6,
+    TCP_EV_FIN_WAIT_TIMER = 7,
+};
+
+// ---- Records ------------------------------------------------------------------------------
+
+struct TcpControlBlock;
+
+// A state is the handler that receives the connection's events.
+using TcpStateFn = void (*)(TcpControlBlock* block, int event, std::uintptr_t argument);
+
+struct TcpSendRing {
+    int capacity;
+    int count;
+    int readIndex;
+    int writeIndex;
+    std::uint8_t* buffer;
+};
+
+struct TcpRetransmitSlot {
+    std::uint8_t data[kTcpSlotBytes];  // segment data starts kTcpSlotHeadroom bytes in
+    std::uint16_t length;              // data length (0 for a FIN alone)
+    std::uint32_t seq;                 // sequence number of the first data byte (or the FIN)
+    int fin;
+};
+
+struct TcpListener {
+    std::uint16_t localPort;
+    std::uint32_t remoteAddr;  // 0 = any
+    std::uintptr_t userContext;
+    TnTcpNotifyFn notifyFn;
+};
+
+struct TcpControlBlock {
+    TnListNode* poolNode;
+    int retryCount;
+    int rto;
+    TnTimerHandle rtxTimer;
+    TnTimerHandle stateTimer;
+    TnTimerHandle finWaitTimer;
+    std::uint16_t localPort;
+    std::uint32_t remoteAddr;
+    std::uint16_t remotePort;
+    int mss;
+    const std::uint8_t* segHeader;
+    std::uint16_t segHeaderLen;
+    const std::uint8_t* segPayload;
+    int segPayloadLen;
+    TcpSendRing sendRing;
+    int rtxCount;
+    int rtxWriteIndex;
+    int rtxOldestIndex;
+    TcpRetransmitSlot rtxSlots[kTcpRtxSlots];
+    TcpStateFn state;
+    TnTcpNotifyFn notifyFn;
+    std::uintptr_t userContext;
+    std::uint32_t sndUna;
+    std::uint32_t sndNxt;
+    std::uint16_t sndWnd;
+    std::uint32_t sndWl1;
+    std::uint32_t sndWl2;
+    std::uint32_t rcvNxt;
+    std::uint16_t rcvWnd;
+    std::uint32_t iss;
+    std::uint32_t segSeq;
+    std::uint32_t segAck;
+    std::uint16_t segWnd;
+    std::uint16_t segFlags;
+    int finPending;
+    int closedByUser;
+    // Bumped at every release, so that code which called out to the user can tell whether the
+    // block was released (and possibly reused) meanwhile.
+    std::uint32_t generation;
+    // Zero-window probing: number of probes sent since the window was last open.
+    int persistShift;
+    // Opened by TnTcpConnect: the user is told when the connection is up, whichever way the
+    // handshake completes.
+    int activeOpen;
+};
+
+// The layer's one instance.
+struct TcpLayer {
+    bool initialised;
+    TnTcpConfig config;  // normalised
+    TnList freeList;
+    TnList activeList;
+    TnList listenerList;
+};
+
+namespace tarnet {
+
+TcpLayer& TcpState();
+
+// ---- Sequence space (RFC 9293 3.4: comparisons modulo 2^32) ---------------------------------
+
+constexpr bool SeqLt(std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(a - b) < 0;
+}
+constexpr bool SeqLeq(std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(a - b) <= 0;
+}
+constexpr bool SeqGt(std::uint32_t a, std::uint32_t b) {
+    return SeqLt(b, a);
+}
+constexpr bool SeqGeq(std::uint32_t a, std::uint32_t b) {
+    return SeqLeq(b, a);
+}
+// lo <= x < lo + size, in sequence space.
+constexpr bool SeqInWindow(std::uint32_t x, std::uint32_t lo, std::uint32_t size) {
+    return x - lo < size;
+}
+
+// ---- State machine (tcp.cpp) ----------------------------------------------------------------
+
+void TcpStateClosed(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateSynSent(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateAcceptPending(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateSynReceived(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateEstablished(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateLastAck(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateFinWait1(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateFinWait2(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateClosing(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateTimeWait(TcpControlBlock* block, int event, std::uintptr_t argument);
+
+// "ESTABLISHED", "TIME_WAIT", ... for logs and tests; "?" for anything else.
+const char* TcpStateName(TcpStateFn state);
+bool TcpInState(const TcpControlBlock* block, std::initializer_list<TcpStateFn> states);
+
+void TcpRaise(TcpControlBlock* block, int event, std::uintptr_t argument = 0);
+
+// Pool: takes the first free block into the active list (null when none is free); release
+// stops the timers, empties both queues and appends the block to the end of the free list.
+TcpControlBlock* TcpTakeBlock();
+void TcpRelease(TcpControlBlock* block);
+std::uint32_t TcpNewIss();
+
+// Timers: starting one stops the one held in the same member first.
+void TcpStartRtxTimer(TcpControlBlock* block, std::uint32_t ms);
+void TcpStartStateTimer(TcpControlBlock* block, std::uint32_t ms);
+void TcpStartFinWaitTimer(TcpControlBlock* block, std::uint32_t ms);
+void TcpStopTimer(TnTimerHandle& handle);
+
+// Calls the user's notification. Returns false when the block was released during the call
+// (the caller must then leave it alone: it may already serve another connection).
+bool TcpNotify(TcpControlBlock* block, int event, void* item = nullptr, std::uint32_t number = 0,
+               std::uint32_t address = 0);
+// Cuts the link to the user: no further notification reaches the old user context, and data
+// that still arrives is acknowledged and discarded.
+void TcpForgetUser(TcpControlBlock* block);
+
+// Outcome of synchronized processing for the state handlers' follow-up.
+enum class TcpSyncResult {
+    kStopped,    // not completed, or the block was released
+    kCompleted,  // processed; no FIN taken
+    kFinTaken,   // processed, and the peer's FIN was in order and taken
+};
+// The follow-up of the synchronized states, chosen by the state the block is in after the
+// segment was processed (a notification may have moved it).
+void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result);
+void TcpEnterTimeWait(TcpControlBlock* block);
+
+// ---- Output (tcp_output.cpp) ------------------------------------------------------------------
+
+// Folded 16-bit ones'-complement sum (RFC 1071), not inverted.
+std::uint16_t TcpChecksum(const std::uint8_t* bytes, std::size_t length, std::uint32_t initial);
+std::uint16_t TcpPseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint32_t tcpLength);
+
+// Builds one segment and hands it to IPv4. With data, the header goes into the
+// kTcpHeaderLen + optionsLength bytes in front of `data`.
+void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack,
+                    std::uint16_t flags, const std::uint8_t* options, std::uint32_t optionsLength,
+                    std::uint8_t* data, std::uint32_t dataLength);
+void TcpSendAck(TcpControlBlock* block);
+void TcpSendReset(TcpControlBlock* block, std::uint32_t seq);
+void TcpSendSyn(TcpControlBlock* block, std::uint16_t flags, bool withMss);
+// A reset for a segment that has no control block: built from the segment's own addresses
+// and ports (RFC 9293 3.10.7.1).
+void TcpSendResetTo(std::uint32_t remoteAddr, std::uint16_t localPort, std::uint16_t remotePort,
+                    std::uint32_t seq, std::uint32_t ack, std::uint16_t flags);
+
+// Ring write: bytes taken (0 when full).
+int TcpRingWrite(TcpSendRing& ring, const std::uint8_t* data, std::uint32_t length);
+void TcpRingClear(TcpSendRing& ring);
+void TcpRtxClear(TcpControlBlock* block);
+// Nothing left to send or to be acknowledged: ring empty, queue empty, no FIN pending.
+bool TcpAllAcked(const TcpControlBlock* block);
+
+// Moves bytes (and a pending FIN) from the ring into segments. Returns the segments sent.
+int TcpOutput(TcpControlBlock* block);
+
+enum class TcpRtxResult { kContinue, kLimit };
+TcpRtxResult TcpRetransmit(TcpControlBlock* block);
+
+enum class TcpAckResult { kAccepted, kDropped };
+TcpAckResult TcpProcessAck(TcpControlBlock* block);
+
+// ---- Input (tcp_input.cpp) ----------------------------------------------------------------------
+
+bool TcpAcceptable(TcpControlBlock* block);
+void TcpReadMssOption(TcpControlBlock* block, const std::uint8_t* options, std::size_t length);
+void TcpListenerSyn(TcpControlBlock* block);
+void TcpSynSentSegment(TcpControlBlock* block);
+TcpSyncResult TcpSynReceivedSegment(TcpControlBlock* block);
+TcpSyncResult TcpSynchronizedSegment(TcpControlBlock* block);
+void TcpClosingSegment(TcpControlBlock* block);
+void TcpTimeWaitSegment(TcpControlBlock* block);
+
+}  // namespace tarnet

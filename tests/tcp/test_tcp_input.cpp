@@ -1,0 +1,316 @@
+// TCP input: validation, lookup and refusal of segments without a connection, acceptability,
+// in-order delivery (trimming, holes, FIN placement), the MSS option, and sequence numbers that
+// wrap past 2^32 in both directions.
+#include <cstdlib>
+
+#include "tcp_peer.h"
+
+namespace tarnet::test {
+namespace {
+
+using namespace tcpflag;
+
+bool g_failAlloc = false;
+
+void* MaybeAlloc(std::uintptr_t, std::uint16_t length) {
+    return g_failAlloc ? nullptr : std::malloc(length);
+}
+
+class TcpInputTest : public TcpPeerTest {
+  protected:
+    void SetUp() override {
+        TcpPeerTest::SetUp();
+        g_failAlloc = false;
+        StartStack();
+    }
+
+    // The delivered stream, in order of delivery.
+    static Bytes Delivered() {
+        Bytes all;
+        for (const TcpNote& note : TcpNotes()) {
+            if (note.event == TNTCP_NOTIFY_DATA) {
+                all.insert(all.end(), note.data.begin(), note.data.end());
+            }
+        }
+        return all;
+    }
+
+    static Bytes Slice(const Bytes& b, std::size_t from, std::size_t length) {
+        return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from),
+                     b.begin() + static_cast<std::ptrdiff_t>(from + length));
+    }
+
+    // Sends `payload` at an offset from the peer's current sequence number, which stays put.
+    void PeerSendsAt(std::uint32_t offset, const Bytes& payload, std::uint8_t extra = 0) {
+        TcpSegment s = Peer(kAck | extra, payload);
+        s.seq += offset;
+        InjectTcp(s);
+    }
+};
+
+TEST_F(TcpInputTest, MalformedSegmentsAreDroppedSilently) {
+    TcpControlBlock* b          = Connect();
+    TcpSegment shortHeader      = Peer(kAck, Text("data"));
+    shortHeader.dataOffsetWords = 4;  // 16 bytes
+    InjectTcp(shortHeader);
+    TcpSegment longHeader      = Peer(kAck, Text("data"));
+    longHeader.dataOffsetWords = 15;  // 60 bytes, more than the segment
+    InjectTcp(longHeader);
+    TcpSegment corrupt  = Peer(kAck, Text("data"));
+    corrupt.badChecksum = true;
+    InjectTcp(corrupt);
+    Ipv4Packet tiny;
+    tiny.src      = kPeerIp;
+    tiny.dst      = kOurIp;
+    tiny.protocol = 6;
+    tiny.payload  = Slice(Peer(kAck).Build(kPeerIp, kOurIp), 0, 19);
+    InjectIp(tiny);
+    ExpectNoTx();
+    EXPECT_TRUE(TcpNotes().empty());
+    EXPECT_STREQ(StateOf(b), "ESTABLISHED");
+    // The intact segment still gets through afterwards.
+    PeerSends(Text("data"));
+    EXPECT_EQ(Out().ack, peerSeq);
+    EXPECT_EQ(Delivered(), Text("data"));
+}
+
+TEST_F(TcpInputTest, SegmentsWithoutConnection) {
+    // Not a SYN: dropped without a reset.
+    peerSeq = 100;
+    peerAck = 200;
+    InjectTcp(Peer(kAck, Text("stray")));
+    InjectTcp(Peer(kFin | kAck));
+    ExpectNoTx();
+    // A SYN nobody listens for is refused with RST+ACK acknowledging the SYN (and its data).
+    peerAck = 0;
+    InjectTcp(Peer(kSyn, Text("abc")));
+    TcpSegment rst = Out();
+    EXPECT_EQ(rst.flags, kRst | kAck);
+    EXPECT_EQ(rst.seq, 0u);
+    EXPECT_EQ(rst.ack, 104u);
+    EXPECT_EQ(rst.srcPort, kOurPort);
+    EXPECT_EQ(rst.dstPort, kPeerPort);
+    // A SYN+ACK takes the reset's sequence number from its acknowledgment.
+    peerAck = 0xCAFE;
+    InjectTcp(Peer(kSyn | kAck));
+    rst = Out();
+    EXPECT_EQ(rst.flags, kRst);
+    EXPECT_EQ(rst.seq, 0xCAFEu);
+    // A reset is never answered, and nothing is sent to the broadcast address.
+    InjectTcp(Peer(kSyn | kRst));
+    InjectTcp(Peer(kSyn), kPeerIp, 0xFFFFFFFF);
+    ExpectNoTx();
+    ExpectPoolFull();
+}
+
+TEST_F(TcpInputTest, SynWithEmptyPoolIsRefused) {
+    TnListNode* listener = nullptr;
+    ASSERT_EQ(TnTcpListen(9, kOurPort, 0, RecordTcpNote, &listener), TNTCP_SUCCESS);
+    for (int i = 0; i < 11; ++i) {
+        TcpControlBlock* b = nullptr;
+        ASSERT_EQ(
+            TnTcpConnect(1, kPeerIp, static_cast<std::uint16_t>(6000 + i), 80, RecordTcpNote, &b),
+            TNTCP_SUCCESS);
+    }
+    TakeSent();
+    peerSeq = 41;
+    InjectTcp(Peer(kSyn));
+    const TcpSegment rst = Out();
+    EXPECT_EQ(rst.flags, kRst | kAck);
+    EXPECT_EQ(rst.ack, 42u);
+    EXPECT_TRUE(TcpNotes().empty());
+}
+
+TEST_F(TcpInputTest, UnacceptableSegmentsAreAnsweredWithAnAck) {
+    TcpControlBlock* b = Connect();
+    PeerSends(Text("0123456789"));
+    Out();
+    // Wholly old data: acknowledged, not delivered again.
+    PeerSendsAt(static_cast<std::uint32_t>(-10), Text("0123456789"));
+    TcpSegment ack = Out();
+    EXPECT_EQ(ack.ack, peerSeq);
+    EXPECT_EQ(ack.seq, b->sndNxt);
+    // Beyond the window (4096): acknowledged, not delivered.
+    PeerSendsAt(5000, Text("far"));
+    EXPECT_EQ(Out().ack, peerSeq);
+    // An out-of-window reset is ignored without an answer.
+    PeerSendsAt(5000, {}, kRst);
+    ExpectNoTx();
+    EXPECT_EQ(Delivered(), Text("0123456789"));
+    EXPECT_STREQ(StateOf(b), "ESTABLISHED");
+}
+
+TEST_F(TcpInputTest, InWindowResetEndsTheConnectionQuietly) {
+    Connect();
+    PeerSendsAt(100, {}, kRst);
+    ExpectNoTx();
+    ASSERT_EQ(TcpNotes().size(), 1u);
+    EXPECT_EQ(TcpNotes()[0].event, TNTCP_NOTIFY_CLOSED);
+    ExpectPoolFull();
+}
+
+TEST_F(TcpInputTest, InWindowSynIsReset) {
+    TcpControlBlock* b         = Connect();
+    const std::uint32_t sndNxt = b->sndNxt;
+    InjectTcp(Peer(kSyn));
+    const TcpSegment rst = Out();
+    EXPECT_EQ(rst.flags, kRst);
+    EXPECT_EQ(rst.seq, sndNxt);
+    ASSERT_EQ(TcpNotes().size(), 1u);
+    EXPECT_EQ(TcpNotes()[0].event, TNTCP_NOTIFY_CLOSED);
+    ExpectPoolFull();
+}
+
+// Only bytes that continue the stream are delivered: repeated bytes are trimmed off, and data
+// beyond a hole waits for the peer to fill the hole (it is acknowledged with rcvNxt).
+TEST_F(TcpInputTest, DeliveryIsInOrderWithoutRepeatsOrHoles) {
+    Connect();
+    const Bytes stream = Pattern(600, 7);
+    PeerSendsAt(0, Slice(stream, 0, 100));
+    EXPECT_EQ(Out().ack, peerSeq + 100);
+    // A retransmission that overlaps what was delivered: only the new 50 bytes go up.
+    PeerSendsAt(0, Slice(stream, 0, 150));
+    EXPECT_EQ(Out().ack, peerSeq + 150);
+    // A segment 100 bytes beyond rcvNxt: not delivered, rcvNxt acknowledged.
+    PeerSendsAt(250, Slice(stream, 250, 100));
+    EXPECT_EQ(Out().ack, peerSeq + 150);
+    EXPECT_EQ(Delivered(), Slice(stream, 0, 150));
+    // The hole is filled; the peer then resends what lay beyond it.
+    PeerSendsAt(150, Slice(stream, 150, 100));
+    EXPECT_EQ(Out().ack, peerSeq + 250);
+    PeerSendsAt(250, Slice(stream, 250, 350));
+    EXPECT_EQ(Out().ack, peerSeq + 600);
+    ExpectNoTx();
+    EXPECT_EQ(Delivered(), stream);
+}
+
+// The peer's FIN counts only directly after the last byte delivered.
+TEST_F(TcpInputTest, FinBeyondAHoleWaits) {
+    TcpControlBlock* b = Connect();
+    PeerSendsAt(10, Text("tail"), kFin);
+    EXPECT_EQ(Out().ack, peerSeq);
+    PeerSendsAt(14, {}, kFin);
+    EXPECT_EQ(Out().ack, peerSeq);
+    EXPECT_STREQ(StateOf(b), "ESTABLISHED");
+    EXPECT_TRUE(TcpNotes().empty());
+    PeerSendsAt(0, Text("0123456789tail"), kFin);
+    EXPECT_EQ(Out().ack, peerSeq + 14);
+    EXPECT_EQ(Out().ack, peerSeq + 15);
+    EXPECT_TRUE(Out().Has(kFin));
+    EXPECT_STREQ(StateOf(b), "LAST_ACK");
+    EXPECT_EQ(Delivered(), Text("0123456789tail"));
+    EXPECT_EQ(Notes(TNTCP_NOTIFY_CLOSED), 1);
+}
+
+// Data that could not be handed to the user is not acknowledged, and neither is a FIN behind
+// it: the peer retransmits both and nothing is lost.
+TEST_F(TcpInputTest, UndeliverableDataIsNeitherAcknowledgedNorSkipped) {
+    TnTcpConfig c = TcpState().config;
+    c.rxAlloc     = MaybeAlloc;
+    TnTcpDeinit();
+    ASSERT_EQ(TnTcpInit(&c), TNTCP_SUCCESS);
+    TcpControlBlock* b = Connect();
+    g_failAlloc        = true;
+    PeerSendsAt(0, Text("precious"), kFin);
+    ExpectNoTx();
+    EXPECT_STREQ(StateOf(b), "ESTABLISHED");
+    g_failAlloc = false;
+    PeerSendsAt(0, Text("precious"), kFin);
+    EXPECT_EQ(Out().ack, peerSeq + 8);
+    EXPECT_EQ(Out().ack, peerSeq + 9);
+    EXPECT_EQ(Delivered(), Text("precious"));
+}
+
+TEST_F(TcpInputTest, DataIsAcknowledgedOnceOrRidesOnOurData) {
+    peerWindow         = 1000;
+    TcpControlBlock* b = Connect();
+    PeerSends(Text("one"));
+    const TcpSegment ack = Out();
+    EXPECT_EQ(ack.ack, peerSeq);
+    ExpectNoTx();
+    Send(b, Pattern(3000));
+    const TcpSegment first = Out();
+    ExpectNoTx();
+    // The peer's data acknowledges our first 1000 bytes; the next 1000 carry its acknowledgment.
+    peerAck = first.seq + 1000;
+    PeerSends(Text("two"));
+    const TcpSegment data = Out();
+    EXPECT_EQ(data.payload.size(), 1000u);
+    EXPECT_EQ(data.ack, peerSeq);
+    ExpectNoTx();
+}
+
+// Options are walked by their lengths: bytes inside another option are never taken for an MSS.
+TEST_F(TcpInputTest, MssOptionIsFoundByWalkingTheOptions) {
+    TnListNode* listener = nullptr;
+    ASSERT_EQ(TnTcpListen(9, kOurPort, 0, RecordTcpNote, &listener), TNTCP_SUCCESS);
+    TcpSegment syn = Peer(kSyn);
+    // NOP, timestamps whose value holds the bytes 02 04 00 10, then MSS 536.
+    syn.options = {1, 8, 10, 0x02, 0x04, 0x00, 0x10, 0, 0, 0, 0, 0x02, 0x04, 0x02, 0x18};
+    InjectTcp(syn);
+    auto* b = static_cast<TcpControlBlock*>(TcpNotes().at(0).item);
+    EXPECT_EQ(b->mss, 536);
+    TnTcpClose(b);
+    Out();
+    // A malformed option (length 0) ends the walk.
+    syn.srcPort = 4001;
+    syn.options = {3, 0, 0x02, 0x04, 0x01, 0x00};
+    InjectTcp(syn);
+    b = static_cast<TcpControlBlock*>(TcpNotes().at(1).item);
+    EXPECT_EQ(b->mss, 1356);
+    // An option running past the header ends it too.
+    syn.srcPort = 4002;
+    syn.options = {8, 10, 0x02, 0x04};
+    InjectTcp(syn);
+    b = static_cast<TcpControlBlock*>(TcpNotes().at(2).item);
+    EXPECT_EQ(b->mss, 1356);
+}
+
+// Both sequence spaces wrap past 2^32 in the middle of the transfer; comparisons modulo 2^32
+// keep acknowledgments, windows and delivery working across the wrap.
+TEST_F(TcpInputTest, SequenceNumbersWrapMidTransfer) {
+    TnSockDeinit();
+    // ISS = (ticks << 8) + isnSeed; pick the seed that puts it 2000 below the wrap.
+    config.isnSeed = 0xFFFFF830u - (static_cast<std::uint32_t>(host().Now()) << 8);
+    ASSERT_EQ(Start(), TNSOCK_SUCCESS);
+    LearnPeer();
+    TcpControlBlock* b = Connect(0xFFFFFC00u);
+    ASSERT_EQ(iss, 0xFFFFF830u);
+
+    // Outgoing: 4000 bytes cross our wrap; every acknowledgment is taken as new.
+    const Bytes out = Pattern(4000, 3);
+    EXPECT_EQ(Send(b, out), 4000u);
+    Bytes received;
+    while (!host().sent.empty()) {
+        const TcpSegment s = Out();
+        received.insert(received.end(), s.payload.begin(), s.payload.end());
+        PeerAcks(s.seq + static_cast<std::uint32_t>(s.payload.size()));
+        EXPECT_EQ(b->sndUna, s.seq + static_cast<std::uint32_t>(s.payload.size()));
+    }
+    EXPECT_EQ(received, out);
+    EXPECT_LT(b->sndNxt, 0x1000u) << "our sequence space wrapped";
+    EXPECT_EQ(b->rtxCount, 0);
+    EXPECT_EQ(b->rtxTimer, nullptr);
+
+    // Incoming: 3000 bytes cross the peer's wrap; an overlapping retransmission is trimmed.
+    const Bytes in = Pattern(3000, 5);
+    for (std::size_t at = 0; at < in.size(); at += 1000) {
+        PeerSends(Slice(in, at, 1000));
+        EXPECT_EQ(Out().ack, peerSeq);
+    }
+    PeerSendsAt(static_cast<std::uint32_t>(-1500), Slice(in, 1500, 1500));
+    EXPECT_EQ(Out().ack, peerSeq);
+    EXPECT_EQ(Delivered(), in);
+    EXPECT_LT(peerSeq, 0x1000u) << "the peer's sequence space wrapped";
+
+    // The close works across the wrap too.
+    TnTcpClose(b);
+    const TcpSegment fin = Out();
+    PeerAcks(fin.seq + 1);
+    PeerSends({}, kFin);
+    EXPECT_EQ(Out().ack, peerSeq);
+    EXPECT_STREQ(StateOf(b), "TIME_WAIT");
+}
+
+}  // namespace
+}  // namespace tarnet::test
