@@ -40,7 +40,7 @@ int RunServe(const GlobalOptions& options, const Args& args) {
         return UsageError("usage: tarnet [options] serve [--seconds N]");
     }
     std::uint64_t seconds = 0;
-    if (!secondsText.empty() && !ParseNumber(secondsText, 1, 86400 * 365, seconds)) {
+    if (!secondsText.empty() && !ParseNumber(secondsText, 1, 86400ULL * 365, seconds)) {
         return UsageError("--seconds: '%s' is not a number of seconds", secondsText.c_str());
     }
 
