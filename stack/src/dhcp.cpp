@@ -575,10 +575,16 @@ std::uintptr_t OnDatagram(std::uintptr_t, int event, void* data, std::uint32_t l
     }
     switch (reply.messageType) {
         case kOffer:
-            Deliver(Event::kOffer, &reply);
+            // An OFFER or ACK without an address (yiaddr 0) would bind the stack to 0.0.0.0
+            // and report it as acquired.
+            if (reply.yiaddr != 0) {
+                Deliver(Event::kOffer, &reply);
+            }
             break;
         case kAck:
-            Deliver(Event::kAck, &reply);
+            if (reply.yiaddr != 0) {
+                Deliver(Event::kAck, &reply);
+            }
             break;
         case kNak:
             Deliver(Event::kNak, &reply);

@@ -318,29 +318,6 @@ TEST_F(DnsTest, FirstQueryThenAnswerFromTheCache) {
     ExpectNoTx(5000);
 }
 
-TEST_F(DnsTest, CnameThenAYieldsTheAddress) {
-    ASSERT_EQ(Resolve("www.example.com"), TNDNS_PENDING);
-    const Query q     = ExpectQuery("www.example.com");
-    const Bytes cname = Rr(QuestionPtr(), 5, Name("edge.example.net"));
-    Answer(q,
-           Response{
-               .id = q.id, .qname = "www.example.com", .answers = {cname, A(kAddrB, {0xC0, 45})}
-    }
-               .Build());
-    std::uint32_t addr = 0;
-    EXPECT_EQ(Resolve("www.example.com", &addr), TNDNS_RESOLVED);
-    EXPECT_EQ(addr, kAddrB);
-}
-
-TEST_F(DnsTest, UncompressedAnswerNameIsRead) {
-    ASSERT_EQ(Resolve("example.com"), TNDNS_PENDING);
-    const Query q = ExpectQuery();
-    Answer(q, Response{.id = q.id, .answers = {A(kAddrC, Name("example.com"))}}.Build());
-    std::uint32_t addr = 0;
-    EXPECT_EQ(Resolve("example.com", &addr), TNDNS_RESOLVED);
-    EXPECT_EQ(addr, kAddrC);
-}
-
 TEST_F(DnsTest, FailedChecksLeaveTheQueryPending) {
     ASSERT_EQ(Resolve("example.com"), TNDNS_PENDING);
     const Query q = ExpectQuery();
