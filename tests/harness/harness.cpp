@@ -71,6 +71,26 @@ constexpr std::uint8_t kConfigMac[6] = {kOurMac[0], kOurMac[1], kOurMac[2],
 
 }  // namespace
 
+Ipv4Packet MakeIpv4(std::uint8_t protocol, const Bytes& payload, std::uint32_t src,
+                    std::uint32_t dst, std::uint16_t id) {
+    Ipv4Packet p;
+    p.src      = src;
+    p.dst      = dst;
+    p.protocol = protocol;
+    p.id       = id;
+    p.payload  = payload;
+    return p;
+}
+
+Ipv4Packet MakeUdp(std::uint16_t srcPort, std::uint16_t dstPort, const Bytes& payload,
+                   std::uint32_t src, std::uint32_t dst, std::uint16_t id) {
+    UdpDatagram udp;
+    udp.srcPort = srcPort;
+    udp.dstPort = dstPort;
+    udp.payload = payload;
+    return MakeIpv4(17, udp.Build(src, dst), src, dst, id);
+}
+
 VirtualHost& VirtualHost::Get() {
     static VirtualHost host;
     return host;

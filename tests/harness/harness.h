@@ -38,6 +38,13 @@ struct PingRecord {
     std::uint32_t received;
 };
 
+// An unfragmented IPv4 packet with default header fields.
+Ipv4Packet MakeIpv4(std::uint8_t protocol, const Bytes& payload, std::uint32_t src = kPeerIp,
+                    std::uint32_t dst = kOurIp, std::uint16_t id = 0);
+// A UDP datagram with a correct checksum, in an unfragmented IPv4 packet.
+Ipv4Packet MakeUdp(std::uint16_t srcPort, std::uint16_t dstPort, const Bytes& payload,
+                   std::uint32_t src = kPeerIp, std::uint32_t dst = kOurIp, std::uint16_t id = 0);
+
 // One call of an application's TnSockEventFn.
 struct SockEventRecord {
     std::uintptr_t context;
