@@ -1,0 +1,415 @@
+// IPv4 output (fragments, header fields, next hop, the ARP wait), input validation and
+// reassembly (RFC 815 holes, limits, timeout, discards).
+#include <algorithm>
+#include <random>
+
+#include "harness.h"
+#include "ipv4.h"
+
+namespace tarnet::test {
+namespace {
+
+constexpr std::uint32_t kNewIp = Ip(192, 0, 2, 77);  // on-link, not in the cache
+const Mac kNewMac{0x02, 0x4E, 0x45, 0x57, 0x00, 0x01};
+
+class Ipv4Test : public StackTest {
+  protected:
+    void SetUp() override {
+        StackTest::SetUp();
+        ASSERT_EQ(Start(), TNSOCK_SUCCESS);
+        LearnPeer();
+    }
+
+    static int Send(std::uint32_t dst, const Bytes& data) {
+        return Ipv4Output(dst, 17, data.data(), static_cast<std::uint32_t>(data.size()));
+    }
+
+    // Every captured frame, decoded down to IPv4.
+    std::vector<Decoded> SentIp() {
+        std::vector<Decoded> out;
+        for (const Bytes& frame : TakeSent()) {
+            const auto d = Decode(frame);
+            EXPECT_TRUE(d && d->ip) << "not a valid IPv4 frame";
+            if (d && d->ip) {
+                out.push_back(*d);
+            }
+        }
+        return out;
+    }
+
+    void ExpectArpRequest(std::uint32_t ip) {
+        const Decoded d = NextSent();
+        ASSERT_TRUE(d.arp.has_value()) << "expected an ARP request";
+        EXPECT_EQ(d.arp->targetIp, ip);
+    }
+
+    void ArpReply(std::uint32_t ip, const Mac& mac) {
+        Inject(ArpFrame(kOurMac, mac, ArpPacket{2, mac, ip, kOurMac, kOurIp}));
+    }
+};
+
+// ---- Output ----------------------------------------------------------------------------------
+
+TEST_F(Ipv4Test, UnfragmentedDatagramHeader) {
+    const Bytes data = Pattern(1376);
+    ASSERT_EQ(Send(kPeerIp, data), 1);
+    ASSERT_EQ(host().sent.size(), 1u);
+    EXPECT_EQ(host().sent.front().size(), 1410u);
+    EXPECT_EQ(host().sent.front()[14], 0x45);
+    const auto d = SentIp();
+    ASSERT_EQ(d.size(), 1u);
+    const Ipv4Packet& ip = *d[0].ip;
+    EXPECT_EQ(d[0].eth.dst, kPeerMac);
+    EXPECT_EQ(d[0].eth.src, kOurMac);
+    EXPECT_EQ(ip.tos, 0);
+    EXPECT_EQ(ip.ttl, 254);
+    EXPECT_EQ(ip.protocol, 17);
+    EXPECT_EQ(ip.src, kOurIp);
+    EXPECT_EQ(ip.dst, kPeerIp);
+    EXPECT_EQ(ip.id, 1) << "the first datagram carries identification 1";
+    EXPECT_FALSE(ip.moreFragments || ip.dontFragment || ip.fragmentOffset != 0);
+    EXPECT_EQ(ip.payload, data);
+}
+
+TEST_F(Ipv4Test, FragmentsOf1376Bytes) {
+    ASSERT_EQ(Send(kPeerIp, Pattern(1377)), 1);
+    auto d = SentIp();
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].ip->payload.size(), 1376u);
+    EXPECT_TRUE(d[0].ip->moreFragments);
+    EXPECT_EQ(d[1].ip->payload, Bytes{Pattern(1377)[1376]});
+    EXPECT_FALSE(d[1].ip->moreFragments);
+    EXPECT_EQ(d[1].ip->fragmentOffset, 172);
+    EXPECT_EQ(d[0].ip->id, d[1].ip->id);
+
+    // The largest datagram takes all 48 buffers; the pool is whole again afterwards.
+    const Bytes big = Pattern(65515, 9);
+    ASSERT_EQ(Send(kPeerIp, big), 1);
+    d = SentIp();
+    ASSERT_EQ(d.size(), 48u);
+    std::vector<Ipv4Packet> fragments;
+    for (const Decoded& f : d) {
+        fragments.push_back(*f.ip);
+    }
+    EXPECT_EQ(Reassemble(fragments)->payload, big);
+    ASSERT_EQ(Send(kPeerIp, Pattern(3000)), 1);
+    EXPECT_EQ(SentIp().size(), 3u);
+
+    // Refused: too long for a 16-bit total length, no destination, no data.
+    EXPECT_EQ(Send(kPeerIp, Bytes(65516)), 0);
+    EXPECT_EQ(Send(0, big), 0);
+    EXPECT_EQ(Ipv4Output(kPeerIp, 17, nullptr, 10), 0);
+    EXPECT_EQ(Ipv4Output(kPeerIp, 17, big.data(), 0), 0);
+    ExpectNoTx(100);
+}
+
+TEST_F(Ipv4Test, IdentificationCountsDatagramsAndRestartsWithTheStack) {
+    for (std::uint16_t expected = 1; expected <= 3; ++expected) {
+        ASSERT_EQ(Send(kPeerIp, Pattern(2000)), 1);
+        for (const Decoded& d : SentIp()) {
+            EXPECT_EQ(d.ip->id, expected);
+        }
+    }
+    TnSockDeinit();
+    ASSERT_EQ(Start(), TNSOCK_SUCCESS);
+    LearnPeer();
+    ASSERT_EQ(Send(kPeerIp, Pattern(10)), 1);
+    EXPECT_EQ(SentIp().at(0).ip->id, 1);
+}
+
+TEST_F(Ipv4Test, NextHopIsTheGatewayOffLinkAndAnyAddressOnLink) {
+    const Mac gatewayMac{0x02, 0x47, 0x57, 0x00, 0x00, 0x01};
+    ASSERT_EQ(Send(Ip(198, 51, 100, 7), Text("far away")), 1);
+    ExpectArpRequest(kGatewayIp);
+    ArpReply(kGatewayIp, gatewayMac);
+    Advance(50);
+    const auto d = SentIp();
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].eth.dst, gatewayMac);
+    EXPECT_EQ(d[0].ip->dst, Ip(198, 51, 100, 7));
+
+    // The subnet broadcast address has no special case: ARP is asked, twice, in vain.
+    ASSERT_EQ(Send(Ip(192, 0, 2, 255), Text("all of you")), 1);
+    ExpectArpRequest(Ip(192, 0, 2, 255));
+    Advance(50);
+    ExpectArpRequest(Ip(192, 0, 2, 255));
+    ExpectNoTx(1000);
+}
+
+TEST_F(Ipv4Test, LimitedBroadcastNeedsNoArp) {
+    TnSockDeinit();
+    config.localIp = "0.0.0.0";  // as while DHCP runs
+    ASSERT_EQ(Start(), TNSOCK_SUCCESS);
+    ASSERT_EQ(Send(0xFFFFFFFF, Text("anyone")), 1);
+    const auto d = SentIp();
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].eth.dst, kBroadcast);
+    EXPECT_EQ(d[0].ip->dst, 0xFFFFFFFFu);
+    EXPECT_EQ(d[0].ip->src, 0u);
+}
+
+TEST_F(Ipv4Test, DatagramWaitsFiftyMillisecondsForArp) {
+    ASSERT_EQ(Send(kNewIp, Pattern(3000)), 1);
+    ExpectArpRequest(kNewIp);
+    Advance(20);
+    ArpReply(kNewIp, kNewMac);
+    ExpectNoTx(29);  // the answer does not release the datagram; the wait does
+    Advance(1);
+    const auto d = SentIp();
+    ASSERT_EQ(d.size(), 3u);
+    for (const Decoded& f : d) {
+        EXPECT_EQ(f.eth.dst, kNewMac);
+        EXPECT_EQ(f.ip->id, 1);
+    }
+    ExpectNoTx(1000);  // sent once
+}
+
+TEST_F(Ipv4Test, UnansweredArpIsRetriedOnceThenTheNextOutputDropsTheDatagram) {
+    ASSERT_EQ(Send(kNewIp, Text("first")), 1);
+    ExpectArpRequest(kNewIp);
+    Advance(50);
+    ExpectArpRequest(kNewIp);
+    ArpReply(kNewIp, kNewMac);
+    ExpectNoTx(1000);
+    ASSERT_EQ(Send(kNewIp, Text("second")), 1);
+    EXPECT_EQ(SentIp().at(0).ip->payload, Text("second"));
+    ExpectNoTx(100);
+}
+
+TEST_F(Ipv4Test, ANewDatagramReplacesTheOneWaitingForArp) {
+    ASSERT_EQ(Send(kNewIp, Text("first")), 1);
+    ExpectArpRequest(kNewIp);
+    Advance(30);
+    ASSERT_EQ(Send(kNewIp, Text("second")), 1);
+    ExpectArpRequest(kNewIp);
+    ArpReply(kNewIp, kNewMac);
+    ExpectNoTx(49);  // the wait started again
+    Advance(1);
+    auto d = SentIp();
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].ip->payload, Text("second"));
+    ExpectNoTx(1000);
+
+    // A datagram that can go at once also drops the waiting one.
+    ASSERT_EQ(Send(Ip(192, 0, 2, 78), Text("stuck")), 1);
+    ExpectArpRequest(Ip(192, 0, 2, 78));
+    ASSERT_EQ(Send(kPeerIp, Text("direct")), 1);
+    EXPECT_EQ(SentIp().at(0).ip->payload, Text("direct"));
+    EXPECT_EQ(host().timers.ActiveCount(), 0u);
+}
+
+// ---- Input -----------------------------------------------------------------------------------
+
+class Ipv4InputTest : public Ipv4Test {
+  protected:
+    void SetUp() override {
+        Ipv4Test::SetUp();
+        OpenUdp(2000);
+    }
+
+    static Ipv4Packet Udp(const Bytes& payload, std::uint32_t dst = kOurIp,
+                          std::uint32_t src = kPeerIp, std::uint16_t id = 0x1234) {
+        return MakeUdp(5555, 2000, payload, src, dst, id);
+    }
+
+    std::size_t Delivered() const { return VirtualHost::Get().sockEvents.size(); }
+    const Bytes& Last() const { return VirtualHost::Get().sockEvents.back().bytes; }
+};
+
+TEST_F(Ipv4InputTest, AcceptsOurAddressAndTheLimitedBroadcast) {
+    InjectIp(Udp(Text("to us")));
+    InjectIp(Udp(Text("to all"), 0xFFFFFFFF), kPeerMac, kBroadcast);
+    ASSERT_EQ(Delivered(), 2u);
+    EXPECT_EQ(Last(), Text("to all"));
+    InjectIp(Udp(Text("to another host"), Ip(192, 0, 2, 99)));
+    InjectIp(Udp(Text("to the subnet"), Ip(192, 0, 2, 255)), kPeerMac, kBroadcast);
+    // RFC 1122 3.2.1.3: the limited broadcast address is never a source.
+    InjectIp(Udp(Text("forged source"), kOurIp, 0xFFFFFFFF));
+    EXPECT_EQ(Delivered(), 2u);
+}
+
+TEST_F(Ipv4InputTest, TotalLengthIsCheckedAgainstTheFrameAndTheLimit) {
+    Ipv4Packet p = Udp(Text("abcdef"));
+    for (std::uint16_t wrong : {std::uint16_t{20 + 14 + 1}, std::uint16_t{20}, std::uint16_t{19}}) {
+        p.totalLength = wrong;  // longer than the frame; header only; shorter than a header
+        InjectIp(p);
+    }
+    InjectIp(MakeIpv4(17, {}));  // a bare header
+    EXPECT_EQ(Delivered(), 0u);
+    // 4096 bytes of payload in one frame are taken, one more is not.
+    InjectIp(Udp(Pattern(4096 - 8)));
+    ASSERT_EQ(Delivered(), 1u);
+    EXPECT_EQ(Last().size(), 4088u);
+    InjectIp(Udp(Pattern(4096 - 7)));
+    EXPECT_EQ(Delivered(), 1u);
+
+    // Ethernet padding beyond the total length is ignored, also by the UDP checksum.
+    Bytes padded = Ipv4Frame(kOurMac, kPeerMac, Udp(Text("x")));
+    padded.resize(60, 0xCC);
+    Inject(padded);
+    ASSERT_EQ(Delivered(), 2u);
+    EXPECT_EQ(Last(), Text("x"));
+}
+
+TEST_F(Ipv4InputTest, HeaderMustBeVersionFourWithoutOptionsAndChecksummed) {
+    // A real 24-byte header: four option bytes (NOP NOP NOP EOL), checksummed over 24 bytes.
+    Ipv4Packet options = Udp(Text("options"));
+    options.payload.insert(options.payload.begin(), {1, 1, 1, 0});
+    options.versionIhl = 0x46;
+    Bytes frame        = Ipv4Frame(kOurMac, kPeerMac, options);
+    frame[24] = frame[25]   = 0;
+    const std::uint16_t sum = FoldInvert(SumWords(frame.data() + 14, 24));
+    frame[24]               = static_cast<std::uint8_t>(sum >> 8);
+    frame[25]               = static_cast<std::uint8_t>(sum);
+    Inject(frame);
+
+    for (std::uint8_t first : {std::uint8_t{0x65}, std::uint8_t{0x44}, std::uint8_t{0x05}}) {
+        Ipv4Packet p = Udp(Text("version"));
+        p.versionIhl = first;
+        InjectIp(p);
+    }
+    Ipv4Packet bad  = Udp(Text("checksum"));
+    bad.badChecksum = true;
+    InjectIp(bad);
+    EXPECT_EQ(Delivered(), 0u);
+}
+
+// ---- Reassembly ------------------------------------------------------------------------------
+
+class ReassemblyTest : public Ipv4InputTest {
+  protected:
+    // A checksummed UDP datagram of `size` payload bytes (pattern seeded by `id`) in fragments.
+    static std::vector<Ipv4Packet> Fragments(std::size_t size, std::size_t chunk, std::uint16_t id,
+                                             std::uint32_t src = kPeerIp) {
+        return Fragment(Udp(Pattern(size, id), kOurIp, src, id), chunk);
+    }
+
+    void InjectAll(const std::vector<Ipv4Packet>& fragments) {
+        for (const Ipv4Packet& f : fragments) {
+            InjectIp(f);
+        }
+    }
+
+    void ExpectDelivered(std::size_t size, std::uint16_t id) {
+        ASSERT_EQ(Delivered(), 1u);
+        EXPECT_EQ(Last(), Pattern(size, id));
+        VirtualHost::Get().sockEvents.clear();
+    }
+
+    std::size_t Entries() const { return VirtualHost::Get().timers.ActiveCount(); }
+};
+
+TEST_F(ReassemblyTest, FragmentsInAnyOrder) {
+    auto three = Fragments(2500, 1024, 1);
+    ASSERT_EQ(three.size(), 3u);
+    InjectAll(three);
+    ExpectDelivered(2500, 1);
+    std::reverse(three.begin(), three.end());
+    InjectAll(three);
+    ExpectDelivered(2500, 1);
+
+    // 4096 bytes of UDP, the most there is room for: shuffled, and in 8-byte pieces.
+    std::mt19937 random(20240607);
+    for (std::uint16_t id = 100; id < 110; ++id) {
+        auto fragments = Fragments(4088, 256, id);
+        std::shuffle(fragments.begin(), fragments.end(), random);
+        InjectAll(fragments);
+        ExpectDelivered(4088, id);
+    }
+    auto tiny = Fragments(4088, 8, 7);
+    InjectAll(tiny);
+    ExpectDelivered(4088, 7);
+    std::reverse(tiny.begin(), tiny.end());
+    InjectAll(tiny);
+    ExpectDelivered(4088, 7);
+    EXPECT_EQ(Entries(), 0u) << "a completed reassembly kept its timer";
+}
+
+TEST_F(ReassemblyTest, DatagramsAreKeptApartBySourceAndIdentification) {
+    const auto a = Fragments(2000, 1024, 5, kPeerIp);
+    const auto b = Fragments(2000, 1024, 5, Ip(192, 0, 2, 33));
+    const auto c = Fragments(2000, 1024, 6, kPeerIp);
+    InjectIp(a[0]);
+    InjectIp(b[0]);
+    InjectIp(c[0]);
+    InjectIp(Udp(Text("unfragmented"), kOurIp, kPeerIp, 5));  // passes beside reassembly
+    ASSERT_EQ(Delivered(), 1u);
+    VirtualHost::Get().sockEvents.clear();
+    InjectIp(b[1]);
+    ExpectDelivered(2000, 5);
+    InjectIp(c[1]);
+    ExpectDelivered(2000, 6);
+    InjectIp(a[1]);
+    ExpectDelivered(2000, 5);
+}
+
+// Each script ends with a fragment that contradicts what came before: the whole datagram goes
+// at once (no timer left), and the fragments that would have completed it complete nothing.
+TEST_F(ReassemblyTest, ContradictionsDiscardTheDatagram) {
+    const auto f       = Fragments(3000, 1024, 8);  // [0,1023] [1024,2047] [2048,2999]
+    const auto shifted = [](Ipv4Packet p, std::uint16_t offset, std::size_t size, bool more) {
+        p.fragmentOffset = offset;
+        p.payload.resize(size);
+        p.moreFragments = more;
+        return p;
+    };
+    const struct {
+        const char* what;
+        std::vector<Ipv4Packet> script;
+        std::vector<Ipv4Packet> rest;
+    } cases[] = {
+        {"overlap",           {f[0], shifted(f[0], 64, 1024, true)},  {f[1], f[2]}},
+        {"duplicate",         {f[1], f[1]},                           {f[0], f[2]}},
+        {"duplicate final",   {f[2], f[2]},                           {f[0], f[1]}},
+        {"another final",     {f[2], shifted(f[2], 256, 100, false)}, {f[0], f[1]}},
+        {"final before data", {f[1], shifted(f[0], 8, 64, false)},    {f[0], f[2]}},
+        {"beyond byte 4095",  {f[0], shifted(f[2], 512, 8, false)},   {f[1], f[2]}},
+        {"non-final to 4095", {shifted(f[0], 384, 1024, true)},       {}          },
+    };
+    for (const auto& c : cases) {
+        InjectAll(c.script);
+        EXPECT_EQ(Entries(), 0u) << c.what;
+        InjectAll(c.rest);
+        EXPECT_EQ(Delivered(), 0u) << c.what;
+        Advance(3000);
+    }
+    // A non-final fragment one block short of the end is still possible.
+    InjectIp(shifted(f[0], 384, 1016, true));
+    EXPECT_EQ(Entries(), 1u);
+    Advance(3000);
+}
+
+TEST_F(ReassemblyTest, IncompleteDatagramsExpireAfterThreeSeconds) {
+    const auto late = Fragments(2000, 1024, 12);
+    InjectIp(late[0]);
+    Advance(2999);
+    InjectIp(late[1]);
+    ExpectDelivered(2000, 12);
+
+    const auto lost = Fragments(2000, 1024, 13);
+    InjectIp(lost[0]);
+    Advance(3000);
+    EXPECT_EQ(Entries(), 0u);
+    InjectIp(lost[1]);  // starts a new reassembly that never completes
+    Advance(3000);
+    EXPECT_EQ(Delivered(), 0u);
+}
+
+TEST_F(ReassemblyTest, AtMostEightAtOnceAndTheOldestMakesRoom) {
+    std::vector<std::vector<Ipv4Packet>> datagrams;
+    for (std::uint16_t id = 1; id <= 9; ++id) {
+        datagrams.push_back(Fragments(1500, 1024, id));
+        InjectIp(datagrams.back()[0]);
+    }
+    EXPECT_EQ(Entries(), 8u);
+    for (std::size_t i = 8; i >= 1; --i) {  // datagrams 2 to 9 complete
+        InjectIp(datagrams[i][1]);
+        ExpectDelivered(1500, static_cast<std::uint16_t>(i + 1));
+    }
+    InjectIp(datagrams[0][1]);  // datagram 1 made room for 9
+    EXPECT_EQ(Delivered(), 0u);
+    Advance(3000);
+}
+
+}  // namespace
+}  // namespace tarnet::test

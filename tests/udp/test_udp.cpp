@@ -1,0 +1,153 @@
+// UDP: checksum verification on input (none, right, wrong, broadcast, the all-ones form),
+// length checks, the header we send, and datagrams for DHCP while we have no address.
+#include "harness.h"
+
+namespace tarnet::test {
+namespace {
+
+using Checksum = UdpDatagram::Checksum;
+
+class UdpTest : public StackTest {
+  protected:
+    void SetUp() override {
+        StackTest::SetUp();
+        ASSERT_EQ(Start(), TNSOCK_SUCCESS);
+        LearnPeer();
+        endpoint = OpenUdp(2000);
+    }
+
+    // Injects a datagram to port 2000 built by the caller's rules.
+    void Inject(const UdpDatagram& udp, std::uint32_t dst = kOurIp, const Mac& mac = kOurMac) {
+        InjectIp(MakeIpv4(17, udp.Build(kPeerIp, dst), kPeerIp, dst), kPeerMac, mac);
+    }
+    using StackTest::Inject;
+
+    static UdpDatagram Datagram(const Bytes& payload, Checksum checksum = Checksum::kCorrect) {
+        UdpDatagram d;
+        d.srcPort  = 5353;
+        d.dstPort  = 2000;
+        d.payload  = payload;
+        d.checksum = checksum;
+        return d;
+    }
+
+    std::vector<SockEventRecord>& Events() { return host().sockEvents; }
+
+    TnSockEndpoint* endpoint = nullptr;
+};
+
+TEST_F(UdpTest, ChecksumIsVerifiedOnlyWhenPresent) {
+    Inject(Datagram(Text("no checksum"), Checksum::kNone));
+    Inject(Datagram(Text("right")));
+    Inject(Datagram(Text("wrong"), Checksum::kWrong));
+    ASSERT_EQ(Events().size(), 2u);
+    EXPECT_EQ(Events()[0].bytes, Text("no checksum"));
+    EXPECT_EQ(Events()[1].bytes, Text("right"));
+    EXPECT_EQ(Events()[1].b, 5353u);
+    EXPECT_EQ(Events()[1].c, kPeerIp);
+
+    // To the limited broadcast: the checksum must be right for that address.
+    Inject(Datagram(Text("to all")), 0xFFFFFFFF, kBroadcast);
+    ASSERT_EQ(Events().size(), 3u);
+    InjectIp(MakeIpv4(17, Datagram(Text("to all")).Build(kPeerIp, kOurIp), kPeerIp, 0xFFFFFFFF),
+             kPeerMac, kBroadcast);
+    EXPECT_EQ(Events().size(), 3u);
+
+    // Over a reassembled datagram, the checksum covers the whole of it.
+    for (const Ipv4Packet& f : Fragment(MakeUdp(5353, 2000, Pattern(3000)), 1480)) {
+        InjectIp(f);
+    }
+    ASSERT_EQ(Events().size(), 4u);
+    EXPECT_EQ(Events()[3].bytes, Pattern(3000));
+}
+
+TEST_F(UdpTest, ComputedZeroTravelsAsAllOnes) {
+    // Two payload bytes chosen so that the checksum computes to zero (RFC 768: sent as FFFF).
+    UdpDatagram d            = Datagram(Bytes{0, 0, 'z'}, Checksum::kNone);
+    const std::uint16_t fill = PseudoChecksum(kPeerIp, kOurIp, 17, d.Build(kPeerIp, kOurIp));
+    d.payload[0]             = static_cast<std::uint8_t>(fill >> 8);
+    d.payload[1]             = static_cast<std::uint8_t>(fill);
+    d.checksum               = Checksum::kCorrect;
+    const Bytes bytes        = d.Build(kPeerIp, kOurIp);
+    ASSERT_EQ(bytes[6] & bytes[7], 0xFF);
+    Inject(d);
+    ASSERT_EQ(Events().size(), 1u);
+    EXPECT_EQ(Events()[0].bytes, d.payload);
+}
+
+TEST_F(UdpTest, LengthFieldIsChecked) {
+    Inject(Datagram({}));  // no payload: never delivered
+    for (std::uint16_t field : {std::uint16_t{7}, std::uint16_t{8}, std::uint16_t{8 + 4}}) {
+        // Below the header; header only (the IPv4 payload goes on); beyond the datagram.
+        for (Checksum checksum : {Checksum::kCorrect, Checksum::kNone}) {
+            UdpDatagram d = Datagram(Text("abc"), checksum);
+            d.lengthField = field;
+            Inject(d);
+        }
+    }
+    EXPECT_TRUE(Events().empty());
+
+    // A length field shorter than the datagram: the payload ends where the field says.
+    UdpDatagram shorter = Datagram(Text("abcdef"));
+    shorter.lengthField = 8 + 4;
+    Inject(shorter);
+    ASSERT_EQ(Events().size(), 1u);
+    EXPECT_EQ(Events()[0].bytes, Text("abcd"));
+}
+
+TEST_F(UdpTest, EveryDatagramWeSendCarriesNoChecksum) {
+    for (std::uint32_t length : {1u, 7u, 1368u}) {
+        const Bytes data = Pattern(length, length);
+        ASSERT_EQ(TnSockUdpSendto(endpoint, kPeerIp, 53, data.data(), length), TNSOCK_SUCCESS);
+        ASSERT_EQ(host().sent.size(), 1u);
+        const Bytes frame = host().sent.front();
+        EXPECT_EQ((frame[38] << 8) | frame[39], static_cast<int>(length + 8));  // length
+        EXPECT_EQ(frame[40] | frame[41], 0);                                    // checksum
+        const Decoded d = NextSent();
+        ASSERT_TRUE(d.udp.has_value());
+        EXPECT_EQ(d.udp->srcPort, 2000);
+        EXPECT_EQ(d.udp->dstPort, 53);
+        EXPECT_EQ(d.udp->payload, data);
+    }
+    // Fragmented: the header travels in the first fragment.
+    const Bytes data = Pattern(1500);
+    ASSERT_EQ(TnSockUdpSendto(endpoint, kPeerIp, 53, data.data(), 1500), TNSOCK_SUCCESS);
+    const Bytes first = host().sent.front();
+    EXPECT_EQ((first[38] << 8) | first[39], 1508);
+    EXPECT_EQ(first[40] | first[41], 0);
+    host().sent.clear();
+}
+
+// A DHCP server may answer by unicast to the address it offers, at our MAC (RFC 2131 4.1):
+// while we have no address, exactly those datagrams are taken beside broadcasts.
+TEST_F(UdpTest, DhcpReplyByUnicastWhileUnaddressed) {
+    const std::uint32_t offered = Ip(192, 0, 2, 123);
+    const auto offer            = [&](std::uint16_t port, const Mac& mac, bool fragmented) {
+        const Ipv4Packet p = MakeUdp(67, port, Text("offer"), kPeerIp, offered, 0x6767);
+        for (const Ipv4Packet& f : fragmented ? Fragment(p, 8) : std::vector<Ipv4Packet>{p}) {
+            InjectIp(f, kPeerMac, mac);
+        }
+    };
+    TnSockEndpoint* client = OpenUdp(68);
+    offer(68, kOurMac, false);  // with an address, another address is not ours
+    EXPECT_TRUE(Events().empty());
+    TnSockClose(client);
+
+    TnSockDeinit();
+    config.localIp = "0.0.0.0";
+    ASSERT_EQ(Start(), TNSOCK_SUCCESS);
+    OpenUdp(68);
+    OpenUdp(69);
+    offer(68, kOurMac, false);
+    ASSERT_EQ(Events().size(), 1u);
+    EXPECT_EQ(Events()[0].bytes, Text("offer"));
+    offer(69, kOurMac, false);     // another port
+    offer(68, kBroadcast, false);  // not sent to our MAC
+    offer(68, kOtherMac, false);
+    offer(68, kOurMac, true);  // fragmented
+    EXPECT_EQ(Events().size(), 1u);
+    Advance(3000);
+}
+
+}  // namespace
+}  // namespace tarnet::test
