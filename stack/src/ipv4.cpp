@@ -31,27 +31,27 @@ constexpr std::uint32_t kSrc         = 12;
 constexpr std::uint32_t kDst         = 16;
 }  // namespace field
 
-constexpr std::uint8_t   kVersionIhl5     = 0x45;  // version 4, no options
-constexpr std::uint8_t   kTtl             = 0xFE;
-constexpr std::uint16_t  kMoreFragments   = 0x2000;
-constexpr std::uint16_t  kOffsetMask      = 0x1FFF;
-constexpr std::uint32_t  kLimitedBcast    = 0xFFFFFFFF;
-constexpr std::uint32_t  kMaxDatagram     = 65535;
-constexpr std::uint16_t  kDhcpClientPort  = 68;
-constexpr std::uint8_t   kIcmpEchoReply   = 0;
-constexpr std::uint8_t   kIcmpEchoRequest = 8;
-constexpr std::uint32_t  kIcmpHeaderLen   = 8;
+constexpr std::uint8_t kVersionIhl5     = 0x45;  // version 4, no options
+constexpr std::uint8_t kTtl             = 0xFE;
+constexpr std::uint16_t kMoreFragments  = 0x2000;
+constexpr std::uint16_t kOffsetMask     = 0x1FFF;
+constexpr std::uint32_t kLimitedBcast   = 0xFFFFFFFF;
+constexpr std::uint32_t kMaxDatagram    = 65535;
+constexpr std::uint16_t kDhcpClientPort = 68;
+constexpr std::uint8_t kIcmpEchoReply   = 0;
+constexpr std::uint8_t kIcmpEchoRequest = 8;
+constexpr std::uint32_t kIcmpHeaderLen  = 8;
 
 // ---- Output: frame buffer pool -----------------------------------------------------------------
 
 struct FrameBuffer {
     std::uint32_t destination;
-    std::uint8_t  protocol;
+    std::uint8_t protocol;
     std::uint32_t length;  // fragment data length
-    bool          moreFragments;
+    bool moreFragments;
     std::uint32_t byteOffset;
-    FrameBuffer*  next;
-    std::uint8_t  data[kMaxFrameLen];  // fragment data starts at kFrameHeadroom
+    FrameBuffer* next;
+    std::uint8_t data[kMaxFrameLen];  // fragment data starts at kFrameHeadroom
 };
 
 struct Queue {
@@ -60,7 +60,7 @@ struct Queue {
 };
 
 void QueuePush(Queue& q, FrameBuffer* b) {
-    b->next = nullptr;
+    b->next                                     = nullptr;
     (q.tail != nullptr ? q.tail->next : q.head) = b;
     q.tail                                      = b;
 }
@@ -81,9 +81,10 @@ FrameBuffer* QueuePop(Queue& q) {
 // A handful of datagrams in reassembly at once is plenty for a host; a flood of first fragments
 // recycles the oldest entry instead of exhausting memory.
 constexpr int kReassemblyEntries = 8;
-// Holes per datagram. Real fragmentation of a 4096-byte datagram leaves at most a few; a
-// datagram cut into more pieces than this in a pathological order is dropped.
-constexpr int kMaxHoles = 24;
+// Holes per datagram. Real fragmentation of a 4096-byte datagram leaves at most a few; even
+// 48-byte fragments (a 68-byte MTU) in random order rarely need more than this. A datagram cut
+// into more pieces in a pathological order is dropped.
+constexpr int kMaxHoles = 64;
 
 struct Hole {
     std::uint32_t first;
@@ -91,17 +92,17 @@ struct Hole {
 };
 
 struct Reassembly {
-    bool          inUse;
+    bool inUse;
     std::uint64_t age;  // creation order; the smallest is the oldest
-    std::uint8_t  protocol;
+    std::uint8_t protocol;
     std::uint16_t id;
     std::uint32_t src;
     std::uint32_t dst;
     std::uint32_t payloadLength;  // known once the last fragment has arrived
-    bool          lastSeen;
+    bool lastSeen;
     TnTimerHandle timer;
-    Hole          holes[kMaxHoles];  // ordered by position, disjoint
-    int           holeCount;
+    Hole holes[kMaxHoles];  // ordered by position, disjoint
+    int holeCount;
     // The first fragment's IPv4 header lies right in front of the data, so the transport layers
     // find the addresses at fixed negative offsets as for an unfragmented datagram.
     std::uint8_t header[kIpv4HeaderLen];
@@ -115,8 +116,10 @@ constexpr std::uint32_t kPingGapMs      = 50;
 constexpr std::uint32_t kPingMaxPayload = kMaxDatagram - kIpv4HeaderLen - kIcmpHeaderLen;
 
 struct Ping {
-    bool          running;
-    bool          awaitingReply;
+    std::uint32_t series;  // counts starts, so code running across an event can tell whether
+                           // the handler ended this series and started another
+    bool running;
+    bool awaitingReply;
     std::uint32_t target;
     std::uint32_t timeoutMs;
     std::uint32_t count;
@@ -132,20 +135,20 @@ struct Ping {
 // ---- Layer state -------------------------------------------------------------------------------
 
 struct Ipv4State {
-    bool          initialised;
-    Ipv4Config    config;
-    std::uint8_t  mac[6];
+    bool initialised;
+    Ipv4Config config;
+    std::uint8_t mac[6];
     std::uint16_t identification;
     TnTimerHandle arpWaitTimer;
-    Queue         freeQueue;
-    Queue         readyQueue;
+    Queue freeQueue;
+    Queue readyQueue;
     std::uint64_t reassemblyAge;
-    Ping          ping;
+    Ping ping;
 };
 
-Ipv4State   g_ip;
+Ipv4State g_ip;
 FrameBuffer g_frames[kFrameBuffers];
-Reassembly  g_reassembly[kReassemblyEntries];
+Reassembly g_reassembly[kReassemblyEntries];
 // ICMP message built by the echo client (header and payload).
 std::uint8_t g_pingMessage[kIcmpHeaderLen + kPingMaxPayload];
 
@@ -205,7 +208,7 @@ bool ResolveLink(std::uint32_t destination, std::uint8_t* mac) {
 }
 
 void WriteHeader(FrameBuffer& b) {
-    std::uint8_t* h = b.data + kEthHeaderLen;
+    std::uint8_t* h       = b.data + kEthHeaderLen;
     h[field::kVersionIhl] = kVersionIhl5;
     h[field::kTos]        = 0;
     TnWrite16(h + field::kTotalLength, static_cast<std::uint16_t>(b.length + kIpv4HeaderLen));
@@ -285,17 +288,17 @@ Reassembly* NewEntry(std::uint8_t protocol, std::uint32_t src, std::uint32_t dst
     if (slot->inUse) {
         ReleaseEntry(*slot);
     }
-    Reassembly& r  = *slot;
-    r.inUse        = true;
-    r.age          = ++g_ip.reassemblyAge;
-    r.protocol     = protocol;
-    r.id           = id;
-    r.src          = src;
-    r.dst          = dst;
+    Reassembly& r   = *slot;
+    r.inUse         = true;
+    r.age           = ++g_ip.reassemblyAge;
+    r.protocol      = protocol;
+    r.id            = id;
+    r.src           = src;
+    r.dst           = dst;
     r.payloadLength = 0;
-    r.lastSeen     = false;
-    r.holes[0]     = Hole{0, kReassemblyMax - 1};
-    r.holeCount    = 1;
+    r.lastSeen      = false;
+    r.holes[0]      = Hole{0, kReassemblyMax - 1};
+    r.holeCount     = 1;
     r.timer = g_ip.config.timerStart(kReassemblyTimeoutMs, reinterpret_cast<std::uintptr_t>(&r),
                                      ReassemblyExpired);
     return &r;
@@ -338,12 +341,11 @@ bool FillHole(Reassembly& r, std::uint32_t first, std::uint32_t last) {
     return false;
 }
 
-void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload,
-             std::uint32_t length);
+void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload, std::uint32_t length);
 
 void Reassemble(const std::uint8_t* header, std::uint8_t protocol, std::uint32_t src,
-                std::uint32_t dst, std::uint16_t id, std::uint32_t byteOffset,
-                bool moreFragments, std::uint8_t* payload, std::uint32_t length) {
+                std::uint32_t dst, std::uint16_t id, std::uint32_t byteOffset, bool moreFragments,
+                std::uint8_t* payload, std::uint32_t length) {
     Reassembly* r = FindEntry(protocol, src, dst, id);
     if (r == nullptr) {
         r = NewEntry(protocol, src, dst, id);
@@ -367,7 +369,7 @@ void Reassemble(const std::uint8_t* header, std::uint8_t protocol, std::uint32_t
             ReleaseEntry(*r);
             return;
         }
-        Hole& tail = r->holes[r->holeCount - 1];
+        Hole& tail       = r->holes[r->holeCount - 1];
         r->lastSeen      = true;
         r->payloadLength = last + 1;
         tail.last        = last;
@@ -396,13 +398,12 @@ void PingFinishRound() {
         return;
     }
     ++p.sequence;
-    p.gapTimer = g_ip.config.timerStart(
-        kPingGapMs, 0, [](std::uintptr_t) {
-            g_ip.ping.gapTimer = nullptr;
-            if (g_ip.ping.running) {
-                PingSendRequest();
-            }
-        });
+    p.gapTimer = g_ip.config.timerStart(kPingGapMs, 0, [](std::uintptr_t) {
+        g_ip.ping.gapTimer = nullptr;
+        if (g_ip.ping.running) {
+            PingSendRequest();
+        }
+    });
 }
 
 void PingTimeout(std::uintptr_t) {
@@ -411,10 +412,11 @@ void PingTimeout(std::uintptr_t) {
     if (!p.running || !p.awaitingReply) {
         return;
     }
-    p.awaitingReply = false;
+    p.awaitingReply            = false;
+    const std::uint32_t series = p.series;
     g_ip.config.pingEvent(TNSOCK_PING_TIMEOUT, p.sequence, 0);
     // The event handler may have stopped the series or shut the stack down.
-    if (p.running) {
+    if (p.running && p.series == series) {
         PingFinishRound();
     }
 }
@@ -425,9 +427,9 @@ std::uint8_t PingPayloadByte(std::uint32_t i) {
 }
 
 void PingSendRequest() {
-    Ping&               p      = g_ip.ping;
+    Ping& p                    = g_ip.ping;
     const std::uint32_t length = kIcmpHeaderLen + p.payloadSize;
-    std::uint8_t*       m      = g_pingMessage;
+    std::uint8_t* m            = g_pingMessage;
     m[0]                       = kIcmpEchoRequest;
     m[1]                       = 0;
     TnWrite16(m + 2, 0);
@@ -439,10 +441,11 @@ void PingSendRequest() {
     TnWrite16(m + 2, InetChecksum(m, length));
     Ipv4Output(p.target, kProtoIcmp, m, length);
     ++p.sent;
-    p.awaitingReply = true;
+    p.awaitingReply            = true;
+    const std::uint32_t series = p.series;
     g_ip.config.pingEvent(TNSOCK_PING_SENT, p.sequence, 0);
-    // The event handler may have stopped the series.
-    if (p.running) {
+    // The event handler may have stopped the series, or stopped it and started another.
+    if (p.running && p.series == series) {
         p.timeoutTimer = g_ip.config.timerStart(p.timeoutMs, 0, PingTimeout);
     }
 }
@@ -457,8 +460,9 @@ void PingReply(std::uint32_t src, const std::uint8_t* message, std::uint32_t len
     StopTimer(p.timeoutTimer);
     p.awaitingReply = false;
     ++p.received;
+    const std::uint32_t series = p.series;
     g_ip.config.pingEvent(TNSOCK_PING_REPLY, p.sequence, 0);
-    if (p.running) {
+    if (p.running && p.series == series) {
         PingFinishRound();
     }
 }
@@ -584,7 +588,9 @@ void Ipv4Deinit() {
     g_ip.initialised = false;
 }
 
-bool Ipv4IsInitialised() { return g_ip.initialised; }
+bool Ipv4IsInitialised() {
+    return g_ip.initialised;
+}
 
 int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
                std::uint32_t length) {
@@ -613,7 +619,7 @@ void Ipv4Input(std::uint8_t* frame, std::uint32_t length) {
     if (available <= kIpv4HeaderLen) {
         return;
     }
-    std::uint8_t*       ip    = frame + kEthHeaderLen;
+    std::uint8_t* ip          = frame + kEthHeaderLen;
     const std::uint32_t total = TnRead16(ip + field::kTotalLength);
     if (available < total || total <= kIpv4HeaderLen || total > kReassemblyMax + kIpv4HeaderLen) {
         return;
@@ -645,9 +651,9 @@ void Ipv4Input(std::uint8_t* frame, std::uint32_t length) {
         return;
     }
     const std::uint16_t flagsOffset   = TnRead16(ip + field::kFlagsOffset);
-    const bool          moreFragments = (flagsOffset & kMoreFragments) != 0;
+    const bool moreFragments          = (flagsOffset & kMoreFragments) != 0;
     const std::uint32_t byteOffset    = static_cast<std::uint32_t>(flagsOffset & kOffsetMask) * 8;
-    std::uint8_t*       payload       = ip + kIpv4HeaderLen;
+    std::uint8_t* payload             = ip + kIpv4HeaderLen;
     const std::uint32_t payloadLength = total - kIpv4HeaderLen;
     if (byteOffset == 0 && !moreFragments) {
         Deliver(protocol, src, payload, payloadLength);
@@ -674,16 +680,17 @@ int TnSockPingStart(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t
     if (p.running) {
         return TNSOCK_PING_RUNNING;
     }
-    p             = Ping{};
-    p.running     = true;
-    p.target      = target;
-    p.timeoutMs   = timeoutMs;
-    p.count       = count;
-    p.payloadSize = payloadSize;
-    p.identifier  = static_cast<std::uint16_t>(g_ip.config.getTickCount != nullptr
-                                                   ? g_ip.config.getTickCount()
-                                                   : 0);
-    p.sequence    = 1;
+    const std::uint32_t series = p.series + 1;
+    p                          = Ping{};
+    p.series                   = series;
+    p.running                  = true;
+    p.target                   = target;
+    p.timeoutMs                = timeoutMs;
+    p.count                    = count;
+    p.payloadSize              = payloadSize;
+    p.identifier               = static_cast<std::uint16_t>(
+        g_ip.config.getTickCount != nullptr ? g_ip.config.getTickCount() : 0);
+    p.sequence = 1;
     PingSendRequest();
     return TNSOCK_PING_STARTED;
 }

@@ -278,5 +278,33 @@ TEST_F(PingTest, TimeoutHandlerMayEndTheSeries) {
     }
 }
 
+
+// A handler that, at the first request sent, abandons the series and starts a fresh one.
+void RestartOnFirstSend(int event, std::uint32_t value, std::uint32_t received) {
+    auto& pings = VirtualHost::Get().pings;
+    pings.push_back({event, value, received});
+    if (event == TNSOCK_PING_SENT && pings.size() == 1) {
+        TnSockPingStop();
+        EXPECT_EQ(TnSockPingStart(kPeerIp, 1000, 1, 8), TNSOCK_PING_STARTED);
+    }
+}
+
+TEST_F(PingTest, SeriesRestartedInsideAnEventLeavesOneTimer) {
+    Restart(RestartOnFirstSend);
+    ASSERT_EQ(TnSockPingStart(kPeerIp, kTimeout, 3, 8), TNSOCK_PING_STARTED);
+    ExpectRequest(1);  // the abandoned series' request
+    ExpectRequest(1);  // the new series' request
+    // Only the new series' timeout runs: one timeout, then the end of a one-echo series.
+    EXPECT_EQ(host().timers.ActiveCount(), 1u);
+    Advance(kTimeout);
+    ExpectEvents({
+        {TNSOCK_PING_SENT,    1, 0},
+        {TNSOCK_PING_SENT,    1, 0},
+        {TNSOCK_PING_TIMEOUT, 1, 0},
+        {TNSOCK_PING_DONE,    1, 0}
+    });
+    EXPECT_EQ(host().timers.ActiveCount(), 0u);
+}
+
 }  // namespace
 }  // namespace tarnet::test
