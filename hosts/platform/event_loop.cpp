@@ -166,11 +166,20 @@ bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
 
 EventLoop::Outcome EventLoop::Run(DoneFn done, void* context,
                                   std::optional<std::uint64_t> deadlineMs) {
+    return Passes(done, context, deadlineMs, true);
+}
+
+EventLoop::Outcome EventLoop::Finish(DoneFn done, void* context, std::uint64_t deadlineMs) {
+    return Passes(done, context, deadlineMs, false);
+}
+
+EventLoop::Outcome EventLoop::Passes(DoneFn done, void* context,
+                                     std::optional<std::uint64_t> deadlineMs, bool stopSignalsEnd) {
     for (;;) {
         if (done != nullptr && done(context)) {
             return Outcome::kDone;
         }
-        if (gStopSignal != 0) {
+        if (stopSignalsEnd && gStopSignal != 0) {
             return Outcome::kStopSignal;
         }
         if (deadlineMs && MonotonicMs() >= *deadlineMs) {

@@ -48,6 +48,10 @@ class EventLoop {
     // is), `deadlineMs` on the monotonic clock passes, a stop signal arrives or the adapter
     // fails.
     Outcome Run(DoneFn done, void* context, std::optional<std::uint64_t> deadlineMs);
+    // The last work of a run that is ending: like Run(), but a stop signal that already arrived
+    // does not cut it short (the stack still has to say goodbye, e.g. release its lease). Ends
+    // in kDone, kDeadline or kAdapterFailed.
+    Outcome Finish(DoneFn done, void* context, std::uint64_t deadlineMs);
 
     const std::string& Error() const { return error_; }
     const LoopCounters& Counters() const { return counters_; }
@@ -67,6 +71,8 @@ class EventLoop {
         std::uint64_t due      = 0;
     };
 
+    Outcome Passes(DoneFn done, void* context, std::optional<std::uint64_t> deadlineMs,
+                   bool stopSignalsEnd);
     // One pass; false when the adapter failed.
     bool Pass(std::optional<std::uint64_t> untilMs);
     std::optional<std::uint64_t> NextDeadline() const;

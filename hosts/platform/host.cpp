@@ -18,6 +18,10 @@ struct HostState {
     TnPingEventFn ping        = nullptr;
     TxObserver observer       = nullptr;
     void* observerContext     = nullptr;
+    RxObserver rxObserver     = nullptr;
+    void* rxObserverContext   = nullptr;
+    LogObserver logObserver   = nullptr;
+    void* logObserverContext  = nullptr;
     std::uint64_t randomState = 0;
     bool randomSeeded         = false;
     HostCounters counters{};
@@ -122,6 +126,9 @@ int HostRandom() {
 }
 
 int HostLogText(const char* text) {
+    if (text != nullptr && gHost.logObserver != nullptr) {
+        gHost.logObserver(gHost.logObserverContext, text);
+    }
     if (gHost.verbose && text != nullptr) {
         HostLog("%s", text);
     }
@@ -160,6 +167,9 @@ void Pass(void*, Direction direction, const std::uint8_t* frame, std::uint32_t l
     }
     std::memcpy(gRxBuffer, frame, length);
     ++gHost.counters.framesDelivered;
+    if (gHost.rxObserver != nullptr) {
+        gHost.rxObserver(gHost.rxObserverContext, gRxBuffer, length);
+    }
     TnSockEthernetInput(gRxBuffer, length);
 }
 
@@ -272,6 +282,16 @@ void HostSetTxObserver(TxObserver observer, void* context) {
     gHost.observerContext = context;
 }
 
+void HostSetRxObserver(RxObserver observer, void* context) {
+    gHost.rxObserver        = observer;
+    gHost.rxObserverContext = context;
+}
+
+void HostSetLogObserver(LogObserver observer, void* context) {
+    gHost.logObserver        = observer;
+    gHost.logObserverContext = context;
+}
+
 void HostFillCallbacks(TnSockConfig& config) {
     config.statusEvent  = HostStatusEvent;
     config.timerStart   = HostTimerStart;
@@ -320,6 +340,8 @@ void HostReset() {
     gHost.ping            = nullptr;
     gHost.observer        = nullptr;
     gHost.observerContext = nullptr;
+    gHost.rxObserver      = nullptr;
+    gHost.logObserver     = nullptr;
     gHost.counters        = {};
     gTimers.Clear();
     gFaults.Configure(FaultConfig{}, Pass, nullptr);

@@ -65,6 +65,13 @@ void HostSetPingHandler(TnPingEventFn handler);
 // Sees every frame the stack hands to sendFrame, before any impairment.
 using TxObserver = void (*)(void* context, const std::uint8_t* frame, std::uint32_t length);
 void HostSetTxObserver(TxObserver observer, void* context);
+// Sees every frame handed to the stack (after any impairment), just before the stack reads it.
+// The frame is the stack's input buffer: the observer only reads it.
+using RxObserver = TxObserver;
+void HostSetRxObserver(RxObserver observer, void* context);
+// Sees every line the stack writes through logText, whether or not verbose is on.
+using LogObserver = void (*)(void* context, const char* text);
+void HostSetLogObserver(LogObserver observer, void* context);
 
 // Puts the host callbacks into `config`: timers, sendFrame, clock, random, logText,
 // statusEvent, pingEvent, and an isnSeed from the kernel's random source (a tick count would

@@ -13,6 +13,7 @@
 #include "adapter.h"
 #include "event_loop.h"
 #include "fault_injector.h"
+#include "tarnet/tndhcp.h"
 
 namespace tarnet::cli {
 
@@ -21,9 +22,10 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage  = 2;
 
 struct GlobalOptions {
-    std::string iface;  // -i/--iface, or TARNET_IFACE
-    std::string mac;    // --mac; empty: derived from the interface
-    std::string ip;     // --ip
+    std::string iface;              // -i/--iface, or TARNET_IFACE
+    std::string mac;                // --mac; empty: derived from the interface
+    std::optional<std::string> ip;  // --ip: static addressing; absent: DHCP
+    bool dhcp = false;              // --dhcp given (the default anyway)
     std::string gateway;
     std::string mask;
     std::string dns;
@@ -68,8 +70,9 @@ class ArgReader {
     std::vector<Spec> specs_;
 };
 
-// One run of the stack on one adapter. Start() opens the adapter and initialises the stack; the
-// destructor shuts the stack down (which may still send frames) and then closes the adapter.
+// One run of the stack on one adapter. Start() opens the adapter, initialises the stack and,
+// with DHCP, waits for the lease; the destructor gives the lease back, shuts the stack down
+// (which may still send frames) and then closes the adapter.
 class Session {
   public:
     explicit Session(const GlobalOptions& options);
@@ -77,8 +80,16 @@ class Session {
     Session(const Session&)            = delete;
     Session& operator=(const Session&) = delete;
 
-    // Checks the options, opens the adapter and starts the stack. Returns kExitOk, or the
-    // exit code after one line on stderr.
+    // Called with every lease the DHCP client reports: the first one and each renewal.
+    using LeaseFn = void (*)(void* context, const TnDhcpLease& lease);
+    // Called when the stack loses its address (the lease ran out, or the server refused it).
+    using LossFn = void (*)(void* context);
+    void OnLease(LeaseFn fn, void* context);
+    void OnLoss(LossFn fn, void* context);
+
+    // Checks the options, opens the adapter and starts the stack; with DHCP, also waits for
+    // the lease (within --timeout). Returns kExitOk, or the exit code after one line on
+    // stderr.
     int Start();
 
     // Runs the event loop until done(context) is true, `untilMs` (monotonic) passes, the
@@ -91,30 +102,59 @@ class Session {
     // a timeout of the command).
     int Stopped(platform::EventLoop::Outcome outcome) const;
 
-    // A HOST argument as an address: dotted quads are used directly.
+    // A HOST argument as an address: dotted quads are used directly, anything else is a name
+    // for the stack's DNS resolver.
     int ResolveHost(const std::string& text, std::uint32_t& out);
+    // A host name through the stack's resolver, asked again until it answers, the server
+    // says the name does not exist, or the time is up.
+    int ResolveName(const std::string& name, std::uint32_t& out);
     // The neighbour that frames to `destination` go to: the destination on the local subnet,
     // else the gateway (0 when there is none).
     std::uint32_t NextHop(std::uint32_t destination) const;
 
+    bool UsesDhcp() const { return useDhcp_; }
     std::uint32_t LocalAddress() const { return local_; }
+    std::uint32_t DnsServer() const { return dns_; }
     const platform::Adapter& Adapter() const { return adapter_; }
     platform::EventLoop& Loop() { return loop_; }
     const GlobalOptions& Options() const { return options_; }
     std::string Describe() const;  // "192.0.2.2 on veth0 (02:54:4e:..)"
 
+    struct DnsWatch;  // a DNS exchange seen on the wire (session.cpp)
+
   private:
     int CheckOptions();
     int PickAdapter(std::string& name);
+    int WaitForLease();
+    void ReleaseLease();
+    static std::uintptr_t OnStatus(std::uintptr_t, int event, void* data, std::uint32_t,
+                                   std::uint32_t, std::uint32_t);
+    static void OnLogLine(void* context, const char* text);
+    static void OnFrameIn(void* context, const std::uint8_t* frame, std::uint32_t length);
+    void LearnServerLink();
 
     const GlobalOptions& options_;
     platform::Adapter adapter_;
     platform::EventLoop loop_;
     platform::MacAddress mac_{};
-    std::uint32_t local_   = 0;
-    std::uint32_t mask_    = 0;
-    std::uint32_t gateway_ = 0;
-    bool stackUp_          = false;
+    bool useDhcp_              = false;
+    std::uint32_t local_       = 0;
+    std::uint32_t mask_        = 0;
+    std::uint32_t gateway_     = 0;
+    std::uint32_t dns_         = 0;
+    std::uint32_t dnsOverride_ = 0;  // --dns with DHCP: used instead of the lease's server
+    bool stackUp_              = false;
+    bool leased_               = false;  // a lease is held now
+    std::uint32_t leases_      = 0;      // leases reported so far (first one and renewals)
+    bool lost_                 = false;  // the stack lost its address, or never got one
+    bool releasing_            = false;
+    std::uint32_t dhcpServer_  = 0;        // server identifier of the last DHCPACK
+    DnsWatch* dnsWatch_        = nullptr;  // the DNS exchange being watched, if any
+    std::uint64_t startUs_     = 0;        // just before TnSockInit
+    LeaseFn leaseFn_           = nullptr;
+    void* leaseContext_        = nullptr;
+    LossFn lossFn_             = nullptr;
+    void* lossContext_         = nullptr;
     std::optional<std::uint64_t> deadline_;
     bool timedOut_ = false;
 };
@@ -125,5 +165,6 @@ int RunAdapters(const GlobalOptions& options, const Args& args);
 int RunPing(const GlobalOptions& options, const Args& args);
 int RunUdp(const GlobalOptions& options, const Args& args);
 int RunServe(const GlobalOptions& options, const Args& args);
+int RunResolve(const GlobalOptions& options, const Args& args);
 
 }  // namespace tarnet::cli

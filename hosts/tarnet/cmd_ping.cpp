@@ -175,7 +175,12 @@ int RunPing(const GlobalOptions& options, const Args& args) {
     platform::HostSetPingHandler(OnPingEvent);
     platform::HostSetTxObserver(WatchEchoRequest, &run);
 
-    std::printf("PING %s: %u data bytes\n", run.host.c_str(), run.size);
+    if (positional[0] == run.host) {
+        std::printf("PING %s: %u data bytes\n", run.host.c_str(), run.size);
+    } else {
+        std::printf("PING %s (%s): %u data bytes\n", positional[0].c_str(), run.host.c_str(),
+                    run.size);
+    }
     std::fflush(stdout);
     const int started = TnSockPingStart(target, static_cast<std::uint32_t>(wait),
                                         static_cast<std::uint32_t>(count), run.size);

@@ -1,8 +1,10 @@
 // tarnet serve [--seconds N]: keep the stack up, answering ARP and ping, until the time is up or
-// a stop signal arrives; then shut it down cleanly.
+// a stop signal arrives; then shut it down cleanly (with DHCP, giving the lease back). With DHCP
+// every lease is printed: the first one and each renewal.
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 #include "cli.h"
 #include "host.h"
@@ -13,17 +15,30 @@ namespace tarnet::cli {
 
 namespace {
 
-std::uintptr_t OnStatus(std::uintptr_t, int event, void* data, std::uint32_t, std::uint32_t,
-                        std::uint32_t) {
-    if (event == TNSOCK_EVENT_ADDRESS && data != nullptr) {
-        const auto* lease = static_cast<const TnDhcpLease*>(data);
-        std::printf("lease: address %s mask %s gateway %s dns %s time %u s\n",
-                    AddressText(lease->address).c_str(), AddressText(lease->subnetMask).c_str(),
-                    AddressText(lease->router).c_str(), AddressText(lease->dnsServer).c_str(),
-                    lease->leaseTime);
-        std::fflush(stdout);
+// T1 and T2 as the server sent them; without them the client renews at half the lease and
+// rebinds at seven eighths (RFC 2131 §4.4.5).
+std::string TimeText(std::uint32_t seconds) {
+    if (seconds == 0) {
+        return "default";
     }
-    return 0;
+    if (seconds == 0xFFFFFFFF) {
+        return "infinite";
+    }
+    return std::to_string(seconds) + " s";
+}
+
+void PrintLease(void*, const TnDhcpLease& lease) {
+    std::printf("lease: address %s mask %s router %s dns %s time %s t1 %s t2 %s\n",
+                AddressText(lease.address).c_str(), AddressText(lease.subnetMask).c_str(),
+                AddressText(lease.router).c_str(), AddressText(lease.dnsServer).c_str(),
+                TimeText(lease.leaseTime).c_str(), TimeText(lease.t1).c_str(),
+                TimeText(lease.t2).c_str());
+    std::fflush(stdout);
+}
+
+void PrintLoss(void*) {
+    std::printf("lease lost: the stack has no address now\n");
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -44,8 +59,9 @@ int RunServe(const GlobalOptions& options, const Args& args) {
         return UsageError("--seconds: '%s' is not a number of seconds", secondsText.c_str());
     }
 
-    platform::HostSetStatusHandler(OnStatus);
     Session session(options);
+    session.OnLease(PrintLease, nullptr);
+    session.OnLoss(PrintLoss, nullptr);
     if (const int rc = session.Start(); rc != kExitOk) {
         return rc;
     }
@@ -68,7 +84,6 @@ int RunServe(const GlobalOptions& options, const Args& args) {
         static_cast<unsigned long long>(loop.passes),
         static_cast<unsigned long long>(loop.fullPasses), platform::EventLoop::kFramesPerPass,
         static_cast<unsigned long long>(loop.timersRun));
-    platform::HostSetStatusHandler(nullptr);
 
     if (outcome == platform::EventLoop::Outcome::kStopSignal ||
         (outcome == platform::EventLoop::Outcome::kDeadline && !session.TimedOut())) {

@@ -22,6 +22,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"adapters", RunAdapters},
     {"ping",     RunPing    },
+    {"resolve",  RunResolve },
     {"udp",      RunUdp     },
     {"serve",    RunServe   },
 };
@@ -34,22 +35,29 @@ constexpr const char* kUsage =
     "  ping HOST [-c N] [-s SIZE] [-W MS]\n"
     "                                    send N echo requests (default 4) of SIZE data bytes\n"
     "                                    (default 56), waiting MS for each reply (default 1000)\n"
+    "  resolve NAME                      print NAME's IPv4 address, asking the DNS server\n"
     "  udp send HOST PORT TEXT           send TEXT as one datagram\n"
     "  udp listen PORT [-n COUNT]        write each datagram's payload to stdout; stop after\n"
     "                                    COUNT datagrams\n"
     "  serve [--seconds N]               answer ARP and ping until N seconds have passed,\n"
-    "                                    or until SIGINT or SIGTERM\n"
+    "                                    or until SIGINT or SIGTERM; print each DHCP lease\n"
+    "\n"
+    "HOST may be a dotted quad or a host name (asked of the DNS server).\n"
     "\n"
     "options:\n"
     "  -i, --iface NAME      capture adapter (or TARNET_IFACE); a number picks a line of\n"
     "                        'tarnet adapters'\n"
     "  --mac MAC             the stack's MAC address (default 02:54:4e and the low three bytes\n"
     "                        of the adapter's own address)\n"
-    "  --ip ADDR             the stack's IPv4 address (required)\n"
-    "  --gateway ADDR        default gateway (default none)\n"
-    "  --mask ADDR           subnet mask (default 255.255.255.0)\n"
-    "  --dns ADDR            DNS server (default none)\n"
-    "  --timeout SECONDS     give up on the whole command after SECONDS\n"
+    "  --dhcp                get address, mask, router and DNS server from a DHCP server\n"
+    "                        (the default); every command waits for the lease first and\n"
+    "                        gives it back when it ends\n"
+    "  --ip ADDR             a static IPv4 address instead of DHCP\n"
+    "  --gateway ADDR        default gateway with --ip (default none)\n"
+    "  --mask ADDR           subnet mask with --ip (default 255.255.255.0)\n"
+    "  --dns ADDR            DNS server (with DHCP: instead of the lease's; default none)\n"
+    "  --timeout SECONDS     give up on the whole command after SECONDS (without it a\n"
+    "                        DHCP client gives up after about two minutes)\n"
     "  --impair SPEC         impair the link in both directions, e.g.\n"
     "                        loss=2,dup=1,reorder=5,delay=20,seed=7 (or TARNET_IMPAIR)\n"
     "  -v, --verbose         show the stack's log lines and progress on stderr\n"
@@ -87,7 +95,8 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool&
         } else if (name == "--mac") {
             target = &options.mac;
         } else if (name == "--ip") {
-            target = &options.ip;
+            options.ip.emplace();
+            target = &*options.ip;
         } else if (name == "--gateway") {
             target = &options.gateway;
         } else if (name == "--mask") {
@@ -111,6 +120,9 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool&
                                   text.c_str());
             }
             options.timeoutSeconds = static_cast<std::uint32_t>(seconds);
+            continue;
+        } else if (arg == "--dhcp") {
+            options.dhcp = true;
             continue;
         } else if (arg == "-v" || arg == "--verbose") {
             options.verbose = true;

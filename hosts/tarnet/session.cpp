@@ -1,20 +1,54 @@
 // The session every stack command runs in: options checked, adapter opened, stack started, loop
 // run, and everything shut down again in the right order.
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include "cli.h"
+#include "frames.h"
 #include "host.h"
+#include "tarnet/byteorder.h"
+#include "tarnet/tndhcp.h"
+#include "tarnet/tndns.h"
 #include "tarnet/tnsock.h"
 
 namespace tarnet::cli {
 
 using platform::EventLoop;
 
+namespace {
+
+// The stack's status callback carries no context of its own; there is one stack, so there is
+// one session at a time.
+Session* gActive = nullptr;
+
+// The stack's own line when its address goes (the lease ran out, was refused, or was given
+// back).
+constexpr const char* kAddressLostLine = "Lost of failed to aquire local IP address";
+
+// A query lives for 3 s in the resolver (sent at 0, 1 and 2 s); a little slack lets the last
+// answer arrive.
+constexpr std::uint64_t kQueryLifeMs = 3'000 + 250;
+// Queries asked for one name when no --timeout bounds the command.
+constexpr int kDefaultQueryRounds = 3;
+// How long the RELEASE may take to leave (it may wait for ARP).
+constexpr std::uint64_t kReleaseWaitMs = 1'000;
+
+double MsSince(std::uint64_t startUs) {
+    return static_cast<double>(platform::MonotonicUs() - startUs) / 1000.0;
+}
+
+}  // namespace
+
 Session::Session(const GlobalOptions& options) : options_(options), loop_(&adapter_) {}
 
 Session::~Session() {
     if (stackUp_) {
+        if (leased_) {
+            ReleaseLease();
+        }
         // The stack may still send while it shuts down (resets of open TCP connections), so the
         // adapter stays attached until it is done.
         TnSockDeinit();
@@ -25,25 +59,104 @@ Session::~Session() {
     }
     platform::HostAttachAdapter(nullptr);
     adapter_.Close();
+    if (gActive == this) {
+        platform::HostSetStatusHandler(nullptr);
+        platform::HostSetLogObserver(nullptr, nullptr);
+        platform::HostSetRxObserver(nullptr, nullptr);
+        gActive = nullptr;
+    }
+}
+
+void Session::OnLease(LeaseFn fn, void* context) {
+    leaseFn_      = fn;
+    leaseContext_ = context;
+}
+
+void Session::OnLoss(LossFn fn, void* context) {
+    lossFn_      = fn;
+    lossContext_ = context;
+}
+
+std::uintptr_t Session::OnStatus(std::uintptr_t, int event, void* data, std::uint32_t,
+                                 std::uint32_t, std::uint32_t) {
+    Session* session = gActive;
+    if (session == nullptr || event != TNSOCK_EVENT_ADDRESS || data == nullptr ||
+        !session->useDhcp_) {
+        return 0;
+    }
+    const TnDhcpLease& lease = *static_cast<const TnDhcpLease*>(data);
+    session->local_          = lease.address;
+    session->mask_           = lease.subnetMask;
+    session->gateway_        = lease.router;
+    session->dns_            = lease.dnsServer;
+    if (session->dnsOverride_ != 0) {
+        // The stack has just given the lease's server to the resolver; --dns wins.
+        session->dns_ = session->dnsOverride_;
+        TnDnsSetServer(&session->dnsOverride_);
+    }
+    session->leased_ = true;
+    session->lost_   = false;
+    ++session->leases_;
+    if (session->leases_ == 1) {
+        platform::HostLog("DHCP lease %s after %.1f ms", AddressText(lease.address).c_str(),
+                          MsSince(session->startUs_));
+    } else {
+        platform::HostLog("DHCP lease %s renewed", AddressText(lease.address).c_str());
+    }
+    if (session->leaseFn_ != nullptr) {
+        session->leaseFn_(session->leaseContext_, lease);
+    }
+    return 0;
+}
+
+void Session::OnLogLine(void* context, const char* text) {
+    auto* session = static_cast<Session*>(context);
+    if (std::strcmp(text, kAddressLostLine) != 0) {
+        return;
+    }
+    session->local_   = 0;
+    session->mask_    = 0;
+    session->gateway_ = 0;
+    session->leased_  = false;
+    session->lost_    = true;
+    if (!session->releasing_ && session->lossFn_ != nullptr) {
+        session->lossFn_(session->lossContext_);
+    }
 }
 
 int Session::CheckOptions() {
-    if (options_.ip.empty()) {
-        return UsageError("no local address: give --ip ADDR (DHCP is not available yet)");
+    useDhcp_ = !options_.ip.has_value();
+    if (options_.dhcp && !useDhcp_) {
+        return UsageError(
+            "--ip and --dhcp exclude each other: --ip sets a static address, "
+            "--dhcp (the default) asks a DHCP server");
     }
-    if (!ParseAddress(options_.ip, local_) || local_ == 0) {
-        return UsageError("--ip: '%s' is not a usable IPv4 address", options_.ip.c_str());
+    if (useDhcp_) {
+        if (!options_.gateway.empty() || !options_.mask.empty()) {
+            return UsageError(
+                "--gateway and --mask come from the DHCP lease; give --ip ADDR "
+                "to set them yourself");
+        }
+    } else if (!ParseAddress(*options_.ip, local_) || local_ == 0) {
+        return UsageError("--ip: '%s' is not a usable IPv4 address", options_.ip->c_str());
     }
-    mask_ = 0xFFFFFF00U;
-    if (!options_.mask.empty() && !ParseAddress(options_.mask, mask_)) {
-        return UsageError("--mask: '%s' is not an IPv4 address mask", options_.mask.c_str());
-    }
-    if (!options_.gateway.empty() && !ParseAddress(options_.gateway, gateway_)) {
-        return UsageError("--gateway: '%s' is not an IPv4 address", options_.gateway.c_str());
+    if (!useDhcp_) {
+        mask_ = 0xFFFFFF00U;
+        if (!options_.mask.empty() && !ParseAddress(options_.mask, mask_)) {
+            return UsageError("--mask: '%s' is not an IPv4 address mask", options_.mask.c_str());
+        }
+        if (!options_.gateway.empty() && !ParseAddress(options_.gateway, gateway_)) {
+            return UsageError("--gateway: '%s' is not an IPv4 address", options_.gateway.c_str());
+        }
     }
     std::uint32_t dns = 0;
-    if (!options_.dns.empty() && !ParseAddress(options_.dns, dns)) {
+    if (!options_.dns.empty() && (!ParseAddress(options_.dns, dns) || dns == 0)) {
         return UsageError("--dns: '%s' is not an IPv4 address", options_.dns.c_str());
+    }
+    if (useDhcp_) {
+        dnsOverride_ = dns;
+    } else {
+        dns_ = dns;
     }
     if (!options_.mac.empty()) {
         std::string error;
@@ -112,26 +225,131 @@ int Session::Start() {
     platform::HostAttachAdapter(&adapter_);
     platform::HostConfigureFaults(options_.faults);
 
-    const std::string gateway = options_.gateway.empty() ? "0.0.0.0" : options_.gateway;
-    const std::string mask    = options_.mask.empty() ? "255.255.255.0" : options_.mask;
-    const std::string dns     = options_.dns.empty() ? "0.0.0.0" : options_.dns;
+    // With DHCP the stack starts without an address; the lease brings address, mask, router
+    // and DNS server.
+    const std::string local   = useDhcp_ ? "0.0.0.0" : AddressText(local_);
+    const std::string gateway = AddressText(gateway_);
+    const std::string mask    = AddressText(mask_);
+    const std::string dns     = AddressText(dns_);
     TnSockConfig config{};
     config.macAddress = mac_.data();
-    config.useDhcp    = 0;
-    config.localIp    = options_.ip.c_str();
+    config.useDhcp    = useDhcp_ ? 1 : 0;
+    config.localIp    = local.c_str();
     config.gateway    = gateway.c_str();
     config.subnetMask = mask.c_str();
     config.dnsServer  = dns.c_str();
     platform::HostFillCallbacks(config);
 
+    // Set before the stack starts: a DHCP client that cannot even open its port reports so
+    // from inside TnSockInit.
+    gActive = this;
+    platform::HostSetStatusHandler(OnStatus);
+    platform::HostSetLogObserver(OnLogLine, this);
+    platform::HostSetRxObserver(OnFrameIn, this);
+    startUs_     = platform::MonotonicUs();
     const int rc = TnSockInit(&config);
     if (rc != TNSOCK_SUCCESS) {
         return Fail("TnSockInit failed, rc=%s", TnSockResultName(rc));
     }
     stackUp_ = true;
     platform::HostLog("TnSock initialized OK");
+    if (useDhcp_) {
+        return WaitForLease();
+    }
     platform::HostLog("stack up: %s", Describe().c_str());
     return kExitOk;
+}
+
+int Session::WaitForLease() {
+    platform::HostLog("waiting for a DHCP lease on %s (%s)", adapter_.Name().c_str(),
+                      platform::FormatMac(mac_).c_str());
+    if (!options_.verbose && isatty(STDERR_FILENO) != 0) {
+        std::fprintf(stderr, "tarnet: waiting for a DHCP lease on %s ...\n",
+                     adapter_.Name().c_str());
+    }
+    const auto outcome = Run(
+        [](void* context) {
+            const auto* session = static_cast<const Session*>(context);
+            return session->leases_ > 0 || session->lost_;
+        },
+        this);
+    if (leased_) {
+        platform::HostLog("stack up: %s", Describe().c_str());
+        return kExitOk;
+    }
+    if (lost_) {
+        return Fail(
+            "no DHCP lease on %s: the DHCP client gave up (no server answered, or the "
+            "server refused the address)",
+            adapter_.Name().c_str());
+    }
+    if (outcome == EventLoop::Outcome::kDeadline && timedOut_) {
+        return Fail("no DHCP lease on %s within %u s", adapter_.Name().c_str(),
+                    options_.timeoutSeconds.value_or(0));
+    }
+    return Stopped(outcome);
+}
+
+// The stack drops its address as soon as the DHCP client has handed the RELEASE to IPv4. When the
+// server's link address is not in the ARP cache yet (no unicast went to it since the lease
+// began), the RELEASE waits for ARP, the reply is then addressed to an address the stack no
+// longer holds, and the RELEASE never leaves. One echo request to the server resolves its link
+// address first, so the RELEASE goes out at once.
+void Session::LearnServerLink() {
+    if (dhcpServer_ == 0 || NextHop(dhcpServer_) == 0) {
+        return;
+    }
+    struct Watch {
+        std::uint32_t server;
+        bool resolved;
+    } watch{dhcpServer_, false};
+    platform::HostSetTxObserver(
+        [](void* context, const std::uint8_t* frame, std::uint32_t length) {
+            auto* w = static_cast<Watch*>(context);
+            // Any IPv4 frame to the server means ARP has its link address now.
+            constexpr std::uint32_t kIpv4Dst = 14 + 16;
+            if (length >= kIpv4Dst + 4 && frame[12] == 0x08 && frame[13] == 0x00 &&
+                TnRead32(frame + kIpv4Dst) == w->server) {
+                w->resolved = true;
+            }
+        },
+        &watch);
+    if (TnSockPingStart(dhcpServer_, 200, 1, 0) == TNSOCK_PING_STARTED) {
+        loop_.Finish([](void* context) { return static_cast<Watch*>(context)->resolved; }, &watch,
+                     platform::MonotonicMs() + 200);
+        TnSockPingStop();
+    }
+    platform::HostSetTxObserver(nullptr, nullptr);
+}
+
+// RFC 2131 §4.4.6: a client that stops using its address gives it back, so the server can hand
+// it out again at once. The RELEASE may have to wait for ARP, so the loop runs until it has left
+// (a stop signal that ended the command does not cut this short).
+void Session::ReleaseLease() {
+    LearnServerLink();
+    releasing_ = true;
+    bool sent  = false;
+    platform::HostSetTxObserver(
+        [](void* context, const std::uint8_t* frame, std::uint32_t length) {
+            const auto udp = ReadUdpFrame(std::span(frame, length));
+            if (udp && udp->sourcePort == 68 && udp->destPort == 67) {
+                *static_cast<bool*>(context) = true;
+            }
+        },
+        &sent);
+    const std::string address = AddressText(local_);
+    TnDhcpStop();
+    loop_.Finish(
+        [](void* context) {
+            return *static_cast<bool*>(context) && platform::HostFaults().HeldCount() == 0;
+        },
+        &sent, platform::MonotonicMs() + kReleaseWaitMs);
+    platform::HostSetTxObserver(nullptr, nullptr);
+    if (sent) {
+        platform::HostLog("DHCP lease %s released", address.c_str());
+    } else {
+        platform::HostError("tarnet: the DHCP release of %s could not be sent", address.c_str());
+    }
 }
 
 std::string Session::Describe() const {
@@ -171,8 +389,142 @@ int Session::ResolveHost(const std::string& text, std::uint32_t& out) {
         }
         return kExitOk;
     }
-    return UsageError("'%s' is not an IPv4 address (host names are not resolved yet)",
-                      text.c_str());
+    return ResolveName(text, out);
+}
+
+// The exchange of the newest query, seen on the wire: the resolver itself reports only an
+// answer it could use, so the watch is what tells a name that does not exist from a server
+// that does not answer.
+struct Session::DnsWatch {
+    bool querySeen     = false;
+    std::uint16_t port = 0;  // the query's source port
+    std::uint16_t id   = 0;
+    std::optional<DnsResponse> response;
+};
+
+namespace {
+
+void WatchDnsQuery(void* context, const std::uint8_t* frame, std::uint32_t length) {
+    auto* watch    = static_cast<Session::DnsWatch*>(context);
+    const auto udp = ReadUdpFrame(std::span(frame, length));
+    if (!udp || udp->destPort != 53) {
+        return;
+    }
+    if (const auto id = DnsQueryId(udp->payload)) {
+        watch->querySeen = true;
+        watch->port      = udp->sourcePort;
+        watch->id        = *id;
+    }
+}
+
+}  // namespace
+
+void Session::OnFrameIn(void* context, const std::uint8_t* frame, std::uint32_t length) {
+    auto* session  = static_cast<Session*>(context);
+    const auto udp = ReadUdpFrame(std::span(frame, length));
+    if (!udp) {
+        return;
+    }
+    if (udp->sourcePort == 67 && udp->destPort == 68) {
+        if (const auto server = DhcpAckServer(udp->payload)) {
+            session->dhcpServer_ = *server;
+        }
+        return;
+    }
+    DnsWatch* watch = session->dnsWatch_;
+    if (watch == nullptr || !watch->querySeen || udp->sourcePort != 53 ||
+        udp->destPort != watch->port) {
+        return;
+    }
+    const auto response = ReadDnsResponse(udp->payload);
+    if (response && response->id == watch->id) {
+        watch->response = response;
+    }
+}
+
+int Session::ResolveName(const std::string& name, std::uint32_t& out) {
+    if (dns_ == 0) {
+        return Fail("cannot resolve '%s': no DNS server (%s)", name.c_str(),
+                    useDhcp_ ? "the DHCP lease named none; give --dns ADDR" : "give --dns ADDR");
+    }
+    if (NextHop(dns_) == 0) {
+        return Fail(
+            "cannot resolve '%s': the DNS server %s is outside the local subnet and "
+            "there is no gateway",
+            name.c_str(), AddressText(dns_).c_str());
+    }
+    const std::string server  = AddressText(dns_);
+    const std::uint64_t start = platform::MonotonicUs();
+    DnsWatch watch;
+    dnsWatch_ = &watch;
+    platform::HostSetTxObserver(WatchDnsQuery, &watch);
+    struct Unwatch {
+        Session* session;
+        ~Unwatch() {
+            platform::HostSetTxObserver(nullptr, nullptr);
+            session->dnsWatch_ = nullptr;
+        }
+    } unwatch{this};
+
+    // Ask; while the query is pending, wait for its answer (or its end in the resolver) and
+    // ask again. An answer the resolver took is in its cache by then.
+    int rounds        = 0;
+    bool unusedAnswer = false;
+    for (;;) {
+        const std::optional<DnsResponse> previous = watch.response;
+        watch                                     = DnsWatch{};
+        const int rc                              = TnDnsResolve(name.c_str(), &out);
+        switch (rc) {
+            case TNDNS_RESOLVED:
+                platform::HostLog("%s is %s (%.1f ms, DNS server %s)", name.c_str(),
+                                  AddressText(out).c_str(), MsSince(start), server.c_str());
+                return kExitOk;
+            case TNDNS_PENDING:
+                break;
+            case TNDNS_BAD_PARAMETER:
+                return UsageError("'%s' is neither an IPv4 address nor a host name", name.c_str());
+            default:
+                return Fail("cannot resolve '%s': the resolver could not start a query (%d)",
+                            name.c_str(), rc);
+        }
+        if (previous && previous->verdict == DnsVerdict::kAddress) {
+            // The server gave an address the resolver did not take: asking again would only
+            // repeat that.
+            if (unusedAnswer) {
+                return Fail("cannot resolve '%s': the answer of DNS server %s could not be read",
+                            name.c_str(), server.c_str());
+            }
+            unusedAnswer = true;
+        }
+        ++rounds;
+        const auto outcome =
+            Run([](void* context) { return static_cast<DnsWatch*>(context)->response.has_value(); },
+                &watch, platform::MonotonicMs() + kQueryLifeMs);
+        if (outcome == EventLoop::Outcome::kStopSignal ||
+            outcome == EventLoop::Outcome::kAdapterFailed) {
+            return Stopped(outcome);
+        }
+        if (watch.response) {
+            switch (watch.response->verdict) {
+                case DnsVerdict::kAddress:
+                    continue;  // in the cache now: the next ask answers
+                case DnsVerdict::kNoSuchName:
+                    return Fail("%s: not found (DNS server %s: no such name)", name.c_str(),
+                                server.c_str());
+                case DnsVerdict::kNoAddress:
+                    return Fail("%s: not found (DNS server %s has no IPv4 address for it)",
+                                name.c_str(), server.c_str());
+                case DnsVerdict::kError:
+                    return Fail("no answer for %s: DNS server %s answered %s", name.c_str(),
+                                server.c_str(), DnsRcodeName(watch.response->rcode).c_str());
+            }
+        }
+        if (timedOut_ || (!options_.timeoutSeconds && rounds >= kDefaultQueryRounds)) {
+            return Fail("no answer for %s from DNS server %s within %.0f s%s", name.c_str(),
+                        server.c_str(), MsSince(start) / 1000.0,
+                        watch.querySeen ? "" : " (the query could not be sent: no ARP reply)");
+        }
+    }
 }
 
 std::uint32_t Session::NextHop(std::uint32_t destination) const {
