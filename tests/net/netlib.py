@@ -9,11 +9,13 @@ SIGINT and SIGTERM.
 import atexit
 import ctypes
 import os
+import queue
 import random
 import signal
 import socket
 import struct
 import subprocess
+import threading
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -35,11 +37,12 @@ def _setns(path):
 
 
 class Sandbox:
-    """One peer namespace and one stack namespace joined by a veth pair."""
+    """One peer namespace and one stack namespace joined by a veth pair; with `dnsmasq`, the
+    peer namespace also runs dnsmasq as DHCP and DNS server (see scripts/netns-sandbox)."""
 
-    def __init__(self, net="192.0.2"):
-        out = subprocess.run([SANDBOX_SCRIPT, "up", "--net", net], check=True,
-                             capture_output=True, text=True).stdout
+    def __init__(self, net="192.0.2", dnsmasq=False):
+        args = [SANDBOX_SCRIPT, "up", "--net", net] + (["--dnsmasq"] if dnsmasq else [])
+        out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
         self.env = dict(line.split("=", 1) for line in out.split() if "=" in line)
         self.id = self.env["TARNET_SANDBOX"]
         self.peer_ns = self.env["TARNET_PEER_NS"]
@@ -49,6 +52,8 @@ class Sandbox:
         self.peer_ip = self.env["TARNET_PEER_IP"]
         self.stack_ip = self.env["TARNET_STACK_IP"]
         self.spare_ip = self.env["TARNET_SPARE_IP"]
+        self.leases_file = self.env.get("TARNET_DHCP_LEASES")
+        self.dnsmasq_log = self.env.get("TARNET_DNSMASQ_LOG")
         self._home_ns = os.open("/proc/self/ns/net", os.O_RDONLY)
         self._down = False
         atexit.register(self.down)
@@ -84,9 +89,17 @@ class Sandbox:
 
     # ---- tarnet in the stack namespace ------------------------------------------------------
 
-    def tarnet_args(self, *args, ip=None, mac=None, extra=()):
-        cmd = ["ip", "netns", "exec", self.stack_ns, TARNET, "-i", self.stack_if,
-               "--ip", ip or self.stack_ip]
+    def leases(self):
+        """dnsmasq's current leases as {MAC: address}."""
+        with open(self.leases_file) as f:
+            return {fields[1]: fields[2] for fields in (line.split() for line in f)
+                    if len(fields) >= 3}
+
+    def tarnet_args(self, *args, ip=None, mac=None, extra=(), dhcp=False):
+        """The command line; static addressing (--ip) unless `dhcp`."""
+        cmd = ["ip", "netns", "exec", self.stack_ns, TARNET, "-i", self.stack_if]
+        if not dhcp:
+            cmd += ["--ip", ip or self.stack_ip]
         if mac:
             cmd += ["--mac", mac]
         return cmd + list(extra) + list(args)
@@ -101,6 +114,50 @@ class Sandbox:
     def tarnet_start(self, *args, **kw):
         return subprocess.Popen(self.tarnet_args(*args, **kw), stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
+
+
+class LineReader:
+    """Hands out a running process's stdout line by line, as it comes (a thread reads it)."""
+
+    def __init__(self, proc):
+        self.proc = proc
+        self._lines = queue.Queue()
+        threading.Thread(target=self._pump, daemon=True).start()
+
+    def _pump(self):
+        for line in iter(self.proc.stdout.readline, b""):
+            self._lines.put(line.decode(errors="replace").rstrip("\n"))
+        self._lines.put(None)
+
+    def next(self, timeout):
+        """The next line; None at the end of the output or when none came within `timeout`."""
+        try:
+            return self._lines.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def stop(self, timeout=5):
+        """SIGTERM, then wait; returns (exit code or None, stderr text)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None, self.proc.stderr.read().decode(errors="replace")
+        return self.proc.returncode, self.proc.stderr.read().decode(errors="replace")
+
+
+def wait_for(predicate, seconds, step=0.05):
+    """Polls `predicate` until it is true (returns True) or `seconds` pass (returns False)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(step)
 
 
 def stop(proc, timeout=5):

@@ -204,7 +204,8 @@ class CommandLine(unittest.TestCase):
 
     def test_usage_errors_exit_2_with_one_clear_line(self):
         cases = [
-            (["--ip", "", "serve"], "no local address"),
+            (["--ip", "", "serve"], "--ip: '' is not a usable IPv4 address"),
+            (["--ip", SANDBOX.stack_ip, "--dhcp", "serve"], "exclude each other"),
             (["--mac", "02:54:4e:00:00", "serve"], "17 characters"),
             (["--ip", "1.2.3.256", "serve"], "--ip"),
             (["ping"], "usage"),
@@ -220,6 +221,17 @@ class CommandLine(unittest.TestCase):
             proc = subprocess.run(cmd + args, capture_output=True, text=True, timeout=10)
             self.assertEqual(proc.returncode, 2, (args, proc.stderr))
             self.assertIn(text, proc.stderr, args)
+
+    def test_without_a_dhcp_server_the_command_fails_within_its_timeout(self):
+        start = time.monotonic()
+        proc = subprocess.run(["ip", "netns", "exec", SANDBOX.stack_ns, netlib.TARNET, "-i",
+                               SANDBOX.stack_if, "--timeout", "2", "ping", SANDBOX.peer_ip],
+                              capture_output=True, text=True, timeout=10)
+        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(proc.stderr.strip().splitlines(),
+                         ["tarnet: no DHCP lease on %s within 2 s" % SANDBOX.stack_if])
+        self.assertEqual(proc.stdout, "")
+        self.assertLess(time.monotonic() - start, 5)
 
     def test_unknown_adapter_fails(self):
         proc = subprocess.run(["ip", "netns", "exec", SANDBOX.stack_ns, netlib.TARNET, "-i",

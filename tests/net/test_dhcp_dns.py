@@ -1,0 +1,175 @@
+"""The stack's DHCP client and DNS resolver against dnsmasq in the peer namespace.
+
+The sandbox's dnsmasq (scripts/netns-sandbox --dnsmasq) leases addresses NET.50 to NET.59 for
+2 minutes with T1 = 5 s and T2 = 8 s, and answers for tarnet.test: peer (NET.1), web (NET.80),
+alias (CNAME to peer), chain (CNAME to alias); other names there get NXDOMAIN, names elsewhere
+REFUSED. Run through tests/net/run (root only).
+"""
+
+import re
+import socket
+import time
+import unittest
+
+import netlib
+
+SANDBOX = None
+NET = "198.51.100"
+STACK_MAC = "02:54:4e:00:00:51"
+LEASE_LINE = re.compile(r"^lease: address (\S+) mask (\S+) router (\S+) dns (\S+) "
+                        r"time (\d+) s t1 (\d+) s t2 (\d+) s$")
+
+
+def setUpModule():
+    global SANDBOX
+    SANDBOX = netlib.Sandbox(net=NET, dnsmasq=True)
+
+
+def tearDownModule():
+    if SANDBOX is not None:
+        SANDBOX.down()
+
+
+def in_pool(address):
+    parts = address.rsplit(".", 1)
+    return parts[0] == NET and 50 <= int(parts[1]) <= 59
+
+
+class Lease(unittest.TestCase):
+
+    def start_serve(self, seconds, mac=STACK_MAC):
+        proc = SANDBOX.tarnet_start("serve", "--seconds", str(seconds), dhcp=True, mac=mac,
+                                    extra=["--timeout", str(seconds + 10)])
+        return netlib.LineReader(proc)
+
+    def expect_lease(self, serve, timeout):
+        line = serve.next(timeout)
+        self.assertIsNotNone(line, "no lease line within %s s" % timeout)
+        match = LEASE_LINE.match(line)
+        self.assertIsNotNone(match, line)
+        address, mask, router, dns, lease, t1, t2 = match.groups()
+        self.assertTrue(in_pool(address), line)
+        self.assertEqual((mask, router, dns), ("255.255.255.0", SANDBOX.peer_ip, SANDBOX.peer_ip))
+        self.assertEqual((lease, t1, t2), ("120", "5", "8"))
+        return address
+
+    def test_a_lease_is_installed_renewed_and_given_back(self):
+        serve = self.start_serve(60)
+        try:
+            address = self.expect_lease(serve, 10)
+            acquired = time.monotonic()
+            self.assertEqual(SANDBOX.leases().get(STACK_MAC), address)
+
+            # The address is installed: the kernel finds the stack there by ARP and gets
+            # answers to its pings.
+            self.assertTrue(netlib.wait_until_answering(address), "no echo reply from " + address)
+            self.assertIn("lladdr " + STACK_MAC, SANDBOX.neighbour(address))
+
+            # At T1 (5 s) the client asks its server again; the ACK is reported like the first.
+            self.assertEqual(self.expect_lease(serve, 5 + 3), address)
+            self.assertGreaterEqual(time.monotonic() - acquired, 4.0)
+            self.assertTrue(netlib.wait_until_answering(address), "silent after the renewal")
+        finally:
+            rc, err = serve.stop()
+        self.assertEqual(rc, 0, err)
+        # Stopping gives the lease back: dnsmasq forgets it.
+        self.assertTrue(netlib.wait_for(lambda: STACK_MAC not in SANDBOX.leases(), 3),
+                        "dnsmasq still holds the lease: %s" % SANDBOX.leases())
+
+    def test_a_lease_is_given_back_also_before_any_unicast_to_the_server(self):
+        # Before the first renewal the stack has not yet needed the server's link address.
+        mac = "02:54:4e:00:00:52"
+        serve = self.start_serve(1, mac=mac)
+        address = self.expect_lease(serve, 10)
+        self.assertEqual(serve.next(10), None)  # the end of the output: serve stopped by itself
+        rc, err = serve.stop()
+        self.assertEqual(rc, 0, err)
+        self.assertNotIn("could not be sent", err)
+        self.assertTrue(netlib.wait_for(lambda: mac not in SANDBOX.leases(), 3),
+                        "dnsmasq still holds %s: %s" % (address, SANDBOX.leases()))
+
+    def test_verbose_shows_how_long_the_lease_took(self):
+        proc = SANDBOX.tarnet("-v", "resolve", "peer.tarnet.test", dhcp=True, timeout=20,
+                              extra=["--timeout", "10"])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertRegex(proc.stderr, r"DHCP lease %s\.5\d after \d+\.\d ms" % re.escape(NET))
+        self.assertRegex(proc.stderr, r"DHCP lease %s\.5\d released" % re.escape(NET))
+
+
+class Names(unittest.TestCase):
+
+    def resolve(self, name, dhcp=True, extra=("--timeout", "10"), **kw):
+        proc = SANDBOX.tarnet("resolve", name, dhcp=dhcp, extra=list(extra), timeout=30, **kw)
+        return proc.returncode, proc.stdout.decode(), proc.stderr
+
+    def test_names_resolve_through_the_dns_server_of_the_lease(self):
+        cases = [
+            ("peer.tarnet.test", SANDBOX.peer_ip),
+            ("web.tarnet.test", NET + ".80"),
+            ("alias.tarnet.test", SANDBOX.peer_ip),  # one CNAME, then the A record
+            ("chain.tarnet.test", SANDBOX.peer_ip),  # two CNAMEs, then the A record
+        ]
+        for name, expected in cases:
+            rc, out, err = self.resolve(name)
+            self.assertEqual((rc, out), (0, expected + "\n"), (name, err))
+
+    def test_an_unknown_name_is_not_found(self):
+        rc, out, err = self.resolve("nosuch.tarnet.test")
+        self.assertEqual((rc, out), (1, ""))
+        self.assertEqual(err.strip().splitlines(),
+                         ["tarnet: nosuch.tarnet.test: not found (DNS server %s: no such name)"
+                          % SANDBOX.peer_ip])
+
+    def test_a_refusal_is_no_answer(self):
+        rc, _, err = self.resolve("www.example.com")
+        self.assertEqual(rc, 1)
+        self.assertIn("no answer for www.example.com: DNS server %s answered REFUSED"
+                      % SANDBOX.peer_ip, err)
+
+    def test_a_silent_dns_server_is_no_answer_within_the_timeout(self):
+        # --dns takes the place of the lease's server; nobody answers at the spare address.
+        start = time.monotonic()
+        rc, _, err = self.resolve("peer.tarnet.test", extra=("--dns", SANDBOX.spare_ip,
+                                                             "--timeout", "4"))
+        self.assertEqual(rc, 1)
+        self.assertIn("no answer for peer.tarnet.test from DNS server " + SANDBOX.spare_ip, err)
+        self.assertLess(time.monotonic() - start, 8)
+
+    def test_static_addressing_asks_the_dns_option_or_nobody(self):
+        rc, out, err = self.resolve("alias.tarnet.test", dhcp=False,
+                                    extra=("--dns", SANDBOX.peer_ip))
+        self.assertEqual((rc, out), (0, SANDBOX.peer_ip + "\n"), err)
+        rc, _, err = self.resolve("alias.tarnet.test", dhcp=False, extra=())
+        self.assertEqual(rc, 1)
+        self.assertIn("no DNS server", err)
+
+    def test_ping_and_udp_take_host_names(self):
+        proc = SANDBOX.tarnet("ping", "chain.tarnet.test", "-c", "2", dhcp=True,
+                              extra=["--timeout", "10"])
+        out = proc.stdout.decode()
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn("PING chain.tarnet.test (%s)" % SANDBOX.peer_ip, out)
+        self.assertIn("2 packets transmitted, 2 received", out)
+
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.bind((SANDBOX.peer_ip, 7003))
+        sock.settimeout(5)
+        try:
+            proc = SANDBOX.tarnet("udp", "send", "peer.tarnet.test", "7003", "by name",
+                                  dhcp=True, extra=["--timeout", "10"])
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            data, (address, _) = sock.recvfrom(100)
+        finally:
+            sock.close()
+        self.assertEqual(data, b"by name")
+        self.assertTrue(in_pool(address), address)
+
+        proc = SANDBOX.tarnet("ping", "nosuch.tarnet.test", "-c", "1", dhcp=True,
+                              extra=["--timeout", "10"])
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("nosuch.tarnet.test: not found", proc.stderr)
+        self.assertNotIn(b"PING", proc.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
