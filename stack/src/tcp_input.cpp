@@ -31,9 +31,9 @@ struct Segment {
 
     bool Has(std::uint16_t flag) const { return (flags & flag) != 0; }
 
-    // Null-free view of a segment that passed the length and checksum checks. `segment` has its
-    // IPv4 header in front of it; the checksum field is zeroed for the computation and restored.
-    static std::optional<Segment> Check(std::uint8_t* segment, std::uint16_t length) {
+    // A view of a segment that passed the length and checksum checks. `segment` has its IPv4
+    // header in front of it (the pseudo-header's addresses are read from there).
+    static std::optional<Segment> Check(const std::uint8_t* segment, std::uint16_t length) {
         if (segment == nullptr || length < kTcpHeaderLen) {
             return std::nullopt;
         }
@@ -43,14 +43,12 @@ struct Segment {
             return std::nullopt;
         }
         Segment s{};
-        s.srcAddr                  = TnRead32(segment - 8);
-        s.dstAddr                  = TnRead32(segment - 4);
-        const std::uint16_t stored = TnRead16(segment + tcpfield::kChecksum);
-        TnWrite16(segment + tcpfield::kChecksum, 0);
+        s.srcAddr = TnRead32(segment - 8);
+        s.dstAddr = TnRead32(segment - 4);
+        // RFC 1071: summed with its checksum field, a segment adds up to all ones. This accepts
+        // either form of a zero checksum (0x0000 or 0xFFFF, RFC 1624 section 3).
         const std::uint16_t pseudo = TcpPseudoHeaderSum(s.srcAddr, s.dstAddr, length);
-        const auto computed = static_cast<std::uint16_t>(~TcpChecksum(segment, length, pseudo));
-        TnWrite16(segment + tcpfield::kChecksum, stored);
-        if (computed != stored) {
+        if (TcpChecksum(segment, length, pseudo) != 0xFFFF) {
             return std::nullopt;
         }
         s.srcPort       = TnRead16(segment + tcpfield::kSrcPort);

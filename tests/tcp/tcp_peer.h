@@ -152,29 +152,6 @@ class TcpPeerTest : public StackTest {
         return b;
     }
 
-    // Passive open: a SYN to a listener, accepted by the user, completed by the peer's ACK.
-    TcpControlBlock* Accept(std::uint32_t peerIss = 0x50000000) {
-        TnListNode* listener = nullptr;
-        EXPECT_EQ(TnTcpListen(9, ourPort, 0, RecordTcpNote, &listener), TNTCP_SUCCESS);
-        peerSeq = peerIss;
-        peerAck = 0;
-        InjectTcp(Peer(tcpflag::kSyn));
-        peerSeq = peerIss + 1;
-        if (TcpNotes().empty() || TcpNotes().back().event != TNTCP_NOTIFY_CONNECT_REQUEST) {
-            ADD_FAILURE() << "no connection request";
-            return nullptr;
-        }
-        auto* b = static_cast<TcpControlBlock*>(TcpNotes().back().item);
-        EXPECT_EQ(TnTcpAccept(b, 11), TNTCP_SUCCESS);
-        const TcpSegment synAck = Out();
-        EXPECT_EQ(synAck.flags, tcpflag::kSyn | tcpflag::kAck);
-        iss = synAck.seq;
-        PeerAcks(iss + 1);
-        EXPECT_STREQ(StateOf(b), "ESTABLISHED");
-        TcpNotes().clear();
-        return b;
-    }
-
     // Sends `data` on an established connection; returns the count taken.
     std::uint32_t Send(TcpControlBlock* b, const Bytes& data) {
         std::uint32_t taken = 0;

@@ -74,6 +74,26 @@ TEST_F(TcpInputTest, MalformedSegmentsAreDroppedSilently) {
     EXPECT_EQ(Delivered(), Text("data"));
 }
 
+// A checksum may arrive in either ones'-complement form of zero.
+TEST_F(TcpInputTest, NegativeZeroChecksumIsAccepted) {
+    Connect();
+    Bytes raw = Peer(kAck, Bytes(4, 0)).Build(kPeerIp, kOurIp);
+    // Make the payload's first word equal the checksum: the segment then sums to all ones with
+    // a checksum of 0x0000, which is sent as 0xFFFF instead.
+    raw[20] = raw[16];
+    raw[21] = raw[17];
+    raw[16] = 0xFF;
+    raw[17] = 0xFF;
+    Ipv4Packet ip;
+    ip.src      = kPeerIp;
+    ip.dst      = kOurIp;
+    ip.protocol = 6;
+    ip.payload  = raw;
+    InjectIp(ip);
+    EXPECT_EQ(Out().ack, peerSeq + 4);
+    EXPECT_EQ(Delivered(), Slice(raw, 20, 4));
+}
+
 TEST_F(TcpInputTest, SegmentsWithoutConnection) {
     // Not a SYN: dropped without a reset.
     peerSeq = 100;
