@@ -13,6 +13,7 @@
 #include "adapter.h"
 #include "event_loop.h"
 #include "fault_injector.h"
+#include "host.h"
 #include "tarnet/tndhcp.h"
 
 namespace tarnet::cli {
@@ -32,6 +33,9 @@ struct GlobalOptions {
     bool verbose = false;
     std::optional<std::uint32_t> timeoutSeconds;  // --timeout: bound on the whole command
     platform::FaultConfig faults;                 // --impair, or TARNET_IMPAIR
+    // tcp --isn N (a diagnostic): the seed of TCP initial sequence numbers is chosen so that the
+    // next one drawn is about N; without it the seed comes from the kernel's random source.
+    std::optional<std::uint32_t> isnNear;
 };
 
 // The command's own arguments: everything after the command name that is not a global option.
@@ -86,6 +90,8 @@ class Session {
     using LossFn = void (*)(void* context);
     void OnLease(LeaseFn fn, void* context);
     void OnLoss(LossFn fn, void* context);
+    // Also shows every frame handed to the stack to `observer` (null: nobody).
+    void WatchReceived(platform::RxObserver observer, void* context);
 
     // Checks the options, opens the adapter and starts the stack; with DHCP, also waits for
     // the lease (within --timeout). Returns kExitOk, or the exit code after one line on
@@ -157,6 +163,9 @@ class Session {
     void* lossContext_         = nullptr;
     std::optional<std::uint64_t> deadline_;
     bool timedOut_ = false;
+
+    platform::RxObserver rxWatch_ = nullptr;  // WatchReceived
+    void* rxWatchContext_         = nullptr;
 };
 
 // ---- Commands -----------------------------------------------------------------------------------
@@ -166,5 +175,6 @@ int RunPing(const GlobalOptions& options, const Args& args);
 int RunUdp(const GlobalOptions& options, const Args& args);
 int RunServe(const GlobalOptions& options, const Args& args);
 int RunResolve(const GlobalOptions& options, const Args& args);
+int RunTcp(const GlobalOptions& options, const Args& args);
 
 }  // namespace tarnet::cli

@@ -24,6 +24,7 @@ constexpr Command kCommands[] = {
     {"ping",     RunPing    },
     {"resolve",  RunResolve },
     {"udp",      RunUdp     },
+    {"tcp",      RunTcp     },
     {"serve",    RunServe   },
 };
 
@@ -39,6 +40,14 @@ constexpr const char* kUsage =
     "  udp send HOST PORT TEXT           send TEXT as one datagram\n"
     "  udp listen PORT [-n COUNT]        write each datagram's payload to stdout; stop after\n"
     "                                    COUNT datagrams\n"
+    "  tcp connect HOST PORT [--isn N]   send stdin over a TCP connection, write what arrives\n"
+    "                                    to stdout; at the end of stdin close and wait until\n"
+    "                                    the connection has finished closing\n"
+    "  tcp listen PORT [--echo] [-n N] [--isn N]\n"
+    "                                    accept connections; write what arrives to stdout (or\n"
+    "                                    send it back with --echo); stop after N connections\n"
+    "                                    have closed (--isn: the next initial sequence number\n"
+    "                                    is about N, for tests)\n"
     "  serve [--seconds N]               answer ARP and ping until N seconds have passed,\n"
     "                                    or until SIGINT or SIGTERM; print each DHCP lease\n"
     "\n"

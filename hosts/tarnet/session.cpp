@@ -77,6 +77,11 @@ void Session::OnLoss(LossFn fn, void* context) {
     lossContext_ = context;
 }
 
+void Session::WatchReceived(platform::RxObserver observer, void* context) {
+    rxWatch_        = observer;
+    rxWatchContext_ = context;
+}
+
 std::uintptr_t Session::OnStatus(std::uintptr_t, int event, void* data, std::uint32_t,
                                  std::uint32_t, std::uint32_t) {
     Session* session = gActive;
@@ -239,6 +244,11 @@ int Session::Start() {
     config.subnetMask = mask.c_str();
     config.dnsServer  = dns.c_str();
     platform::HostFillCallbacks(config);
+    if (options_.isnNear) {
+        // Initial sequence numbers are (tick << 8) + isnSeed, on the tick the stack reads.
+        config.isnSeed =
+            *options_.isnNear - (static_cast<std::uint32_t>(platform::MonotonicMs()) << 8);
+    }
 
     // Set before the stack starts: a DHCP client that cannot even open its port reports so
     // from inside TnSockInit.
@@ -420,7 +430,10 @@ void WatchDnsQuery(void* context, const std::uint8_t* frame, std::uint32_t lengt
 }  // namespace
 
 void Session::OnFrameIn(void* context, const std::uint8_t* frame, std::uint32_t length) {
-    auto* session  = static_cast<Session*>(context);
+    auto* session = static_cast<Session*>(context);
+    if (session->rxWatch_ != nullptr) {
+        session->rxWatch_(session->rxWatchContext_, frame, length);
+    }
     const auto udp = ReadUdpFrame(std::span(frame, length));
     if (!udp) {
         return;

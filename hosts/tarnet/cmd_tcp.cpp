@@ -1,0 +1,548 @@
+// tarnet tcp connect HOST PORT | tcp listen PORT [--echo] [-n CONNECTIONS]
+//
+// connect: stdin goes out over the connection and what arrives goes to stdout. At the end of
+// stdin the connection is closed, and the command waits until it has finished closing: our FIN,
+// and with it every byte before it, acknowledged and the peer's FIN received (or a reset).
+// listen: accepts connections; what arrives goes to stdout, or back to its sender with --echo.
+// With -n it ends once that many connections have closed and finished closing.
+//
+// The stack takes what fits in a connection's send ring (TNSOCK_TRANSMITTER_BUSY when it is
+// full); the rest waits here, in order, until acknowledgments make room, so nothing is dropped
+// or sent twice. How a connection ended (refused, reset, unanswered) is read from the segments
+// passing on the wire (tcp_flows.h): the socket interface reports every end as one event.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli.h"
+#include "host.h"
+#include "tarnet/tnsock.h"
+#include "tcp_flows.h"
+
+namespace tarnet::cli {
+
+namespace {
+
+using platform::EventLoop;
+
+// The stack has 11 endpoints; one listens, so at most 10 connections are open at once. Closed
+// ones keep their record until they have finished closing on the wire.
+constexpr std::size_t kMaxConnections = 16;
+constexpr std::size_t kReadChunk      = 64 * 1024;
+// Wakes the loop that often to look at stdin when no frame does.
+constexpr std::uint32_t kPumpPeriodMs      = 5;
+constexpr std::uint64_t kProgressPeriodMs  = 500;
+constexpr std::uint64_t kProgressFromBytes = 1 << 20;
+constexpr double kMiB                      = 1024.0 * 1024.0;
+
+struct Connection {
+    bool inUse               = false;
+    TnSockEndpoint* endpoint = nullptr;  // null once released, by us or by the layer
+    FlowKey key;
+    bool keyKnown    = false;
+    bool connected   = false;
+    bool closedEvent = false;  // the layer reported the end (peer's FIN or RST, failed open)
+    bool closeCalled = false;  // we closed it
+    bool sendFailed  = false;  // the stack refused data: the connection no longer sends
+    std::string pending;       // taken from stdin (or received, with --echo), not yet sent
+    std::size_t pendingAt  = 0;
+    std::uint64_t sent     = 0;  // bytes the stack took
+    std::uint64_t received = 0;
+
+    std::size_t Unsent() const { return pending.size() - pendingAt; }
+};
+
+struct State {
+    FlowTable flows;
+    bool echo                   = false;
+    bool stdinEof               = false;
+    int stdinError              = 0;
+    int stdoutError             = 0;
+    bool stdoutDirty            = false;
+    bool progress               = false;  // stderr is a terminal
+    bool progressShown          = false;
+    std::uint64_t progressAtMs  = 0;
+    std::uint64_t startMs       = 0;
+    std::uint64_t totalSent     = 0;
+    std::uint64_t totalReceived = 0;
+    // listen
+    TnSockEndpoint* listener = nullptr;
+    std::uint64_t limit      = 0;  // connections to serve; 0: until stopped
+    std::uint64_t accepted   = 0;
+    std::uint64_t finished   = 0;
+    int failures             = 0;
+    Connection connections[kMaxConnections];
+};
+
+State gState;
+
+std::string Peer(const FlowKey& key) {
+    return AddressText(key.remoteAddr) + ":" + std::to_string(key.remotePort);
+}
+
+void WatchSent(void*, const std::uint8_t* frame, std::uint32_t length) {
+    gState.flows.Sent(std::span(frame, length), platform::MonotonicMs());
+}
+
+void WatchReceived(void*, const std::uint8_t* frame, std::uint32_t length) {
+    gState.flows.Received(std::span(frame, length), platform::MonotonicMs());
+}
+
+// Hands the connection's pending bytes to the stack until it has taken them all or its send
+// ring is full.
+void Flush(Connection& c) {
+    while (c.endpoint != nullptr && !c.sendFailed && c.Unsent() > 0) {
+        std::uint32_t taken = 0;
+        const auto length   = static_cast<std::uint32_t>(std::min(c.Unsent(), kReadChunk));
+        const int rc        = TnSockTcpSend(
+                   c.endpoint, reinterpret_cast<const std::uint8_t*>(c.pending.data() + c.pendingAt),
+                   length, &taken);
+        if (rc == TNSOCK_TRANSMITTER_BUSY) {
+            return;  // acknowledgments make room; the loop comes back
+        }
+        if (rc != TNSOCK_SUCCESS || taken == 0 || taken > length) {
+            c.sendFailed = true;
+            return;
+        }
+        c.pendingAt += taken;
+        c.sent += taken;
+        gState.totalSent += taken;
+    }
+    if (c.Unsent() == 0) {
+        c.pending.clear();
+        c.pendingAt = 0;
+    }
+}
+
+// Reads what stdin has now (without waiting) into the pending bytes.
+void ReadStdin(Connection& c) {
+    if (gState.stdinEof || c.Unsent() > 0) {
+        return;
+    }
+    pollfd fd{STDIN_FILENO, POLLIN, 0};
+    if (poll(&fd, 1, 0) <= 0) {
+        return;
+    }
+    char buffer[kReadChunk];
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n > 0) {
+        c.pending.assign(buffer, static_cast<std::size_t>(n));
+        c.pendingAt = 0;
+    } else if (n == 0) {
+        gState.stdinEof = true;
+    } else if (errno != EINTR && errno != EAGAIN) {
+        gState.stdinError = errno;
+        gState.stdinEof   = true;
+    }
+}
+
+void WriteStdout(const void* data, std::uint32_t length) {
+    if (gState.stdoutError != 0 || length == 0) {
+        return;
+    }
+    if (std::fwrite(data, 1, length, stdout) != length) {
+        gState.stdoutError = errno != 0 ? errno : EIO;
+    }
+    gState.stdoutDirty = true;
+}
+
+void FlushStdout() {
+    if (gState.stdoutDirty) {
+        gState.stdoutDirty = false;
+        if (std::fflush(stdout) != 0 && gState.stdoutError == 0) {
+            gState.stdoutError = errno != 0 ? errno : EIO;
+        }
+    }
+}
+
+void ShowProgress(bool last) {
+    if (!gState.progress) {
+        return;
+    }
+    const std::uint64_t now   = platform::MonotonicMs();
+    const std::uint64_t total = gState.totalSent + gState.totalReceived;
+    if (total < kProgressFromBytes || (!last && now < gState.progressAtMs + kProgressPeriodMs)) {
+        return;
+    }
+    gState.progressAtMs  = now;
+    const double seconds = static_cast<double>(now - gState.startMs) / 1000.0;
+    std::fprintf(stderr, "\rtarnet: sent %.1f MiB, received %.1f MiB, %.1f s, %.2f MB/s   ",
+                 static_cast<double>(gState.totalSent) / kMiB,
+                 static_cast<double>(gState.totalReceived) / kMiB, seconds,
+                 seconds > 0 ? static_cast<double>(total) / seconds / 1e6 : 0.0);
+    gState.progressShown = true;
+    if (last) {
+        std::fputc('\n', stderr);
+    }
+}
+
+// Events of connection endpoints (data, closed, connected) and, for listen, of the listener.
+std::uintptr_t OnEvent(std::uintptr_t context, int event, void* data, std::uint32_t a,
+                       std::uint32_t b, std::uint32_t c);
+
+std::uintptr_t Accept(std::uint32_t remotePort, std::uint32_t remoteAddr, std::uint32_t localPort,
+                      TnSockEndpoint* endpoint) {
+    FlowKey key{static_cast<std::uint16_t>(localPort), static_cast<std::uint16_t>(remotePort),
+                remoteAddr};
+    if (gState.limit != 0 && gState.accepted >= gState.limit) {
+        platform::HostLog("refusing %s: already served %llu connections", Peer(key).c_str(),
+                          static_cast<unsigned long long>(gState.accepted));
+        return 0;
+    }
+    for (Connection& slot : gState.connections) {
+        if (!slot.inUse) {
+            slot           = Connection{};
+            slot.inUse     = true;
+            slot.endpoint  = endpoint;
+            slot.key       = key;
+            slot.keyKnown  = true;
+            slot.connected = true;
+            ++gState.accepted;
+            platform::HostLog("connection from %s", Peer(key).c_str());
+            return reinterpret_cast<std::uintptr_t>(&slot);
+        }
+    }
+    platform::HostLog("refusing %s: no room for another connection", Peer(key).c_str());
+    return 0;
+}
+
+std::uintptr_t OnEvent(std::uintptr_t context, int event, void* data, std::uint32_t a,
+                       std::uint32_t b, std::uint32_t c) {
+    if (event == TNSOCK_EVENT_INCOMING) {
+        return Accept(a, b, c, static_cast<TnSockEndpoint*>(data));
+    }
+    auto* conn = reinterpret_cast<Connection*>(context);
+    if (conn == nullptr || !conn->inUse) {
+        return 0;
+    }
+    switch (event) {
+        case TNSOCK_EVENT_DATA:
+            conn->received += a;
+            gState.totalReceived += a;
+            if (gState.echo) {
+                conn->pending.append(static_cast<const char*>(data), a);
+                Flush(*conn);
+            } else {
+                WriteStdout(data, a);
+            }
+            break;
+        case TNSOCK_EVENT_CLOSED:
+            conn->closedEvent = true;
+            conn->endpoint    = nullptr;  // the layer releases it after this event
+            break;
+        case TNSOCK_EVENT_CONNECTED:
+            conn->connected = true;
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+const Flow* FlowOf(const Connection& c) {
+    return c.keyKnown ? gState.flows.Find(c.key) : nullptr;
+}
+
+// The connection has ended on the wire (or there never was a segment to watch).
+bool Finished(const Connection& c) {
+    const Flow* flow = FlowOf(c);
+    return flow == nullptr || flow->Finished();
+}
+
+// What went wrong on an ended connection; empty when it ended well.
+std::string Trouble(const Connection& c) {
+    const Flow* flow = FlowOf(c);
+    if (flow != nullptr && flow->peerRst && !(flow->FinAcked() && flow->peerFin)) {
+        return "connection reset by the peer";
+    }
+    if (flow != nullptr && flow->ourRst && !flow->FinAcked()) {
+        return "connection lost: the peer stopped acknowledging";
+    }
+    if (c.Unsent() > 0) {
+        return "the peer closed the connection with " + std::to_string(c.Unsent()) +
+               " bytes not yet sent";
+    }
+    return {};
+}
+
+// ---- connect ------------------------------------------------------------------------------------
+
+struct ConnectTarget {
+    std::uint32_t address = 0;
+    std::uint16_t port    = 0;
+};
+
+ConnectTarget gTarget;
+
+bool ConnectDone(void*) {
+    Connection& c = gState.connections[0];
+    if (!c.keyKnown) {
+        if (const Flow* flow = gState.flows.FindOpenTo(gTarget.address, gTarget.port)) {
+            c.key      = flow->key;
+            c.keyKnown = true;
+            platform::HostLog("SYN from port %u, initial sequence number %u", c.key.localPort,
+                              flow->iss);
+        }
+    }
+    if (c.closedEvent && !c.connected) {
+        return true;  // refused, or the handshake went unanswered
+    }
+    if (c.connected && !c.closeCalled && !c.closedEvent) {
+        Flush(c);
+        ReadStdin(c);
+        Flush(c);
+        if ((gState.stdinEof && c.Unsent() == 0) || gState.stdoutError != 0 || c.sendFailed) {
+            platform::HostLog("closing after %llu bytes", static_cast<unsigned long long>(c.sent));
+            TnSockClose(c.endpoint);
+            c.endpoint    = nullptr;
+            c.closeCalled = true;
+        }
+    }
+    FlushStdout();
+    ShowProgress(false);
+    return (c.closeCalled || c.closedEvent) && Finished(c);
+}
+
+int Connect(const GlobalOptions& options, const std::vector<std::string>& positional) {
+    if (positional.size() != 3) {
+        return UsageError("usage: tarnet [options] tcp connect HOST PORT [--isn N]");
+    }
+    std::uint64_t port = 0;
+    if (!ParseNumber(positional[2], 1, 65535, port)) {
+        return UsageError("PORT: '%s' is not a port from 1 to 65535", positional[2].c_str());
+    }
+    Session session(options);
+    if (const int rc = session.Start(); rc != kExitOk) {
+        return rc;
+    }
+    std::uint32_t destination = 0;
+    if (const int rc = session.ResolveHost(positional[1], destination); rc != kExitOk) {
+        return rc;
+    }
+    const std::uint32_t nextHop = session.NextHop(destination);
+    if (nextHop == 0) {
+        return Fail("%s is outside the local subnet and no --gateway was given",
+                    positional[1].c_str());
+    }
+    const std::string target = AddressText(destination) + ":" + std::to_string(port);
+    gTarget                  = ConnectTarget{destination, static_cast<std::uint16_t>(port)};
+
+    platform::HostSetTxObserver(WatchSent, nullptr);
+    session.WatchReceived(WatchReceived, nullptr);
+    session.Loop().AddPeriodic(
+        kPumpPeriodMs, [](void*) {}, nullptr);
+    gState.startMs = platform::MonotonicMs();
+
+    Connection& c = gState.connections[0];
+    c             = Connection{};
+    c.inUse       = true;
+    const int rc  = TnSockTcpConnect(reinterpret_cast<std::uintptr_t>(&c), OnEvent,
+                                     AddressText(destination).c_str(),
+                                     static_cast<std::uint16_t>(port), &c.endpoint);
+    if (rc != TNSOCK_SUCCESS) {
+        c.endpoint = nullptr;
+        return Fail("%s: the stack could not open a connection: %s", target.c_str(),
+                    TnSockResultName(rc));
+    }
+    platform::HostLog("connecting to %s", target.c_str());
+    const auto outcome = session.Run(ConnectDone, nullptr);
+    FlushStdout();
+    ShowProgress(true);
+    platform::HostSetTxObserver(nullptr, nullptr);
+
+    if (outcome != EventLoop::Outcome::kDone) {
+        if (c.endpoint != nullptr) {
+            TnSockClose(c.endpoint);
+            c.endpoint = nullptr;
+        }
+        if (!c.connected && outcome == EventLoop::Outcome::kDeadline && session.TimedOut()) {
+            return Fail("%s: no connection within %u s", target.c_str(),
+                        options.timeoutSeconds.value_or(0));
+        }
+        return session.Stopped(outcome);
+    }
+    const Flow* flow = FlowOf(c);
+    if (!c.connected) {
+        if (flow != nullptr && flow->peerRst) {
+            return Fail("%s: connection refused", target.c_str());
+        }
+        if (flow == nullptr) {
+            return Fail("%s: no ARP reply from %s: the connection could not be opened",
+                        target.c_str(), AddressText(nextHop).c_str());
+        }
+        return Fail("%s: connection timed out (no answer to %d SYNs)", target.c_str(),
+                    flow->synsSent);
+    }
+    platform::HostLog("connection closed: sent %llu bytes, received %llu",
+                      static_cast<unsigned long long>(c.sent),
+                      static_cast<unsigned long long>(c.received));
+    if (gState.stdoutError != 0) {
+        return Fail("cannot write to stdout: %s", std::strerror(gState.stdoutError));
+    }
+    if (gState.stdinError != 0) {
+        return Fail("cannot read stdin: %s", std::strerror(gState.stdinError));
+    }
+    if (const std::string trouble = Trouble(c); !trouble.empty()) {
+        return Fail("%s: %s", target.c_str(), trouble.c_str());
+    }
+    if (c.sendFailed) {
+        return Fail("%s: the connection stopped taking data after %llu bytes", target.c_str(),
+                    static_cast<unsigned long long>(c.sent));
+    }
+    // The peer closed first: input that stdin still holds was not sent.
+    if (!gState.stdinEof && c.closedEvent) {
+        ReadStdin(c);
+        if (c.Unsent() > 0) {
+            return Fail("%s: the peer closed the connection before all input was sent",
+                        target.c_str());
+        }
+    }
+    return kExitOk;
+}
+
+// ---- listen -------------------------------------------------------------------------------------
+
+// Reports a connection that has ended on the wire and frees its record.
+void Retire(Connection& c) {
+    const std::string trouble = Trouble(c);
+    platform::HostLog("connection from %s closed: received %llu bytes, sent %llu",
+                      Peer(c.key).c_str(), static_cast<unsigned long long>(c.received),
+                      static_cast<unsigned long long>(c.sent));
+    if (!trouble.empty()) {
+        ++gState.failures;
+        if (gState.progressShown) {
+            std::fputc('\n', stderr);
+        }
+        std::fprintf(stderr, "tarnet: %s: %s\n", Peer(c.key).c_str(), trouble.c_str());
+    }
+    c.inUse = false;
+    ++gState.finished;
+}
+
+bool ListenDone(void*) {
+    bool open = false;
+    for (Connection& c : gState.connections) {
+        if (!c.inUse) {
+            continue;
+        }
+        if (c.closedEvent && Finished(c)) {
+            Retire(c);
+            continue;
+        }
+        open = true;
+        if (!c.closedEvent) {
+            Flush(c);
+        }
+    }
+    FlushStdout();
+    ShowProgress(false);
+    if (gState.limit != 0 && gState.accepted >= gState.limit && gState.listener != nullptr) {
+        TnSockClose(gState.listener);  // no more connections
+        gState.listener = nullptr;
+    }
+    if (gState.stdoutError != 0) {
+        return true;
+    }
+    return gState.limit != 0 && gState.finished >= gState.limit && !open;
+}
+
+int Listen(const GlobalOptions& options, const std::vector<std::string>& positional,
+           const std::string& countText) {
+    if (positional.size() != 2) {
+        return UsageError("usage: tarnet [options] tcp listen PORT [--echo] [-n CONNECTIONS]");
+    }
+    std::uint64_t port = 0;
+    if (!ParseNumber(positional[1], 1, 65535, port)) {
+        return UsageError("PORT: '%s' is not a port from 1 to 65535", positional[1].c_str());
+    }
+    if (!countText.empty() && !ParseNumber(countText, 1, UINT32_MAX, gState.limit)) {
+        return UsageError("-n: '%s' is not a count from 1 to %u", countText.c_str(), UINT32_MAX);
+    }
+    Session session(options);
+    if (const int rc = session.Start(); rc != kExitOk) {
+        return rc;
+    }
+    platform::HostSetTxObserver(WatchSent, nullptr);
+    session.WatchReceived(WatchReceived, nullptr);
+    gState.startMs = platform::MonotonicMs();
+    const int rc = TnSockTcpListen(static_cast<std::uint16_t>(port), 1, OnEvent, &gState.listener);
+    if (rc != TNSOCK_SUCCESS) {
+        if (gState.listener != nullptr) {
+            TnSockClose(gState.listener);
+        }
+        return Fail("cannot listen on TCP port %llu: %s", static_cast<unsigned long long>(port),
+                    TnSockResultName(rc));
+    }
+    platform::HostLog("listening on TCP port %llu as %s%s", static_cast<unsigned long long>(port),
+                      session.Describe().c_str(), gState.echo ? ", echoing" : "");
+    if (isatty(STDERR_FILENO) != 0 && !options.verbose) {
+        std::fprintf(stderr, "tarnet: listening on TCP port %llu as %s; Ctrl-C stops\n",
+                     static_cast<unsigned long long>(port), session.Describe().c_str());
+    }
+    const auto outcome = session.Run(ListenDone, nullptr);
+    FlushStdout();
+    ShowProgress(true);
+    if (gState.listener != nullptr) {
+        TnSockClose(gState.listener);
+        gState.listener = nullptr;
+    }
+    platform::HostSetTxObserver(nullptr, nullptr);
+    if (gState.stdoutError != 0) {
+        return Fail("cannot write to stdout: %s", std::strerror(gState.stdoutError));
+    }
+    // Without a count, SIGINT or SIGTERM is the normal way to stop listening.
+    if (outcome != EventLoop::Outcome::kDone &&
+        !(outcome == EventLoop::Outcome::kStopSignal && gState.limit == 0)) {
+        return session.Stopped(outcome);
+    }
+    return gState.failures == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int RunTcp(const GlobalOptions& options, const Args& args) {
+    std::string countText;
+    std::string isnText;
+    bool echo = false;
+    ArgReader reader(args);
+    reader.Value("-n", "--count", &countText);
+    reader.Value(nullptr, "--isn", &isnText);
+    reader.Flag(nullptr, "--echo", &echo);
+    std::vector<std::string> positional;
+    if (!reader.Read(positional)) {
+        return kExitUsage;
+    }
+    if (positional.empty()) {
+        return UsageError(
+            "usage: tarnet [options] tcp connect HOST PORT | tcp listen PORT [--echo] "
+            "[-n CONNECTIONS]");
+    }
+    GlobalOptions effective = options;
+    if (!isnText.empty()) {
+        std::uint64_t isn = 0;
+        if (!ParseNumber(isnText, 0, UINT32_MAX, isn)) {
+            return UsageError("--isn: '%s' is not a sequence number from 0 to %u", isnText.c_str(),
+                              UINT32_MAX);
+        }
+        effective.isnNear = static_cast<std::uint32_t>(isn);
+    }
+    gState          = State{};
+    gState.progress = isatty(STDERR_FILENO) != 0;
+    gState.echo     = echo;
+    if (positional[0] == "connect") {
+        if (!countText.empty() || echo) {
+            return UsageError("-n and --echo belong to 'tcp listen'");
+        }
+        return Connect(effective, positional);
+    }
+    if (positional[0] == "listen") {
+        return Listen(effective, positional, countText);
+    }
+    return UsageError("unknown tcp command '%s' (connect or listen)", positional[0].c_str());
+}
+
+}  // namespace tarnet::cli
