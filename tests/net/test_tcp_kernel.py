@@ -1,0 +1,466 @@
+"""The stack's TCP against the Linux kernel's, over a veth pair: `tarnet tcp connect` and
+`tarnet tcp listen` with the kernel's sockets on the other end.
+
+Every transfer is checked byte for byte: a SHA-256 digest of what one side was given against one
+of what the other side received. Impaired links use the adapter's fault injector (both
+directions) and, for loss, also nftables drops in the peer namespace. Each transfer prints how
+long it took. Run through tests/net/run (root only).
+"""
+
+import hashlib
+import os
+import re
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import netlib
+
+SANDBOX = None
+NET = "203.0.113"
+STACK_MAC = "02:54:4e:00:00:7c"
+MIB = 1024 * 1024
+BIG = 10 * MIB
+EDGE_SIZES = (0, 1, 1355, 1356, 1357)
+NFT_TABLE = "tarnet_loss"
+
+_port = [6000]
+
+
+def next_port():
+    _port[0] += 1
+    return _port[0]
+
+
+def setUpModule():
+    global SANDBOX
+    SANDBOX = netlib.Sandbox(net=NET)
+    # The kernel learns the stack's address once for all: an impaired ARP exchange would only
+    # slow the tests down, and which side resolves first does not matter here.
+    SANDBOX.peer("ip", "neigh", "replace", SANDBOX.stack_ip, "lladdr", STACK_MAC, "dev",
+                 SANDBOX.peer_if, "nud", "permanent")
+
+
+def tearDownModule():
+    if SANDBOX is not None:
+        SANDBOX.down()
+
+
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def note(text):
+    sys.stderr.write("    %s\n" % text)
+    sys.stderr.flush()
+
+
+def tarnet_args(*args, impair=None, verbose=False):
+    extra = ["--timeout", "600"]
+    if impair:
+        extra += ["--impair", impair]
+    if verbose:
+        extra.append("-v")
+    return SANDBOX.tarnet_args(*args, mac=STACK_MAC, extra=extra)
+
+
+def run_tarnet(*args, data=b"", timeout=120, **kw):
+    """tarnet to completion with `data` on stdin; (exit code, stdout bytes, stderr text)."""
+    proc = subprocess.run(tarnet_args(*args, **kw), input=data, capture_output=True,
+                          timeout=timeout)
+    return proc.returncode, proc.stdout, proc.stderr.decode(errors="replace")
+
+
+class KernelServer(threading.Thread):
+    """A kernel socket listening on the peer's address. For one connection it reads everything
+    until the end of the stream (then closes), or sends `send` and closes; with `reset_after`
+    it aborts with a reset once that many bytes have arrived."""
+
+    def __init__(self, port, send=None, reset_after=None, rcvbuf=None, read_delay=0.0):
+        super().__init__(daemon=True)
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if rcvbuf:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.sock.bind((SANDBOX.peer_ip, port))
+        self.sock.listen(4)
+        self.sock.settimeout(60)
+        self.send, self.reset_after, self.read_delay = send, reset_after, read_delay
+        self.received = bytearray()
+        self.eof = False
+        self.error = None
+        self.start()
+
+    def run(self):
+        try:
+            conn, _ = self.sock.accept()
+            conn.settimeout(300)
+            with conn:
+                if self.send is not None:
+                    conn.sendall(self.send)
+                    conn.shutdown(socket.SHUT_WR)
+                if self.read_delay:
+                    time.sleep(self.read_delay)
+                while True:
+                    chunk = conn.recv(1 << 16)
+                    if not chunk:
+                        self.eof = True
+                        break
+                    self.received += chunk
+                    if self.reset_after is not None and len(self.received) >= self.reset_after:
+                        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                        struct.pack("ii", 1, 0))
+                        break
+        except OSError as e:
+            self.error = e
+        finally:
+            self.sock.close()
+
+    def result(self, timeout=300):
+        self.join(timeout)
+        if self.is_alive():
+            raise AssertionError("the kernel's side did not finish within %s s" % timeout)
+        return bytes(self.received)
+
+
+def kernel_connect(port, timeout=10):
+    sock = socket.create_connection((SANDBOX.stack_ip, port), timeout=timeout)
+    return sock
+
+
+def recv_all(sock):
+    parts = []
+    while True:
+        chunk = sock.recv(1 << 16)
+        if not chunk:
+            return b"".join(parts)
+        parts.append(chunk)
+
+
+class Listening:
+    """`tarnet tcp listen` running in the background, answering ping once it is up."""
+
+    def __init__(self, port, *args, impair=None, verbose=False):
+        self.proc = subprocess.Popen(
+            tarnet_args("tcp", "listen", str(port), *args, impair=impair, verbose=verbose),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out = b""
+        self.err = ""
+        # Read stdout as it comes: a pipe that fills up would stall the stack's loop.
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        if not netlib.wait_until_answering(SANDBOX.stack_ip, seconds=10,
+                                           wait=0.5 if impair else 0.2):
+            self.finish(5)
+            raise AssertionError("tarnet tcp listen did not come up: " + self.err)
+
+    def _read(self):
+        self.out = self.proc.stdout.read()
+
+    def finish(self, timeout):
+        """Waits for the command to end by itself; (exit code or None, stdout, stderr)."""
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            rc, _, err = netlib.stop(self.proc)
+            self._reader.join(5)
+            return None, self.out, err
+        self._reader.join(5)
+        self.err = self.proc.stderr.read().decode(errors="replace")
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return self.proc.returncode, self.out, self.err
+
+
+class Transfers(unittest.TestCase):
+    """Sizes around one segment (1356 bytes, the stack's MSS) and a long transfer, each way."""
+
+    impair = None
+    nft_loss = 0
+    sizes = EDGE_SIZES + (BIG,)
+    timeout = 120
+
+    @classmethod
+    def setUpClass(cls):
+        if cls.nft_loss:
+            rule = "numgen random mod 100 < %d drop" % cls.nft_loss
+            SANDBOX.peer("nft", "add table inet %s" % NFT_TABLE)
+            for chain, hook, match in (("in", "input", "iifname"), ("out", "output", "oifname")):
+                SANDBOX.peer("nft", "add chain inet %s %s { type filter hook %s priority 0; }"
+                             % (NFT_TABLE, chain, hook))
+                SANDBOX.peer("nft", "add rule inet %s %s %s %s %s"
+                             % (NFT_TABLE, chain, match, SANDBOX.peer_if, rule))
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.nft_loss:
+            SANDBOX.peer("nft", "delete table inet %s" % NFT_TABLE, check=False)
+
+    def label(self, size, direction):
+        what = "%d MiB" % (size // MIB) if size >= MIB else "%d bytes" % size
+        return "%s %s%s" % (what, direction, " (%s)" % self.describe() if self.impair else "")
+
+    def describe(self):
+        text = self.impair
+        if self.nft_loss:
+            text += ", nftables %d %% drop both ways" % self.nft_loss
+        return text
+
+    def stack_to_kernel(self, size):
+        payload = os.urandom(size)
+        port = next_port()
+        server = KernelServer(port)
+        start = time.monotonic()
+        rc, out, err = run_tarnet("tcp", "connect", SANDBOX.peer_ip, str(port), data=payload,
+                                  impair=self.impair, timeout=self.timeout)
+        got = server.result(self.timeout)
+        elapsed = time.monotonic() - start
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out, b"")
+        self.assertTrue(server.eof, "the kernel saw no end of the stream")
+        self.assertEqual((len(got), digest(got)), (size, digest(payload)),
+                         self.label(size, "stack -> kernel"))
+        if size >= MIB:
+            note("%s: %.1f s" % (self.label(size, "stack -> kernel"), elapsed))
+
+    def kernel_to_stack(self, size):
+        payload = os.urandom(size)
+        port = next_port()
+        listening = Listening(port, "-n", "1", impair=self.impair)
+        start = time.monotonic()
+        sock = kernel_connect(port)
+        sock.settimeout(self.timeout)
+        with sock:
+            sock.sendall(payload)
+            sock.shutdown(socket.SHUT_WR)
+            # The stack closes its side after ours, having sent nothing.
+            self.assertEqual(recv_all(sock), b"")
+        rc, out, err = listening.finish(self.timeout)
+        elapsed = time.monotonic() - start
+        self.assertEqual(rc, 0, err)
+        self.assertEqual((len(out), digest(out)), (size, digest(payload)),
+                         self.label(size, "kernel -> stack"))
+        if size >= MIB:
+            note("%s: %.1f s" % (self.label(size, "kernel -> stack"), elapsed))
+
+    def test_stack_to_kernel(self):
+        for size in self.sizes:
+            with self.subTest(size=size):
+                self.stack_to_kernel(size)
+
+    def test_kernel_to_stack(self):
+        for size in self.sizes:
+            with self.subTest(size=size):
+                self.kernel_to_stack(size)
+
+
+class LossyTransfers(Transfers):
+    impair = "loss=2,seed=11"
+    nft_loss = 2
+    sizes = (BIG,)
+    timeout = 600
+
+
+class ReorderedTransfers(Transfers):
+    impair = "reorder=2,seed=12"
+    sizes = (BIG,)
+    timeout = 600
+
+
+class DuplicatedTransfers(Transfers):
+    impair = "dup=5,seed=13"
+    sizes = (BIG,)
+    timeout = 600
+
+
+class DelayedTransfers(Transfers):
+    impair = "delay=20,seed=14"
+    sizes = (BIG,)
+    timeout = 600
+
+
+class Connections(unittest.TestCase):
+
+    def test_stack_connecting_to_a_closed_port_is_refused(self):
+        start = time.monotonic()
+        rc, out, err = run_tarnet("tcp", "connect", SANDBOX.peer_ip, "9", data=b"x")
+        self.assertEqual(rc, 1, err)
+        self.assertLess(time.monotonic() - start, 2.0)
+        self.assertEqual(err.strip().splitlines(),
+                         ["tarnet: %s:9: connection refused" % SANDBOX.peer_ip])
+
+    def test_kernel_connecting_where_nothing_listens_is_refused_at_once(self):
+        port = next_port()
+        listening = Listening(port, "-n", "1")
+        try:
+            start = time.monotonic()
+            with self.assertRaises(ConnectionRefusedError):
+                kernel_connect(port + 1000)
+            self.assertLess(time.monotonic() - start, 0.5)
+            # The stack goes on serving its port.
+            with kernel_connect(port) as sock:
+                sock.sendall(b"still here")
+                sock.shutdown(socket.SHUT_WR)
+                self.assertEqual(recv_all(sock), b"")
+        finally:
+            rc, out, err = listening.finish(10)
+        self.assertEqual((rc, out), (0, b"still here"), err)
+
+    def test_ten_concurrent_connections_then_a_full_table_refuses_cleanly(self):
+        # The stack has 11 endpoints: the listener and 10 connections.
+        port = next_port()
+        listening = Listening(port, "--echo", "-n", "11")
+        socks = []
+        try:
+            for _ in range(10):
+                socks.append(kernel_connect(port))
+            payloads = [os.urandom(50_000 + 1000 * i) for i in range(10)]
+            # Every connection has data in flight at once; each echo comes back whole.
+            senders = [threading.Thread(target=s.sendall, args=(p,), daemon=True)
+                       for s, p in zip(socks, payloads)]
+            for t in senders:
+                t.start()
+            # The table is full now: an eleventh connection is refused, not left hanging.
+            start = time.monotonic()
+            with self.assertRaises(ConnectionRefusedError):
+                kernel_connect(port)
+            self.assertLess(time.monotonic() - start, 1.0)
+            for sock, payload in zip(socks, payloads):
+                sock.settimeout(60)
+                echoed = bytearray()
+                while len(echoed) < len(payload):
+                    chunk = sock.recv(1 << 16)
+                    self.assertTrue(chunk, "the echo ended early")
+                    echoed += chunk
+                self.assertEqual(digest(bytes(echoed)), digest(payload))
+            for t in senders:
+                t.join(10)
+            for sock in socks:
+                sock.shutdown(socket.SHUT_WR)
+                self.assertEqual(recv_all(sock), b"")
+                sock.close()
+            # With the connections gone, the stack accepts again.
+            with kernel_connect(port) as sock:
+                sock.sendall(b"one more")
+                self.assertEqual(sock.recv(100), b"one more")
+                sock.shutdown(socket.SHUT_WR)
+                self.assertEqual(recv_all(sock), b"")
+        finally:
+            for sock in socks:
+                sock.close()
+            rc, out, err = listening.finish(30)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(out, b"")
+
+    def test_a_reset_from_the_kernel_mid_transfer_ends_the_connection(self):
+        port = next_port()
+        server = KernelServer(port, reset_after=100_000)
+        start = time.monotonic()
+        rc, out, err = run_tarnet("tcp", "connect", SANDBOX.peer_ip, str(port),
+                                  data=os.urandom(4 * MIB))
+        server.result()
+        self.assertEqual(rc, 1, err)
+        self.assertLess(time.monotonic() - start, 5)
+        self.assertEqual(err.strip().splitlines(),
+                         ["tarnet: %s:%d: connection reset by the peer" % (SANDBOX.peer_ip, port)])
+
+    def test_a_reset_reaching_the_listener_is_a_closed_connection(self):
+        port = next_port()
+        listening = Listening(port, "-n", "1")
+        sock = kernel_connect(port)
+        sock.sendall(os.urandom(200_000))
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        sock.close()
+        rc, out, err = listening.finish(10)
+        self.assertEqual(rc, 1, err)
+        self.assertRegex(err, r"tarnet: %s:\d+: connection reset by the peer" %
+                         re.escape(SANDBOX.peer_ip))
+        self.assertLessEqual(len(out), 200_000)
+
+    def test_close_with_data_in_the_send_ring_delivers_all_before_the_fin(self):
+        # The kernel reads nothing for a second and keeps a small buffer: the stack's send ring
+        # is full when stdin ends, and the close waits behind it.
+        payload = os.urandom(300_000)
+        port = next_port()
+        server = KernelServer(port, rcvbuf=4096, read_delay=1.0)
+        rc, out, err = run_tarnet("tcp", "connect", SANDBOX.peer_ip, str(port), data=payload,
+                                  verbose=True)
+        got = server.result()
+        self.assertEqual(rc, 0, err)
+        self.assertTrue(server.eof)
+        self.assertEqual(digest(got), digest(payload))
+
+    def test_stack_receives_and_sends_over_one_connection(self):
+        payload = os.urandom(500_000)
+        port = next_port()
+        server = KernelServer(port, send=payload)
+        # stdin stays open until the kernel has closed: the stack downloads, then closes.
+        proc = subprocess.Popen(tarnet_args("tcp", "connect", SANDBOX.peer_ip, str(port)),
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        proc.stdin.write(b"request")
+        proc.stdin.flush()
+        received = proc.stdout.read(len(payload))
+        proc.stdin.close()
+        rest = proc.stdout.read()
+        proc.wait(30)
+        err = proc.stderr.read().decode(errors="replace")
+        proc.stdout.close()
+        proc.stderr.close()
+        got = server.result()
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertEqual(digest(received + rest), digest(payload))
+        self.assertEqual(got, b"request")
+
+
+class SequenceWrap(unittest.TestCase):
+    """Our sequence numbers cross 2^32 mid-transfer (--isn puts the next ISN just below it)."""
+
+    SIZE = 4 * MIB
+    ISN = 2**32 - 1_000_000
+
+    def isn_of(self, err):
+        match = re.search(r"initial sequence number (\d+)", err)
+        self.assertIsNotNone(match, err)
+        return int(match.group(1))
+
+    def test_stack_to_kernel_across_the_wrap(self):
+        payload = os.urandom(self.SIZE)
+        port = next_port()
+        server = KernelServer(port)
+        rc, out, err = run_tarnet("tcp", "connect", SANDBOX.peer_ip, str(port), "--isn",
+                                  str(self.ISN), data=payload, verbose=True)
+        got = server.result()
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(digest(got), digest(payload))
+        isn = self.isn_of(err)
+        self.assertGreater(isn + self.SIZE, 2**32, "the transfer did not cross 2^32")
+
+    def test_echo_across_the_wrap(self):
+        payload = os.urandom(self.SIZE)
+        port = next_port()
+        listening = Listening(port, "--echo", "-n", "1", "--isn", str(self.ISN - 1_000_000))
+        sock = kernel_connect(port)
+        sock.settimeout(60)
+        with sock:
+            sender = threading.Thread(target=sock.sendall, args=(payload,), daemon=True)
+            sender.start()
+            echoed = bytearray()
+            while len(echoed) < len(payload):
+                chunk = sock.recv(1 << 16)
+                self.assertTrue(chunk, "the echo ended early")
+                echoed += chunk
+            sender.join(10)
+            sock.shutdown(socket.SHUT_WR)
+            self.assertEqual(recv_all(sock), b"")
+        rc, out, err = listening.finish(10)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(digest(bytes(echoed)), digest(payload))
+
+
+if __name__ == "__main__":
+    unittest.main()
