@@ -94,13 +94,17 @@ bool AddPoolBlock() {
     block->state             = TcpStateClosed;
     block->sendRing.capacity = static_cast<int>(g_tcp.config.sendRingSize);
     block->sendRing.buffer   = static_cast<std::uint8_t*>(std::malloc(g_tcp.config.sendRingSize));
-    return block->sendRing.buffer != nullptr;
+    block->reorder.capacity  = g_tcp.config.rcvWindow;
+    block->reorder.buffer    = static_cast<std::uint8_t*>(std::malloc(g_tcp.config.rcvWindow));
+    return block->sendRing.buffer != nullptr && block->reorder.buffer != nullptr;
 }
 
 void FreeRings(const TnList& list) {
     for (TnListNode* n = list.first; n != nullptr; n = n->next) {
         std::free(BlockOf(n)->sendRing.buffer);
         BlockOf(n)->sendRing.buffer = nullptr;
+        std::free(BlockOf(n)->reorder.buffer);
+        BlockOf(n)->reorder.buffer = nullptr;
     }
 }
 
@@ -309,6 +313,7 @@ TcpControlBlock* TcpTakeBlock() {
     TcpControlBlock* b = BlockOf(node);
     TcpRingClear(b->sendRing);
     TcpRtxClear(b);
+    TcpReorderClear(b->reorder);
     b->state        = TcpStateClosed;
     b->mss          = kTcpDefaultMss;
     b->persistShift = 0;
@@ -320,6 +325,7 @@ void TcpRelease(TcpControlBlock* block) {
     StopAllTimers(block);
     TcpRingClear(block->sendRing);
     TcpRtxClear(block);
+    TcpReorderClear(block->reorder);
     block->state = TcpStateClosed;
     ++block->generation;
     TnListUnlink(&g_tcp.activeList, block->poolNode);

@@ -1,5 +1,6 @@
 // TCP input: validation of arriving segments, connection lookup, listener spawn, and the
 // segment procedures the state handlers run (RFC 9293 3.10.7).
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -149,13 +150,99 @@ void AcknowledgeData(TcpControlBlock* b) {
     }
 }
 
-// Delivers the part of the segment's data that continues the stream at rcvNxt: bytes already
-// delivered are trimmed off, and a segment that starts beyond rcvNxt (a hole in front of it) is
-// not delivered but answered with an acknowledgment of rcvNxt so the peer fills the hole
-// (RFC 9293 3.10.7.4). Returns false when the block was released during the notification.
+// Remembers the data of a segment that starts beyond rcvNxt, inside the window. When the holes
+// remembered already leave no room for another, the data is dropped; the peer sends it again.
+void HoldBeyondHole(TcpControlBlock* b) {
+    TcpReorderBuffer& r        = b->reorder;
+    const std::uint32_t offset = b->segSeq - b->rcvNxt;
+    if (r.buffer == nullptr || offset >= r.capacity) {
+        return;
+    }
+    const std::uint32_t length =
+        std::min(static_cast<std::uint32_t>(b->segPayloadLen), r.capacity - offset);
+    // Merge the new range with those it overlaps or touches; positions relative to rcvNxt.
+    TcpReorderRange merged[kTcpReorderRanges + 1];
+    int count          = 0;
+    std::uint32_t from = offset;
+    std::uint32_t to   = offset + length;
+    bool placed        = false;
+    for (int i = 0; i < r.rangeCount; ++i) {
+        const std::uint32_t start = r.ranges[i].seq - b->rcvNxt;
+        const std::uint32_t end   = start + r.ranges[i].length;
+        if (end < from) {
+            merged[count++] = r.ranges[i];
+        } else if (start > to) {
+            if (!placed) {
+                merged[count++] = {b->rcvNxt + from, to - from};
+                placed          = true;
+            }
+            merged[count++] = r.ranges[i];
+        } else {
+            from = std::min(from, start);
+            to   = std::max(to, end);
+        }
+    }
+    if (!placed) {
+        merged[count++] = {b->rcvNxt + from, to - from};
+    }
+    if (count > kTcpReorderRanges) {
+        return;
+    }
+    std::memcpy(r.buffer + offset, b->segPayload, length);
+    std::copy(merged, merged + count, r.ranges);
+    r.rangeCount = count;
+}
+
+// Bytes held that continue the stream from sequence number `from` (at or beyond rcvNxt).
+std::uint32_t HeldFrom(const TcpControlBlock* b, std::uint32_t from) {
+    const TcpReorderBuffer& r = b->reorder;
+    if (r.rangeCount == 0) {
+        return 0;
+    }
+    const std::uint32_t start = r.ranges[0].seq - b->rcvNxt;
+    const std::uint32_t end   = start + r.ranges[0].length;
+    const std::uint32_t at    = from - b->rcvNxt;
+    return start <= at && at < end ? end - at : 0;
+}
+
+// Moves rcvNxt forward by `n` and the held data with it.
+void AdvanceRcvNxt(TcpControlBlock* b, std::uint32_t n) {
+    b->rcvNxt += n;
+    TcpReorderBuffer& r = b->reorder;
+    if (r.rangeCount == 0) {
+        return;
+    }
+    if (n >= r.capacity) {
+        TcpReorderClear(r);  // every held byte lay inside the old window, so behind rcvNxt now
+        return;
+    }
+    int kept = 0;
+    for (int i = 0; i < r.rangeCount; ++i) {
+        TcpReorderRange range   = r.ranges[i];
+        const std::uint32_t end = range.seq + range.length;
+        if (SeqLeq(end, b->rcvNxt)) {
+            continue;
+        }
+        if (SeqLt(range.seq, b->rcvNxt)) {
+            range = {b->rcvNxt, end - b->rcvNxt};
+        }
+        r.ranges[kept++] = range;
+    }
+    r.rangeCount = kept;
+    if (kept > 0) {
+        std::memmove(r.buffer, r.buffer + n, r.capacity - n);
+    }
+}
+
+// Delivers the part of the segment's data that continues the stream at rcvNxt, together with
+// held data that continues it further: bytes already delivered are trimmed off, and a segment
+// that starts beyond rcvNxt (a hole in front of it) is held back and answered with an
+// acknowledgment of rcvNxt so the peer fills the hole (RFC 9293 3.10.7.4). Returns false when
+// the block was released during the notification.
 bool DeliverInOrder(TcpControlBlock* b) {
     const auto length = static_cast<std::uint32_t>(b->segPayloadLen);
     if (SeqGt(b->segSeq, b->rcvNxt)) {
+        HoldBeyondHole(b);
         TcpSendAck(b);
         return true;
     }
@@ -164,36 +251,57 @@ bool DeliverInOrder(TcpControlBlock* b) {
         TcpSendAck(b);
         return true;
     }
-    const auto fresh = static_cast<std::uint16_t>(length - skip);
+    const std::uint32_t fresh = length - skip;
+    // One delivery carries at most 65535 bytes (rxAlloc takes a 16-bit length); held bytes
+    // beyond that wait for the next segment.
+    const std::uint32_t held  = std::min(HeldFrom(b, b->rcvNxt + fresh), 0xFFFFU - fresh);
+    const std::uint32_t total = fresh + held;
     if (b->notifyFn == nullptr) {
         // The user has gone: acknowledge and discard, so the peer can finish its close.
-        b->rcvNxt += fresh;
+        AdvanceRcvNxt(b, total);
         AcknowledgeData(b);
         return true;
     }
-    void* buffer = TcpState().config.rxAlloc(b->userContext, fresh);
+    auto* buffer = static_cast<std::uint8_t*>(
+        TcpState().config.rxAlloc(b->userContext, static_cast<std::uint16_t>(total)));
     if (buffer == nullptr) {
         return true;  // not delivered, not acknowledged: the peer sends it again
     }
     std::memcpy(buffer, b->segPayload + skip, fresh);
-    b->rcvNxt += fresh;
+    if (held > 0) {
+        std::memcpy(buffer + fresh, b->reorder.buffer + fresh, held);
+    }
+    AdvanceRcvNxt(b, total);
     AcknowledgeData(b);
-    return TcpNotify(b, TNTCP_NOTIFY_DATA, buffer, fresh, 0);
+    return TcpNotify(b, TNTCP_NOTIFY_DATA, buffer, total, 0);
 }
 
 // The peer's FIN counts only where it continues the stream, directly after data that has been
-// delivered; an early one is answered with an acknowledgment of rcvNxt.
+// delivered. One that arrives beyond a hole is remembered (inside the window) and taken once
+// the data in front of it has gone up; meanwhile it is answered with an acknowledgment of
+// rcvNxt.
 bool TakeFin(TcpControlBlock* b) {
-    if (!Has(b, kTcpFin) || !ReceivesData(b)) {
+    if (!ReceivesData(b)) {
         return false;
     }
-    if (b->segSeq + static_cast<std::uint32_t>(b->segPayloadLen) != b->rcvNxt) {
-        if (b->segPayloadLen == 0) {
-            TcpSendAck(b);
+    TcpReorderBuffer& r = b->reorder;
+    if (Has(b, kTcpFin)) {
+        const std::uint32_t finSeq = b->segSeq + static_cast<std::uint32_t>(b->segPayloadLen);
+        if (finSeq != b->rcvNxt) {
+            if (SeqGt(finSeq, b->rcvNxt) && finSeq - b->rcvNxt < r.capacity) {
+                r.finHeld = true;
+                r.finSeq  = finSeq;
+            }
+            if (b->segPayloadLen == 0) {
+                TcpSendAck(b);
+            }
+            return false;
         }
+    } else if (!r.finHeld || r.finSeq != b->rcvNxt) {
         return false;
     }
     b->rcvNxt += 1;
+    TcpReorderClear(r);  // nothing follows the peer's FIN
     TcpSendAck(b);
     return true;
 }
@@ -208,6 +316,11 @@ void PeerAborted(TcpControlBlock* b) {
 }
 
 }  // namespace
+
+void TcpReorderClear(TcpReorderBuffer& reorder) {
+    reorder.rangeCount = 0;
+    reorder.finHeld    = false;
+}
 
 // ---- Segment procedures -------------------------------------------------------------------
 

@@ -33,6 +33,9 @@ inline constexpr std::uint32_t kTcpClosingLimitMs  = 5000;
 inline constexpr std::uint32_t kTcpPersistMaxMs = 60000;
 inline constexpr int kTcpPersistMaxShift        = 6;  // 1000 << 6 > 60000
 
+// Holes in the received stream remembered at once (each with the data beyond it).
+inline constexpr int kTcpReorderRanges = 4;
+
 static_assert(kTcpSlotHeadroom >= kTcpHeaderLen, "a data segment's header goes in front of it");
 static_assert(kTcpSlotHeadroom + kTcpDefaultMss <= kTcpSlotBytes, "a full segment fits a slot");
 
@@ -93,6 +96,27 @@ struct TcpRetransmitSlot {
     int fin;
 };
 
+// Data that arrived beyond a hole in the received stream, held until the bytes in front of it
+// arrive (RFC 9293 3.10.7.4: segments with higher beginning sequence numbers may be held). A
+// peer that is not told of the data beyond the hole (there is no SACK) goes on resending it
+// after its retransmission timeout; a kernel that meanwhile sends new data behind the hole
+// would find that dropped too, back off again and again, and never finish. The byte with
+// sequence number s lies at buffer[s - rcvNxt]; the ranges are sorted, disjoint and not
+// adjacent, and all lie inside the window.
+struct TcpReorderRange {
+    std::uint32_t seq;
+    std::uint32_t length;
+};
+
+struct TcpReorderBuffer {
+    std::uint8_t* buffer;    // rcvWindow bytes, allocated at TnTcpInit
+    std::uint32_t capacity;  // rcvWindow
+    int rangeCount;
+    TcpReorderRange ranges[kTcpReorderRanges];
+    bool finHeld;          // the peer's FIN arrived beyond a hole
+    std::uint32_t finSeq;  // the sequence number it occupies
+};
+
 struct TcpListener {
     std::uint16_t localPort;
     std::uint32_t remoteAddr;  // 0 = any
@@ -145,6 +169,7 @@ struct TcpControlBlock {
     // Opened by TnTcpConnect: the user is told when the connection is up, whichever way the
     // handshake completes.
     int activeOpen;
+    TcpReorderBuffer reorder;
 };
 
 // The layer's one instance.
@@ -265,6 +290,9 @@ enum class TcpAckResult { kAccepted, kDropped };
 TcpAckResult TcpProcessAck(TcpControlBlock* block);
 
 // ---- Input (tcp_input.cpp) ----------------------------------------------------------------------
+
+// Forgets the data held beyond holes (the buffer stays).
+void TcpReorderClear(TcpReorderBuffer& reorder);
 
 bool TcpAcceptable(TcpControlBlock* block);
 void TcpReadMssOption(TcpControlBlock* block, const std::uint8_t* options, std::size_t length);

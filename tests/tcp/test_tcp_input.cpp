@@ -182,7 +182,7 @@ TEST_F(TcpInputTest, InWindowSynIsReset) {
 }
 
 // Only bytes that continue the stream are delivered: repeated bytes are trimmed off, and data
-// beyond a hole waits for the peer to fill the hole (it is acknowledged with rcvNxt).
+// beyond a hole is held until the hole is filled (meanwhile rcvNxt is acknowledged).
 TEST_F(TcpInputTest, DeliveryIsInOrderWithoutRepeatsOrHoles) {
     Connect();
     const Bytes stream = Pattern(600, 7);
@@ -191,17 +191,64 @@ TEST_F(TcpInputTest, DeliveryIsInOrderWithoutRepeatsOrHoles) {
     // A retransmission that overlaps what was delivered: only the new 50 bytes go up.
     PeerSendsAt(0, Slice(stream, 0, 150));
     EXPECT_EQ(Out().ack, peerSeq + 150);
-    // A segment 100 bytes beyond rcvNxt: not delivered, rcvNxt acknowledged.
+    // A segment 100 bytes beyond rcvNxt: held, rcvNxt acknowledged.
     PeerSendsAt(250, Slice(stream, 250, 100));
     EXPECT_EQ(Out().ack, peerSeq + 150);
     EXPECT_EQ(Delivered(), Slice(stream, 0, 150));
-    // The hole is filled; the peer then resends what lay beyond it.
+    // The hole is filled: its bytes and the held ones go up in one delivery.
     PeerSendsAt(150, Slice(stream, 150, 100));
-    EXPECT_EQ(Out().ack, peerSeq + 250);
+    EXPECT_EQ(Out().ack, peerSeq + 350);
+    EXPECT_EQ(TcpNotes().back().data, Slice(stream, 150, 200));
+    // The peer's retransmission of what lay beyond the hole brings only the rest.
     PeerSendsAt(250, Slice(stream, 250, 350));
     EXPECT_EQ(Out().ack, peerSeq + 600);
     ExpectNoTx();
     EXPECT_EQ(Delivered(), stream);
+}
+
+// Several holes at once, overlapping and touching pieces beyond them, a piece that would need a
+// fifth hole (dropped: the peer sends it again) and pieces reaching past the window; all across
+// the wrap of the peer's sequence numbers.
+TEST_F(TcpInputTest, DataBeyondHolesIsHeldUntilTheHolesAreFilled) {
+    Connect(0xFFFFFE00);
+    const Bytes stream = Pattern(4400, 3);
+    auto piece         = [&](std::uint32_t from, std::uint32_t length) {
+        PeerSendsAt(from, Slice(stream, from, length));
+        return Out().ack - peerSeq;
+    };
+    EXPECT_EQ(piece(1000, 100), 0u);
+    EXPECT_EQ(piece(2000, 100), 0u);
+    EXPECT_EQ(piece(300, 100), 0u);
+    EXPECT_EQ(piece(1050, 100), 0u);  // overlaps the piece at 1000
+    EXPECT_EQ(piece(1150, 50), 0u);   // touches it: still one piece, 1000 to 1200
+    EXPECT_EQ(piece(3000, 100), 0u);  // the fourth hole
+    EXPECT_EQ(piece(3500, 100), 0u);  // a fifth: not held
+    EXPECT_EQ(piece(4000, 400), 0u);  // reaches past the 4096-byte window: only 96 bytes held
+    EXPECT_TRUE(TcpNotes().empty());
+
+    EXPECT_EQ(piece(0, 300), 400u);
+    EXPECT_EQ(TcpNotes().back().data, Slice(stream, 0, 400));
+    EXPECT_EQ(piece(400, 600), 1200u);
+    EXPECT_EQ(piece(1200, 800), 2100u);
+    EXPECT_EQ(piece(2100, 900), 3100u);
+    EXPECT_EQ(piece(3100, 900), 4000u);  // 3500 to 3600 was not held, so the peer resent it
+    EXPECT_EQ(piece(4000, 400), 4400u);
+    EXPECT_EQ(Delivered(), stream);
+}
+
+// Data and FIN that arrived beyond a hole go up, and the FIN is taken, as soon as the hole fills.
+TEST_F(TcpInputTest, HeldDataAndFinAreTakenWhenTheHoleFills) {
+    TcpControlBlock* b = Connect();
+    PeerSendsAt(10, Text("tail"), kFin);
+    EXPECT_EQ(Out().ack, peerSeq);
+    EXPECT_STREQ(StateOf(b), "ESTABLISHED");
+    PeerSendsAt(0, Text("0123456789"));
+    EXPECT_EQ(Out().ack, peerSeq + 14);
+    EXPECT_EQ(Out().ack, peerSeq + 15);
+    EXPECT_TRUE(Out().Has(kFin));
+    EXPECT_STREQ(StateOf(b), "LAST_ACK");
+    EXPECT_EQ(Delivered(), Text("0123456789tail"));
+    EXPECT_EQ(TcpNotes().back().event, TNTCP_NOTIFY_CLOSED);
 }
 
 // The peer's FIN counts only directly after the last byte delivered.
