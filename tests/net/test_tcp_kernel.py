@@ -270,6 +270,31 @@ class ReorderedTransfers(Transfers):
     sizes = (BIG,)
     timeout = 600
 
+    def test_echo_both_ways_at_once(self):
+        # Data and acknowledgments travel in both directions, so segments that overtake each
+        # other also carry acknowledgments older than ones already seen.
+        payload = os.urandom(2 * MIB)
+        port = next_port()
+        listening = Listening(port, "--echo", "-n", "1", impair=self.impair)
+        start = time.monotonic()
+        sock = kernel_connect(port)
+        sock.settimeout(self.timeout)
+        with sock:
+            sender = threading.Thread(target=sock.sendall, args=(payload,), daemon=True)
+            sender.start()
+            echoed = bytearray()
+            while len(echoed) < len(payload):
+                chunk = sock.recv(1 << 16)
+                self.assertTrue(chunk, "the echo ended early")
+                echoed += chunk
+            sender.join(10)
+            sock.shutdown(socket.SHUT_WR)
+            self.assertEqual(recv_all(sock), b"")
+        rc, out, err = listening.finish(30)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(digest(bytes(echoed)), digest(payload))
+        note("2 MiB echoed (%s): %.1f s" % (self.impair, time.monotonic() - start))
+
 
 class DuplicatedTransfers(Transfers):
     impair = "dup=5,seed=13"
