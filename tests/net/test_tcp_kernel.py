@@ -60,7 +60,7 @@ def note(text):
 
 
 def tarnet_args(*args, impair=None, verbose=False):
-    extra = ["--timeout", "600"]
+    extra = ["--timeout", "300"]
     if impair:
         extra += ["--impair", impair]
     if verbose:
@@ -262,13 +262,13 @@ class LossyTransfers(Transfers):
     impair = "loss=2,seed=11"
     nft_loss = 2
     sizes = (BIG,)
-    timeout = 600
+    timeout = 300
 
 
 class ReorderedTransfers(Transfers):
     impair = "reorder=2,seed=12"
     sizes = (BIG,)
-    timeout = 600
+    timeout = 300
 
     def test_echo_both_ways_at_once(self):
         # Data and acknowledgments travel in both directions, so segments that overtake each
@@ -299,13 +299,13 @@ class ReorderedTransfers(Transfers):
 class DuplicatedTransfers(Transfers):
     impair = "dup=5,seed=13"
     sizes = (BIG,)
-    timeout = 600
+    timeout = 300
 
 
 class DelayedTransfers(Transfers):
     impair = "delay=20,seed=14"
     sizes = (BIG,)
-    timeout = 600
+    timeout = 300
 
 
 class Connections(unittest.TestCase):
