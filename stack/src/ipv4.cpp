@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "arp.h"
+#include "checksum.h"
 #include "ethernet.h"
 #include "tarnet/byteorder.h"
 #include "tcp.h"
@@ -530,17 +531,7 @@ bool IsDhcpReplyWhileUnaddressed(const std::uint8_t* frame, const std::uint8_t* 
 // ---- Public functions --------------------------------------------------------------------------
 
 std::uint16_t InetChecksum(const std::uint8_t* data, std::uint32_t length) {
-    std::uint32_t sum = 0;
-    std::uint32_t i   = 0;
-    for (; i + 1 < length; i += 2) {
-        sum += TnRead16(data + i);
-    }
-    if (i < length) {
-        sum += static_cast<std::uint32_t>(data[i]) << 8;
-    }
-    sum = (sum >> 16) + (sum & 0xFFFF);
-    sum = (sum >> 16) + (sum & 0xFFFF);
-    return static_cast<std::uint16_t>(~sum);
+    return static_cast<std::uint16_t>(~OnesComplementSum(data, length));
 }
 
 bool Ipv4Init(const Ipv4Config& config) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "checksum.h"
 #include "ipv4.h"
 #include "tarnet/byteorder.h"
 #include "tcp_internal.h"
@@ -183,18 +184,7 @@ void UpdateWindow(TcpControlBlock* b) {
 // ---- Checksum and segment builder ----------------------------------------------------------
 
 std::uint16_t TcpChecksum(const std::uint8_t* bytes, std::size_t length, std::uint32_t initial) {
-    std::uint64_t sum = initial;
-    std::size_t i     = 0;
-    for (; i + 1 < length; i += 2) {
-        sum += TnRead16(bytes + i);
-    }
-    if (i < length) {
-        sum += static_cast<std::uint32_t>(bytes[i]) << 8;
-    }
-    while ((sum >> 16) != 0) {
-        sum = (sum >> 16) + (sum & 0xFFFF);
-    }
-    return static_cast<std::uint16_t>(sum);
+    return OnesComplementSum(bytes, length, initial);
 }
 
 std::uint16_t TcpPseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint32_t tcpLength) {
