@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ethernet.h"
+#include "ipv4.h"
 #include "tarnet/byteorder.h"
 
 namespace tarnet {
@@ -28,13 +29,13 @@ constexpr std::uint16_t kOpReply   = 2;
 
 // An entry is linked into its bucket list and into either the age list or the free list.
 struct Entry {
-    int           bucket;
-    std::uint8_t  mac[6];
+    int bucket;
+    std::uint8_t mac[6];
     std::uint32_t ip;
-    Entry*        bucketNext;
-    Entry*        bucketPrev;
-    Entry*        ageNext;
-    Entry*        agePrev;
+    Entry* bucketNext;
+    Entry* bucketPrev;
+    Entry* ageNext;
+    Entry* agePrev;
 };
 
 struct Chain {
@@ -42,16 +43,23 @@ struct Chain {
     Entry* tail;
 };
 
+// Addresses we have sent requests for and not yet learned. A reply from one of them is taken
+// even when its target is no longer our address (our address may have changed while the
+// request was out), as a reply to our own question.
+constexpr int kOutstanding = 4;
+
 struct ArpState {
-    bool          initialised;
+    bool initialised;
+    std::uint32_t outstanding[kOutstanding];
+    int nextOutstanding;
     std::uint32_t ownAddress;
-    std::uint8_t  ownMac[6];
+    std::uint8_t ownMac[6];
     TnSendFrameFn sendFrame;
-    TnLogTextFn   logText;
-    Entry         entries[kArpEntries];
-    Chain         buckets[kArpBuckets];
-    Chain         age;   // head = oldest
-    Entry*        free;  // singly linked through ageNext
+    TnLogTextFn logText;
+    Entry entries[kArpEntries];
+    Chain buckets[kArpBuckets];
+    Chain age;    // head = oldest
+    Entry* free;  // singly linked through ageNext
 };
 
 ArpState g_arp;
@@ -85,7 +93,7 @@ void BucketAppend(Entry* e) {
 }
 
 void BucketUnlink(Entry* e) {
-    Chain& chain = g_arp.buckets[e->bucket];
+    Chain& chain                                                        = g_arp.buckets[e->bucket];
     (e->bucketPrev != nullptr ? e->bucketPrev->bucketNext : chain.head) = e->bucketNext;
     (e->bucketNext != nullptr ? e->bucketNext->bucketPrev : chain.tail) = e->bucketPrev;
 }
@@ -117,9 +125,36 @@ void Insert(std::uint32_t address, const std::uint8_t* mac) {
     AgeAppend(e);
 }
 
-void Transmit(std::uint8_t* frame) { g_arp.sendFrame(frame, kArpPacketLen); }
+void Transmit(std::uint8_t* frame) {
+    g_arp.sendFrame(frame, kArpPacketLen);
+}
+
+bool IsOutstanding(std::uint32_t address) {
+    for (std::uint32_t& pending : g_arp.outstanding) {
+        if (pending == address) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ForgetOutstanding(std::uint32_t address) {
+    for (std::uint32_t& pending : g_arp.outstanding) {
+        if (pending == address) {
+            pending = 0;
+        }
+    }
+}
+
+void RememberOutstanding(std::uint32_t address) {
+    if (!IsOutstanding(address)) {
+        g_arp.outstanding[g_arp.nextOutstanding] = address;
+        g_arp.nextOutstanding                    = (g_arp.nextOutstanding + 1) % kOutstanding;
+    }
+}
 
 void SendRequest(std::uint32_t address) {
+    RememberOutstanding(address);
     std::uint8_t frame[kArpPacketLen] = {};
     EthernetWriteHeader(frame, kBroadcastMac, g_arp.ownMac, kEtherTypeArp);
     TnWrite16(frame + field::kHwType, 1);
@@ -178,7 +213,9 @@ void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn
     g_arp.initialised = true;
 }
 
-void ArpDeinit() { g_arp.initialised = false; }
+void ArpDeinit() {
+    g_arp.initialised = false;
+}
 
 void ArpSetAddress(const std::uint32_t* address) {
     if (address != nullptr) {
@@ -217,20 +254,25 @@ void ArpInput(std::uint8_t* frame, std::uint32_t length) {
     const std::uint16_t operation = TnRead16(frame + field::kOperation);
 
     // RFC 826 merge: refresh a known sender whatever the target; learn a new one only when the
-    // packet is meant for us.
+    // packet is meant for us, or answers a request of ours.
     Entry* known = Lookup(senderIp);
     if (known != nullptr) {
         std::memcpy(known->mac, senderMac, 6);
     }
-    if (targetIp != g_arp.ownAddress) {
+    const bool forUs    = targetIp == g_arp.ownAddress;
+    const bool answered = operation == kOpReply && senderIp != 0 && IsOutstanding(senderIp);
+    if (!forUs && !answered) {
         return;
     }
     if (known == nullptr) {
         Insert(senderIp, senderMac);
     }
-    if (operation == kOpRequest) {
+    ForgetOutstanding(senderIp);
+    if (forUs && operation == kOpRequest) {
         Reply(frame, senderMac, senderIp);
     }
+    // A datagram may be waiting for exactly this neighbour.
+    Ipv4NeighbourLearned(senderIp);
 }
 
 }  // namespace tarnet

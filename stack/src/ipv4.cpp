@@ -46,6 +46,7 @@ constexpr std::uint32_t kIcmpHeaderLen  = 8;
 // ---- Output: frame buffer pool -----------------------------------------------------------------
 
 struct FrameBuffer {
+    std::uint32_t source;  // our address when the datagram was handed to IPv4
     std::uint32_t destination;
     std::uint8_t protocol;
     std::uint32_t length;  // fragment data length
@@ -141,6 +142,7 @@ struct Ipv4State {
     std::uint8_t mac[6];
     std::uint16_t identification;
     TnTimerHandle arpWaitTimer;
+    std::uint32_t waitingHop;  // next hop the ready queue waits for
     Queue freeQueue;
     Queue readyQueue;
     std::uint64_t reassemblyAge;
@@ -179,6 +181,7 @@ void CutIntoFragments(std::uint32_t destination, std::uint8_t protocol, const st
         }
         const std::uint32_t n = std::min(length - offset, kFragmentPayload);
         std::memcpy(b->data + kFrameHeadroom, data + offset, n);
+        b->source        = g_ip.config.ownAddress;
         b->destination   = destination;
         b->protocol      = protocol;
         b->length        = n;
@@ -222,7 +225,7 @@ void WriteHeader(FrameBuffer& b) {
     h[field::kTtl]      = kTtl;
     h[field::kProtocol] = b.protocol;
     TnWrite16(h + field::kChecksum, 0);
-    TnWrite32(h + field::kSrc, g_ip.config.ownAddress);
+    TnWrite32(h + field::kSrc, b.source);
     TnWrite32(h + field::kDst, b.destination);
     TnWrite16(h + field::kChecksum, InetChecksum(h, kIpv4HeaderLen));
 }
@@ -583,6 +586,19 @@ bool Ipv4IsInitialised() {
     return g_ip.initialised;
 }
 
+// The answer is used as soon as it arrives: waiting out the rest of the 50 ms retry would add
+// that much to every first contact with a neighbour.
+void Ipv4NeighbourLearned(std::uint32_t address) {
+    if (!g_ip.initialised || g_ip.readyQueue.head == nullptr || address != g_ip.waitingHop) {
+        return;
+    }
+    std::uint8_t mac[6];
+    if (ArpResolve(address, mac) == 1) {
+        StopTimer(g_ip.arpWaitTimer);
+        TransmitReady(mac);
+    }
+}
+
 int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
                std::uint32_t length) {
     if (!g_ip.initialised || destination == 0 || data == nullptr || length == 0 ||
@@ -595,6 +611,7 @@ int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint
     CutIntoFragments(destination, protocol, data, length);
     std::uint8_t mac[6];
     if (!ResolveLink(destination, mac)) {
+        g_ip.waitingHop   = NextHop(destination);
         g_ip.arpWaitTimer = g_ip.config.timerStart(kArpWaitMs, destination, ArpWaitExpired);
         return 1;
     }

@@ -50,6 +50,8 @@ bool Ipv4IsInitialised();
 int  Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
                 std::uint32_t length);
 void Ipv4Input(std::uint8_t* frame, std::uint32_t length);
+// ARP has learned `address`: a datagram waiting for that next hop goes out now.
+void Ipv4NeighbourLearned(std::uint32_t address);
 
 // RFC 1071 Internet checksum (already inverted, ready to store).
 std::uint16_t InetChecksum(const std::uint8_t* data, std::uint32_t length);

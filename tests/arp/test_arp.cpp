@@ -121,6 +121,20 @@ TEST_F(ArpTest, LearnsOnlyFromPacketsForUsButRefreshesKnownSenders) {
     ExpectNoTx();
 }
 
+TEST_F(ArpTest, AReplyToOurOwnRequestIsLearnedWhateverItsTarget) {
+    const std::uint32_t neighbour = Ip(192, 0, 2, 77);
+    const Mac mac                 = MacOf(neighbour);
+    const Bytes replyElsewhere =
+        ArpFrame(kOurMac, mac, ArpPacket{2, mac, neighbour, kOurMac, Ip(192, 0, 2, 200)});
+    Inject(replyElsewhere);                      // unsolicited, and not for our address: ignored
+    EXPECT_EQ(Cached(neighbour), std::nullopt);  // ... and now we have asked
+    // A request from it for another station is still not an answer.
+    Inject(Request(neighbour, mac, Ip(192, 0, 2, 200)));
+    ExpectNoTx();
+    Inject(replyElsewhere);  // the answer to our question: learned although our address moved
+    EXPECT_EQ(Cached(neighbour), mac);
+}
+
 TEST_F(ArpTest, IgnoresMalformedAndForeignPackets) {
     const Bytes good = Request(kPeerIp, kPeerMac, kOurIp);
     std::vector<Bytes> bad;
