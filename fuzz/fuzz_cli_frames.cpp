@@ -1,5 +1,5 @@
 // The readers `tarnet` applies to frames passing between the stack and the wire: the UDP view
-// of a whole frame, the DNS response verdict and the DHCPACK server identifier. The input is a
+// of a whole frame and the DNS response verdict. The input is a
 // frame; its UDP payload (when it has one) and the raw input both go to the message readers.
 //
 // The readers live in the command-line program, which the fuzz build does not make; their one
@@ -10,7 +10,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace tarnet::cli;
     const std::span<const std::uint8_t> input(data, size);
     ReadDnsResponse(input);
-    DhcpAckServer(input);
     DnsQueryId(input);
     if (const auto udp = ReadUdpFrame(input)) {
         // The view must lie inside the frame.
@@ -18,7 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
         }
         ReadDnsResponse(udp->payload);
-        DhcpAckServer(udp->payload);
     }
     return 0;
 }

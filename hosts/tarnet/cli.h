@@ -137,7 +137,6 @@ class Session {
                                    std::uint32_t, std::uint32_t);
     static void OnLogLine(void* context, const char* text);
     static void OnFrameIn(void* context, const std::uint8_t* frame, std::uint32_t length);
-    void LearnServerLink();
 
     const GlobalOptions& options_;
     platform::Adapter adapter_;
@@ -154,7 +153,6 @@ class Session {
     std::uint32_t leases_      = 0;      // leases reported so far (first one and renewals)
     bool lost_                 = false;  // the stack lost its address, or never got one
     bool releasing_            = false;
-    std::uint32_t dhcpServer_  = 0;        // server identifier of the last DHCPACK
     DnsWatch* dnsWatch_        = nullptr;  // the DNS exchange being watched, if any
     std::uint64_t startUs_     = 0;        // just before TnSockInit
     LeaseFn leaseFn_           = nullptr;

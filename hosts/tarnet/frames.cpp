@@ -152,44 +152,6 @@ std::optional<DnsResponse> ReadDnsResponse(std::span<const std::uint8_t> message
     return out;
 }
 
-std::optional<std::uint32_t> DhcpAckServer(std::span<const std::uint8_t> message) {
-    constexpr std::size_t kOptions      = 240;  // after the BOOTP fields and the cookie
-    constexpr std::uint8_t kBootReply   = 2;
-    constexpr std::uint8_t kCookie[4]   = {99, 130, 83, 99};
-    constexpr std::uint8_t kOptPad      = 0;
-    constexpr std::uint8_t kOptEnd      = 255;
-    constexpr std::uint8_t kOptType     = 53;
-    constexpr std::uint8_t kOptServerId = 54;
-    constexpr std::uint8_t kDhcpAck     = 5;
-    if (message.size() <= kOptions || message[0] != kBootReply ||
-        !std::equal(std::begin(kCookie), std::end(kCookie), message.begin() + 236)) {
-        return std::nullopt;
-    }
-    bool ack = false;
-    std::optional<std::uint32_t> server;
-    std::size_t pos = kOptions;
-    while (pos < message.size()) {
-        const std::uint8_t code = message[pos++];
-        if (code == kOptPad) {
-            continue;
-        }
-        if (code == kOptEnd || pos >= message.size()) {
-            break;
-        }
-        const std::size_t length = message[pos++];
-        if (length > message.size() - pos) {
-            break;
-        }
-        if (code == kOptType && length == 1) {
-            ack = message[pos] == kDhcpAck;
-        } else if (code == kOptServerId && length == 4) {
-            server = TnRead32(message.data() + pos);
-        }
-        pos += length;
-    }
-    return ack ? server : std::nullopt;
-}
-
 std::string DnsRcodeName(std::uint8_t rcode) {
     static constexpr const char* kNames[] = {"NOERROR",  "FORMERR", "SERVFAIL",
                                              "NXDOMAIN", "NOTIMP",  "REFUSED"};

@@ -46,10 +46,6 @@ std::optional<DnsResponse> ReadDnsResponse(std::span<const std::uint8_t> message
 // The id of a DNS query (the first two bytes), if the message is long enough to hold a header.
 std::optional<std::uint16_t> DnsQueryId(std::span<const std::uint8_t> message);
 
-// The server identifier (option 54, RFC 2132 §9.7) of a DHCPACK (a BOOTREPLY whose option 53
-// says 5), or nothing for any other message.
-std::optional<std::uint32_t> DhcpAckServer(std::span<const std::uint8_t> message);
-
 // "NOERROR", "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED", or "RCODE n".
 std::string DnsRcodeName(std::uint8_t rcode);
 

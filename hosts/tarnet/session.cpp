@@ -300,43 +300,10 @@ int Session::WaitForLease() {
     return Stopped(outcome);
 }
 
-// The stack drops its address as soon as the DHCP client has handed the RELEASE to IPv4. When the
-// server's link address is not in the ARP cache yet (no unicast went to it since the lease
-// began), the RELEASE waits for ARP, the reply is then addressed to an address the stack no
-// longer holds, and the RELEASE never leaves. One echo request to the server resolves its link
-// address first, so the RELEASE goes out at once.
-void Session::LearnServerLink() {
-    if (dhcpServer_ == 0 || NextHop(dhcpServer_) == 0) {
-        return;
-    }
-    struct Watch {
-        std::uint32_t server;
-        bool resolved;
-    } watch{dhcpServer_, false};
-    platform::HostSetTxObserver(
-        [](void* context, const std::uint8_t* frame, std::uint32_t length) {
-            auto* w = static_cast<Watch*>(context);
-            // Any IPv4 frame to the server means ARP has its link address now.
-            constexpr std::uint32_t kIpv4Dst = 14 + 16;
-            if (length >= kIpv4Dst + 4 && frame[12] == 0x08 && frame[13] == 0x00 &&
-                TnRead32(frame + kIpv4Dst) == w->server) {
-                w->resolved = true;
-            }
-        },
-        &watch);
-    if (TnSockPingStart(dhcpServer_, 200, 1, 0) == TNSOCK_PING_STARTED) {
-        loop_.Finish([](void* context) { return static_cast<Watch*>(context)->resolved; }, &watch,
-                     platform::MonotonicMs() + 200);
-        TnSockPingStop();
-    }
-    platform::HostSetTxObserver(nullptr, nullptr);
-}
-
 // RFC 2131 §4.4.6: a client that stops using its address gives it back, so the server can hand
 // it out again at once. The RELEASE may have to wait for ARP, so the loop runs until it has left
 // (a stop signal that ended the command does not cut this short).
 void Session::ReleaseLease() {
-    LearnServerLink();
     releasing_ = true;
     bool sent  = false;
     platform::HostSetTxObserver(
@@ -436,12 +403,6 @@ void Session::OnFrameIn(void* context, const std::uint8_t* frame, std::uint32_t 
     }
     const auto udp = ReadUdpFrame(std::span(frame, length));
     if (!udp) {
-        return;
-    }
-    if (udp->sourcePort == 67 && udp->destPort == 68) {
-        if (const auto server = DhcpAckServer(udp->payload)) {
-            session->dhcpServer_ = *server;
-        }
         return;
     }
     DnsWatch* watch = session->dnsWatch_;
