@@ -64,11 +64,11 @@ std::string AddressText(std::uint32_t address) {
 }
 
 void ArgReader::Value(const char* shortName, const char* longName, std::string* out) {
-    specs_.push_back({shortName, longName, out, nullptr});
+    declared_.push_back({shortName, longName, out, nullptr});
 }
 
 void ArgReader::Flag(const char* shortName, const char* longName, bool* out) {
-    specs_.push_back({shortName, longName, nullptr, out});
+    declared_.push_back({shortName, longName, nullptr, out});
 }
 
 bool ArgReader::Read(std::vector<std::string>& positional) {
@@ -86,30 +86,30 @@ bool ArgReader::Read(std::vector<std::string>& positional) {
         }
         const std::size_t equals = arg.find('=');
         const std::string name   = arg.substr(0, equals);
-        const Spec* spec         = nullptr;
-        for (const Spec& s : specs_) {
+        const Declared* option   = nullptr;
+        for (const Declared& s : declared_) {
             if ((s.shortName != nullptr && name == s.shortName) ||
                 (s.longName != nullptr && name == s.longName)) {
-                spec = &s;
+                option = &s;
                 break;
             }
         }
-        if (spec == nullptr) {
+        if (option == nullptr) {
             UsageError("unknown option '%s'", arg.c_str());
             return false;
         }
-        if (spec->flag != nullptr) {
+        if (option->flag != nullptr) {
             if (equals != std::string::npos) {
                 UsageError("option '%s' takes no value", name.c_str());
                 return false;
             }
-            *spec->flag = true;
+            *option->flag = true;
             continue;
         }
         if (equals != std::string::npos) {
-            *spec->value = arg.substr(equals + 1);
+            *option->value = arg.substr(equals + 1);
         } else if (i + 1 < args_.size()) {
-            *spec->value = args_[++i];
+            *option->value = args_[++i];
         } else {
             UsageError("option '%s' needs a value", name.c_str());
             return false;

@@ -64,14 +64,14 @@ class ArgReader {
     bool Read(std::vector<std::string>& positional);
 
   private:
-    struct Spec {
+    struct Declared {
         const char* shortName;
         const char* longName;
         std::string* value;
         bool* flag;
     };
     const Args& args_;
-    std::vector<Spec> specs_;
+    std::vector<Declared> declared_;
 };
 
 // One run of the stack on one adapter. Start() opens the adapter, initialises the stack and,

@@ -67,7 +67,7 @@ constexpr const char* kUsage =
     "  --dns ADDR            DNS server (with DHCP: instead of the lease's; default none)\n"
     "  --timeout SECONDS     give up on the whole command after SECONDS (without it a\n"
     "                        DHCP client gives up after about two minutes)\n"
-    "  --impair SPEC         impair the link in both directions, e.g.\n"
+    "  --impair FAULTS       impair the link in both directions, e.g.\n"
     "                        loss=2,dup=1,reorder=5,delay=20,seed=7 (or TARNET_IMPAIR)\n"
     "  -v, --verbose         show the stack's log lines and progress on stderr\n"
     "  -h, --help            show this text\n"
