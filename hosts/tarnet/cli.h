@@ -111,6 +111,8 @@ class Session {
     // A HOST argument as an address: dotted quads are used directly, anything else is a name
     // for the stack's DNS resolver.
     int ResolveHost(const std::string& text, std::uint32_t& out);
+    // ResolveHost, then a check that the address has a next hop (on the subnet, or a gateway).
+    int ResolveReachable(const std::string& text, std::uint32_t& out);
     // A host name through the stack's resolver, asked again until it answers, the server
     // says the name does not exist, or the time is up.
     int ResolveName(const std::string& name, std::uint32_t& out);

@@ -159,12 +159,8 @@ int RunPing(const GlobalOptions& options, const Args& args) {
         return rc;
     }
     std::uint32_t target = 0;
-    if (const int rc = session.ResolveHost(positional[0], target); rc != kExitOk) {
+    if (const int rc = session.ResolveReachable(positional[0], target); rc != kExitOk) {
         return rc;
-    }
-    if (session.NextHop(target) == 0) {
-        return Fail("%s is outside the local subnet and no --gateway was given",
-                    positional[0].c_str());
     }
 
     PingRun run;

@@ -320,14 +320,10 @@ int Connect(const GlobalOptions& options, const std::vector<std::string>& positi
         return rc;
     }
     std::uint32_t destination = 0;
-    if (const int rc = session.ResolveHost(positional[1], destination); rc != kExitOk) {
+    if (const int rc = session.ResolveReachable(positional[1], destination); rc != kExitOk) {
         return rc;
     }
     const std::uint32_t nextHop = session.NextHop(destination);
-    if (nextHop == 0) {
-        return Fail("%s is outside the local subnet and no --gateway was given",
-                    positional[1].c_str());
-    }
     const std::string target = AddressText(destination) + ":" + std::to_string(port);
     gTarget                  = ConnectTarget{destination, static_cast<std::uint16_t>(port)};
 

@@ -69,14 +69,10 @@ int Send(const GlobalOptions& options, const std::vector<std::string>& positiona
         return rc;
     }
     std::uint32_t destination = 0;
-    if (const int rc = session.ResolveHost(positional[1], destination); rc != kExitOk) {
+    if (const int rc = session.ResolveReachable(positional[1], destination); rc != kExitOk) {
         return rc;
     }
     const std::uint32_t nextHop = session.NextHop(destination);
-    if (nextHop == 0) {
-        return Fail("%s is outside the local subnet and no --gateway was given",
-                    positional[1].c_str());
-    }
 
     TnSockEndpoint* endpoint = nullptr;
     int rc                   = TnSockUdpOpen(0, IgnoreEvent, 0, &endpoint);

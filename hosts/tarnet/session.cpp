@@ -369,6 +369,16 @@ int Session::ResolveHost(const std::string& text, std::uint32_t& out) {
     return ResolveName(text, out);
 }
 
+int Session::ResolveReachable(const std::string& text, std::uint32_t& out) {
+    if (const int rc = ResolveHost(text, out); rc != kExitOk) {
+        return rc;
+    }
+    if (NextHop(out) == 0) {
+        return Fail("%s is outside the local subnet and no --gateway was given", text.c_str());
+    }
+    return kExitOk;
+}
+
 // The exchange of the newest query, seen on the wire: the resolver itself reports only an
 // answer it could use, so the watch is what tells a name that does not exist from a server
 // that does not answer.
