@@ -19,6 +19,19 @@ struct UdpFrame {
     std::span<const std::uint8_t> payload;
 };
 
+// The transport part of an IPv4 frame: addresses, protocol and the payload.
+struct Ipv4Payload {
+    std::uint32_t source      = 0;  // host order
+    std::uint32_t destination = 0;
+    std::uint8_t protocol     = 0;
+    std::span<const std::uint8_t> payload;
+};
+
+// The payload of a whole, unfragmented IPv4 datagram of `protocol` in an Ethernet frame: version
+// 4, a header of at least 20 bytes inside the total length, the total length inside the frame.
+std::optional<Ipv4Payload> ReadIpv4Frame(std::span<const std::uint8_t> frame,
+                                         std::uint8_t protocol);
+
 // The datagram, when the frame holds a whole one: IPv4 version 4 with a header length of at
 // least 20 bytes inside the total length, which itself lies inside the frame; protocol 17; not
 // a fragment; a UDP length of at least 8 that fits the IPv4 payload.

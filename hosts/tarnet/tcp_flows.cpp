@@ -1,48 +1,30 @@
 #include "tcp_flows.h"
 
+#include "frames.h"
 #include "tarnet/byteorder.h"
 
 namespace tarnet::cli {
 
 namespace {
 
-constexpr std::size_t kEthernetHeader   = 14;
-constexpr std::uint16_t kEtherTypeIpv4  = 0x0800;
-constexpr std::size_t kIpv4MinHeader    = 20;
-constexpr std::uint8_t kProtocolTcp     = 6;
-constexpr std::uint16_t kMoreFragments  = 0x2000;
-constexpr std::uint16_t kFragmentOffset = 0x1FFF;
-constexpr std::size_t kTcpMinHeader     = 20;
+constexpr std::uint8_t kProtocolTcp = 6;
+constexpr std::size_t kTcpMinHeader = 20;
 
 }  // namespace
 
 std::optional<TcpFrame> ReadTcpFrame(std::span<const std::uint8_t> frame) {
-    if (frame.size() < kEthernetHeader + kIpv4MinHeader ||
-        TnRead16(frame.data() + 12) != kEtherTypeIpv4) {
+    const auto ip = ReadIpv4Frame(frame, kProtocolTcp);
+    if (!ip || ip->payload.size() < kTcpMinHeader) {
         return std::nullopt;
     }
-    const std::span<const std::uint8_t> ip = frame.subspan(kEthernetHeader);
-    const std::size_t headerLength         = static_cast<std::size_t>(ip[0] & 0x0F) * 4;
-    const std::size_t totalLength          = TnRead16(ip.data() + 2);
-    if ((ip[0] >> 4) != 4 || headerLength < kIpv4MinHeader || totalLength < headerLength ||
-        totalLength > ip.size() || ip[9] != kProtocolTcp) {
-        return std::nullopt;
-    }
-    const std::uint16_t fragment = TnRead16(ip.data() + 6);
-    if ((fragment & (kMoreFragments | kFragmentOffset)) != 0) {
-        return std::nullopt;
-    }
-    const std::span<const std::uint8_t> tcp = ip.subspan(headerLength, totalLength - headerLength);
-    if (tcp.size() < kTcpMinHeader) {
-        return std::nullopt;
-    }
-    const std::size_t dataOffset = static_cast<std::size_t>(tcp[12] >> 4) * 4;
+    const std::span<const std::uint8_t> tcp = ip->payload;
+    const std::size_t dataOffset            = static_cast<std::size_t>(tcp[12] >> 4) * 4;
     if (dataOffset < kTcpMinHeader || dataOffset > tcp.size()) {
         return std::nullopt;
     }
     TcpFrame f;
-    f.source        = TnRead32(ip.data() + 12);
-    f.destination   = TnRead32(ip.data() + 16);
+    f.source        = ip->source;
+    f.destination   = ip->destination;
     f.sourcePort    = TnRead16(tcp.data());
     f.destPort      = TnRead16(tcp.data() + 2);
     f.seq           = TnRead32(tcp.data() + 4);
