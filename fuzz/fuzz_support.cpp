@@ -146,6 +146,7 @@ void StartStack(const StackOptions& options) {
     config.isnSeed      = options.isnSeed;
     config.reserved     = 0;
     config.pingEvent    = options.pingClient ? PingEvent : nullptr;
+    TnSockSetPredictableIsn(1);  // runs must replay the same way
     if (TnSockInit(&config) != TNSOCK_SUCCESS) {
         __builtin_trap();
     }

@@ -12,18 +12,16 @@ namespace tarnet::platform {
 namespace {
 
 struct HostState {
-    Adapter* adapter          = nullptr;
-    bool verbose              = false;
-    TnSockEventFn status      = nullptr;
-    TnPingEventFn ping        = nullptr;
-    TxObserver observer       = nullptr;
-    void* observerContext     = nullptr;
-    RxObserver rxObserver     = nullptr;
-    void* rxObserverContext   = nullptr;
-    LogObserver logObserver   = nullptr;
-    void* logObserverContext  = nullptr;
-    std::uint64_t randomState = 0;
-    bool randomSeeded         = false;
+    Adapter* adapter         = nullptr;
+    bool verbose             = false;
+    TnSockEventFn status     = nullptr;
+    TnPingEventFn ping       = nullptr;
+    TxObserver observer      = nullptr;
+    void* observerContext    = nullptr;
+    RxObserver rxObserver    = nullptr;
+    void* rxObserverContext  = nullptr;
+    LogObserver logObserver  = nullptr;
+    void* logObserverContext = nullptr;
     HostCounters counters{};
 };
 
@@ -117,12 +115,11 @@ std::uint32_t HostTickCount() {
     return static_cast<std::uint32_t>(MonotonicMs());
 }
 
+// Straight from the kernel's generator: the stack's DHCP xids go out on the broadcast link, and
+// a seeded generator's state could be recovered from them and then predict ports, DNS query IDs
+// and ISN secrets.
 int HostRandom() {
-    if (!gHost.randomSeeded) {
-        gHost.randomState  = SecureRandom64();
-        gHost.randomSeeded = true;
-    }
-    return static_cast<int>(Mix(gHost.randomState) >> 33);  // 31 bits: never negative
+    return static_cast<int>(SecureRandom32() >> 1);  // 31 bits: never negative
 }
 
 int HostLogText(const char* text) {

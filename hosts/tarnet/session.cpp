@@ -244,6 +244,7 @@ int Session::Start() {
     config.subnetMask = mask.c_str();
     config.dnsServer  = dns.c_str();
     platform::HostFillCallbacks(config);
+    TnSockSetPredictableIsn(options_.isnNear ? 1 : 0);
     if (options_.isnNear) {
         // Initial sequence numbers are (tick << 8) + isnSeed, on the tick the stack reads.
         config.isnSeed =

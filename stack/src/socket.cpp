@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "tcp.h"
+
 namespace tarnet {
 
 namespace {
@@ -10,16 +12,26 @@ namespace {
 constexpr std::uint16_t kFirstEphemeralPort = 10000;
 constexpr std::uint16_t kLastEphemeralPort  = 64999;
 constexpr std::uint32_t kProtocolUdp        = 17;
+constexpr std::uint32_t kProtocolTcp        = 6;
 
 struct EndpointTable {
-    TnSockEndpoint  slots[kSockEndpoints];
+    TnSockEndpoint slots[kSockEndpoints];
     TnSockEndpoint* head;
     TnSockEndpoint* tail;
 };
 
 EndpointTable g_table;
-// Survives TnSockDeinit: a new initialisation keeps handing out fresh ports.
-std::uint16_t g_nextEphemeralPort = kFirstEphemeralPort;
+
+bool PortInUse(std::uint32_t protocol, std::uint16_t port) {
+    for (const TnSockEndpoint& slot : g_table.slots) {
+        if (slot.inUse != 0 && slot.protocol == protocol && slot.localPort == port) {
+            return true;
+        }
+    }
+    // A TCP connection lives on after its endpoint is gone (FIN_WAIT, TIME_WAIT): its port is
+    // still taken at the peer.
+    return protocol == kProtocolTcp && TnTcpPortInUse(port);
+}
 
 void Unlink(TnSockEndpoint* e) {
     (e->prev != nullptr ? e->prev->next : g_table.head) = e->next;
@@ -46,8 +58,8 @@ TnSockEndpoint* SockAllocEndpoint() {
 }
 
 void SockAppend(TnSockEndpoint* endpoint) {
-    endpoint->next = nullptr;
-    endpoint->prev = g_table.tail;
+    endpoint->next                                                = nullptr;
+    endpoint->prev                                                = g_table.tail;
     (g_table.tail != nullptr ? g_table.tail->next : g_table.head) = endpoint;
     g_table.tail                                                  = endpoint;
 }
@@ -91,11 +103,18 @@ TnSockEndpoint* SockLookup(std::uint32_t protocol, std::uint16_t localPort,
     return nullptr;
 }
 
-std::uint16_t SockNextEphemeralPort() {
-    const std::uint16_t port = g_nextEphemeralPort;
-    g_nextEphemeralPort =
-        port >= kLastEphemeralPort ? kFirstEphemeralPort : static_cast<std::uint16_t>(port + 1);
-    return port;
+std::uint16_t SockAllocatePort(std::uint32_t protocol) {
+    constexpr std::uint32_t range = kLastEphemeralPort - kFirstEphemeralPort + 1U;
+    // A random start, then the next free port from there: with at most a few dozen ports in
+    // use the first choice is nearly always free, and the walk ends on a full range.
+    const std::uint32_t start = SockRandom32() % range;
+    for (std::uint32_t i = 0; i < range; ++i) {
+        const auto port = static_cast<std::uint16_t>(kFirstEphemeralPort + (start + i) % range);
+        if (!PortInUse(protocol, port)) {
+            return port;
+        }
+    }
+    return 0;
 }
 
 void SockDatagramInput(std::uint32_t srcAddress, std::uint16_t srcPort, std::uint16_t dstPort,
@@ -122,7 +141,10 @@ int TnSockUdpOpen(std::uintptr_t appContext, TnSockEventFn callback, std::uint16
         return TNSOCK_BAD_PARAMETER;
     }
     if (localPort == 0) {
-        localPort = SockNextEphemeralPort();
+        localPort = SockAllocatePort(kProtocolUdp);
+        if (localPort == 0) {
+            return TNSOCK_BIND_FAILED;
+        }
     }
     for (const TnSockEndpoint* e = g_table.head; e != nullptr; e = e->next) {
         if (e->protocol == kProtocolUdp && e->localPort == localPort) {
@@ -142,8 +164,8 @@ int TnSockUdpOpen(std::uintptr_t appContext, TnSockEventFn callback, std::uint16
     return TNSOCK_SUCCESS;
 }
 
-int TnSockUdpSendto(TnSockEndpoint* endpoint, std::uint32_t remoteAddress,
-                    std::uint16_t remotePort, const std::uint8_t* data, std::uint32_t length) {
+int TnSockUdpSendto(TnSockEndpoint* endpoint, std::uint32_t remoteAddress, std::uint16_t remotePort,
+                    const std::uint8_t* data, std::uint32_t length) {
     if (!SockIsInitialised()) {
         return TNSOCK_NOT_INITIALIZED;
     }

@@ -20,46 +20,50 @@ inline constexpr int kTcpStateConnected  = 3;
 inline constexpr std::uint32_t kSockTxHeadroom = 100;
 
 struct TnSockEndpoint {
-    int              inUse;
-    std::uintptr_t   appContext;
-    TnListNode*      listenerHandle;
+    int inUse;
+    std::uintptr_t appContext;
+    TnListNode* listenerHandle;
     TcpControlBlock* connection;
-    int              tcpState;
-    std::uint16_t    localPort;
-    std::uint16_t    remotePort;
-    std::uint32_t    remoteAddress;
-    std::uint32_t    protocol;
-    std::uint8_t     txArea[kSockTxHeadroom + TNSOCK_UDP_MAX_PAYLOAD];
-    TnSockEventFn    callback;
-    TnSockEndpoint*  next;
-    TnSockEndpoint*  prev;
+    int tcpState;
+    std::uint16_t localPort;
+    std::uint16_t remotePort;
+    std::uint32_t remoteAddress;
+    std::uint32_t protocol;
+    std::uint8_t txArea[kSockTxHeadroom + TNSOCK_UDP_MAX_PAYLOAD];
+    TnSockEventFn callback;
+    TnSockEndpoint* next;
+    TnSockEndpoint* prev;
 };
 
 namespace tarnet {
 
 // Stack-wide state kept by the socket layer.
-bool          SockIsInitialised();
+bool SockIsInitialised();
 std::uint32_t SockLocalAddress();
 
 // Endpoint table.
-void            SockResetTable();  // clears the table and the list (not the port counter)
+void SockResetTable();                // clears the table and the list
 TnSockEndpoint* SockAllocEndpoint();  // lowest free slot, cleared and marked in use; null if full
-void            SockAppend(TnSockEndpoint* endpoint);
-void            SockRelease(TnSockEndpoint* endpoint);  // detach from TCP, unlink, free the slot
-void            SockReleaseAll();  // every endpoint in list order, no application callback
+void SockAppend(TnSockEndpoint* endpoint);
+void SockRelease(TnSockEndpoint* endpoint);  // detach from TCP, unlink, free the slot
+void SockReleaseAll();  // every endpoint in list order, no application callback
 TnSockEndpoint* SockLookup(std::uint32_t protocol, std::uint16_t localPort,
                            std::uint16_t remotePort, std::uint32_t remoteAddress);
-std::uint16_t   SockNextEphemeralPort();
-bool            SockIsEndpoint(const TnSockEndpoint* endpoint);  // a slot of the table, in use
+// A random free port in 10000-64999 for `protocol` (6 or 17), or 0 when every one is taken
+// (RFC 6056 3.3.1: a fresh random choice per allocation, skipping ports in use).
+std::uint16_t SockAllocatePort(std::uint32_t protocol);
+// 32 random bits from the host's random callback (which TnSockInit requires).
+std::uint32_t SockRandom32();
+bool SockIsEndpoint(const TnSockEndpoint* endpoint);  // a slot of the table, in use
 
 // UDP's delivery function.
 void SockDatagramInput(std::uint32_t srcAddress, std::uint16_t srcPort, std::uint16_t dstPort,
                        int protocol, const std::uint8_t* payload, std::uint32_t length);
 
 // TCP side (socket_tcp.cpp).
-void  SockTcpEvent(std::uintptr_t endpoint, int notification, void* item, std::uint32_t a,
-                   std::uint32_t b);
-void  SockTcpDetach(TnSockEndpoint* endpoint);
+void SockTcpEvent(std::uintptr_t endpoint, int notification, void* item, std::uint32_t a,
+                  std::uint32_t b);
+void SockTcpDetach(TnSockEndpoint* endpoint);
 void* SockRxAlloc(std::uintptr_t context, std::uint16_t length);
 
 }  // namespace tarnet

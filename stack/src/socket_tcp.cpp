@@ -147,13 +147,17 @@ int TnSockTcpConnect(std::uintptr_t appContext, TnSockEventFn callback, const ch
         TnSockParseAddr(remoteAddress, &address) != 1) {
         return TNSOCK_BAD_PARAMETER;
     }
+    const std::uint16_t localPort = SockAllocatePort(kProtocolTcp);
+    if (localPort == 0) {
+        return TNSOCK_BIND_FAILED;
+    }
     TnSockEndpoint* e = SockAllocEndpoint();
     if (e == nullptr) {
         return TNSOCK_NO_MEMORY;
     }
     e->appContext    = appContext;
     e->callback      = callback;
-    e->localPort     = SockNextEphemeralPort();
+    e->localPort     = localPort;
     e->remotePort    = remotePort;
     e->remoteAddress = address;
     e->protocol      = kProtocolTcp;

@@ -17,29 +17,32 @@ namespace tarnet {
 
 namespace {
 
-constexpr int           kTcpConnections = kSockEndpoints;
-constexpr std::uint32_t kTcpSendRing    = 4096;
-constexpr std::uint32_t kDnsCache       = 3;
-constexpr std::uint32_t kDnsPending     = 3;
+constexpr int kTcpConnections        = kSockEndpoints;
+constexpr std::uint32_t kTcpSendRing = 4096;
+constexpr std::uint32_t kDnsCache    = 3;
+constexpr std::uint32_t kDnsPending  = 3;
 
 struct StackState {
-    bool           initialised;
-    std::uint32_t  localAddress;
-    bool           addressAcquired;
+    bool initialised;
+    TnRandomFn random;
+    std::uint32_t localAddress;
+    bool addressAcquired;
     TnTimerStartFn timerStart;
-    TnTimerStopFn  timerStop;
-    TnLogTextFn    logText;
-    TnSockEventFn  statusEvent;
-    std::uint32_t  reserved;
-    int            useDhcp;
+    TnTimerStopFn timerStop;
+    TnLogTextFn logText;
+    TnSockEventFn statusEvent;
+    std::uint32_t reserved;
+    int useDhcp;
 };
 
 StackState g_stack;
+// Set by the test hook TnSockSetPredictableIsn; survives TnSockInit.
+bool g_predictableIsn = false;
 
 constexpr char kResultNames[13][40] = {
-    "General",          "Success",         "Already initialized", "Bad parameter",
-    "Not initialized",  "Lower layer init", "Lower layer create", "Bind failed",
-    "No memory",        "Connect failed",  "Operation pending",   "Already listening",
+    "General",          "Success",          "Already initialized", "Bad parameter",
+    "Not initialized",  "Lower layer init", "Lower layer create",  "Bind failed",
+    "No memory",        "Connect failed",   "Operation pending",   "Already listening",
     "Transmitter busy",
 };
 
@@ -94,6 +97,20 @@ bool StartTcp(const TnSockConfig& config, std::uint32_t localAddress) {
     return TnTcpInit(&tcp) == TNTCP_SUCCESS;
 }
 
+// The ISN secret: 128 bits from the host's random source, taken anew at every start.
+void KeyIsns() {
+    if (g_predictableIsn) {
+        TnTcpSetIsnSecret(nullptr);
+        return;
+    }
+    std::uint8_t secret[16];
+    for (std::size_t i = 0; i < sizeof secret; i += 4) {
+        const std::uint32_t r = SockRandom32();
+        std::memcpy(secret + i, &r, 4);
+    }
+    TnTcpSetIsnSecret(secret);
+}
+
 bool StartIpv4(const TnSockConfig& config, std::uint32_t localAddress, std::uint32_t gateway,
                std::uint32_t mask) {
     Ipv4Config ip{};
@@ -135,9 +152,20 @@ void StartDns(const TnSockConfig& config, std::uint32_t server) {
 
 }  // namespace
 
-bool SockIsInitialised() { return g_stack.initialised; }
+bool SockIsInitialised() {
+    return g_stack.initialised;
+}
 
-std::uint32_t SockLocalAddress() { return g_stack.localAddress; }
+std::uint32_t SockRandom32() {
+    // The callback gives 31 bits; two calls cover all 32.
+    const auto high = static_cast<std::uint32_t>(g_stack.random());
+    const auto low  = static_cast<std::uint32_t>(g_stack.random());
+    return (high << 16) ^ low;
+}
+
+std::uint32_t SockLocalAddress() {
+    return g_stack.localAddress;
+}
 
 }  // namespace tarnet
 
@@ -150,7 +178,7 @@ int TnSockInit(const TnSockConfig* config) {
     if (config == nullptr || config->localIp == nullptr || config->macAddress == nullptr ||
         config->timerStart == nullptr || config->timerStop == nullptr ||
         config->sendFrame == nullptr || config->dnsServer == nullptr ||
-        config->statusEvent == nullptr) {
+        config->statusEvent == nullptr || config->random == nullptr) {
         return TNSOCK_BAD_PARAMETER;
     }
     g_stack = StackState{};
@@ -159,6 +187,7 @@ int TnSockInit(const TnSockConfig* config) {
     g_stack.timerStop   = config->timerStop;
     g_stack.logText     = config->logText;
     g_stack.statusEvent = config->statusEvent;
+    g_stack.random      = config->random;
 
     std::uint32_t dns = 0, local = 0, gateway = 0, mask = 0;
     if (TnSockParseAddr(config->dnsServer, &dns) == 0 ||
@@ -183,6 +212,7 @@ int TnSockInit(const TnSockConfig* config) {
         TnDhcpDeinit();
         return TNSOCK_LOWER_LAYER_INIT;
     }
+    KeyIsns();
     if (!StartIpv4(*config, local, gateway, mask)) {
         UdpDeinit();
         TnTcpDeinit();
@@ -208,6 +238,10 @@ void TnSockDeinit() {
     TnTcpDeinit();
     Ipv4Deinit();
     g_stack.initialised = false;
+}
+
+void TnSockSetPredictableIsn(int on) {
+    g_predictableIsn = on != 0;
 }
 
 const char* TnSockResultName(int code) {

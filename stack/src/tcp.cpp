@@ -610,6 +610,27 @@ void TnTcpSetLocalAddress(const std::uint32_t* address) {
     }
 }
 
+void TnTcpSetIsnSecret(const std::uint8_t* secret) {
+    g_tcp.isnKeyed = secret != nullptr;
+    if (secret != nullptr) {
+        std::memcpy(g_tcp.isnSecret, secret, sizeof g_tcp.isnSecret);
+    }
+}
+
+bool TnTcpPortInUse(std::uint16_t localPort) {
+    for (TnListNode* n = g_tcp.activeList.first; n != nullptr; n = n->next) {
+        if (BlockOf(n)->localPort == localPort) {
+            return true;
+        }
+    }
+    for (TnListNode* n = g_tcp.listenerList.first; n != nullptr; n = n->next) {
+        if (static_cast<const TcpListener*>(n->payload)->localPort == localPort) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int TnTcpConnect(std::uintptr_t userContext, std::uint32_t remoteAddr, std::uint16_t localPort,
                  std::uint16_t remotePort, TnTcpNotifyFn notify, TcpControlBlock** out) {
     if (!g_tcp.initialised) {

@@ -33,35 +33,41 @@ using TnTcpNotifyFn = void (*)(std::uintptr_t userContext, int event, void* item
 using TnTcpRxAllocFn = void* (*)(std::uintptr_t userContext, std::uint16_t length);
 
 struct TnTcpConfig {
-    std::uint32_t    localAddr;
-    int              maxConnections;
-    std::uint32_t    rcvWindow;
-    std::uint32_t    rtoMax;
-    std::uint32_t    rtoFloor;
-    std::uint32_t    maxRetransmits;
-    std::uint32_t    reservedTimeout;
-    std::uint32_t    reservedRetries;
-    std::uint32_t    timeWaitMs;
+    std::uint32_t localAddr;
+    int maxConnections;
+    std::uint32_t rcvWindow;
+    std::uint32_t rtoMax;
+    std::uint32_t rtoFloor;
+    std::uint32_t maxRetransmits;
+    std::uint32_t reservedTimeout;
+    std::uint32_t reservedRetries;
+    std::uint32_t timeWaitMs;
     TnGetTickCountFn getTickCount;
-    std::uint32_t    isnSeed;
-    TnTimerStartFn   timerStart;
-    TnTimerStopFn    timerStop;
-    TnTcpRxAllocFn   rxAlloc;
-    TnLogTextFn      logText;
-    std::uint32_t    sendRingSize;
+    std::uint32_t isnSeed;
+    TnTimerStartFn timerStart;
+    TnTimerStopFn timerStop;
+    TnTcpRxAllocFn rxAlloc;
+    TnLogTextFn logText;
+    std::uint32_t sendRingSize;
 };
 
-int  TnTcpInit(const TnTcpConfig* config);
+int TnTcpInit(const TnTcpConfig* config);
 void TnTcpDeinit();
 void TnTcpSetLocalAddress(const std::uint32_t* address);
-int  TnTcpConnect(std::uintptr_t userContext, std::uint32_t remoteAddr, std::uint16_t localPort,
-                  std::uint16_t remotePort, TnTcpNotifyFn notify, TcpControlBlock** out);
-int  TnTcpListen(std::uintptr_t userContext, std::uint16_t localPort, std::uint32_t remoteAddr,
-                 TnTcpNotifyFn notify, TnListNode** out);
-int  TnTcpUnlisten(TnListNode* handle);
-int  TnTcpAccept(TcpControlBlock* block, std::uintptr_t userContext);
-int  TnTcpSend(TcpControlBlock* block, const std::uint8_t* data, std::uint32_t length,
-               std::uint32_t* outCount);
-int  TnTcpClose(TcpControlBlock* block);
+// Sets the 16-byte secret of the keyed hash that every initial sequence number carries (RFC 6528);
+// null leaves the hash out, so that ISNs are (tick << 8) + isnSeed (a test mode). Call after
+// TnTcpInit, which forgets the secret.
+void TnTcpSetIsnSecret(const std::uint8_t* secret);
+// True when a control block (in any state, TIME_WAIT included) uses this local port.
+bool TnTcpPortInUse(std::uint16_t localPort);
+int TnTcpConnect(std::uintptr_t userContext, std::uint32_t remoteAddr, std::uint16_t localPort,
+                 std::uint16_t remotePort, TnTcpNotifyFn notify, TcpControlBlock** out);
+int TnTcpListen(std::uintptr_t userContext, std::uint16_t localPort, std::uint32_t remoteAddr,
+                TnTcpNotifyFn notify, TnListNode** out);
+int TnTcpUnlisten(TnListNode* handle);
+int TnTcpAccept(TcpControlBlock* block, std::uintptr_t userContext);
+int TnTcpSend(TcpControlBlock* block, const std::uint8_t* data, std::uint32_t length,
+              std::uint32_t* outCount);
+int TnTcpClose(TcpControlBlock* block);
 // `segment` starts at the TCP header and has its 20-byte IPv4 header in front of it.
 void TnTcpInput(std::uint8_t* segment, std::uint16_t length);

@@ -179,6 +179,8 @@ struct TcpLayer {
     TnList freeList;
     TnList activeList;
     TnList listenerList;
+    bool isnKeyed;               // false: the predictable test mode
+    std::uint8_t isnSecret[16];  // key of the ISN hash (RFC 6528)
 };
 
 namespace tarnet {

@@ -13,14 +13,18 @@ TnTimerHandle HostTimerStart(std::uint32_t delayMs, std::uintptr_t context,
     return host.timers.Start(host.Now(), delayMs, context, handler);
 }
 
-void HostTimerStop(TnTimerHandle handle) { VirtualHost::Get().timers.Stop(handle); }
+void HostTimerStop(TnTimerHandle handle) {
+    VirtualHost::Get().timers.Stop(handle);
+}
 
 int HostSendFrame(const std::uint8_t* frame, std::uint32_t length) {
     VirtualHost::Get().sent.emplace_back(frame, frame + length);
     return 0;
 }
 
-std::uint32_t HostTicks() { return static_cast<std::uint32_t>(VirtualHost::Get().Now()); }
+std::uint32_t HostTicks() {
+    return static_cast<std::uint32_t>(VirtualHost::Get().Now());
+}
 
 int HostRandom() {
     auto& values = VirtualHost::Get().randomValues;
@@ -125,7 +129,9 @@ void VirtualHost::Advance(std::uint64_t ms) {
     now_ = target;
 }
 
-void VirtualHost::RunDue() { timers.RunExpired(now_); }
+void VirtualHost::RunDue() {
+    timers.RunExpired(now_);
+}
 
 TnSockConfig VirtualHost::Config() {
     TnSockConfig c{};
@@ -160,6 +166,7 @@ void StackTest::TearDown() {
 }
 
 int StackTest::Start() {
+    TnSockSetPredictableIsn(1);  // the TCP tests steer initial sequence numbers by isnSeed
     const int rc = TnSockInit(&config);
     started      = rc == TNSOCK_SUCCESS;
     return rc;
@@ -209,7 +216,7 @@ void StackTest::LearnPeer(std::uint32_t ip, const Mac& mac) {
 
 TnSockEndpoint* StackTest::OpenUdp(std::uint16_t port, std::uintptr_t context) {
     TnSockEndpoint* endpoint = nullptr;
-    const int       rc       = TnSockUdpOpen(context, RecordSockEvent, port, &endpoint);
+    const int rc             = TnSockUdpOpen(context, RecordSockEvent, port, &endpoint);
     EXPECT_EQ(rc, TNSOCK_SUCCESS) << "UDP open of port " << port << ": " << TnSockResultName(rc);
     return rc == TNSOCK_SUCCESS ? endpoint : nullptr;
 }

@@ -31,10 +31,6 @@ int OpenEphemeral() {
     return port;
 }
 
-int After(int port) {
-    return port == 64999 ? 10000 : port + 1;
-}
-
 class SocketUdpTest : public StackTest {
   protected:
     void SetUp() override {
@@ -124,39 +120,22 @@ TEST_F(SocketUdpTest, ClosingTwiceIsRefused) {
     EXPECT_EQ(OpenUdp(2002), a);
 }
 
-TEST_F(SocketUdpTest, EphemeralPortsCountOnAcrossRestartAndWrap) {
-    const int first = OpenEphemeral();
-    ASSERT_GE(first, 10000);
-    ASSERT_LE(first, 64999);
-    EXPECT_EQ(OpenEphemeral(), After(first));
-    TnSockDeinit();
-    ASSERT_EQ(Start(), TNSOCK_SUCCESS);
-    EXPECT_EQ(OpenEphemeral(), After(After(first)));
-
-    int port = After(After(first));
-    while (port != 64999) {
-        TnSockEndpoint* e = nullptr;
-        ASSERT_EQ(TnSockUdpOpen(1, RecordSockEvent, 0, &e), TNSOCK_SUCCESS);
-        TnSockClose(e);
-        port = After(port);
-    }
-    EXPECT_EQ(OpenEphemeral(), 10000);
-    EXPECT_EQ(OpenEphemeral(), 10001);
-}
-
-// The counter is process-wide and survives shutdown, so the first ports are checked in a child
-// process started anew.
-TEST(SocketUdpFreshProcess, FirstEphemeralPortsAre10000And10001) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            VirtualHost::Get().Reset();
-            TnSockConfig config = VirtualHost::Get().Config();
-            const bool ok = TnSockInit(&config) == TNSOCK_SUCCESS && OpenEphemeral() == 10000 &&
-                            OpenEphemeral() == 10001;
-            std::exit(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+// Each ephemeral port is a fresh random draw from 10000-64999 (two calls of the random
+// callback make 32 bits); a port in use is skipped for the next one, wrapping at the top.
+TEST_F(SocketUdpTest, EphemeralPortsAreRandomAndSkipPortsInUse) {
+    auto draw = [&](int offset) {
+        host().randomValues = {0, offset};  // (0 << 16) ^ offset
+        return OpenEphemeral();
+    };
+    EXPECT_EQ(draw(12345), 22345);
+    EXPECT_EQ(draw(54999), 64999);
+    OpenUdp(30000);
+    OpenUdp(30001);
+    EXPECT_EQ(draw(20000), 30002);
+    OpenUdp(64999);
+    EXPECT_EQ(draw(54999), 10000);
+    host().randomValues = {1, 0};  // 65536 % 55000
+    EXPECT_EQ(OpenEphemeral(), 20536);
 }
 
 TEST_F(SocketUdpTest, DatagramReachesTheEndpointOfItsPort) {

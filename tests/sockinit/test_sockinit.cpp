@@ -39,6 +39,8 @@ TEST_F(SockInitTest, RefusesARecordWithoutARequiredMember) {
         [](TnSockConfig& c) { c.sendFrame = nullptr; },
         [](TnSockConfig& c) { c.dnsServer = nullptr; },
         [](TnSockConfig& c) { c.statusEvent = nullptr; },
+        // Ports, ISN secrets and DNS IDs come from it, with DHCP or without.
+        [](TnSockConfig& c) { c.random = nullptr; },
     };
     for (std::size_t member = 0; member < std::size(clear); ++member) {
         config = host().Config();

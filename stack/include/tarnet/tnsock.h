@@ -41,21 +41,21 @@ using TnPingEventFn = void (*)(int event, std::uint32_t value, std::uint32_t rec
 
 struct TnSockConfig {
     const std::uint8_t* macAddress;  // 6 bytes, first byte first
-    int                 useDhcp;     // nonzero: obtain the address by DHCP
-    const char*         localIp;     // dotted quad; "0.0.0.0" with DHCP
-    const char*         gateway;     // dotted quad or null (0)
-    const char*         subnetMask;  // dotted quad or null (0)
-    const char*         dnsServer;   // dotted quad, may be "0.0.0.0"
-    TnSockEventFn       statusEvent;
-    TnTimerStartFn      timerStart;
-    TnTimerStopFn       timerStop;
-    TnSendFrameFn       sendFrame;
-    TnGetTickCountFn    getTickCount;
-    TnRandomFn          random;
-    TnLogTextFn         logText;
-    std::uint32_t       isnSeed;   // added to every TCP initial sequence number
-    std::uint32_t       reserved;  // stored, read by nothing
-    TnPingEventFn       pingEvent;  // null disables the echo client
+    int useDhcp;                     // nonzero: obtain the address by DHCP
+    const char* localIp;             // dotted quad; "0.0.0.0" with DHCP
+    const char* gateway;             // dotted quad or null (0)
+    const char* subnetMask;          // dotted quad or null (0)
+    const char* dnsServer;           // dotted quad, may be "0.0.0.0"
+    TnSockEventFn statusEvent;
+    TnTimerStartFn timerStart;
+    TnTimerStopFn timerStop;
+    TnSendFrameFn sendFrame;
+    TnGetTickCountFn getTickCount;
+    TnRandomFn random;
+    TnLogTextFn logText;
+    std::uint32_t isnSeed;    // added to every TCP initial sequence number
+    std::uint32_t reserved;   // stored, read by nothing
+    TnPingEventFn pingEvent;  // null disables the echo client
 };
 
 // ---- Result codes ---------------------------------------------------------------------------
@@ -81,6 +81,9 @@ inline constexpr int TNSOCK_EVENT_CLOSED    = 1;  // TCP connection closed
 inline constexpr int TNSOCK_EVENT_CONNECTED = 2;  // outgoing TCP connection established
 inline constexpr int TNSOCK_EVENT_INCOMING  = 3;  // new endpoint, remote port, remote addr, port
 inline constexpr int TNSOCK_EVENT_ADDRESS   = 5;  // statusEvent only: data = TnDhcpLease*
+// statusEvent only: the address (a = the address lost) was taken away, because its lease ended
+// or the server refused it. The stack goes on asking for a new one.
+inline constexpr int TNSOCK_EVENT_ADDRESS_LOST = 6;
 
 // ---- Echo client events ---------------------------------------------------------------------
 
@@ -103,8 +106,8 @@ struct TnSockEndpoint;
 
 // ---- Stack ----------------------------------------------------------------------------------
 
-int         TnSockInit(const TnSockConfig* config);
-void        TnSockDeinit();
+int TnSockInit(const TnSockConfig* config);
+void TnSockDeinit();
 const char* TnSockResultName(int code);
 
 // The host hands every received Ethernet frame here. The layers may modify the frame in place
@@ -115,8 +118,8 @@ void TnSockEthernetInput(std::uint8_t* frame, std::uint32_t length);
 
 int TnSockUdpOpen(std::uintptr_t appContext, TnSockEventFn callback, std::uint16_t localPort,
                   TnSockEndpoint** out);
-int TnSockUdpSendto(TnSockEndpoint* endpoint, std::uint32_t remoteAddress,
-                    std::uint16_t remotePort, const std::uint8_t* data, std::uint32_t length);
+int TnSockUdpSendto(TnSockEndpoint* endpoint, std::uint32_t remoteAddress, std::uint16_t remotePort,
+                    const std::uint8_t* data, std::uint32_t length);
 int TnSockClose(TnSockEndpoint* endpoint);
 
 // ---- TCP ------------------------------------------------------------------------------------
@@ -130,9 +133,72 @@ int TnSockTcpSend(TnSockEndpoint* endpoint, const std::uint8_t* data, std::uint3
 
 // ---- Echo client ----------------------------------------------------------------------------
 
-int  TnSockPingStart(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t count,
-                     std::uint32_t payloadSize);
+int TnSockPingStart(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t count,
+                    std::uint32_t payloadSize);
 void TnSockPingStop();
+
+// ---- Diagnostics ----------------------------------------------------------------------------
+//
+// A read-only report of what happens inside the stack, for programs that want to tell their
+// users how a connection ended or how a lookup went without reading frames or log texts. Setting
+// no hook changes nothing; the hook may be set at any time and stays set across TnSockInit and
+// TnSockDeinit. It runs on the stack's thread, inside the stack: it must not call the stack.
+
+inline constexpr int TNSOCK_DIAG_TCP_ESTABLISHED = 1;  // a TCP connection reached ESTABLISHED
+inline constexpr int TNSOCK_DIAG_TCP_ENDED       = 2;  // a TCP connection ended: reason, refused
+inline constexpr int TNSOCK_DIAG_DNS_RESULT      = 3;  // a lookup ended: dnsOutcome, address
+inline constexpr int TNSOCK_DIAG_DHCP_LEASE      = 4;  // a lease was bound or renewed: lease
+inline constexpr int TNSOCK_DIAG_DHCP_LOST       = 5;  // the address was lost: address
+
+// How a TCP connection ended.
+inline constexpr int TNSOCK_TCP_END_PEER_CLOSED = 1;  // the peer sent its FIN
+inline constexpr int TNSOCK_TCP_END_PEER_RESET  = 2;  // the peer reset it
+inline constexpr int TNSOCK_TCP_END_REFUSED = 3;  // the peer refused the SYN (or never answered it)
+inline constexpr int TNSOCK_TCP_END_TIMED_OUT = 4;  // retransmissions or a state timer ran out
+inline constexpr int TNSOCK_TCP_END_ABORTED   = 5;  // reset by us (user abort, shut-down, refusal)
+inline constexpr int TNSOCK_TCP_END_CLOSED    = 6;  // closed by us, both FINs acknowledged
+
+// Outcome of a DNS lookup.
+inline constexpr int TNSOCK_DNS_ANSWER      = 1;  // address holds the answer
+inline constexpr int TNSOCK_DNS_NXDOMAIN    = 2;  // the name does not exist
+inline constexpr int TNSOCK_DNS_NO_ADDRESS  = 3;  // the name exists but has no A record
+inline constexpr int TNSOCK_DNS_SERVFAIL    = 4;
+inline constexpr int TNSOCK_DNS_REFUSED     = 5;
+inline constexpr int TNSOCK_DNS_TRUNCATED   = 6;  // the answer did not fit a UDP reply
+inline constexpr int TNSOCK_DNS_NO_RESPONSE = 7;  // no answer after the last retransmission
+inline constexpr int TNSOCK_DNS_OTHER_ERROR = 8;  // another RCODE (FORMERR, NOTIMP, ...)
+
+struct TnDhcpLease;
+
+struct TnSockDiagnostic {
+    int kind;  // TNSOCK_DIAG_...
+    // TCP: the endpoint while the application still holds it (null once it closed its side),
+    // the connection's addresses and ports, and whether we opened it.
+    const TnSockEndpoint* endpoint;
+    std::uint32_t localAddress;
+    std::uint16_t localPort;
+    std::uint32_t remoteAddress;
+    std::uint16_t remotePort;
+    int active;                  // 1: opened by TnSockTcpConnect; 0: accepted by a listener
+    int reason;                  // TNSOCK_DIAG_TCP_ENDED: TNSOCK_TCP_END_...
+    std::uint32_t refusedBytes;  // TCP_ENDED: data that arrived after our close, refused by RST
+    // DNS: the name asked for, the outcome and, with TNSOCK_DNS_ANSWER, the address.
+    const char* name;
+    int dnsOutcome;
+    std::uint32_t address;  // DNS answer; DHCP_LOST: the address given up
+    // DHCP_LEASE: the lease (valid during the call).
+    const TnDhcpLease* lease;
+};
+
+using TnSockDiagnosticFn = void (*)(std::uintptr_t context, const TnSockDiagnostic* diagnostic);
+
+// Sets (or with null clears) the stack-wide diagnostic hook.
+void TnSockSetDiagnostics(TnSockDiagnosticFn hook, std::uintptr_t context);
+
+// Test hook: with on = 1 (set before TnSockInit), TCP initial sequence numbers leave out their
+// keyed-hash term and are (tick count << 8) + isnSeed, so a test can steer them. Never for use
+// on a real network: the numbers become predictable.
+void TnSockSetPredictableIsn(int on);
 
 // ---- Addresses ------------------------------------------------------------------------------
 
