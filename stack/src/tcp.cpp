@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "siphash.h"
+#include "tarnet/byteorder.h"
 #include "tcp_internal.h"
 
 namespace tarnet {
@@ -178,7 +180,7 @@ void RefuseSyn(TcpControlBlock* b) {
 }
 
 void ActiveOpen(TcpControlBlock* b) {
-    b->iss        = TcpNewIss();
+    b->iss        = TcpNewIss(b);
     b->sndUna     = b->iss;
     b->sndNxt     = b->iss + 1;
     b->sndWnd     = 0;
@@ -332,8 +334,22 @@ void TcpRelease(TcpControlBlock* block) {
     TnListAppendNode(&g_tcp.freeList, block->poolNode);
 }
 
-std::uint32_t TcpNewIss() {
-    return (g_tcp.config.getTickCount() << 8) + g_tcp.config.isnSeed;
+static_assert(sizeof(TcpLayer::isnSecret) == kSipHashKeyLen, "the secret is the hash's key");
+
+// RFC 6528: ISN = M + F(localip, localport, remoteip, remoteport, secretkey). M is the clock
+// term (256 per millisecond, so a connection's successive incarnations move forward), F a keyed
+// hash of the four-tuple: without the secret, one connection's ISN says nothing about another's.
+std::uint32_t TcpNewIss(const TcpControlBlock* block) {
+    const std::uint32_t clock = (g_tcp.config.getTickCount() << 8) + g_tcp.config.isnSeed;
+    if (!g_tcp.isnKeyed) {
+        return clock;
+    }
+    std::uint8_t tuple[12];
+    TnWrite32(tuple, g_tcp.config.localAddr);
+    TnWrite16(tuple + 4, block->localPort);
+    TnWrite32(tuple + 6, block->remoteAddr);
+    TnWrite16(tuple + 10, block->remotePort);
+    return clock + static_cast<std::uint32_t>(SipHash24(g_tcp.isnSecret, tuple, sizeof tuple));
 }
 
 void TcpStopTimer(TnTimerHandle& handle) {

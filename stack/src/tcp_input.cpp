@@ -375,7 +375,7 @@ void TcpListenerSyn(TcpControlBlock* b) {
         TcpRelease(b);  // nothing to set up: the block goes straight back to the pool
         return;
     }
-    b->iss    = TcpNewIss();
+    b->iss    = TcpNewIss(b);
     b->rcvNxt = b->segSeq + 1;
     ApplyMssOption(b);
     b->finPending = 0;

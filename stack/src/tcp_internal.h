@@ -229,7 +229,8 @@ void TcpRaise(TcpControlBlock* block, int event, std::uintptr_t argument = 0);
 // stops the timers, empties both queues and appends the block to the end of the free list.
 TcpControlBlock* TcpTakeBlock();
 void TcpRelease(TcpControlBlock* block);
-std::uint32_t TcpNewIss();
+// The initial sequence number of a connection whose addresses and ports are set.
+std::uint32_t TcpNewIss(const TcpControlBlock* block);
 
 // Timers: starting one stops the one held in the same member first.
 void TcpStartRtxTimer(TcpControlBlock* block, std::uint32_t ms);

@@ -1,6 +1,8 @@
 // TCP control blocks and state machine: configuration, pool, handshakes with their retries,
 // the closing sequences and their timers, shutdown, and users that call back into the layer
 // from inside a notification.
+#include <algorithm>
+
 #include "tcp_peer.h"
 
 namespace tarnet::test {
@@ -223,6 +225,35 @@ TEST_F(TcpStateTest, SimultaneousOpenReportsConnected) {
     EXPECT_STREQ(StateOf(b), "ESTABLISHED");
     ASSERT_EQ(TcpNotes().size(), 1u);
     EXPECT_EQ(TcpNotes()[0].event, TNTCP_NOTIFY_CONNECTED);
+}
+
+// RFC 6528: with a secret, ISN = (ticks << 8) + isnSeed + a keyed hash of the four-tuple, so
+// connections to different ports get unrelated ISNs while one four-tuple's ISN still advances
+// by 256 a millisecond. Without a secret (the test mode) the hash term is left out.
+TEST_F(TcpStateTest, InitialSequenceNumbersAreKeyedByTheFourTuple) {
+    auto issOf = [this](std::uint16_t remotePort) {
+        TcpControlBlock* b = nullptr;
+        EXPECT_EQ(TnTcpConnect(1, kPeerIp, 6000, remotePort, RecordTcpNote, &b), TNTCP_SUCCESS);
+        const std::uint32_t seq = Out().seq;
+        TnTcpClose(b);
+        return seq;
+    };
+    auto clock = [this] { return (static_cast<std::uint32_t>(host().Now()) << 8) + 0x10000000u; };
+    EXPECT_EQ(issOf(80), clock());
+    std::uint8_t secret[16];
+    for (std::uint8_t i = 0; i < sizeof secret; ++i) {
+        secret[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 37));
+    }
+    TnTcpSetIsnSecret(secret);
+    const std::uint32_t to80 = issOf(80);
+    const std::uint32_t to81 = issOf(81);
+    EXPECT_NE(to80, clock());
+    const std::uint32_t apart = to81 - to80;
+    EXPECT_GT(std::min(apart, 0u - apart), 1u << 20) << "neighbouring ports, unrelated ISNs";
+    Advance(10);
+    EXPECT_EQ(issOf(80), to80 + 10 * 256);
+    TnTcpSetIsnSecret(nullptr);
+    EXPECT_EQ(issOf(80), clock());
 }
 
 TEST_F(TcpStateTest, ListenerSynWaitsForTheUser) {
