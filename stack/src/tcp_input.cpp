@@ -11,10 +11,10 @@ namespace tarnet {
 
 namespace {
 
-constexpr std::uint32_t kLimitedBroadcast = 0xFFFFFFFF;
-constexpr std::uint8_t kOptionEnd         = 0;
-constexpr std::uint8_t kOptionNop         = 1;
-constexpr std::uint8_t kOptionMss         = 2;
+constexpr std::uint32_t kMulticastBase = 0xE0000000;  // 224/4, then 240/4 and broadcast
+constexpr std::uint8_t kOptionEnd      = 0;
+constexpr std::uint8_t kOptionNop      = 1;
+constexpr std::uint8_t kOptionMss      = 2;
 
 // The fields of one arriving segment, read once after its lengths and checksum were checked.
 struct Segment {
@@ -65,6 +65,14 @@ struct Segment {
     }
 };
 
+// TCP is unicast: a segment sent to a broadcast or multicast address is neither taken nor
+// answered (RFC 1122 4.2.3.10), nor is one whose source could not be answered as a single host
+// (0.0.0.0, multicast, 240/4, the limited broadcast: RFC 1122 3.2.1.3).
+bool Addressable(const Segment& s) {
+    const std::uint32_t local = TcpState().config.localAddr;
+    return local != 0 && s.dstAddr == local && s.srcAddr != 0 && s.srcAddr < kMulticastBase;
+}
+
 TcpControlBlock* FindConnection(const Segment& s) {
     for (TnListNode* n = TcpState().activeList.first; n != nullptr; n = n->next) {
         auto* b = static_cast<TcpControlBlock*>(n->payload);
@@ -85,25 +93,36 @@ const TcpListener* FindListener(const Segment& s) {
     return nullptr;
 }
 
-// A SYN nobody takes (no listener, no free control block) is refused with a reset built from
-// the segment itself (RFC 9293 3.10.7.1): with ACK the reset takes its sequence number from the
-// acknowledgment; without, sequence 0 and RST+ACK acknowledging everything the SYN occupied.
+// A segment that no connection takes is answered with a reset built from the segment itself
+// (RFC 9293 3.10.7.1), so that a peer holding a connection we no longer know learns at once
+// that it is gone: with ACK the reset takes its sequence number from the acknowledgment, which
+// the peer accepts; without, it has sequence 0 and acknowledges everything the segment occupied.
 void RefuseUnmatched(const Segment& s) {
     if (s.Has(kTcpAck)) {
         TcpSendResetTo(s.srcAddr, s.dstPort, s.srcPort, s.ack, 0, kTcpRst);
         return;
     }
-    const std::uint32_t length = s.payloadLength + 1u + (s.Has(kTcpFin) ? 1u : 0u);
+    const std::uint32_t length =
+        s.payloadLength + (s.Has(kTcpSyn) ? 1u : 0u) + (s.Has(kTcpFin) ? 1u : 0u);
     TcpSendResetTo(s.srcAddr, s.dstPort, s.srcPort, 0, s.seq + length, kTcpRst | kTcpAck);
 }
 
+// A segment for which no connection exists. A listener takes a SYN into a new control block.
+// Everything else that carries no RST is refused with a reset: on a port nobody listens on
+// every such segment (RFC 9293 3.10.7.1), at a listener any segment with an ACK, which cannot
+// belong to a connection still in LISTEN (3.10.7.2), and a SYN when no control block is free.
+// At a listener a segment with neither SYN nor ACK is dropped (3.10.7.2). A reset is never
+// answered.
 TcpControlBlock* Spawn(const Segment& s) {
-    // Only a SYN may open a connection; a reset is never answered (RFC 9293 3.10.7.1).
-    if (!s.Has(kTcpSyn) || s.Has(kTcpRst)) {
+    if (s.Has(kTcpRst)) {
         return nullptr;
     }
     const TcpListener* listener = FindListener(s);
-    TcpControlBlock* b          = listener != nullptr ? TcpTakeBlock() : nullptr;
+    if (listener != nullptr && !s.Has(kTcpSyn) && !s.Has(kTcpAck)) {
+        return nullptr;
+    }
+    const bool opens   = listener != nullptr && s.Has(kTcpSyn) && !s.Has(kTcpAck);
+    TcpControlBlock* b = opens ? TcpTakeBlock() : nullptr;
     if (b == nullptr) {
         RefuseUnmatched(s);
         return nullptr;
@@ -306,7 +325,35 @@ bool TakeFin(TcpControlBlock* b) {
     return true;
 }
 
-// RST or SYN in a synchronized state ends the connection; the user hears of it unless the user
+// What a RST or SYN does to a synchronized connection, once the segment passed the sequence
+// check (RFC 5961 3.2 and 4.2, as RFC 9293 3.10.7.4 adopts them).
+enum class ControlCheck {
+    kNone,        // neither RST nor SYN: go on with the segment
+    kReset,       // a RST at exactly rcvNxt: the connection ends
+    kChallenged,  // answered with a challenge ACK; nothing else changes
+};
+
+// Only a RST whose sequence number is exactly rcvNxt resets. Any other RST inside the window,
+// and any SYN, is answered with a challenge ACK (<SEQ=SND.NXT><ACK=RCV.NXT><CTL=ACK>) and
+// otherwise ignored: a blind attacker must then hit one number out of 2^32 instead of any
+// number in the window, while a peer that really lost the connection answers the challenge
+// with a RST at the exact number (or, restarting with a new SYN, learns of our state).
+ControlCheck CheckControl(TcpControlBlock* b) {
+    if (Has(b, kTcpRst)) {
+        if (b->segSeq == b->rcvNxt) {
+            return ControlCheck::kReset;
+        }
+        TcpSendAck(b);
+        return ControlCheck::kChallenged;
+    }
+    if (Has(b, kTcpSyn)) {
+        TcpSendAck(b);
+        return ControlCheck::kChallenged;
+    }
+    return ControlCheck::kNone;
+}
+
+// RST in a synchronized state ends the connection; the user hears of it unless the user
 // closed it already.
 void PeerAborted(TcpControlBlock* b) {
     if (b->closedByUser == 0 && !TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
@@ -438,10 +485,11 @@ TcpSyncResult TcpSynReceivedSegment(TcpControlBlock* b) {
     if (!TcpAcceptable(b)) {
         return TcpSyncResult::kStopped;
     }
-    if (Has(b, kTcpRst) || Has(b, kTcpSyn)) {
-        if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
-            TcpRelease(b);
-        }
+    const ControlCheck control = CheckControl(b);
+    if (control == ControlCheck::kReset && TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+        TcpRelease(b);
+    }
+    if (control != ControlCheck::kNone) {
         return TcpSyncResult::kStopped;
     }
     if (!Has(b, kTcpAck)) {
@@ -469,13 +517,11 @@ TcpSyncResult TcpSynchronizedSegment(TcpControlBlock* b) {
     if (!TcpAcceptable(b)) {
         return TcpSyncResult::kStopped;
     }
-    if (Has(b, kTcpRst)) {
+    const ControlCheck control = CheckControl(b);
+    if (control == ControlCheck::kReset) {
         PeerAborted(b);
-        return TcpSyncResult::kStopped;
     }
-    if (Has(b, kTcpSyn)) {
-        TcpSendReset(b, b->sndNxt);
-        PeerAborted(b);
+    if (control != ControlCheck::kNone) {
         return TcpSyncResult::kStopped;
     }
     if (!Has(b, kTcpAck) || TcpProcessAck(b) == TcpAckResult::kDropped) {
@@ -495,11 +541,11 @@ void TcpClosingSegment(TcpControlBlock* b) {
     if (!TcpAcceptable(b)) {
         return;
     }
-    if (Has(b, kTcpRst) || Has(b, kTcpSyn)) {
-        if (Has(b, kTcpSyn) && !Has(b, kTcpRst)) {
-            TcpSendReset(b, b->sndNxt);
-        }
+    const ControlCheck control = CheckControl(b);
+    if (control == ControlCheck::kReset) {
         TcpRelease(b);
+    }
+    if (control != ControlCheck::kNone) {
         return;
     }
     if (!Has(b, kTcpAck) || TcpProcessAck(b) == TcpAckResult::kDropped) {
@@ -521,11 +567,11 @@ void TcpTimeWaitSegment(TcpControlBlock* b) {
     if (!TcpAcceptable(b)) {
         return;  // a retransmitted FIN lands here and has been acknowledged by the test
     }
-    if (Has(b, kTcpRst) || Has(b, kTcpSyn)) {
-        if (Has(b, kTcpSyn) && !Has(b, kTcpRst)) {
-            TcpSendReset(b, b->sndNxt);
-        }
+    const ControlCheck control = CheckControl(b);
+    if (control == ControlCheck::kReset) {
         TcpRelease(b);
+    }
+    if (control != ControlCheck::kNone) {
         return;
     }
     if (!Has(b, kTcpAck) || !Has(b, kTcpFin)) {
@@ -545,8 +591,7 @@ void TnTcpInput(std::uint8_t* segment, std::uint16_t length) {
         return;
     }
     const std::optional<Segment> s = Segment::Check(segment, length);
-    // RFC 1122 4.2.3.10: a segment to the broadcast address is never answered.
-    if (!s || s->dstAddr == kLimitedBroadcast) {
+    if (!s || !Addressable(*s)) {
         return;
     }
     TcpControlBlock* b = FindConnection(*s);

@@ -2,6 +2,7 @@
 // in-order delivery (trimming, holes, FIN placement), the MSS option, and sequence numbers that
 // wrap past 2^32 in both directions.
 #include <cstdlib>
+#include <functional>
 
 #include "tcp_peer.h"
 
@@ -94,32 +95,70 @@ TEST_F(TcpInputTest, NegativeZeroChecksumIsAccepted) {
     EXPECT_EQ(Delivered(), Slice(raw, 20, 4));
 }
 
-TEST_F(TcpInputTest, SegmentsWithoutConnection) {
-    // Not a SYN: dropped without a reset.
-    peerSeq = 100;
-    peerAck = 200;
-    InjectTcp(Peer(kAck, Text("stray")));
-    InjectTcp(Peer(kFin | kAck));
-    ExpectNoTx();
-    // A SYN nobody listens for is refused with RST+ACK acknowledging the SYN (and its data).
-    peerAck = 0;
-    InjectTcp(Peer(kSyn, Text("abc")));
-    TcpSegment rst = Out();
-    EXPECT_EQ(rst.flags, kRst | kAck);
-    EXPECT_EQ(rst.seq, 0u);
-    EXPECT_EQ(rst.ack, 104u);
-    EXPECT_EQ(rst.srcPort, kOurPort);
-    EXPECT_EQ(rst.dstPort, kPeerPort);
-    // A SYN+ACK takes the reset's sequence number from its acknowledgment.
-    peerAck = 0xCAFE;
-    InjectTcp(Peer(kSyn | kAck));
-    rst = Out();
-    EXPECT_EQ(rst.flags, kRst);
-    EXPECT_EQ(rst.seq, 0xCAFEu);
-    // A reset is never answered, and nothing is sent to the broadcast address.
-    InjectTcp(Peer(kSyn | kRst));
+// A segment no connection takes is answered with a reset built from it (RFC 9293 3.10.7.1):
+// with ACK, <SEQ=SEG.ACK><CTL=RST>; without, <SEQ=0><ACK=SEG.SEQ+SEG.LEN><CTL=RST,ACK>. At a
+// listener only segments with ACK are refused (3.10.7.2). A reset is never answered, nor is
+// anything sent to or from a broadcast or multicast address.
+TEST_F(TcpInputTest, SegmentsWithoutConnectionAreReset) {
+    struct Case {
+        const char* what;
+        std::uint8_t flags;
+        std::size_t dataLength;
+        std::uint8_t answer;  // 0: none
+        std::uint32_t seq;
+        std::uint32_t ack;
+    };
+    // The peer's segments carry SEQ 100, ACK 200.
+    const Case closedPort[] = {
+        {"ACK",          kAck,        0, kRst,        200, 0  },
+        {"data",         kAck | kPsh, 5, kRst,        200, 0  },
+        {"FIN+ACK",      kFin | kAck, 0, kRst,        200, 0  },
+        {"FIN alone",    kFin,        0, kRst | kAck, 0,   101},
+        {"data, no ACK", 0,           5, kRst | kAck, 0,   105},
+        {"SYN, data",    kSyn,        3, kRst | kAck, 0,   104},
+        {"SYN+FIN",      kSyn | kFin, 0, kRst | kAck, 0,   102},
+        {"SYN+ACK",      kSyn | kAck, 0, kRst,        200, 0  },
+        {"RST",          kRst,        0, 0,           0,   0  },
+        {"RST+ACK",      kRst | kAck, 4, 0,           0,   0  },
+    };
+    const Case atListener[] = {
+        {"ACK",       kAck,        0, kRst, 200, 0},
+        {"data",      kAck,        5, kRst, 200, 0},
+        {"SYN+ACK",   kSyn | kAck, 0, kRst, 200, 0},
+        {"FIN alone", kFin,        0, 0,    0,   0},
+        {"RST",       kRst,        0, 0,    0,   0},
+    };
+    auto run = [this](const Case& c) {
+        SCOPED_TRACE(c.what);
+        peerSeq = 100;
+        peerAck = 200;
+        InjectTcp(Peer(c.flags, Bytes(c.dataLength, 'x')));
+        if (c.answer == 0) {
+            ExpectNoTx();
+            return;
+        }
+        const TcpSegment rst = Out();
+        EXPECT_EQ(rst.flags, c.answer);
+        EXPECT_EQ(rst.seq, c.seq);
+        EXPECT_EQ(rst.ack, c.ack);
+        EXPECT_EQ(rst.srcPort, kOurPort);
+        EXPECT_EQ(rst.dstPort, kPeerPort);
+    };
+    for (const Case& c : closedPort) {
+        run(c);
+    }
+    TnListNode* listener = nullptr;
+    ASSERT_EQ(TnTcpListen(9, kOurPort, 0, RecordTcpNote, &listener), TNTCP_SUCCESS);
+    for (const Case& c : atListener) {
+        run(c);
+    }
+    ASSERT_EQ(TnTcpUnlisten(listener), TNTCP_SUCCESS);
+    InjectTcp(Peer(kAck), kPeerIp, 0xFFFFFFFF);
     InjectTcp(Peer(kSyn), kPeerIp, 0xFFFFFFFF);
+    InjectTcp(Peer(kAck), Ip(224, 0, 0, 1));
+    InjectTcp(Peer(kSyn), Ip(240, 0, 0, 1));
     ExpectNoTx();
+    EXPECT_TRUE(TcpNotes().empty());
     ExpectPoolFull();
 }
 
@@ -160,25 +199,94 @@ TEST_F(TcpInputTest, UnacceptableSegmentsAreAnsweredWithAnAck) {
     EXPECT_STREQ(StateOf(b), "ESTABLISHED");
 }
 
-TEST_F(TcpInputTest, InWindowResetEndsTheConnectionQuietly) {
+TEST_F(TcpInputTest, ExactResetEndsTheConnectionQuietly) {
     Connect();
-    PeerSendsAt(100, {}, kRst);
+    PeerSendsAt(0, {}, kRst);
     ExpectNoTx();
     ASSERT_EQ(TcpNotes().size(), 1u);
     EXPECT_EQ(TcpNotes()[0].event, TNTCP_NOTIFY_CLOSED);
     ExpectPoolFull();
 }
 
-TEST_F(TcpInputTest, InWindowSynIsReset) {
-    TcpControlBlock* b         = Connect();
-    const std::uint32_t sndNxt = b->sndNxt;
-    InjectTcp(Peer(kSyn));
-    const TcpSegment rst = Out();
-    EXPECT_EQ(rst.flags, kRst);
-    EXPECT_EQ(rst.seq, sndNxt);
-    ASSERT_EQ(TcpNotes().size(), 1u);
-    EXPECT_EQ(TcpNotes()[0].event, TNTCP_NOTIFY_CLOSED);
-    ExpectPoolFull();
+// RFC 5961 3.2 and 4.2 in every synchronized state: a RST inside the window but not at rcvNxt,
+// and a SYN anywhere, draw a challenge ACK (<SEQ=SND.NXT><ACK=RCV.NXT>) and change nothing; a
+// RST outside the window is dropped silently. Only the exact RST then ends the connection.
+TEST_F(TcpInputTest, BlindResetsAndSynsDrawAChallengeAck) {
+    constexpr std::uint32_t kWindow = 4096;
+    struct Probe {
+        const char* what;
+        std::uint8_t flags;
+        std::uint32_t offset;  // from rcvNxt
+        bool challenged;
+    };
+    constexpr Probe kProbes[] = {
+        {"RST one past rcvNxt",       kRst,        1,                                 true },
+        {"RST+ACK at the window end", kRst | kAck, kWindow - 1,                       true },
+        {"RST beyond the window",     kRst,        kWindow,                           false},
+        {"RST before rcvNxt",         kRst,        static_cast<std::uint32_t>(-1),    false},
+        {"SYN at rcvNxt",             kSyn,        0,                                 true },
+        {"SYN+ACK in the window",     kSyn | kAck, 100,                               true },
+        {"SYN before the window",     kSyn,        static_cast<std::uint32_t>(-1000), true },
+        {"SYN beyond the window",     kSyn,        kWindow + 10,                      true },
+    };
+    auto finWait2 = [this] {
+        TcpControlBlock* b = Connect();
+        TnTcpClose(b);
+        PeerAcks(Out().seq + 1);
+        return b;
+    };
+    auto timeWait = [this, finWait2] {
+        TcpControlBlock* b = finWait2();
+        PeerSends({}, kFin);
+        Out();
+        return b;
+    };
+    auto synReceived = [this] {
+        TnListNode* listener = nullptr;
+        EXPECT_EQ(TnTcpListen(9, kOurPort, 0, RecordTcpNote, &listener), TNTCP_SUCCESS);
+        peerSeq = 0x500;
+        InjectTcp(Peer(kSyn));
+        auto* b = static_cast<TcpControlBlock*>(TcpNotes().at(0).item);
+        TnTcpAccept(b, 3);
+        peerSeq = 0x501;
+        peerAck = Out().seq + 1;
+        return b;
+    };
+    struct State {
+        const char* name;
+        std::function<TcpControlBlock*()> open;
+    };
+    const State states[] = {
+        {"ESTABLISHED",  [this] { return Connect(); }},
+        {"FIN_WAIT_2",   finWait2                    },
+        {"TIME_WAIT",    timeWait                    },
+        {"SYN_RECEIVED", synReceived                 },
+    };
+    for (const State& state : states) {
+        SCOPED_TRACE(state.name);
+        TcpNotes().clear();
+        TcpControlBlock* b = state.open();
+        ASSERT_STREQ(StateOf(b), state.name);
+        TcpNotes().clear();
+        for (const Probe& p : kProbes) {
+            SCOPED_TRACE(p.what);
+            TcpSegment probe = Peer(p.flags);
+            probe.seq += p.offset;
+            InjectTcp(probe);
+            if (p.challenged) {
+                const TcpSegment ack = Out();
+                EXPECT_EQ(ack.flags, kAck);
+                EXPECT_EQ(ack.seq, b->sndNxt);
+                EXPECT_EQ(ack.ack, peerSeq);
+            }
+            ExpectNoTx();
+            EXPECT_STREQ(StateOf(b), state.name);
+        }
+        EXPECT_TRUE(TcpNotes().empty());
+        InjectTcp(Peer(kRst));
+        ExpectNoTx();
+        ExpectPoolFull();
+    }
 }
 
 // Only bytes that continue the stream are delivered: repeated bytes are trimmed off, and data
