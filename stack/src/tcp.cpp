@@ -320,6 +320,8 @@ TcpControlBlock* TcpTakeBlock() {
     b->mss          = kTcpDefaultMss;
     b->persistShift = 0;
     b->activeOpen   = 0;
+    b->sndWnd       = 0;
+    b->maxSndWnd    = 0;
     return b;
 }
 

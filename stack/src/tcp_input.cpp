@@ -602,5 +602,7 @@ void TnTcpInput(std::uint8_t* segment, std::uint16_t length) {
         return;
     }
     Store(b, *s);
+    // The window offered so far, taken from earlier segments; this one's may lower sndWnd.
+    b->maxSndWnd = std::max(b->maxSndWnd, b->sndWnd);
     TcpRaise(b, TCP_EV_SEGMENT);
 }

@@ -170,6 +170,9 @@ struct TcpControlBlock {
     // handshake completes.
     int activeOpen;
     TcpReorderBuffer reorder;
+    // Blind attacks: the largest window the peer has offered on this connection, the range
+    // below sndUna in which an acknowledgment is old but acceptable (RFC 5961 5.2).
+    std::uint16_t maxSndWnd;
 };
 
 // The layer's one instance.

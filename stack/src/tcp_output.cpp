@@ -310,7 +310,15 @@ TcpAckResult TcpProcessAck(TcpControlBlock* block) {
     if (SeqLt(block->sndUna, ack) && SeqLeq(ack, block->sndNxt)) {
         NewDataAcked(block);
     } else if (SeqLt(ack, block->sndUna)) {
-        return TcpAckResult::kDropped;  // an old acknowledgment
+        // RFC 5961 5.2: an acknowledgment further back than the largest window the peer has
+        // offered cannot be a reordered one of this connection; a blind guess is answered with
+        // an ACK and dropped. Within that range the segment is only old: its ACK is ignored,
+        // its text and FIN are processed (RFC 9293 3.10.7.4).
+        if (block->sndUna - ack > block->maxSndWnd) {
+            TcpSendAck(block);
+            return TcpAckResult::kDropped;
+        }
+        return TcpAckResult::kAccepted;
     } else if (SeqGt(ack, block->sndNxt)) {
         TcpSendAck(block);  // acknowledges what was never sent (RFC 9293 3.10.7.4)
         return TcpAckResult::kDropped;

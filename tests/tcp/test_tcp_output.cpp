@@ -259,25 +259,46 @@ TEST_F(TcpOutputTest, WindowUpdateRules) {
     EXPECT_EQ(TcpNotes()[2].data, Text("gh"));
 }
 
+// RFC 5961 5.2: an acknowledgment is acceptable from sndUna minus the largest window the peer
+// has offered up to sndNxt. Below sndUna the segment's ACK is ignored (no window update) but its
+// data and FIN are processed (RFC 9293 3.10.7.4); outside the range the segment is answered
+// with an ACK and dropped.
 TEST_F(TcpOutputTest, OldAndFutureAcknowledgments) {
     TcpControlBlock* b = Connect();
     Send(b, Pattern(100));
     const TcpSegment s = Out();
     PeerAcks(s.seq + 50);
-    // An acknowledgment below sndUna: the whole segment is ignored, data included.
-    peerAck = s.seq + 10;
+    peerWindow = 10;  // the largest window offered stays 8192
+    PeerAcks(s.seq + 50);
+    const std::uint32_t sndUna = s.seq + 50;
+    // 40 behind sndUna, more than the current window: old but acceptable.
+    peerAck    = sndUna - 40;
+    peerWindow = 3000;
+    PeerSends(Text("taken"));
+    EXPECT_EQ(Out().ack, peerSeq);
+    ASSERT_EQ(TcpNotes().size(), 1u);
+    EXPECT_EQ(TcpNotes()[0].data, Text("taken"));
+    EXPECT_EQ(b->sndWnd, 10) << "an old acknowledgment updates no window";
+    // Further back than the largest window: answered with an ACK, the data is not taken.
+    peerAck = sndUna - 8193;
     InjectTcp(Peer(kAck, Text("ignored")));
-    ExpectNoTx();
-    EXPECT_TRUE(TcpNotes().empty());
-    // An acknowledgment beyond sndNxt is answered with an acknowledgment and otherwise ignored.
-    peerAck = s.seq + 500;
-    InjectTcp(Peer(kAck, Text("ignored")));
-    const TcpSegment ack = Out();
-    EXPECT_EQ(ack.flags, kAck);
-    EXPECT_EQ(ack.seq, b->sndNxt);
-    EXPECT_EQ(ack.ack, peerSeq);
-    EXPECT_TRUE(TcpNotes().empty());
-    EXPECT_EQ(b->sndUna, s.seq + 50);
+    // Beyond sndNxt: the same.
+    TcpSegment future = Peer(kAck, Text("ignored"));
+    future.ack        = s.seq + 500;
+    InjectTcp(future);
+    for (int i = 0; i < 2; ++i) {
+        const TcpSegment ack = Out();
+        EXPECT_EQ(ack.flags, kAck);
+        EXPECT_EQ(ack.seq, b->sndNxt);
+        EXPECT_EQ(ack.ack, peerSeq);
+    }
+    EXPECT_EQ(TcpNotes().size(), 1u);
+    // An old acknowledgment on the peer's FIN: the FIN is taken.
+    peerAck = sndUna - 1;
+    PeerSends({}, kFin);
+    EXPECT_EQ(Out().ack, peerSeq);
+    EXPECT_STREQ(StateOf(b), "LAST_ACK");
+    EXPECT_EQ(b->sndUna, sndUna);
 }
 
 // A zero window with data waiting starts probing (on rtxTimer, which is otherwise idle then):
