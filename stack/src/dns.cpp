@@ -517,6 +517,10 @@ std::uint16_t NewestPendingId() {
     return g.pending.last != nullptr ? QueryOf(g.pending.last)->id : std::uint16_t{0};
 }
 
+const char* NewestPendingName() {
+    return g.pending.last != nullptr ? QueryOf(g.pending.last)->name : "";
+}
+
 std::uintptr_t NewestPendingContext() {
     return g.pending.last != nullptr ? ContextOf(QueryOf(g.pending.last)) : 0;
 }

@@ -45,9 +45,10 @@ std::uintptr_t OnDatagram(std::uintptr_t context, int event, void* data, std::ui
 
 std::uint32_t CacheCount();
 std::uint32_t PendingCount();
-// The newest pending query: its id, and the user value its endpoint and timer carry (0 when
-// nothing is pending).
+// The newest pending query: its id, its name, and the user value its endpoint and timer carry
+// (0, "" and 0 when nothing is pending).
 std::uint16_t NewestPendingId();
+const char* NewestPendingName();
 std::uintptr_t NewestPendingContext();
 
 }  // namespace tarnet::dns
