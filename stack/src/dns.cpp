@@ -271,15 +271,6 @@ class Reader {
         return true;
     }
 
-    bool U32(std::uint32_t& v) {
-        if (4 > bytes_.size() - pos_) {
-            return false;
-        }
-        v = TnRead32(bytes_.data() + pos_);
-        pos_ += 4;
-        return true;
-    }
-
     // Reads a domain name (RFC 1035 §3.1, §4.1.4) into `out`, following compression pointers,
     // and moves past it as it lies here (up to its first pointer). A pointer must lead back
     // towards the start of the message; the 255-octet limit and a bound on the jumps end any
