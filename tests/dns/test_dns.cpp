@@ -159,8 +159,8 @@ TEST(DnsReader, ReadsUncompressedAndPartlyCompressedNames) {
     EXPECT_EQ(addr, kAddrC);
 }
 
-// Only a response whose question echoes the one asked (RFC 5452 9.1) is read; its header says
-// how the lookup ended.
+// Only a response whose question echoes the one asked (RFC 5452 9.1) is read. (Ids, ports and
+// each RCODE's outcome are checked through the stack below.)
 TEST(DnsReader, HeaderAndQuestionDecideWhetherAndHowTheQueryIsAnswered) {
     const auto with = [](auto change) {
         Response r{.id = 7, .answers = {A(kAddrA)}};
@@ -182,34 +182,28 @@ TEST(DnsReader, HeaderAndQuestionDecideWhetherAndHowTheQueryIsAnswered) {
         Bytes message;
         int outcome;
     } cases[] = {
-        {"the query's answer",        with([](Response&) {}),                                 kAnswered             },
-        {"another id",                with([](Response& r) { r.id = 8; }),                    kIgnored              },
-        {"QR clear",                  with([](Response& r) { r.flags = 0x0180; }),            kIgnored              },
-        {"OPCODE 1",                  with([](Response& r) { r.flags = 0x8980; }),            kIgnored              },
-        {"no question",               with([](Response& r) { r.qdcount = 0; }),               kIgnored              },
-        {"two questions",             with([](Response& r) { r.qdcount = 2; }),               kIgnored              },
-        {"another name",              with([](Response& r) { r.qname = "example.org"; }),     kIgnored              },
-        {"a longer name",             with([](Response& r) { r.qname = "www.example.com"; }), kIgnored              },
-        {"the name in another case",  with([](Response& r) { r.qname = "eXAMPLE.COM"; }),     kAnswered             },
-        {"one label holding a dot",   oneLabel,                                               kIgnored              },
-        {"a pointer into the header", pointer,                                                kIgnored              },
-        {"type AAAA",                 with([](Response& r) { r.qtype = 28; }),                kIgnored              },
-        {"class CH",                  with([](Response& r) { r.qclass = 3; }),                kIgnored              },
-        {"NXDOMAIN",                  with([](Response& r) { r.flags = 0x8183; }),            TNSOCK_DNS_NXDOMAIN   },
-        {"SERVFAIL",                  with([](Response& r) { r.flags = 0x8182; }),            TNSOCK_DNS_SERVFAIL   },
-        {"REFUSED",                   with([](Response& r) { r.flags = 0x8185; }),            TNSOCK_DNS_REFUSED    },
-        {"NOTIMP",                    with([](Response& r) { r.flags = 0x8184; }),            TNSOCK_DNS_OTHER_ERROR},
-        {"TC with an answer",         with([](Response& r) { r.flags = 0x8380; }),            TNSOCK_DNS_TRUNCATED  },
+        {"the query's answer",        with([](Response&) {}),                                 kAnswered},
+        {"QR clear",                  with([](Response& r) { r.flags = 0x0180; }),            kIgnored },
+        {"OPCODE 1",                  with([](Response& r) { r.flags = 0x8980; }),            kIgnored },
+        {"no question",               with([](Response& r) { r.qdcount = 0; }),               kIgnored },
+        {"two questions",             with([](Response& r) { r.qdcount = 2; }),               kIgnored },
+        {"another name",              with([](Response& r) { r.qname = "example.org"; }),     kIgnored },
+        {"a longer name",             with([](Response& r) { r.qname = "www.example.com"; }), kIgnored },
+        {"the name in another case",  with([](Response& r) { r.qname = "eXAMPLE.COM"; }),     kAnswered},
+        {"one label holding a dot",   oneLabel,                                               kIgnored },
+        {"a pointer into the header", pointer,                                                kIgnored },
+        {"type AAAA",                 with([](Response& r) { r.qtype = 28; }),                kIgnored },
+        {"class CH",                  with([](Response& r) { r.qclass = 3; }),                kIgnored },
         {"TC and no answers",         with([](Response& r) {
              r.flags = 0x8380;
              r.answers.clear();
          }),
-         TNSOCK_DNS_TRUNCATED                                                                                       },
+         TNSOCK_DNS_TRUNCATED                                                                          },
         {"NXDOMAIN for another name", with([](Response& r) {
              r.flags = 0x8183;
              r.qname = "other.example";
          }),
-         kIgnored                                                                                                   },
+         kIgnored                                                                                      },
     };
     for (const auto& c : cases) {
         std::uint32_t addr = 0;
