@@ -1,10 +1,12 @@
 // The DNS resolver's response reader, alone and against a pending query.
 //
 // The first input byte chooses the mode. Reader mode hands the rest to the response reader with
-// the id it carries, so every input gets past the id check. Resolver mode starts the stack,
-// starts a query and runs a list of operations: a response (the input's bytes, with the pending
-// query's id written over its first two bytes or not) handed to the query's endpoint handler or
-// sent through the whole stack from the server's port 53; steps of the virtual clock
+// the id it carries and one of a few names, either as it is or behind a header and the question
+// of that name, so inputs get past the id and question checks to the answer section. Resolver
+// mode starts the stack, starts a query and runs a list of operations: a response (the input's
+// bytes, with the pending query's id written over its first two bytes, behind the pending
+// query's header and question, or as they are) handed to the query's endpoint handler or sent
+// through the whole stack from the server's port 53; steps of the virtual clock
 // (retransmission, abandonment); more lookups that fill the pending list and evict queries.
 #include <cstring>
 #include <vector>
@@ -25,12 +27,49 @@ constexpr std::uint8_t kServerMac[6] = {0x02, 0x53, 0x53, 0x53, 0x53, 0x53};
 
 constexpr const char* kNames[4] = {"example.com", "www.example.com", "Example.com", "a.b"};
 
+struct Header {
+    std::uint8_t flags;  // RCODE in the low four bits, TC in the fifth
+    std::uint8_t count;  // ANCOUNT, modulo 8
+};
+
+Header ReadHeader(Input& in) {
+    const std::uint8_t flags = in.U8();
+    return {flags, in.U8()};
+}
+
+// A response header and question for `name` with `id`, then `body`; empty when the name cannot
+// be asked.
+std::vector<std::uint8_t> WithQuestion(Header h, std::uint16_t id, const char* name,
+                                       std::span<const std::uint8_t> body) {
+    std::uint8_t query[dns::kBufferSize];
+    const std::size_t length = dns::EncodeQuery(id, name, query);
+    if (length == 0) {
+        return {};
+    }
+    const unsigned tc = (h.flags & 0x10U) << 5;
+    TnWrite16(query + 2, static_cast<std::uint16_t>(0x8180U | (h.flags & 0x0FU) | tc));
+    TnWrite16(query + 6, static_cast<std::uint16_t>(h.count % 8));
+    std::vector<std::uint8_t> m(query, query + length);
+    m.insert(m.end(), body.begin(), body.end());
+    return m;
+}
+
 void ReaderMode(Input& in) {
-    const auto rest = in.Rest();
-    const std::vector<std::uint8_t> m(rest.begin(), rest.end());
+    const std::uint8_t choice = in.U8();
+    const char* name          = kNames[choice % 4];
+    std::vector<std::uint8_t> m;
+    if ((choice & 4) != 0) {
+        const std::uint16_t id = in.U16();
+        const Header h         = ReadHeader(in);
+        m                      = WithQuestion(h, id, name, in.Rest());
+    } else {
+        const auto rest = in.Rest();
+        m.assign(rest.begin(), rest.end());
+    }
+    m.shrink_to_fit();
     const std::uint16_t id = m.size() >= 2 ? TnRead16(m.data()) : 0;
     std::uint32_t address  = 0;
-    dns::ReadResponse(m, id, address);
+    dns::ReadResponse(m, id, name, address);
 }
 
 // An ARP request from the server for our address: the stack learns the server's MAC, so queries
@@ -63,7 +102,11 @@ std::uint16_t LastQueryPort() {
 
 std::vector<std::uint8_t> Response(Input& in) {
     const std::uint8_t flags = in.U8();
+    const Header h           = ReadHeader(in);
     const auto bytes         = in.Bytes(in.U16() % 1400);
+    if ((flags & 2) != 0) {
+        return WithQuestion(h, dns::NewestPendingId(), dns::NewestPendingName(), bytes);
+    }
     std::vector<std::uint8_t> m(bytes.begin(), bytes.end());
     if ((flags & 1) != 0 && m.size() >= 2) {
         TnWrite16(m.data(), dns::NewestPendingId());

@@ -3,6 +3,7 @@
 // or starts a query and reports "pending", and the caller asks again later.
 #include <cstring>
 
+#include "diag.h"
 #include "dns_internal.h"
 #include "socket.h"
 #include "tarnet/byteorder.h"
@@ -14,16 +15,15 @@ namespace tarnet::dns {
 namespace {
 
 constexpr std::uint16_t kQrBit      = 0x8000;
+constexpr std::uint16_t kTcBit      = 0x0200;
 constexpr unsigned kOpcodeShift     = 11;
 constexpr std::uint16_t kOpcodeMask = 0x0F;
 constexpr std::uint16_t kRcodeMask  = 0x0F;
 constexpr std::uint8_t kPointerBits = 0xC0;  // RFC 1035 §4.1.4
-constexpr std::size_t kFixedRrLen   = 10;    // TYPE, CLASS, TTL, RDLENGTH
 constexpr std::size_t kNameSize     = kMaxNameLen + 1;
 
-// The largest query: header, a 255-character name as labels (one length byte more than the
-// name, plus the root label), QTYPE and QCLASS.
-static_assert(kHeadroom + kHeaderLen + kMaxNameLen + 2 + 4 <= kBufferSize);
+// The largest query: header, a 255-octet name, QTYPE and QCLASS.
+static_assert(kHeadroom + kHeaderLen + kMaxWireName + 4 <= kBufferSize);
 
 struct CacheEntry {
     char name[kNameSize];
@@ -33,7 +33,7 @@ struct CacheEntry {
 struct PendingQuery {
     TnSockEndpoint* endpoint;
     TnTimerHandle timer;
-    std::uint16_t id;
+    std::uint16_t id;  // random (RFC 5452 §9.2), like the endpoint's port
     char name[kNameSize];
     int retries;
     TnListNode* link;
@@ -43,7 +43,6 @@ struct PendingQuery {
 struct Resolver {
     bool initialised;
     TnDnsConfig config;
-    std::uint16_t idCounter;
     TnList cache;
     std::uint32_t cacheCount;
     TnList pending;
@@ -74,6 +73,42 @@ PendingQuery* FindPending(std::uintptr_t context) {
     return nullptr;
 }
 
+PendingQuery* FindPendingName(const char* name) {
+    for (TnListNode* node = g.pending.first; node != nullptr; node = node->next) {
+        if (std::strcmp(QueryOf(node)->name, name) == 0) {
+            return QueryOf(node);
+        }
+    }
+    return nullptr;
+}
+
+// ---- Cache ------------------------------------------------------------------------------------
+
+const CacheEntry* CacheFind(const char* name) {
+    for (TnListNode* node = g.cache.first; node != nullptr; node = node->next) {
+        if (std::strcmp(EntryOf(node)->name, name) == 0) {
+            return EntryOf(node);
+        }
+    }
+    return nullptr;
+}
+
+// Appends an answer, evicting the oldest entry when full. A name is never cached and pending at
+// once (a lookup answers from the cache before it looks at the pending list), so an answer is
+// always a new entry.
+void CacheStore(const char (&name)[kNameSize], std::uint32_t address) {
+    while (g.cacheCount >= g.config.cacheCapacity && g.cache.first != nullptr) {
+        TnListRemove(&g.cache, g.cache.first);
+        --g.cacheCount;
+    }
+    CacheEntry entry{};
+    std::memcpy(entry.name, name, sizeof entry.name);
+    entry.address = address;
+    if (TnListAppendCopy(&g.cache, &entry, sizeof entry) != nullptr) {
+        ++g.cacheCount;
+    }
+}
+
 // ---- Query lifetime ---------------------------------------------------------------------------
 
 void CloseEndpoint(PendingQuery* query) {
@@ -101,6 +136,22 @@ void Drop(PendingQuery* query) {
     --g.pendingCount;
 }
 
+// Ends a lookup with its outcome: an answer goes to the cache, the query goes, and the outcome
+// goes to the diagnostic hook, so a caller that asks again learns when to stop.
+void Finish(PendingQuery* query, int outcome, std::uint32_t address) {
+    if (outcome == TNSOCK_DNS_ANSWER) {
+        CacheStore(query->name, address);
+    }
+    char name[kNameSize];
+    std::memcpy(name, query->name, sizeof name);
+    Drop(query);
+    TnSockDiagnostic d = DiagRecord(TNSOCK_DIAG_DNS_RESULT);
+    d.name             = name;
+    d.dnsOutcome       = outcome;
+    d.address          = outcome == TNSOCK_DNS_ANSWER ? address : 0;
+    DiagEmit(d);
+}
+
 bool SendQuery(PendingQuery* query) {
     std::uint8_t buffer[kBufferSize] = {};
     const std::size_t length =
@@ -124,81 +175,73 @@ void OnTimer(std::uintptr_t context) {
     query->timer = nullptr;  // spent
     ++query->retries;
     if (query->retries >= kTransmissions) {
-        Drop(query);
+        Finish(query, TNSOCK_DNS_NO_RESPONSE, 0);
         return;
     }
     query->timer = g.config.timerStart(kRetryMs, context, OnTimer);
     if (query->timer == nullptr) {
-        Drop(query);
+        Finish(query, TNSOCK_DNS_NO_RESPONSE, 0);
         return;
     }
     SendQuery(query);
 }
 
-// ---- Cache ------------------------------------------------------------------------------------
-
-const CacheEntry* CacheFind(const char* name) {
-    for (TnListNode* node = g.cache.first; node != nullptr; node = node->next) {
-        if (std::strcmp(EntryOf(node)->name, name) == 0) {
-            return EntryOf(node);
-        }
-    }
-    return nullptr;
-}
-
-// Appends an answer, evicting the oldest entry when full. A name already cached (two queries
-// for it were in flight) keeps its place and takes the newer address.
-void CacheStore(const char* name, std::uint32_t address) {
-    for (TnListNode* node = g.cache.first; node != nullptr; node = node->next) {
-        if (std::strcmp(EntryOf(node)->name, name) == 0) {
-            EntryOf(node)->address = address;
-            return;
-        }
-    }
-    while (g.cacheCount >= g.config.cacheCapacity && g.cache.first != nullptr) {
-        TnListRemove(&g.cache, g.cache.first);
-        --g.cacheCount;
-    }
-    CacheEntry entry{};
-    std::strncpy(entry.name, name, kMaxNameLen);
-    entry.address = address;
-    if (TnListAppendCopy(&g.cache, &entry, sizeof entry) != nullptr) {
-        ++g.cacheCount;
-    }
-}
-
 // ---- Names ------------------------------------------------------------------------------------
 
-std::size_t LabelEnd(const char* name, std::size_t start, std::size_t nameLen) {
-    std::size_t end = start;
-    while (end < nameLen && name[end] != '.') {
-        ++end;
+// A domain name in wire form, uncompressed: length-prefixed labels and the root's zero.
+struct WireName {
+    std::uint8_t bytes[kMaxWireName];
+    std::size_t length;
+};
+
+// Converts a dotted host name to wire form. False for a name that is not usable: empty, an
+// empty label (its zero length byte would end the name early), a label over 63 bytes (its length
+// byte would carry the compression-pointer bits), or over 255 octets on the wire. A single
+// trailing dot (the root of an absolute name) is accepted.
+bool ToWire(const char* name, WireName& out) {
+    out.length = 0;
+    if (name == nullptr || name[0] == '\0') {
+        return false;
     }
-    return end;
+    std::size_t at = 0;
+    while (name[at] != '\0') {
+        std::size_t label = 0;
+        while (name[at + label] != '\0' && name[at + label] != '.') {
+            if (++label > kMaxLabelLen) {
+                return false;
+            }
+        }
+        // This label, its length byte and the root label must fit.
+        if (label == 0 || out.length + 1 + label + 1 > kMaxWireName) {
+            return false;
+        }
+        out.bytes[out.length++] = static_cast<std::uint8_t>(label);
+        std::memcpy(out.bytes + out.length, name + at, label);
+        out.length += label;
+        at += label;
+        if (name[at] == '.') {
+            ++at;
+        }
+    }
+    out.bytes[out.length++] = 0;
+    return true;
 }
 
-// The length of a usable host name, or 0. Longer than 255 characters is refused, and so is an
-// empty label: its zero length byte would end the name early and leave the rest of it as
-// garbage in the query. A single trailing dot (the root of an absolute name) is accepted.
-std::size_t HostNameLength(const char* name) {
-    if (name == nullptr) {
-        return 0;
+// Names compare without regard to ASCII case (RFC 1035 2.3.3). Length bytes are at most 63 and
+// so never fold.
+bool SameName(const WireName& a, const WireName& b) {
+    if (a.length != b.length) {
+        return false;
     }
-    std::size_t length = 0;
-    while (length <= kMaxNameLen && name[length] != '\0') {
-        ++length;
-    }
-    if (length == 0 || length > kMaxNameLen) {
-        return 0;
-    }
-    for (std::size_t start = 0; start < length;) {
-        const std::size_t end = LabelEnd(name, start, length);
-        if (end == start) {
-            return 0;
+    for (std::size_t i = 0; i < a.length; ++i) {
+        const auto fold = [](std::uint8_t c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c + ('a' - 'A')) : c;
+        };
+        if (fold(a.bytes[i]) != fold(b.bytes[i])) {
+            return false;
         }
-        start = end + 1;
     }
-    return length;
+    return true;
 }
 
 // ---- Response reading -------------------------------------------------------------------------
@@ -209,19 +252,13 @@ class Reader {
   public:
     explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
+    std::size_t Pos() const { return pos_; }
+
     bool Skip(std::size_t n) {
         if (n > bytes_.size() - pos_) {
             return false;
         }
         pos_ += n;
-        return true;
-    }
-
-    bool U8(std::uint8_t& v) {
-        if (pos_ >= bytes_.size()) {
-            return false;
-        }
-        v = bytes_[pos_++];
         return true;
     }
 
@@ -234,31 +271,45 @@ class Reader {
         return true;
     }
 
-    bool U32(std::uint32_t& v) {
-        if (4 > bytes_.size() - pos_) {
-            return false;
-        }
-        v = TnRead32(bytes_.data() + pos_);
-        pos_ += 4;
-        return true;
-    }
-
-    // Skips a domain name label by label (RFC 1035 §3.1, §4.1.4): a zero length ends it, and so
-    // does a compression pointer, which is not followed. Other label types are not understood.
-    bool SkipName() {
+    // Reads a domain name (RFC 1035 §3.1, §4.1.4) into `out`, following compression pointers,
+    // and moves past it as it lies here (up to its first pointer). A pointer must lead back
+    // towards the start of the message; the 255-octet limit and a bound on the jumps end any
+    // loop. Other label types are not understood.
+    bool Name(WireName& out) {
+        constexpr int kMaxJumps = 128;
+        out.length              = 0;
+        std::size_t at          = pos_;
+        std::size_t after       = 0;  // where this name ends in place, once a pointer is taken
+        int jumps               = 0;
         for (;;) {
-            std::uint8_t length = 0;
-            if (!U8(length)) {
+            if (at >= bytes_.size()) {
                 return false;
             }
-            if (length == 0) {
-                return true;
-            }
+            const std::uint8_t length = bytes_[at];
             if ((length & kPointerBits) == kPointerBits) {
-                return Skip(1);
+                if (at + 1 >= bytes_.size() || ++jumps > kMaxJumps) {
+                    return false;
+                }
+                const std::size_t target = (std::size_t{length & 0x3FU} << 8) | bytes_[at + 1];
+                if (target >= at) {
+                    return false;
+                }
+                if (after == 0) {
+                    after = at + 2;
+                }
+                at = target;
+                continue;
             }
-            if ((length & kPointerBits) != 0 || !Skip(length)) {
+            if ((length & kPointerBits) != 0 || length >= bytes_.size() - at ||
+                out.length + 1 + length > kMaxWireName) {
                 return false;
+            }
+            std::memcpy(out.bytes + out.length, bytes_.data() + at, 1U + length);
+            out.length += 1U + length;
+            at += 1U + length;
+            if (length == 0) {
+                pos_ = after != 0 ? after : at;
+                return true;
             }
         }
     }
@@ -268,11 +319,108 @@ class Reader {
     std::size_t pos_ = 0;
 };
 
+// One resource record of the answer section, its data not yet read.
+struct Record {
+    WireName owner;
+    std::uint16_t type;
+    std::uint16_t klass;
+    std::uint16_t rdlength;
+    std::size_t rdata;  // offset in the message
+};
+
+bool NextRecord(Reader& r, Record& rec) {
+    rec.rdata = 0;
+    if (!r.Name(rec.owner) || !r.U16(rec.type) || !r.U16(rec.klass) || !r.Skip(4) ||
+        !r.U16(rec.rdlength)) {
+        return false;
+    }
+    rec.rdata = r.Pos();
+    return r.Skip(rec.rdlength);
+}
+
+// The alias a CNAME record names: its data must be exactly one name.
+bool CnameTarget(std::span<const std::uint8_t> message, const Record& rec, WireName& target) {
+    Reader r(message);
+    return r.Skip(rec.rdata) && r.Name(target) && r.Pos() == rec.rdata + rec.rdlength;
+}
+
+// Checks every record of the answer section: each must lie inside the message, an A record of
+// class IN must hold 4 bytes and a CNAME exactly one name. A section that fails is not read.
+// `addresses` tells whether it holds any A record.
+bool AnswersWellFormed(std::span<const std::uint8_t> message, std::size_t start,
+                       std::uint16_t ancount, bool& addresses) {
+    addresses = false;
+    Reader r(message);
+    if (!r.Skip(start)) {
+        return false;
+    }
+    for (std::uint16_t i = 0; i < ancount; ++i) {
+        Record rec{};
+        WireName target{};
+        if (!NextRecord(r, rec) ||
+            (rec.klass == kClassIn && rec.type == kTypeA && rec.rdlength != 4) ||
+            (rec.klass == kClassIn && rec.type == kTypeCname &&
+             !CnameTarget(message, rec, target))) {
+            return false;
+        }
+        addresses = addresses || (rec.klass == kClassIn && rec.type == kTypeA);
+    }
+    return true;
+}
+
+// Follows the CNAME chain from the name asked and takes the first A record owned by the name
+// it reaches (RFC 1034 §5.3.3, RFC 2181 §5.4.1). A name with a CNAME has no other data
+// (RFC 1034 §3.6.2), so an A record beside one is not believed; nor is any record for a name off
+// the chain, whatever the section: only the server's answer about the chain itself is.
+int FollowAnswers(std::span<const std::uint8_t> message, std::size_t start, std::uint16_t ancount,
+                  const WireName& asked, std::uint32_t& address) {
+    WireName current = asked;
+    for (int hop = 0; hop <= kMaxCnameHops; ++hop) {
+        Reader r(message);
+        r.Skip(start);
+        bool aliased = false, found = false;
+        std::uint32_t first = 0;
+        WireName next{};
+        for (std::uint16_t i = 0; i < ancount; ++i) {
+            Record rec{};
+            NextRecord(r, rec);  // checked by AnswersWellFormed
+            if (rec.klass != kClassIn || !SameName(rec.owner, current)) {
+                continue;
+            }
+            if (rec.type == kTypeA && !found) {
+                first = TnRead32(message.data() + rec.rdata);
+                found = true;
+            } else if (rec.type == kTypeCname && !aliased) {
+                aliased = CnameTarget(message, rec, next);
+            }
+        }
+        if (!aliased) {
+            address = first;
+            return found ? TNSOCK_DNS_ANSWER : TNSOCK_DNS_NO_ADDRESS;
+        }
+        current = next;
+    }
+    return TNSOCK_DNS_NO_ADDRESS;  // the chain loops
+}
+
+int RcodeOutcome(std::uint16_t flags) {
+    switch (flags & kRcodeMask) {
+        case 2:
+            return TNSOCK_DNS_SERVFAIL;
+        case 3:
+            return TNSOCK_DNS_NXDOMAIN;
+        case 5:
+            return TNSOCK_DNS_REFUSED;
+        default:
+            return TNSOCK_DNS_OTHER_ERROR;
+    }
+}
+
 }  // namespace
 
 std::size_t EncodeQuery(std::uint16_t id, const char* name, std::span<std::uint8_t> out) {
-    const std::size_t nameLen = HostNameLength(name);
-    if (nameLen == 0 || out.size() < kHeaderLen + nameLen + 2 + 4) {
+    WireName wire{};
+    if (!ToWire(name, wire) || out.size() < kHeaderLen + wire.length + 4) {
         return 0;
     }
     std::uint8_t* p = out.data();
@@ -281,58 +429,49 @@ std::size_t EncodeQuery(std::uint16_t id, const char* name, std::span<std::uint8
     TnWrite16(p + 2, kFlagsQuery);
     TnWrite16(p + 4, 1);  // QDCOUNT
     p += kHeaderLen;
-
-    // Each piece between dots becomes a length byte and its characters.
-    std::size_t start = 0;
-    while (start < nameLen) {
-        const std::size_t end   = LabelEnd(name, start, nameLen);
-        const std::size_t label = end - start;
-        *p++                    = static_cast<std::uint8_t>(label);
-        std::memcpy(p, name + start, label);
-        p += label;
-        start = end + 1;
-    }
-    *p++ = 0;
+    std::memcpy(p, wire.bytes, wire.length);
+    p += wire.length;
     TnWrite16(p, kTypeA);
     TnWrite16(p + 2, kClassIn);
     p += 4;
     return static_cast<std::size_t>(p - out.data());
 }
 
-bool ReadResponse(std::span<const std::uint8_t> message, std::uint16_t id, std::uint32_t& address) {
+int ReadResponse(std::span<const std::uint8_t> message, std::uint16_t id, const char* name,
+                 std::uint32_t& address) {
+    WireName asked{};
+    if (!ToWire(name, asked)) {
+        return 0;
+    }
     Reader r(message);
     std::uint16_t rid = 0, flags = 0, qdcount = 0, ancount = 0;
-    if (!r.U16(rid) || rid != id) {
-        return false;
+    if (!r.U16(rid) || rid != id || !r.U16(flags) || (flags & kQrBit) == 0 ||
+        ((flags >> kOpcodeShift) & kOpcodeMask) != 0) {
+        return 0;
     }
-    if (!r.U16(flags) || (flags & kQrBit) == 0 || ((flags >> kOpcodeShift) & kOpcodeMask) != 0 ||
-        (flags & kRcodeMask) != 0) {
-        return false;
+    // The question must be the one asked, echoed (RFC 5452 §9.1): an id and a port guessed
+    // blind are not enough to answer for a name.
+    WireName question{};
+    std::uint16_t qtype = 0, qclass = 0;
+    if (!r.U16(qdcount) || qdcount != 1 || !r.U16(ancount) || !r.Skip(4) || !r.Name(question) ||
+        !r.U16(qtype) || !r.U16(qclass) || !SameName(question, asked) || qtype != kTypeA ||
+        qclass != kClassIn) {
+        return 0;
     }
-    if (!r.U16(qdcount) || qdcount != 1) {
-        return false;
+    if ((flags & kRcodeMask) != 0) {
+        return RcodeOutcome(flags);
     }
-    if (!r.U16(ancount) || ancount == 0) {
-        return false;
+    if ((flags & kTcBit) != 0) {
+        return TNSOCK_DNS_TRUNCATED;  // what came may be a part; a TCP retry is not made
     }
-    // NSCOUNT, ARCOUNT; then the question: name, QTYPE, QCLASS.
-    if (!r.Skip(4) || !r.SkipName() || !r.Skip(4)) {
-        return false;
+    bool addresses = false;
+    if (!AnswersWellFormed(message, r.Pos(), ancount, addresses)) {
+        return 0;
     }
-    // The first A record wins, after any number of other records (a CNAME chain, say).
-    for (std::uint16_t i = 0; i < ancount; ++i) {
-        std::uint16_t type = 0, rdlength = 0;
-        if (!r.SkipName() || !r.U16(type) || !r.Skip(kFixedRrLen - 4) || !r.U16(rdlength)) {
-            return false;
-        }
-        if (type == kTypeA) {
-            return rdlength == 4 && r.U32(address);
-        }
-        if (!r.Skip(rdlength)) {
-            return false;
-        }
-    }
-    return false;
+    const int outcome = FollowAnswers(message, r.Pos(), ancount, asked, address);
+    // Addresses, but none for the name asked: a sender that answers another question (or
+    // forges), not a server saying the name has none. Wait for the real answer.
+    return outcome == TNSOCK_DNS_NO_ADDRESS && addresses ? 0 : outcome;
 }
 
 std::uintptr_t OnDatagram(std::uintptr_t context, int event, void* data, std::uint32_t length,
@@ -349,12 +488,12 @@ std::uintptr_t OnDatagram(std::uintptr_t context, int event, void* data, std::ui
         return 0;
     }
     std::uint32_t address = 0;
-    if (!ReadResponse(std::span(static_cast<const std::uint8_t*>(data), length), query->id,
-                      address)) {
-        return 0;  // the query stays pending; its retransmissions go on
+    const int outcome     = ReadResponse(std::span(static_cast<const std::uint8_t*>(data), length),
+                                         query->id, query->name, address);
+    if (outcome == 0) {
+        return 0;  // not the answer: the query stays pending for it, retransmissions go on
     }
-    CacheStore(query->name, address);
-    Drop(query);
+    Finish(query, outcome, address);
     return 0;
 }
 
@@ -367,6 +506,10 @@ std::uint32_t PendingCount() {
 
 std::uint16_t NewestPendingId() {
     return g.pending.last != nullptr ? QueryOf(g.pending.last)->id : std::uint16_t{0};
+}
+
+const char* NewestPendingName() {
+    return g.pending.last != nullptr ? QueryOf(g.pending.last)->name : "";
 }
 
 std::uintptr_t NewestPendingContext() {
@@ -427,21 +570,24 @@ int TnDnsResolve(const char* name, std::uint32_t* address) {
         *address = entry->address;
         return TNDNS_RESOLVED;
     }
-    if (HostNameLength(name) == 0) {
-        return TNDNS_BAD_PARAMETER;  // empty, an empty label, or 256 characters or more
+    if (WireName wire{}; !ToWire(name, wire)) {
+        return TNDNS_BAD_PARAMETER;  // empty, an empty or too long label, too long
+    }
+    if (FindPendingName(name) != nullptr) {
+        return TNDNS_PENDING;  // asked again: the query in flight answers both
     }
     if (g.config.server == 0) {
         return TNDNS_FAILED;  // no server to ask
     }
 
-    // Make room by abandoning the oldest query.
+    // Make room by abandoning the oldest query; its lookup ends without an answer.
     while (g.pendingCount >= g.config.pendingLimit && g.pending.first != nullptr) {
-        Drop(QueryOf(g.pending.first));
+        Finish(QueryOf(g.pending.first), TNSOCK_DNS_NO_RESPONSE, 0);
     }
 
     PendingQuery record{};
-    record.id = ++g.idCounter;
-    std::strncpy(record.name, name, kMaxNameLen);
+    record.id = static_cast<std::uint16_t>(tarnet::SockRandom32());
+    std::memcpy(record.name, name, std::strlen(name));  // checked above: it fits
     TnListNode* node = TnListAppendCopy(&g.pending, &record, sizeof record);
     if (node == nullptr) {
         return TNDNS_NO_MEMORY;

@@ -26,4 +26,9 @@ struct TnDnsConfig {
 int  TnDnsInit(const TnDnsConfig* config);
 void TnDnsSetServer(const std::uint32_t* address);
 void TnDnsDeinit();
+// TNDNS_RESOLVED with the address from the cache; TNDNS_PENDING while a query for the name is in
+// flight (asking again shares it); TNDNS_BAD_PARAMETER for a name that is not a host name (an
+// empty label, a label over 63 bytes, over 253 characters without the trailing dot). How each
+// lookup ended (answer, NXDOMAIN, no address, SERVFAIL, REFUSED, truncated, another RCODE, no
+// answer) goes to the diagnostic hook as TNSOCK_DIAG_DNS_RESULT.
 int  TnDnsResolve(const char* name, std::uint32_t* address);
