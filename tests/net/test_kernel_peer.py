@@ -107,6 +107,12 @@ class KernelPingsStack(ServingStack):
         finally:
             raw.close()
 
+    def test_kernel_ping_with_record_route_is_answered(self):
+        # The options are ignored (RFC 1122 3.2.1.8): the replies come back without them.
+        out = SANDBOX.peer("ping", "-R", "-n", "-c", "3", "-i", "0.2", "-W", "1",
+                           SANDBOX.stack_ip, check=False)
+        self.assertIn("3 packets transmitted, 3 received", out)
+
     def test_the_kernel_learns_our_mac_by_arp(self):
         SANDBOX.peer("ip", "neigh", "flush", "dev", SANDBOX.peer_if)
         self.assertEqual(self.pinger.echo(SANDBOX.stack_ip, b"arp"), b"arp")
@@ -273,6 +279,10 @@ class ImpairedDuplication(ServingStack):
         seq = self.pinger.send(SANDBOX.stack_ip, b"twice")
         got = [s for s, data, _ in self.pinger.replies(0.5) if s == seq and data == b"twice"]
         self.assertEqual(len(got), 4)  # two requests arrive, each reply leaves twice
+
+    def test_a_fragmented_request_is_answered_although_every_fragment_comes_twice(self):
+        payload = netlib.pattern(3000, 3000)
+        self.assertEqual(self.pinger.echo(SANDBOX.stack_ip, payload), payload)
 
 
 if __name__ == "__main__":
