@@ -401,9 +401,10 @@ void Reassemble(const std::uint8_t* header, std::uint8_t protocol, std::uint32_t
     const std::uint32_t last  = first + length - 1;
     // Beyond the reassembly area, a non-final fragment reaching its end (the datagram would be
     // larger than the area), beyond a known end, bytes that differ from those held (an overlap
-    // rewriting data, RFC 5722's concern for IPv6 too), or a final fragment that contradicts
-    // the held data: discard the whole datagram. A fragment that only repeats held bytes falls
-    // through and changes nothing (duplicated frames are common on real links).
+    // rewriting data, the classic way to slip other bytes past a filter that saw the first
+    // copy), or a final fragment that contradicts the held data: discard the whole datagram. A
+    // fragment that only repeats held bytes falls through and changes nothing (links and impaired
+    // paths duplicate frames).
     const bool consistent =
         last < kReassemblyMax && !(moreFragments && last == kReassemblyMax - 1) &&
         !(r->lastSeen && last >= r->payloadLength) && AgreesWithHeld(*r, first, last, payload) &&

@@ -1,5 +1,5 @@
-// IPv4 output (fragments, header fields, next hop, the ARP wait), input validation and
-// reassembly (RFC 815 holes, limits, timeout, discards).
+// IPv4 output (fragments, header fields, next hop, the ARP wait), input validation (lengths,
+// options, invalid sources) and reassembly (RFC 815 holes, limits, timeout, duplicates, discards).
 #include <algorithm>
 #include <optional>
 #include <random>
