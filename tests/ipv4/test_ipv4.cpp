@@ -507,18 +507,22 @@ TEST_F(ReassemblyTest, ContradictionsDiscardTheDatagram) {
         p.payload.at(at) ^= 0x55;
         return p;
     };
+    // Pieces that straddle a hole and held bytes, with one held byte changed.
+    const Ipv4Packet midOverlap = altered(Piece(3000, 8, 1000, 64, true), 40);
+    const Ipv4Packet endOverlap = altered(Piece(3000, 8, 2000, 104, true), 80);
     const struct {
         const char* what;
         std::vector<Ipv4Packet> script;
         std::vector<Ipv4Packet> rest;
     } cases[] = {
-        {"overlap",                 {f[0], shifted(f[0], 64, 1024, true)},               {f[1], f[2]}},
-        {"same place, other bytes", {f[1], altered(f[1], 1000)},                         {f[0], f[2]}},
-        {"overlap, other bytes",    {f[1], altered(Piece(3000, 8, 1000, 64, true), 40)}, {f[0], f[2]}},
-        {"another final",           {f[2], shifted(f[2], 256, 100, false)},              {f[0], f[1]}},
-        {"final before data",       {f[1], shifted(f[0], 8, 64, false)},                 {f[0], f[2]}},
-        {"beyond byte 4095",        {f[0], shifted(f[2], 512, 8, false)},                {f[1], f[2]}},
-        {"non-final to 4095",       {shifted(f[0], 384, 1024, true)},                    {}          },
+        {"overlap",                         {f[0], shifted(f[0], 64, 1024, true)},  {f[1], f[2]}},
+        {"same place, other bytes",         {f[1], altered(f[1], 1000)},            {f[0], f[2]}},
+        {"overlap, other bytes",            {f[1], midOverlap},                     {f[0], f[2]}},
+        {"overlap at the end, other bytes", {f[2], endOverlap},                     {f[0], f[1]}},
+        {"another final",                   {f[2], shifted(f[2], 256, 100, false)}, {f[0], f[1]}},
+        {"final before data",               {f[1], shifted(f[0], 8, 64, false)},    {f[0], f[2]}},
+        {"beyond byte 4095",                {f[0], shifted(f[2], 512, 8, false)},   {f[1], f[2]}},
+        {"non-final to 4095",               {shifted(f[0], 384, 1024, true)},       {}          },
     };
     for (const auto& c : cases) {
         InjectAll(c.script);
