@@ -184,6 +184,8 @@ TEST_F(UdpTest, DhcpReplyByUnicastWhileUnaddressed) {
     offer(68, kBroadcast, false);  // not sent to our MAC
     offer(68, kOtherMac, false);
     offer(68, kOurMac, true);  // fragmented
+    // 0.0.0.0 is nobody's address, also while it is ours.
+    InjectIp(MakeUdp(67, 68, Text("to nobody"), kPeerIp, 0));
     EXPECT_EQ(Events().size(), 1u);
     Advance(3000);
 }
