@@ -6,7 +6,7 @@
 // (reassembly, ARP-wait and echo timers run); an answer to the last frame the stack sent (ARP
 // reply, echo reply), optionally mutated; starting or stopping the echo client. A UDP endpoint on
 // port 7 echoes what it receives, so the socket layer and the output path with fragmentation run
-// too.
+// too. Datagrams with IP options of any header length are built as well.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -72,6 +72,36 @@ void Ipv4Datagram(Input& in) {
         return;
     }
     tarnet::fuzz::InjectIpv4(fields, payload);
+}
+
+// An IPv4 datagram whose header length (IHL) and total length come from the input, with option
+// bytes after the fixed header and a header checksum that holds over IHL x 4 bytes (as far as
+// the frame has them), so option stripping and the length checks behind the checksum run.
+void Ipv4WithOptions(Input& in) {
+    const std::uint8_t flags = in.U8();
+    const std::uint32_t ihl  = in.U8() & 0x0Fu;
+    const auto options       = in.Bytes(ihl > 5 ? (ihl - 5) * 4 : 0);
+    const auto payload       = in.Bytes(in.U16() % 4200);
+    std::vector<std::uint8_t> frame(14 + 20);
+    frame.insert(frame.end(), options.begin(), options.end());
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    std::memcpy(frame.data(), (flags & 1) != 0 ? kBroadcast : tarnet::fuzz::kOurMac, 6);
+    std::memcpy(frame.data() + 6, tarnet::fuzz::kPeerMac, 6);
+    PutBe16(frame.data() + 12, 0x0800);
+    std::uint8_t* ip = frame.data() + 14;
+    ip[0]            = static_cast<std::uint8_t>(0x40 | ihl);
+    PutBe16(ip + 2, (flags & 2) != 0 ? in.U16() : static_cast<std::uint32_t>(frame.size() - 14));
+    PutBe16(ip + 4, in.U8());
+    PutBe16(ip + 6, (flags & 4) != 0 ? in.U16() : 0);
+    ip[8] = 64;
+    ip[9] = (flags & 8) != 0 ? 1 : 17;
+    for (int i = 0; i < 4; ++i) {
+        ip[12 + i] = static_cast<std::uint8_t>(tarnet::fuzz::kPeerIp >> (24 - 8 * i));
+        ip[16 + i] = static_cast<std::uint8_t>(tarnet::fuzz::kOurIp >> (24 - 8 * i));
+    }
+    const std::size_t covered = std::min<std::size_t>(ihl * 4, frame.size() - 14);
+    PutBe16(ip + 10, tarnet::fuzz::Checksum({ip, covered}));
+    tarnet::fuzz::InjectFrame(frame);
 }
 
 void ArpPacket(Input& in) {
@@ -163,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Input in(data, size);
     for (int op = 0; op < kMaxOperations && !in.Empty(); ++op) {
-        switch (in.U8() % 6) {
+        switch (in.U8() % 7) {
             case 0:
                 RawFrame(in);
                 break;
@@ -178,6 +208,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             case 4:
                 Answer(in);
+                break;
+            case 5:
+                Ipv4WithOptions(in);
                 break;
             default:
                 EchoClient(in);

@@ -16,7 +16,7 @@ void EthernetInput(std::uint8_t* frame, std::uint32_t length) {
     // Destination filtering is left to ARP and IPv4: each accepts only broadcast or our MAC.
     switch (TnRead16(frame + eth::kType)) {
         case kEtherTypeIpv4:
-            Ipv4Input(frame, length);
+            Ipv4Input(frame, length, EthernetIsGroupAddressed(frame));
             break;
         case kEtherTypeArp:
             ArpInput(frame, length);
@@ -31,6 +31,10 @@ void EthernetWriteHeader(std::uint8_t* frame, const std::uint8_t* dst, const std
     std::memcpy(frame + eth::kDst, dst, 6);
     std::memcpy(frame + eth::kSrc, src, 6);
     TnWrite16(frame + eth::kType, etherType);
+}
+
+bool EthernetIsGroupAddressed(const std::uint8_t* frame) {
+    return (frame[eth::kDst] & 0x01) != 0;
 }
 
 bool EthernetIsForUs(const std::uint8_t* frame, const std::uint8_t* ownMac) {

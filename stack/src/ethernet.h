@@ -6,10 +6,10 @@
 
 namespace tarnet {
 
-inline constexpr std::uint32_t kEthHeaderLen  = 14;
-inline constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
-inline constexpr std::uint16_t kEtherTypeArp  = 0x0806;
-inline constexpr std::uint8_t  kBroadcastMac[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+inline constexpr std::uint32_t kEthHeaderLen   = 14;
+inline constexpr std::uint16_t kEtherTypeIpv4  = 0x0800;
+inline constexpr std::uint16_t kEtherTypeArp   = 0x0806;
+inline constexpr std::uint8_t kBroadcastMac[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 // Frame offsets.
 namespace eth {
@@ -20,6 +20,10 @@ inline constexpr std::uint32_t kType = 12;
 
 // Demultiplexes one received frame by EtherType (TnSockEthernetInput forwards here).
 void EthernetInput(std::uint8_t* frame, std::uint32_t length);
+
+// True when the frame went to a link-layer group address (broadcast or multicast: the I/G bit
+// of the destination is set). IPv4 needs it to refuse a unicast datagram sent to everyone.
+bool EthernetIsGroupAddressed(const std::uint8_t* frame);
 
 // Writes destination, source and EtherType into the 14 bytes at `frame`.
 void EthernetWriteHeader(std::uint8_t* frame, const std::uint8_t* dst, const std::uint8_t* src,

@@ -315,16 +315,14 @@ void RemoveHole(Reassembly& r, int index) {
     --r.holeCount;
 }
 
-// Fills [first, last] into the hole that contains it. False when no hole contains it (an
-// overlap or duplicate) or when splitting would need more holes than an entry has.
-bool FillHole(Reassembly& r, std::uint32_t first, std::uint32_t last) {
-    for (int i = 0; i < r.holeCount; ++i) {
+// Removes [first, last] from the holes it touches. False when a hole would have to split and
+// the entry has no room for another.
+bool FillHoles(Reassembly& r, std::uint32_t first, std::uint32_t last) {
+    int i = 0;
+    while (i < r.holeCount) {
         Hole& hole = r.holes[i];
-        if (hole.first > first || hole.last < last) {
-            continue;
-        }
-        if (hole.first == first && hole.last == last) {
-            RemoveHole(r, i);
+        if (hole.last < first || hole.first > last) {
+            ++i;
         } else if (hole.first < first && last < hole.last) {
             if (r.holeCount == kMaxHoles) {
                 return false;
@@ -335,14 +333,59 @@ bool FillHole(Reassembly& r, std::uint32_t first, std::uint32_t last) {
             r.holes[i + 1] = Hole{last + 1, hole.last};
             hole.last      = first - 1;
             ++r.holeCount;
+            return true;
         } else if (hole.first < first) {
             hole.last = first - 1;
-        } else {
+            ++i;
+        } else if (last < hole.last) {
             hole.first = last + 1;
+            ++i;
+        } else {
+            RemoveHole(r, i);
         }
-        return true;
     }
-    return false;
+    return true;
+}
+
+// True when every byte of [first, last] that lies outside the holes (received already) equals
+// the fragment's byte there. A fragment that repeats what is held is a duplicate, not an attack.
+bool AgreesWithHeld(const Reassembly& r, std::uint32_t first, std::uint32_t last,
+                    const std::uint8_t* payload) {
+    std::uint32_t at = first;  // the first byte not yet compared
+    for (int i = 0; i < r.holeCount && at <= last; ++i) {
+        const Hole& hole = r.holes[i];
+        if (hole.last < at) {
+            continue;
+        }
+        const std::uint32_t heldEnd = std::min(hole.first, last + 1);  // held: [at, heldEnd)
+        if (heldEnd > at && std::memcmp(r.data + at, payload + (at - first), heldEnd - at) != 0) {
+            return false;
+        }
+        at = hole.last + 1;
+    }
+    return at > last || std::memcmp(r.data + at, payload + (at - first), last - at + 1) == 0;
+}
+
+// The final fragment fixes the payload length at last + 1. False when that contradicts what came
+// before: another final fragment with another end, or data held beyond the end.
+bool TakeFinalFragment(Reassembly& r, std::uint32_t last) {
+    if (r.lastSeen) {
+        return r.payloadLength == last + 1;
+    }
+    // Until the final fragment arrives, the last hole runs to the end of the area (a non-final
+    // fragment never reaches it), so bytes after `last` are held exactly when it starts later.
+    if (r.holeCount == 0 || r.holes[r.holeCount - 1].first > last + 1) {
+        return false;
+    }
+    Hole& tail      = r.holes[r.holeCount - 1];
+    r.lastSeen      = true;
+    r.payloadLength = last + 1;
+    if (tail.first == last + 1) {
+        --r.holeCount;  // everything up to the end was held already
+    } else {
+        tail.last = last;
+    }
+    return true;
 }
 
 void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload, std::uint32_t length);
@@ -356,9 +399,17 @@ void Reassemble(const std::uint8_t* header, std::uint8_t protocol, std::uint32_t
     }
     const std::uint32_t first = byteOffset;
     const std::uint32_t last  = first + length - 1;
-    // Beyond the reassembly area, or a non-final fragment reaching its end (the datagram would
-    // be larger than the area): discard the whole datagram.
-    if (last >= kReassemblyMax || (moreFragments && last == kReassemblyMax - 1)) {
+    // Beyond the reassembly area, a non-final fragment reaching its end (the datagram would be
+    // larger than the area), beyond a known end, bytes that differ from those held (an overlap
+    // rewriting data, the classic way to slip other bytes past a filter that saw the first
+    // copy), or a final fragment that contradicts the held data: discard the whole datagram. A
+    // fragment that only repeats held bytes falls through and changes nothing (links and impaired
+    // paths duplicate frames).
+    const bool consistent =
+        last < kReassemblyMax && !(moreFragments && last == kReassemblyMax - 1) &&
+        !(r->lastSeen && last >= r->payloadLength) && AgreesWithHeld(*r, first, last, payload) &&
+        (moreFragments || TakeFinalFragment(*r, last));
+    if (!consistent) {
         ReleaseEntry(*r);
         return;
     }
@@ -366,19 +417,7 @@ void Reassemble(const std::uint8_t* header, std::uint8_t protocol, std::uint32_t
     if (first == 0) {
         std::memcpy(r->header, header, kIpv4HeaderLen);
     }
-    if (!moreFragments) {
-        // The final fragment fixes the length. A second final fragment, or one ending before
-        // data already received, contradicts what came before.
-        if (r->lastSeen || r->holeCount == 0 || r->holes[r->holeCount - 1].first > last) {
-            ReleaseEntry(*r);
-            return;
-        }
-        Hole& tail       = r->holes[r->holeCount - 1];
-        r->lastSeen      = true;
-        r->payloadLength = last + 1;
-        tail.last        = last;
-    }
-    if (!FillHole(*r, first, last)) {
+    if (!FillHoles(*r, first, last)) {
         ReleaseEntry(*r);
         return;
     }
@@ -515,11 +554,10 @@ void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload,
 
 // While we hold no address a DHCP server may answer by unicast to the address it offers, at our
 // MAC (RFC 2131 4.1, RFC 1122 3.3.6 for the broadcast-flag-clear case). Accept exactly those:
-// unfragmented UDP to port 68 sent to our own MAC.
-bool IsDhcpReplyWhileUnaddressed(const std::uint8_t* frame, const std::uint8_t* ip,
-                                 std::uint32_t totalLength) {
-    if (g_ip.config.ownAddress != 0 || ip[field::kProtocol] != kProtoUdp ||
-        totalLength < kIpv4HeaderLen + 8 || std::memcmp(frame + eth::kDst, g_ip.mac, 6) != 0) {
+// unfragmented UDP to port 68 (the caller has checked that the frame went to our MAC).
+bool IsDhcpReplyWhileUnaddressed(const std::uint8_t* ip, std::uint32_t dst) {
+    if (g_ip.config.ownAddress != 0 || dst == 0 || ip[field::kProtocol] != kProtoUdp ||
+        TnRead16(ip + field::kTotalLength) < kIpv4HeaderLen + 8) {
         return false;
     }
     const std::uint16_t flagsOffset = TnRead16(ip + field::kFlagsOffset);
@@ -527,6 +565,76 @@ bool IsDhcpReplyWhileUnaddressed(const std::uint8_t* frame, const std::uint8_t* 
         return false;
     }
     return TnRead16(ip + kIpv4HeaderLen + 2) == kDhcpClientPort;
+}
+
+// Our own address and the limited broadcast, the latter in any frame. A unicast datagram that
+// arrived in a link-layer broadcast or multicast frame is discarded (RFC 1122 3.3.6): whoever
+// sent it that way meant every station, not us.
+bool IsForUs(const std::uint8_t* ip, bool linkGroup) {
+    const std::uint32_t dst = TnRead32(ip + field::kDst);
+    if (dst == kLimitedBcast) {
+        return true;
+    }
+    if (linkGroup) {
+        return false;
+    }
+    const std::uint32_t own = g_ip.config.ownAddress;
+    return own != 0 ? dst == own : IsDhcpReplyWhileUnaddressed(ip, dst);
+}
+
+// RFC 1122 3.2.1.3: a source must name one other host. Discarded: 0.0.0.0 (sent only by a host
+// still learning its address; the DHCP servers we hear from answer from their own), loopback,
+// multicast, the reserved 240/4 with the limited broadcast, our subnet's broadcast and our own
+// address. A reply to any of them would go nowhere, to us, or to every station.
+bool IsValidSource(std::uint32_t src) {
+    if (src == 0 || (src >> 24) == 127 || (src >> 28) >= 0xE) {
+        return false;
+    }
+    const std::uint32_t own = g_ip.config.ownAddress;
+    if (own == 0) {
+        return true;
+    }
+    // A /31 or /32 subnet has no broadcast address (RFC 3021).
+    const std::uint32_t hostBits = ~g_ip.config.subnetMask;
+    return src != own && !(hostBits > 1 && src == (own | hostBits));
+}
+
+// Validates version, header length, total length and header checksum of the datagram at `ip`
+// with `available` bytes behind it. Returns the header length in bytes, or 0 to drop. The
+// payload (at least one byte) must fit the frame and the reassembly area.
+std::uint32_t CheckHeader(std::uint8_t* ip, std::uint32_t available) {
+    if (available <= kIpv4HeaderLen || (ip[field::kVersionIhl] >> 4) != 4) {
+        return 0;
+    }
+    const std::uint32_t headerLen = (ip[field::kVersionIhl] & 0x0Fu) * 4;
+    const std::uint32_t total     = TnRead16(ip + field::kTotalLength);
+    if (headerLen < kIpv4HeaderLen || total <= headerLen || available < total ||
+        total - headerLen > kReassemblyMax) {
+        return 0;
+    }
+    // Verify with the field zeroed, then restore it.
+    const std::uint16_t stored = TnRead16(ip + field::kChecksum);
+    TnWrite16(ip + field::kChecksum, 0);
+    const std::uint16_t computed = InetChecksum(ip, headerLen);
+    TnWrite16(ip + field::kChecksum, stored);
+    return computed == stored ? headerLen : 0;
+}
+
+// Options are ignored (RFC 1122 3.2.1.8). They are cut out by moving the Ethernet header and the
+// fixed 20-byte header forward over them, which leaves a plain header (IHL 5, total length and
+// checksum to match) right in front of the payload, where reassembly and the transport
+// pseudo-headers read it. Returns the frame's new start.
+std::uint8_t* StripOptions(std::uint8_t* frame, std::uint32_t headerLen) {
+    const std::uint32_t optionLen = headerLen - kIpv4HeaderLen;
+    std::uint8_t* ip              = frame + kEthHeaderLen;
+    const std::uint32_t total     = TnRead16(ip + field::kTotalLength);
+    std::memmove(frame + optionLen, frame, kFrameHeadroom);
+    ip += optionLen;
+    ip[field::kVersionIhl] = kVersionIhl5;
+    TnWrite16(ip + field::kTotalLength, static_cast<std::uint16_t>(total - optionLen));
+    TnWrite16(ip + field::kChecksum, 0);
+    TnWrite16(ip + field::kChecksum, InetChecksum(ip, kIpv4HeaderLen));
+    return frame + optionLen;
 }
 
 }  // namespace
@@ -619,56 +727,41 @@ int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint
     return 1;
 }
 
-void Ipv4Input(std::uint8_t* frame, std::uint32_t length) {
+std::uint32_t Ipv4SourceAddress() {
+    return g_ip.config.ownAddress;
+}
+
+void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup) {
     if (!g_ip.initialised || length < kEthHeaderLen || !EthernetIsForUs(frame, g_ip.mac)) {
         return;
     }
-    const std::uint32_t available = length - kEthHeaderLen;
-    if (available <= kIpv4HeaderLen) {
+    const std::uint32_t headerLen = CheckHeader(frame + kEthHeaderLen, length - kEthHeaderLen);
+    if (headerLen == 0) {
         return;
     }
-    std::uint8_t* ip          = frame + kEthHeaderLen;
-    const std::uint32_t total = TnRead16(ip + field::kTotalLength);
-    if (available < total || total <= kIpv4HeaderLen || total > kReassemblyMax + kIpv4HeaderLen) {
-        return;
+    if (headerLen > kIpv4HeaderLen) {
+        frame = StripOptions(frame, headerLen);
     }
-    // Verify with the field zeroed, then restore it.
-    const std::uint16_t stored = TnRead16(ip + field::kChecksum);
-    TnWrite16(ip + field::kChecksum, 0);
-    const std::uint16_t computed = InetChecksum(ip, kIpv4HeaderLen);
-    TnWrite16(ip + field::kChecksum, stored);
-    if (computed != stored) {
-        return;
-    }
+    std::uint8_t* ip            = frame + kEthHeaderLen;
     const std::uint8_t protocol = ip[field::kProtocol];
     if (protocol != kProtoIcmp && protocol != kProtoTcp && protocol != kProtoUdp) {
         return;
     }
-    if (ip[field::kVersionIhl] != kVersionIhl5) {
-        return;  // options are not supported
-    }
-    const std::uint32_t dst = TnRead32(ip + field::kDst);
-    if (dst != kLimitedBcast && dst != g_ip.config.ownAddress &&
-        !IsDhcpReplyWhileUnaddressed(frame, ip, total)) {
-        return;
-    }
-    // RFC 1122 3.2.1.3: the limited broadcast address is never a source. Anything answered to
-    // it (an echo reply, say) would go to every station on the link.
     const std::uint32_t src = TnRead32(ip + field::kSrc);
-    if (src == kLimitedBcast) {
+    if (!IsForUs(ip, linkGroup) || !IsValidSource(src)) {
         return;
     }
     const std::uint16_t flagsOffset   = TnRead16(ip + field::kFlagsOffset);
     const bool moreFragments          = (flagsOffset & kMoreFragments) != 0;
     const std::uint32_t byteOffset    = static_cast<std::uint32_t>(flagsOffset & kOffsetMask) * 8;
     std::uint8_t* payload             = ip + kIpv4HeaderLen;
-    const std::uint32_t payloadLength = total - kIpv4HeaderLen;
+    const std::uint32_t payloadLength = TnRead16(ip + field::kTotalLength) - kIpv4HeaderLen;
     if (byteOffset == 0 && !moreFragments) {
         Deliver(protocol, src, payload, payloadLength);
         return;
     }
-    Reassemble(ip, protocol, src, dst, TnRead16(ip + field::kId), byteOffset, moreFragments,
-               payload, payloadLength);
+    Reassemble(ip, protocol, src, TnRead32(ip + field::kDst), TnRead16(ip + field::kId), byteOffset,
+               moreFragments, payload, payloadLength);
 }
 
 }  // namespace tarnet

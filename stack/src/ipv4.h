@@ -25,18 +25,18 @@ static_assert(kFragmentPayload == 1376);
 static_assert(kFrameBuffers == 48);
 
 struct Ipv4Config {
-    std::uint32_t       ownAddress;
-    int                 addressAcquired;
-    std::uint32_t       gateway;
-    std::uint32_t       subnetMask;
+    std::uint32_t ownAddress;
+    int addressAcquired;
+    std::uint32_t gateway;
+    std::uint32_t subnetMask;
     const std::uint8_t* mac;
-    std::uint32_t       maxFrameSize;
-    TnTimerStartFn      timerStart;
-    TnTimerStopFn       timerStop;
-    TnSendFrameFn       sendFrame;
-    TnLogTextFn         logText;
-    TnPingEventFn       pingEvent;
-    TnGetTickCountFn    getTickCount;
+    std::uint32_t maxFrameSize;
+    TnTimerStartFn timerStart;
+    TnTimerStopFn timerStop;
+    TnSendFrameFn sendFrame;
+    TnLogTextFn logText;
+    TnPingEventFn pingEvent;
+    TnGetTickCountFn getTickCount;
 };
 
 // Also initialises ARP and the echo client. False when a required member is missing.
@@ -47,9 +47,14 @@ void Ipv4Deinit();
 bool Ipv4IsInitialised();
 
 // 1 when the datagram was sent or waits for ARP, 0 when refused. Copies the data.
-int  Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
-                std::uint32_t length);
-void Ipv4Input(std::uint8_t* frame, std::uint32_t length);
+int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
+               std::uint32_t length);
+// `linkGroup`: the frame went to the link's broadcast (or a multicast) address, which only an
+// IPv4 broadcast may use (RFC 1122 3.3.6).
+void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup);
+// The source address a datagram handed to Ipv4Output now would carry (0 while unaddressed), for
+// the transport checksums' pseudo-header.
+std::uint32_t Ipv4SourceAddress();
 // ARP has learned `address`: a datagram waiting for that next hop goes out now.
 void Ipv4NeighbourLearned(std::uint32_t address);
 

@@ -1,6 +1,7 @@
-// UDP (RFC 768): checksum verification on input, header construction on output.
+// UDP (RFC 768): length and checksum verification on input, header and checksum on output.
 #include "udp.h"
 
+#include "checksum.h"
 #include "ipv4.h"
 #include "tarnet/byteorder.h"
 
@@ -15,40 +16,25 @@ constexpr std::uint32_t kLength   = 4;
 constexpr std::uint32_t kChecksum = 6;
 }  // namespace field
 
-// The pseudo-header overwrites the last 12 bytes of the IPv4 header in front of the datagram;
-// the addresses are read from that header first.
-constexpr std::uint32_t kPseudoHeaderLen = 12;
-constexpr std::uint32_t kIpSrcBefore     = 8;  // IPv4 source address: 8 bytes before the header
-constexpr std::uint32_t kIpDstBefore     = 4;  // IPv4 destination address: 4 bytes before
+constexpr std::uint32_t kIpSrcBefore = 8;  // IPv4 source address: 8 bytes before the header
+constexpr std::uint32_t kIpDstBefore = 4;  // IPv4 destination address: 4 bytes before
 
 struct UdpState {
-    bool          initialised;
+    bool initialised;
     std::uint32_t ownAddress;
-    UdpDeliverFn  deliver;
-    TnLogTextFn   logText;
+    UdpDeliverFn deliver;
+    TnLogTextFn logText;
 };
 
 UdpState g_udp;
 
 // RFC 768: the checksum covers a pseudo-header of both addresses, the protocol and the UDP
-// length. The destination stays the one the datagram was sent to (broadcast included).
-bool ChecksumValid(std::uint8_t* datagram, std::uint32_t length) {
-    const std::uint32_t src    = TnRead32(datagram - kIpSrcBefore);
-    const std::uint32_t dst    = TnRead32(datagram - kIpDstBefore);
-    std::uint8_t*       pseudo = datagram - kPseudoHeaderLen;
-    TnWrite32(pseudo, src);
-    TnWrite32(pseudo + 4, dst);
-    pseudo[8] = 0;
-    pseudo[9] = kProtoUdp;
-    TnWrite16(pseudo + 10, static_cast<std::uint16_t>(length));
-    const std::uint16_t stored = TnRead16(datagram + field::kChecksum);
-    TnWrite16(datagram + field::kChecksum, 0);
-    std::uint16_t computed = InetChecksum(pseudo, kPseudoHeaderLen + length);
-    TnWrite16(datagram + field::kChecksum, stored);
-    if (computed == 0) {
-        computed = 0xFFFF;  // a computed zero is transmitted as all ones
-    }
-    return computed == stored;
+// length, then the datagram (an odd length padded with a zero byte). Not inverted.
+std::uint16_t ChecksumSum(std::uint32_t src, std::uint32_t dst, const std::uint8_t* datagram,
+                          std::uint32_t length) {
+    const std::uint32_t pseudo =
+        (src >> 16) + (src & 0xFFFF) + (dst >> 16) + (dst & 0xFFFF) + kProtoUdp + length;
+    return OnesComplementSum(datagram, length, pseudo);
 }
 
 }  // namespace
@@ -66,7 +52,9 @@ void UdpSetAddress(const std::uint32_t* address) {
     }
 }
 
-void UdpDeinit() { g_udp = UdpState{}; }
+void UdpDeinit() {
+    g_udp = UdpState{};
+}
 
 int UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t srcPort,
               std::uint8_t* data, std::uint32_t length) {
@@ -77,26 +65,40 @@ int UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t src
     TnWrite16(header + field::kSrcPort, srcPort);
     TnWrite16(header + field::kDstPort, dstPort);
     TnWrite16(header + field::kLength, static_cast<std::uint16_t>(length + kUdpHeaderLen));
-    TnWrite16(header + field::kChecksum, 0);  // optional over IPv4; not computed
-    return Ipv4Output(dstAddress, kProtoUdp, header, length + kUdpHeaderLen);
+    // RFC 1122 4.1.3.4: checksums are on. The source is the one IPv4 output is about to write
+    // (0.0.0.0 while DHCP runs); a computed zero goes out as all ones, zero meaning "none".
+    const std::uint32_t total = length + kUdpHeaderLen;
+    TnWrite16(header + field::kChecksum, 0);
+    std::uint16_t checksum =
+        static_cast<std::uint16_t>(~ChecksumSum(Ipv4SourceAddress(), dstAddress, header, total));
+    if (checksum == 0) {
+        checksum = 0xFFFF;
+    }
+    TnWrite16(header + field::kChecksum, checksum);
+    return Ipv4Output(dstAddress, kProtoUdp, header, total);
 }
 
 void UdpInput(std::uint8_t* data, std::uint32_t length) {
     if (!g_udp.initialised || data == nullptr || length <= kUdpHeaderLen) {
         return;
     }
-    const std::uint32_t srcAddress = TnRead32(data - kIpSrcBefore);
-    if (TnRead16(data + field::kChecksum) != 0 && !ChecksumValid(data, length)) {
+    // The length field rules: bytes after it in the IPv4 payload are not part of the datagram
+    // (RFC 768), a field beyond the IPv4 payload or below the header is malformed. A field of 8
+    // leaves no payload: like a datagram without payload, it is not delivered.
+    const std::uint32_t datagramLength = TnRead16(data + field::kLength);
+    if (datagramLength <= kUdpHeaderLen || datagramLength > length) {
         return;
     }
-    // A length field of 8 leaves no payload even when the IPv4 payload is longer: like a
-    // datagram without payload, it is not delivered.
-    const std::uint32_t lengthField = TnRead16(data + field::kLength);
-    if (lengthField <= kUdpHeaderLen || lengthField > length) {
+    const std::uint32_t srcAddress = TnRead32(data - kIpSrcBefore);
+    // Summed with its nonzero checksum field, a correct datagram adds up to all ones (either
+    // form of a computed zero included). The destination is the one the datagram was sent to,
+    // the limited broadcast included.
+    if (TnRead16(data + field::kChecksum) != 0 &&
+        ChecksumSum(srcAddress, TnRead32(data - kIpDstBefore), data, datagramLength) != 0xFFFF) {
         return;
     }
     g_udp.deliver(srcAddress, TnRead16(data + field::kSrcPort), TnRead16(data + field::kDstPort),
-                  kProtoUdp, data + kUdpHeaderLen, lengthField - kUdpHeaderLen);
+                  kProtoUdp, data + kUdpHeaderLen, datagramLength - kUdpHeaderLen);
 }
 
 }  // namespace tarnet

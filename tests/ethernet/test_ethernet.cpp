@@ -9,8 +9,9 @@ Bytes ArpForUs(const Mac& dst = kBroadcast) {
     return ArpFrame(dst, kPeerMac, ArpPacket{1, kPeerMac, kPeerIp, Mac{}, kOurIp});
 }
 
-Bytes EchoForUs(const Mac& dst = kOurMac) {
-    return Ipv4Frame(dst, kPeerMac, MakeIpv4(1, IcmpEcho{8, 0, 7, 1, Text("abc"), false}.Build()));
+Bytes EchoForUs(const Mac& dst = kOurMac, std::uint32_t ipDst = kOurIp) {
+    return Ipv4Frame(dst, kPeerMac,
+                     MakeIpv4(1, IcmpEcho{8, 0, 7, 1, Text("abc"), false}.Build(), kPeerIp, ipDst));
 }
 
 class EthernetTest : public StackTest {
@@ -45,8 +46,11 @@ TEST_F(EthernetTest, OnlyBroadcastAndOurAddressAreAccepted) {
         Inject(EchoForUs(dst));
         Inject(ArpForUs(dst));
     }
-    ExpectNoTx();
+    // A broadcast frame carries only IPv4 broadcasts: our unicast address in one is the sender's
+    // mistake or a trick to make every station answer (RFC 1122 3.3.6).
     Inject(EchoForUs(kBroadcast));
+    ExpectNoTx();
+    Inject(EchoForUs(kBroadcast, 0xFFFFFFFF));
     EXPECT_TRUE(NextSent().icmp.has_value());
     Inject(ArpForUs(kOurMac));
     EXPECT_TRUE(NextSent().arp.has_value());

@@ -1,11 +1,13 @@
-// IPv4 output (fragments, header fields, next hop, the ARP wait), input validation and
-// reassembly (RFC 815 holes, limits, timeout, discards).
+// IPv4 output (fragments, header fields, next hop, the ARP wait), input validation (lengths,
+// options, invalid sources) and reassembly (RFC 815 holes, limits, timeout, duplicates, discards).
 #include <algorithm>
+#include <optional>
 #include <random>
 
 #include "arp.h"
 #include "harness.h"
 #include "ipv4.h"
+#include "tcp_internal.h"
 
 namespace tarnet::test {
 namespace {
@@ -263,18 +265,7 @@ TEST_F(Ipv4InputTest, TotalLengthIsCheckedAgainstTheFrameAndTheLimit) {
     EXPECT_EQ(Last(), Text("x"));
 }
 
-TEST_F(Ipv4InputTest, HeaderMustBeVersionFourWithoutOptionsAndChecksummed) {
-    // A real 24-byte header: four option bytes (NOP NOP NOP EOL), checksummed over 24 bytes.
-    Ipv4Packet options = Udp(Text("options"));
-    options.payload.insert(options.payload.begin(), {1, 1, 1, 0});
-    options.versionIhl = 0x46;
-    Bytes frame        = Ipv4Frame(kOurMac, kPeerMac, options);
-    frame[24] = frame[25]   = 0;
-    const std::uint16_t sum = FoldInvert(SumWords(frame.data() + 14, 24));
-    frame[24]               = static_cast<std::uint8_t>(sum >> 8);
-    frame[25]               = static_cast<std::uint8_t>(sum);
-    Inject(frame);
-
+TEST_F(Ipv4InputTest, HeaderMustBeVersionFourAndChecksummed) {
     for (std::uint8_t first : {std::uint8_t{0x65}, std::uint8_t{0x44}, std::uint8_t{0x05}}) {
         Ipv4Packet p = Udp(Text("version"));
         p.versionIhl = first;
@@ -286,6 +277,142 @@ TEST_F(Ipv4InputTest, HeaderMustBeVersionFourWithoutOptionsAndChecksummed) {
     EXPECT_EQ(Delivered(), 0u);
 }
 
+// `packet` in a frame with `options` after its fixed header: IHL, total length and the header
+// checksum (over IHL x 4 bytes, as far as the frame holds them) made to match unless overridden.
+Bytes WithOptions(const Ipv4Packet& packet, const Bytes& options,
+                  std::optional<std::uint8_t> ihl    = std::nullopt,
+                  std::optional<std::uint16_t> total = std::nullopt) {
+    Bytes frame = Ipv4Frame(kOurMac, kPeerMac, packet);
+    frame.insert(frame.begin() + 34, options.begin(), options.end());
+    frame[14] = ihl.value_or(static_cast<std::uint8_t>(0x40 | (5 + options.size() / 4)));
+    const std::uint16_t length  = total.value_or(static_cast<std::uint16_t>(frame.size() - 14));
+    frame[16]                   = static_cast<std::uint8_t>(length >> 8);
+    frame[17]                   = static_cast<std::uint8_t>(length);
+    frame[24]                   = 0;
+    frame[25]                   = 0;
+    const std::size_t headerLen = std::min<std::size_t>((frame[14] & 0x0Fu) * 4, frame.size() - 14);
+    const std::uint16_t sum     = FoldInvert(SumWords(frame.data() + 14, headerLen));
+    frame[24]                   = static_cast<std::uint8_t>(sum >> 8);
+    frame[25]                   = static_cast<std::uint8_t>(sum);
+    return frame;
+}
+
+// Record route with room for `slots` addresses (what ping -R sends), then end-of-list padding.
+Bytes RecordRoute(std::size_t slots) {
+    Bytes o{7, static_cast<std::uint8_t>(3 + 4 * slots), 4};
+    o.resize(3 + 4 * slots, 0);
+    o.resize((o.size() + 3) / 4 * 4, 0);
+    return o;
+}
+
+// RFC 1122 3.2.1.8: options are ignored and the payload goes up behind a plain 20-byte header
+// (the UDP checksum reads its pseudo-header from there; an echo is answered without options).
+TEST_F(Ipv4InputTest, OptionsAreIgnored) {
+    const Bytes cases[] = {
+        Bytes{1, 1, 1, 0},
+        RecordRoute(1), RecordRoute(9), Bytes(40, 1)
+    };
+    for (const Bytes& options : cases) {
+        Inject(WithOptions(Udp(Text("with options")), options));
+        ASSERT_EQ(Delivered(), 1u) << options.size() << " option bytes";
+        EXPECT_EQ(Last(), Text("with options"));
+        VirtualHost::Get().sockEvents.clear();
+
+        Inject(
+            WithOptions(MakeIpv4(1, IcmpEcho{8, 0, 3, 4, Text("route"), false}.Build()), options));
+        const Decoded reply = NextSent();
+        ASSERT_TRUE(reply.icmp.has_value());
+        EXPECT_EQ(reply.icmp->data, Text("route"));
+        EXPECT_EQ(host().sent.size(), 0u);
+    }
+    // Fragments with options, in reverse order: each loses its options before reassembly.
+    auto fragments = Fragment(Udp(Pattern(2000), kOurIp, kPeerIp, 77), 1024);
+    std::reverse(fragments.begin(), fragments.end());
+    for (const Ipv4Packet& f : fragments) {
+        Inject(WithOptions(f, RecordRoute(9)));
+    }
+    ASSERT_EQ(Delivered(), 1u);
+    EXPECT_EQ(Last(), Pattern(2000));
+}
+
+TEST_F(Ipv4InputTest, MalformedHeaderLengthsAreDropped) {
+    const Ipv4Packet p = Udp(Text("abcdefgh"));  // 16 bytes of UDP
+    const struct {
+        const char* what;
+        std::size_t optionBytes;
+        std::uint8_t versionIhl;
+        std::uint16_t totalLength;  // 0: as the frame has it
+    } cases[] = {
+        {"IHL 4",                          0,  0x44, 0 },
+        {"IHL 0",                          0,  0x40, 0 },
+        {"header as long as the datagram", 16, 0x49, 36},
+        {"IHL beyond the total length",    0,  0x4F, 0 },
+        {"total length inside options",    8,  0x47, 24},
+    };
+    for (const auto& c : cases) {
+        Inject(WithOptions(p, Bytes(c.optionBytes, 1), c.versionIhl,
+                           c.totalLength != 0 ? std::optional{c.totalLength} : std::nullopt));
+        EXPECT_EQ(Delivered(), 0u) << c.what;
+    }
+    Bytes unchecked = WithOptions(p, Bytes{1, 1, 1, 0});
+    unchecked[37] ^= 1;  // an option byte: the checksum covers IHL x 4 bytes
+    Inject(unchecked);
+    EXPECT_EQ(Delivered(), 0u);
+}
+
+// RFC 1122 3.2.1.3: sources that do not name one other host. Nothing is answered, delivered or
+// given a TCP slot.
+TEST_F(Ipv4InputTest, InvalidSourcesAreDiscarded) {
+    static int incoming        = 0;  // connections the listener was offered
+    incoming                   = 0;
+    const TnSockEventFn accept = [](std::uintptr_t, int event, void*, std::uint32_t, std::uint32_t,
+                                    std::uint32_t) -> std::uintptr_t {
+        incoming += event == TNSOCK_EVENT_INCOMING ? 1 : 0;
+        return 9;
+    };
+    TnSockEndpoint* listener = nullptr;
+    ASSERT_EQ(TnSockTcpListen(80, 3, accept, &listener), TNSOCK_SUCCESS);
+    const auto probe = [&](std::uint32_t src) {
+        InjectIp(MakeIpv4(1, IcmpEcho{8, 0, 1, 1, Text("ping"), false}.Build(), src));
+        InjectIp(Udp(Text("udp"), kOurIp, src));
+        TcpSegment syn;
+        syn.srcPort = 4000;
+        syn.dstPort = 80;
+        syn.seq     = 1000;
+        syn.flags   = tcpflag::kSyn;
+        syn.window  = 8192;
+        InjectTcp(syn, src);
+    };
+    const std::uint32_t invalid[] = {0,
+                                     Ip(127, 0, 0, 1),
+                                     Ip(127, 9, 8, 7),
+                                     Ip(224, 0, 0, 1),
+                                     Ip(239, 255, 255, 250),
+                                     Ip(240, 0, 0, 1),
+                                     0xFFFFFFFF,
+                                     Ip(192, 0, 2, 255),  // our subnet's broadcast
+                                     kOurIp};
+    for (std::uint32_t src : invalid) {
+        probe(src);
+        EXPECT_TRUE(host().sent.empty()) << std::hex << src;
+        EXPECT_EQ(Delivered(), 0u) << std::hex << src;
+        EXPECT_EQ(TcpState().activeList.first, nullptr) << std::hex << src;
+        EXPECT_EQ(incoming, 0) << std::hex << src;
+        host().sent.clear();
+    }
+    probe(kPeerIp);  // the same from a neighbour: echo reply, datagram, SYN-ACK
+    EXPECT_EQ(host().sent.size(), 2u);
+    EXPECT_EQ(Delivered(), 1u);
+    EXPECT_NE(TcpState().activeList.first, nullptr);
+    EXPECT_EQ(incoming, 1);
+    host().sent.clear();
+
+    // A /31 has no broadcast address (RFC 3021): the other end's address is a source.
+    Ipv4Reconfigure(kOurIp, 1, kGatewayIp, Ip(255, 255, 255, 254));
+    InjectIp(Udp(Text("other end"), kOurIp, Ip(192, 0, 2, 11)));
+    EXPECT_EQ(Delivered(), 2u);
+}
+
 // ---- Reassembly ------------------------------------------------------------------------------
 
 class ReassemblyTest : public Ipv4InputTest {
@@ -294,6 +421,17 @@ class ReassemblyTest : public Ipv4InputTest {
     static std::vector<Ipv4Packet> Fragments(std::size_t size, std::size_t chunk, std::uint16_t id,
                                              std::uint32_t src = kPeerIp) {
         return Fragment(Udp(Pattern(size, id), kOurIp, src, id), chunk);
+    }
+
+    // Bytes [from, from + size) of the datagram Fragments(total, ..., id) cuts, as one fragment.
+    static Ipv4Packet Piece(std::size_t total, std::uint16_t id, std::size_t from, std::size_t size,
+                            bool more) {
+        Ipv4Packet p     = Udp(Pattern(total, id), kOurIp, kPeerIp, id);
+        p.payload        = Bytes(p.payload.begin() + static_cast<std::ptrdiff_t>(from),
+                                 p.payload.begin() + static_cast<std::ptrdiff_t>(from + size));
+        p.fragmentOffset = static_cast<std::uint16_t>(from / 8);
+        p.moreFragments  = more;
+        return p;
     }
 
     void InjectAll(const std::vector<Ipv4Packet>& fragments) {
@@ -365,18 +503,26 @@ TEST_F(ReassemblyTest, ContradictionsDiscardTheDatagram) {
         p.moreFragments = more;
         return p;
     };
+    const auto altered = [](Ipv4Packet p, std::size_t at) {
+        p.payload.at(at) ^= 0x55;
+        return p;
+    };
+    // Pieces that straddle a hole and held bytes, with one held byte changed.
+    const Ipv4Packet midOverlap = altered(Piece(3000, 8, 1000, 64, true), 40);
+    const Ipv4Packet endOverlap = altered(Piece(3000, 8, 2000, 104, true), 80);
     const struct {
         const char* what;
         std::vector<Ipv4Packet> script;
         std::vector<Ipv4Packet> rest;
     } cases[] = {
-        {"overlap",           {f[0], shifted(f[0], 64, 1024, true)},  {f[1], f[2]}},
-        {"duplicate",         {f[1], f[1]},                           {f[0], f[2]}},
-        {"duplicate final",   {f[2], f[2]},                           {f[0], f[1]}},
-        {"another final",     {f[2], shifted(f[2], 256, 100, false)}, {f[0], f[1]}},
-        {"final before data", {f[1], shifted(f[0], 8, 64, false)},    {f[0], f[2]}},
-        {"beyond byte 4095",  {f[0], shifted(f[2], 512, 8, false)},   {f[1], f[2]}},
-        {"non-final to 4095", {shifted(f[0], 384, 1024, true)},       {}          },
+        {"overlap",                         {f[0], shifted(f[0], 64, 1024, true)},  {f[1], f[2]}},
+        {"same place, other bytes",         {f[1], altered(f[1], 1000)},            {f[0], f[2]}},
+        {"overlap, other bytes",            {f[1], midOverlap},                     {f[0], f[2]}},
+        {"overlap at the end, other bytes", {f[2], endOverlap},                     {f[0], f[1]}},
+        {"another final",                   {f[2], shifted(f[2], 256, 100, false)}, {f[0], f[1]}},
+        {"final before data",               {f[1], shifted(f[0], 8, 64, false)},    {f[0], f[2]}},
+        {"beyond byte 4095",                {f[0], shifted(f[2], 512, 8, false)},   {f[1], f[2]}},
+        {"non-final to 4095",               {shifted(f[0], 384, 1024, true)},       {}          },
     };
     for (const auto& c : cases) {
         InjectAll(c.script);
@@ -389,6 +535,29 @@ TEST_F(ReassemblyTest, ContradictionsDiscardTheDatagram) {
     InjectIp(shifted(f[0], 384, 1016, true));
     EXPECT_EQ(Entries(), 1u);
     Advance(3000);
+}
+
+// A fragment that only repeats bytes already held changes nothing (duplicated frames are common
+// on real links); the datagram completes as if it had come once.
+TEST_F(ReassemblyTest, DuplicatesAreIgnored) {
+    const auto f = Fragments(3000, 1024, 9);  // [0,1023] [1024,2047] [2048,3007]
+    const struct {
+        const char* what;
+        std::vector<Ipv4Packet> script;
+    } cases[] = {
+        {"every fragment twice",      {f[0], f[0], f[1], f[1], f[2], f[2]}               },
+        {"final twice, first",        {f[2], f[2], f[0], f[1]}                           },
+        {"middle again at the end",   {f[1], f[0], f[1], f[2]}                           },
+        {"a piece of a held one",     {f[1], Piece(3000, 9, 1536, 256, true), f[0], f[2]}},
+        {"held bytes and a hole",     {f[0], Piece(3000, 9, 1000, 48, true), f[1], f[2]} },
+        {"ends where held data ends", {f[0], f[1], Piece(3000, 9, 2048, 960, true), f[2]}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        InjectAll(c.script);
+        ExpectDelivered(3000, 9);
+        Advance(3000);  // a repeat after completion starts an entry that expires
+    }
 }
 
 TEST_F(ReassemblyTest, IncompleteDatagramsExpireAfterThreeSeconds) {

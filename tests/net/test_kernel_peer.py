@@ -107,6 +107,12 @@ class KernelPingsStack(ServingStack):
         finally:
             raw.close()
 
+    def test_kernel_ping_with_record_route_is_answered(self):
+        # The options are ignored (RFC 1122 3.2.1.8): the replies come back without them.
+        out = SANDBOX.peer("ping", "-R", "-n", "-c", "3", "-i", "0.2", "-W", "1",
+                           SANDBOX.stack_ip, check=False)
+        self.assertIn("3 packets transmitted, 3 received", out)
+
     def test_the_kernel_learns_our_mac_by_arp(self):
         SANDBOX.peer("ip", "neigh", "flush", "dev", SANDBOX.peer_if)
         self.assertEqual(self.pinger.echo(SANDBOX.stack_ip, b"arp"), b"arp")

@@ -87,35 +87,74 @@ TEST_F(UdpTest, LengthFieldIsChecked) {
     }
     EXPECT_TRUE(Events().empty());
 
-    // A length field shorter than the datagram: the payload ends where the field says.
-    UdpDatagram shorter = Datagram(Text("abcdef"));
-    shorter.lengthField = 8 + 4;
-    Inject(shorter);
-    ASSERT_EQ(Events().size(), 1u);
+    // A length field shorter than the IPv4 payload (RFC 768): the datagram, its checksum included,
+    // ends where the field says; the bytes after it are not part of it.
+    for (Checksum checksum : {Checksum::kCorrect, Checksum::kNone}) {
+        Bytes shorter = Datagram(Text("abcd"), checksum).Build(kPeerIp, kOurIp);
+        shorter.insert(shorter.end(), {'e', 'f'});
+        InjectIp(MakeIpv4(17, shorter));
+    }
+    ASSERT_EQ(Events().size(), 2u);
     EXPECT_EQ(Events()[0].bytes, Text("abcd"));
+    EXPECT_EQ(Events()[1].bytes, Text("abcd"));
 }
 
-TEST_F(UdpTest, EveryDatagramWeSendCarriesNoChecksum) {
+// RFC 1122 4.1.3.4: every datagram we send is checksummed (Decode verifies a nonzero one), over
+// the pseudo-header of the source IPv4 writes, 0.0.0.0 while unaddressed included.
+TEST_F(UdpTest, EveryDatagramWeSendIsChecksummed) {
     for (std::uint32_t length : {1u, 7u, 1368u}) {
         const Bytes data = Pattern(length, length);
         ASSERT_EQ(TnSockUdpSendto(endpoint, kPeerIp, 53, data.data(), length), TNSOCK_SUCCESS);
         ASSERT_EQ(host().sent.size(), 1u);
         const Bytes frame = host().sent.front();
         EXPECT_EQ((frame[38] << 8) | frame[39], static_cast<int>(length + 8));  // length
-        EXPECT_EQ(frame[40] | frame[41], 0);                                    // checksum
         const Decoded d = NextSent();
         ASSERT_TRUE(d.udp.has_value());
+        EXPECT_NE(d.udp->sentChecksum, 0);
         EXPECT_EQ(d.udp->srcPort, 2000);
         EXPECT_EQ(d.udp->dstPort, 53);
         EXPECT_EQ(d.udp->payload, data);
     }
-    // Fragmented: the header travels in the first fragment.
+    // Fragmented: the header in the first fragment covers the whole datagram.
     const Bytes data = Pattern(1500);
     ASSERT_EQ(TnSockUdpSendto(endpoint, kPeerIp, 53, data.data(), 1500), TNSOCK_SUCCESS);
-    const Bytes first = host().sent.front();
-    EXPECT_EQ((first[38] << 8) | first[39], 1508);
-    EXPECT_EQ(first[40] | first[41], 0);
-    host().sent.clear();
+    std::vector<Ipv4Packet> fragments;
+    for (const Bytes& frame : TakeSent()) {
+        fragments.push_back(*Decode(frame).value().ip);
+    }
+    const auto whole = Reassemble(fragments);
+    ASSERT_TRUE(whole.has_value());
+    const auto udp = UdpDatagram::Parse(whole->payload, kOurIp, kPeerIp);
+    ASSERT_TRUE(udp.has_value());
+    EXPECT_NE(udp->sentChecksum, 0);
+    EXPECT_EQ(udp->payload, data);
+
+    // A checksum that computes to zero travels as all ones (RFC 768). Two payload bytes make it
+    // so: they add the complement of what the rest sums to.
+    Bytes zero{0, 0, 'z'};
+    UdpDatagram probe;
+    probe.srcPort            = 2000;
+    probe.dstPort            = 53;
+    probe.payload            = zero;
+    probe.checksum           = Checksum::kNone;
+    const std::uint16_t fill = PseudoChecksum(kOurIp, kPeerIp, 17, probe.Build(kOurIp, kPeerIp));
+    zero[0]                  = static_cast<std::uint8_t>(fill >> 8);
+    zero[1]                  = static_cast<std::uint8_t>(fill);
+    ASSERT_EQ(TnSockUdpSendto(endpoint, kPeerIp, 53, zero.data(), 3), TNSOCK_SUCCESS);
+    const Decoded allOnes = NextSent();
+    ASSERT_TRUE(allOnes.udp.has_value());
+    EXPECT_EQ(allOnes.udp->sentChecksum, 0xFFFF);
+
+    // While unaddressed (DHCP), the pseudo-header carries source 0.0.0.0.
+    TnSockDeinit();
+    config.localIp = "0.0.0.0";
+    ASSERT_EQ(Start(), TNSOCK_SUCCESS);
+    TnSockEndpoint* unaddressed = OpenUdp(68);
+    ASSERT_EQ(TnSockUdpSendto(unaddressed, 0xFFFFFFFF, 67, data.data(), 300), TNSOCK_SUCCESS);
+    const Decoded dhcp = NextSent();
+    ASSERT_TRUE(dhcp.udp.has_value());
+    EXPECT_EQ(dhcp.ip->src, 0u);
+    EXPECT_NE(dhcp.udp->sentChecksum, 0);
 }
 
 // A DHCP server may answer by unicast to the address it offers, at our MAC (RFC 2131 4.1):
@@ -145,6 +184,8 @@ TEST_F(UdpTest, DhcpReplyByUnicastWhileUnaddressed) {
     offer(68, kBroadcast, false);  // not sent to our MAC
     offer(68, kOtherMac, false);
     offer(68, kOurMac, true);  // fragmented
+    // 0.0.0.0 is nobody's address, also while it is ours.
+    InjectIp(MakeUdp(67, 68, Text("to nobody"), kPeerIp, 0));
     EXPECT_EQ(Events().size(), 1u);
     Advance(3000);
 }
