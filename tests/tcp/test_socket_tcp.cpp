@@ -242,18 +242,21 @@ TEST_F(SocketTcpTest, FullTableRefusesIncomingWithoutAsking) {
 TEST_F(SocketTcpTest, LateReportsNeverReachAReusedSlot) {
     TnSockEndpoint* old = Connected(1);
     ASSERT_EQ(TnSockClose(old), TNSOCK_SUCCESS);
-    EXPECT_TRUE(Out().Has(kFin));
+    const TcpSegment fin = Out();
+    EXPECT_TRUE(fin.Has(kFin));
     // The slot goes to a new TCP connection, which is as ready to take reports as the old one.
     TnSockEndpoint* reused = nullptr;
     ASSERT_EQ(TnSockTcpConnect(9, App, "192.0.2.1", 81, &reused), TNSOCK_SUCCESS);
     ASSERT_EQ(reused, old) << "the lowest free slot is taken again";
     EXPECT_EQ(Out().flags, kSyn);
     g_events.clear();
-    // The old connection receives data and the peer's FIN in FIN_WAIT_1: acknowledged and
-    // discarded, reported to nobody.
+    // The old connection receives data and the peer's FIN in FIN_WAIT_1: refused with a reset,
+    // reported to nobody.
     PeerSends(Text("for the old owner"), kFin);
-    EXPECT_EQ(Out().ack, peerSeq - 1);
-    EXPECT_EQ(Out().ack, peerSeq);
+    const TcpSegment rst = Out();
+    EXPECT_EQ(rst.flags, kRst);
+    EXPECT_EQ(rst.seq, fin.seq + 1);
+    ExpectNoTx();
     EXPECT_TRUE(g_events.empty());
     EXPECT_EQ(reused->tcpState, kTcpStateConnecting);
 }

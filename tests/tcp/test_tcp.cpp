@@ -521,10 +521,10 @@ TEST_F(TcpStateTest, CloseInsideDataNotificationBeforeFin) {
     ASSERT_EQ(TcpNotes().size(), 1u) << "the user closed: no CLOSED report";
 }
 
-// A close inside the data notification in FIN_WAIT_2 aborts and releases the block; the FIN on
-// the same segment must then not be processed on it.
+// A close and a second close (an abort) inside the data notification release the block; the FIN
+// on the same segment must then not be processed on it.
 TEST_F(TcpStateTest, AbortInsideDataNotificationStopsProcessing) {
-    TcpControlBlock* b = ToFinWait2();
+    TcpControlBlock* b = Connect();
     // Every other block is taken, so the one released inside the notification is the one the
     // user's next connect gets.
     TcpControlBlock* others[10] = {};
@@ -537,6 +537,7 @@ TEST_F(TcpStateTest, AbortInsideDataNotificationStopsProcessing) {
     TcpNoteHook() = [b](const TcpNote& note) {
         if (note.event == TNTCP_NOTIFY_DATA) {
             TnTcpClose(b);
+            TnTcpClose(b);
             TcpControlBlock* again = nullptr;
             EXPECT_EQ(TnTcpConnect(4, kPeerIp, 6100, 80, RecordTcpNote, &again), TNTCP_SUCCESS);
             EXPECT_EQ(again, b);
@@ -544,6 +545,7 @@ TEST_F(TcpStateTest, AbortInsideDataNotificationStopsProcessing) {
     };
     PeerSends(Text("late"), kFin);
     Out();  // acknowledgment of the data
+    EXPECT_TRUE(Out().Has(kFin));
     EXPECT_EQ(Out().flags, kRst);
     EXPECT_EQ(Out().flags, kSyn);
     ExpectNoTx();
