@@ -55,6 +55,7 @@ class SocketTcpTest : public TcpPeerTest {
     void TearDown() override {
         g_hook = nullptr;
         TcpPeerTest::TearDown();
+        TnSockSetDiagnostics(nullptr, 0);
     }
 
     // An active open through the socket layer, completed by the peer.
@@ -259,6 +260,38 @@ TEST_F(SocketTcpTest, LateReportsNeverReachAReusedSlot) {
     ExpectNoTx();
     EXPECT_TRUE(g_events.empty());
     EXPECT_EQ(reused->tcpState, kTcpStateConnecting);
+}
+
+// The diagnostic hook names the socket-layer endpoint while the application holds it, and
+// reports the end before the application hears of it; once the application has closed, the end
+// names no endpoint.
+TEST_F(SocketTcpTest, DiagnosticsNameTheEndpointWhileTheApplicationHoldsIt) {
+    static std::vector<TnSockDiagnostic> diags;
+    diags.clear();
+    TnSockSetDiagnostics([](std::uintptr_t, const TnSockDiagnostic* d) { diags.push_back(*d); }, 0);
+    TnSockEndpoint* e = Connected(1);
+    ASSERT_EQ(diags.size(), 1u);
+    EXPECT_EQ(diags[0].kind, TNSOCK_DIAG_TCP_ESTABLISHED);
+    EXPECT_EQ(diags[0].endpoint, e);
+    g_hook = [](const AppEvent& event) {
+        if (event.event == TNSOCK_EVENT_CLOSED) {
+            EXPECT_EQ(diags.size(), 2u) << "the end comes before the application's event";
+        }
+    };
+    InjectTcp(Peer(kRst));
+    ASSERT_EQ(diags.size(), 2u);
+    EXPECT_EQ(diags[1].kind, TNSOCK_DIAG_TCP_ENDED);
+    EXPECT_EQ(diags[1].reason, TNSOCK_TCP_END_PEER_RESET);
+    EXPECT_EQ(diags[1].endpoint, e);
+    ASSERT_EQ(g_events.size(), 1u);
+
+    e = Connected(1);
+    ASSERT_EQ(TnSockClose(e), TNSOCK_SUCCESS);
+    Out();  // our FIN
+    InjectTcp(Peer(kRst));
+    ASSERT_EQ(diags.size(), 4u);
+    EXPECT_EQ(diags[3].reason, TNSOCK_TCP_END_PEER_RESET);
+    EXPECT_EQ(diags[3].endpoint, nullptr);
 }
 
 // The bridge ignores reports for anything but a TCP endpoint of the table in use.
