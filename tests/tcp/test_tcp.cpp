@@ -486,7 +486,13 @@ TEST_F(TcpStateTest, TimeWaitFinHandling) {
     ExpectPoolFull();
 }
 
+// Shut-down resets every active connection except one in TIME_WAIT, which is complete on both
+// ends.
 TEST_F(TcpStateTest, DeinitResetsEveryActiveConnectionSilently) {
+    ToFinWait2();
+    PeerSends({}, kFin);
+    Out();
+    ourPort              = kOurPort + 1;
     TcpControlBlock* b   = Connect();
     TcpControlBlock* syn = nullptr;
     ASSERT_EQ(TnTcpConnect(1, kPeerIp, 6001, 80, RecordTcpNote, &syn), TNTCP_SUCCESS);
@@ -495,6 +501,7 @@ TEST_F(TcpStateTest, DeinitResetsEveryActiveConnectionSilently) {
     TnTcpDeinit();
     const TcpSegment first = Out();
     EXPECT_EQ(first.flags, kRst);
+    EXPECT_EQ(first.srcPort, kOurPort + 1);
     EXPECT_EQ(first.seq, sndNxt);
     EXPECT_EQ(Out().flags, kRst);
     ExpectNoTx();
