@@ -293,6 +293,19 @@ TEST_F(SocketTcpTest, DiagnosticsNameTheEndpointWhileTheApplicationHoldsIt) {
     ASSERT_EQ(diags.size(), 4u);
     EXPECT_EQ(diags[3].reason, TNSOCK_TCP_END_PEER_RESET);
     EXPECT_EQ(diags[3].endpoint, nullptr);
+
+    // An accepted connection names the endpoint the application accepted, not the listener.
+    Listening();
+    g_incomingResult = 77;
+    ourPort          = kOurPort;
+    peerSeq          = 700;
+    InjectTcp(Peer(kSyn));
+    peerSeq = 701;
+    PeerAcks(Out().seq + 1);
+    ASSERT_EQ(diags.size(), 5u);
+    EXPECT_EQ(diags[4].kind, TNSOCK_DIAG_TCP_ESTABLISHED);
+    EXPECT_EQ(diags[4].active, 0);
+    EXPECT_EQ(diags[4].endpoint, g_events.back().endpoint);
 }
 
 // The bridge ignores reports for anything but a TCP endpoint of the table in use.
