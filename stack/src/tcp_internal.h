@@ -176,8 +176,7 @@ struct TcpControlBlock {
     // handshake completes.
     int activeOpen;
     TcpReorderBuffer reorder;
-    // Telling the peer and the diagnostic hook how the connection ended (issue: peers must learn
-    // what happened; the diagnostic hook).
+    // Peers and the diagnostic hook learn what happened: probe and LAST_ACK limits, the reports.
     int probesUnanswered;      // zero-window probes sent since the last acceptable ACK
     std::uint32_t lastAckUna;  // sndUna when LAST_ACK last made progress
     int diagPhase;             // TcpDiagPhase: what the diagnostic hook has been told
