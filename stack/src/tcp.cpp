@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "diag.h"
 #include "siphash.h"
+#include "socket.h"
 #include "tarnet/byteorder.h"
 #include "tcp_internal.h"
 
@@ -154,15 +156,40 @@ void StartTimer(TnTimerHandle& handle, TcpControlBlock* b, std::uint32_t ms,
 
 // ---- Shared actions of the state table ----------------------------------------------------
 
-void NotifyClosedAndRelease(TcpControlBlock* b) {
+void NotifyClosedAndRelease(TcpControlBlock* b, int reason) {
+    TcpReportEnded(b, reason);
     if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
         TcpRelease(b);
     }
 }
 
-void ResetAndRelease(TcpControlBlock* b) {
+void ResetAndRelease(TcpControlBlock* b, int reason) {
+    TcpReportEnded(b, reason);
     TcpSendReset(b, b->sndNxt);
     TcpRelease(b);
+}
+
+// A handshake that failed on our side of a connection the user opened or accepted: an active
+// open counts as refused (no answer included), a passive one as timed out.
+int HandshakeFailure(const TcpControlBlock* b) {
+    return b->activeOpen != 0 ? TNSOCK_TCP_END_REFUSED : TNSOCK_TCP_END_TIMED_OUT;
+}
+
+// The socket layer's endpoint while it still holds the connection, for the diagnostic hook.
+const TnSockEndpoint* EndpointOf(const TcpControlBlock* b) {
+    return b->notifyFn == SockTcpEvent ? reinterpret_cast<const TnSockEndpoint*>(b->userContext)
+                                       : nullptr;
+}
+
+TnSockDiagnostic ConnectionRecord(const TcpControlBlock* b, int kind) {
+    TnSockDiagnostic d = DiagRecord(kind);
+    d.endpoint         = EndpointOf(b);
+    d.localAddress     = g_tcp.config.localAddr;
+    d.localPort        = b->localPort;
+    d.remoteAddress    = b->remoteAddr;
+    d.remotePort       = b->remotePort;
+    d.active           = b->activeOpen != 0 ? 1 : 0;
+    return d;
 }
 
 // Aborting a connection whose SYN+ACK may or may not have arrived: RST+ACK at sndNxt reaches a
@@ -220,10 +247,12 @@ void StartClose(TcpControlBlock* b) {
 }
 
 // The peer closed (RFC 9293 3.10.7.4, FIN in ESTABLISHED): there is no half-close, so the user
-// is told at once and our remaining data and FIN follow.
+// is told at once and our remaining data and FIN follow, within the LAST_ACK limit.
 void PeerClosed(TcpControlBlock* b) {
     b->finPending = 1;
     b->state      = TcpStateLastAck;
+    b->lastAckUna = b->sndUna;
+    TcpStartStateTimer(b, kTcpLastAckLimitMs);
     if (!TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
         return;
     }
@@ -249,15 +278,29 @@ void FinWait1FollowUp(TcpControlBlock* b, bool finTaken) {
     }
 }
 
-// Retransmission in the states where our data or FIN may be outstanding.
+// Retransmission (or zero-window probing) in the states where our data or FIN may be
+// outstanding; at the limit the reset has gone out.
 void RetransmitOrRelease(TcpControlBlock* b, bool notifyAtLimit) {
     if (TcpRetransmit(b) != TcpRtxResult::kLimit) {
         return;
     }
     if (notifyAtLimit) {
-        NotifyClosedAndRelease(b);
+        NotifyClosedAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
     } else {
+        TcpReportEnded(b, TNSOCK_TCP_END_TIMED_OUT);
         TcpRelease(b);
+    }
+}
+
+// LAST_ACK after a segment: done once everything is acknowledged; any new acknowledgment is
+// progress and restarts the limit.
+void LastAckFollowUp(TcpControlBlock* b) {
+    if (TcpAllAcked(b)) {
+        TcpReportEnded(b, TNSOCK_TCP_END_PEER_CLOSED);
+        TcpRelease(b);
+    } else if (b->sndUna != b->lastAckUna) {
+        b->lastAckUna = b->sndUna;
+        TcpStartStateTimer(b, kTcpLastAckLimitMs);
     }
 }
 
@@ -316,12 +359,14 @@ TcpControlBlock* TcpTakeBlock() {
     TcpRingClear(b->sendRing);
     TcpRtxClear(b);
     TcpReorderClear(b->reorder);
-    b->state        = TcpStateClosed;
-    b->mss          = kTcpDefaultMss;
-    b->persistShift = 0;
-    b->activeOpen   = 0;
-    b->sndWnd       = 0;
-    b->maxSndWnd    = 0;
+    b->state            = TcpStateClosed;
+    b->mss              = kTcpDefaultMss;
+    b->persistShift     = 0;
+    b->activeOpen       = 0;
+    b->sndWnd           = 0;
+    b->maxSndWnd        = 0;
+    b->probesUnanswered = 0;
+    b->diagPhase        = TCP_DIAG_NONE;
     return b;
 }
 
@@ -384,6 +429,22 @@ bool TcpNotify(TcpControlBlock* block, int event, void* item, std::uint32_t numb
     return epoch == g_epoch && block->generation == generation;
 }
 
+void TcpReportEstablished(TcpControlBlock* block) {
+    block->diagPhase = TCP_DIAG_ESTABLISHED;
+    DiagEmit(ConnectionRecord(block, TNSOCK_DIAG_TCP_ESTABLISHED));
+}
+
+void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedBytes) {
+    if (block->diagPhase == TCP_DIAG_ENDED) {
+        return;
+    }
+    block->diagPhase   = TCP_DIAG_ENDED;
+    TnSockDiagnostic d = ConnectionRecord(block, TNSOCK_DIAG_TCP_ENDED);
+    d.reason           = reason;
+    d.refusedBytes     = refusedBytes;
+    DiagEmit(d);
+}
+
 void TcpForgetUser(TcpControlBlock* block) {
     if (block != nullptr) {
         block->notifyFn    = nullptr;
@@ -392,6 +453,9 @@ void TcpForgetUser(TcpControlBlock* block) {
 }
 
 void TcpEnterTimeWait(TcpControlBlock* block) {
+    // Both FINs are exchanged and acknowledged: for the user the connection has ended well now.
+    // TIME_WAIT only keeps the addresses quiet for a while, so nobody waits for its end.
+    TcpReportEnded(block, TNSOCK_TCP_END_CLOSED);
     block->state = TcpStateTimeWait;
     TcpStopTimer(block->rtxTimer);  // nothing is outstanding any more
     TcpStartStateTimer(block, g_tcp.config.timeWaitMs);
@@ -407,9 +471,7 @@ void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result) {
             PeerClosed(block);
         }
     } else if (block->state == TcpStateLastAck) {
-        if (TcpAllAcked(block)) {
-            TcpRelease(block);
-        }
+        LastAckFollowUp(block);
     } else if (block->state == TcpStateFinWait1) {
         FinWait1FollowUp(block, finTaken);
     } else if (block->state == TcpStateFinWait2) {
@@ -444,7 +506,7 @@ void TcpStateSynSent(TcpControlBlock* b, int event, std::uintptr_t /*argument*/)
             break;
         case TCP_EV_RTX_TIMER:
             if (HandshakeGivesUp(b, kTcpSyn)) {
-                NotifyClosedAndRelease(b);
+                NotifyClosedAndRelease(b, TNSOCK_TCP_END_REFUSED);
             }
             break;
         default:
@@ -478,7 +540,7 @@ void TcpStateSynReceived(TcpControlBlock* b, int event, std::uintptr_t /*argumen
         case TCP_EV_RTX_TIMER:
             if (HandshakeGivesUp(b, kTcpSyn | kTcpAck)) {
                 AbortHandshake(b);
-                NotifyClosedAndRelease(b);
+                NotifyClosedAndRelease(b, HandshakeFailure(b));
             }
             break;
         default:
@@ -513,6 +575,9 @@ void TcpStateLastAck(TcpControlBlock* b, int event, std::uintptr_t /*argument*/)
         case TCP_EV_RTX_TIMER:
             RetransmitOrRelease(b, false);
             break;
+        case TCP_EV_STATE_TIMER:
+            ResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);  // no progress within the limit
+            break;
         default:
             break;
     }
@@ -521,8 +586,10 @@ void TcpStateLastAck(TcpControlBlock* b, int event, std::uintptr_t /*argument*/)
 void TcpStateFinWait1(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_CLOSE:
+            ResetAndRelease(b, TNSOCK_TCP_END_ABORTED);
+            break;
         case TCP_EV_FIN_WAIT_TIMER:
-            ResetAndRelease(b);
+            ResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
             break;
         case TCP_EV_SEGMENT:
             TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
@@ -538,8 +605,10 @@ void TcpStateFinWait1(TcpControlBlock* b, int event, std::uintptr_t /*argument*/
 void TcpStateFinWait2(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_CLOSE:
+            ResetAndRelease(b, TNSOCK_TCP_END_ABORTED);
+            break;
         case TCP_EV_STATE_TIMER:
-            ResetAndRelease(b);
+            ResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
             break;
         case TCP_EV_SEGMENT:
             TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
@@ -558,7 +627,7 @@ void TcpStateClosing(TcpControlBlock* b, int event, std::uintptr_t /*argument*/)
             RetransmitOrRelease(b, false);
             break;
         case TCP_EV_STATE_TIMER:
-            ResetAndRelease(b);
+            ResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
             break;
         default:
             break;
@@ -571,6 +640,7 @@ void TcpStateTimeWait(TcpControlBlock* b, int event, std::uintptr_t /*argument*/
             TcpTimeWaitSegment(b);
             break;
         case TCP_EV_STATE_TIMER:
+            TcpReportEnded(b, TNSOCK_TCP_END_CLOSED);
             TcpRelease(b);
             break;
         default:
@@ -610,7 +680,14 @@ void TnTcpDeinit() {
     FreeRings(g_tcp.freeList);
     for (TnListNode* n = g_tcp.activeList.first; n != nullptr; n = n->next) {
         TcpControlBlock* b = BlockOf(n);
-        TcpSendReset(b, b->sndNxt);
+        // A connection in TIME_WAIT is complete on both ends: it goes without a reset.
+        const bool complete = b->state == TcpStateTimeWait;
+        if (b->diagPhase == TCP_DIAG_ESTABLISHED) {
+            TcpReportEnded(b, complete ? TNSOCK_TCP_END_CLOSED : TNSOCK_TCP_END_ABORTED);
+        }
+        if (!complete) {
+            TcpSendReset(b, b->sndNxt);
+        }
         TcpRtxClear(b);
         StopAllTimers(b);
     }

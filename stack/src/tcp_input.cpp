@@ -253,13 +253,40 @@ void AdvanceRcvNxt(TcpControlBlock* b, std::uint32_t n) {
     }
 }
 
+// The user has closed the connection, or has gone: nobody can take new data any more.
+bool UserHasClosed(const TcpControlBlock* b) {
+    return b->closedByUser != 0 || b->notifyFn == nullptr;
+}
+
+// Bytes of the segment's data at or beyond rcvNxt: data the peer sends for the first time.
+std::uint32_t NewBytes(const TcpControlBlock* b) {
+    const auto length = static_cast<std::uint32_t>(b->segPayloadLen);
+    if (SeqGeq(b->segSeq, b->rcvNxt)) {
+        return length;
+    }
+    const std::uint32_t skip = b->rcvNxt - b->segSeq;
+    return skip >= length ? 0 : length - skip;
+}
+
+// New data after the user's close can reach nobody. Acknowledging and discarding it would let
+// the sender believe it was delivered; a reset tells it the data was lost (RFC 1122 4.2.2.13).
+void RefuseAfterClose(TcpControlBlock* b, std::uint32_t refused) {
+    TcpReportEnded(b, TNSOCK_TCP_END_ABORTED, refused);
+    TcpSendReset(b, b->sndNxt);
+    TcpRelease(b);
+}
+
 // Delivers the part of the segment's data that continues the stream at rcvNxt, together with
 // held data that continues it further: bytes already delivered are trimmed off, and a segment
 // that starts beyond rcvNxt (a hole in front of it) is held back and answered with an
-// acknowledgment of rcvNxt so the peer fills the hole (RFC 9293 3.10.7.4). Returns false when
-// the block was released during the notification.
+// acknowledgment of rcvNxt so the peer fills the hole (RFC 9293 3.10.7.4). New data after the
+// user's close is refused. Returns false when the block was released.
 bool DeliverInOrder(TcpControlBlock* b) {
     const auto length = static_cast<std::uint32_t>(b->segPayloadLen);
+    if (UserHasClosed(b) && NewBytes(b) > 0) {
+        RefuseAfterClose(b, NewBytes(b));
+        return false;
+    }
     if (SeqGt(b->segSeq, b->rcvNxt)) {
         HoldBeyondHole(b);
         TcpSendAck(b);
@@ -275,13 +302,7 @@ bool DeliverInOrder(TcpControlBlock* b) {
     // beyond that wait for the next segment.
     const std::uint32_t held  = std::min(HeldFrom(b, b->rcvNxt + fresh), 0xFFFFU - fresh);
     const std::uint32_t total = fresh + held;
-    if (b->notifyFn == nullptr) {
-        // The user has gone: acknowledge and discard, so the peer can finish its close.
-        AdvanceRcvNxt(b, total);
-        AcknowledgeData(b);
-        return true;
-    }
-    auto* buffer = static_cast<std::uint8_t*>(
+    auto* buffer              = static_cast<std::uint8_t*>(
         TcpState().config.rxAlloc(b->userContext, static_cast<std::uint16_t>(total)));
     if (buffer == nullptr) {
         return true;  // not delivered, not acknowledged: the peer sends it again
@@ -356,6 +377,7 @@ ControlCheck CheckControl(TcpControlBlock* b) {
 // RST in a synchronized state ends the connection; the user hears of it unless the user
 // closed it already.
 void PeerAborted(TcpControlBlock* b) {
+    TcpReportEnded(b, TNSOCK_TCP_END_PEER_RESET);
     if (b->closedByUser == 0 && !TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
         return;
     }
@@ -450,8 +472,11 @@ void TcpSynSentSegment(TcpControlBlock* b) {
         ackOk = SeqLeq(b->sndUna, b->segAck) && SeqLeq(b->segAck, b->sndNxt);
     }
     if (Has(b, kTcpRst)) {
-        if (ackOk && TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
-            TcpRelease(b);
+        if (ackOk) {
+            TcpReportEnded(b, TNSOCK_TCP_END_REFUSED);
+            if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+                TcpRelease(b);
+            }
         }
         return;
     }
@@ -470,6 +495,7 @@ void TcpSynSentSegment(TcpControlBlock* b) {
         b->sndWnd = b->segWnd;
         ApplyMssOption(b);
         b->state = TcpStateEstablished;
+        TcpReportEstablished(b);
         TcpSendAck(b);
         TcpNotify(b, TNTCP_NOTIFY_CONNECTED);
         return;
@@ -486,8 +512,11 @@ TcpSyncResult TcpSynReceivedSegment(TcpControlBlock* b) {
         return TcpSyncResult::kStopped;
     }
     const ControlCheck control = CheckControl(b);
-    if (control == ControlCheck::kReset && TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
-        TcpRelease(b);
+    if (control == ControlCheck::kReset) {
+        TcpReportEnded(b, b->activeOpen != 0 ? TNSOCK_TCP_END_REFUSED : TNSOCK_TCP_END_PEER_RESET);
+        if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+            TcpRelease(b);
+        }
     }
     if (control != ControlCheck::kNone) {
         return TcpSyncResult::kStopped;
@@ -505,6 +534,7 @@ TcpSyncResult TcpSynReceivedSegment(TcpControlBlock* b) {
     b->sndWl2 = b->segAck;
     b->sndWnd = b->segWnd;
     b->state  = TcpStateEstablished;
+    TcpReportEstablished(b);
     // An active open that completed through a simultaneous open is as established for its user
     // as one that met a SYN+ACK; a passive one was accepted by the user and hears nothing.
     if (b->activeOpen != 0 && !TcpNotify(b, TNTCP_NOTIFY_CONNECTED)) {
@@ -543,6 +573,7 @@ void TcpClosingSegment(TcpControlBlock* b) {
     }
     const ControlCheck control = CheckControl(b);
     if (control == ControlCheck::kReset) {
+        TcpReportEnded(b, TNSOCK_TCP_END_PEER_RESET);
         TcpRelease(b);
     }
     if (control != ControlCheck::kNone) {
@@ -569,6 +600,9 @@ void TcpTimeWaitSegment(TcpControlBlock* b) {
     }
     const ControlCheck control = CheckControl(b);
     if (control == ControlCheck::kReset) {
+        // Both FINs were exchanged and acknowledged: the connection closed cleanly, whatever
+        // cuts the wait short.
+        TcpReportEnded(b, TNSOCK_TCP_END_CLOSED);
         TcpRelease(b);
     }
     if (control != ControlCheck::kNone) {

@@ -32,6 +32,12 @@ inline constexpr std::uint32_t kTcpClosingLimitMs  = 5000;
 // Zero-window probes back off from the current rto up to this interval (RFC 9293 3.8.6.1).
 inline constexpr std::uint32_t kTcpPersistMaxMs = 60000;
 inline constexpr int kTcpPersistMaxShift        = 6;  // 1000 << 6 > 60000
+// Zero-window probes in a row that get no answer at all before the connection is reset
+// (RFC 1122 4.2.2.17 lets answered probes go on for as long as the window stays closed).
+inline constexpr int kTcpProbeLimit = 8;
+// LAST_ACK ends when no new acknowledgment arrives for this long: a peer that closed and then
+// went silent (or keeps its window shut) must not hold the block forever.
+inline constexpr std::uint32_t kTcpLastAckLimitMs = 30000;
 
 // Holes in the received stream remembered at once (each with the data beyond it).
 inline constexpr int kTcpReorderRanges = 4;
@@ -173,6 +179,17 @@ struct TcpControlBlock {
     // Blind attacks: the largest window the peer has offered on this connection, the range
     // below sndUna in which an acknowledgment is old but acceptable (RFC 5961 5.2).
     std::uint16_t maxSndWnd;
+    // Peers and the diagnostic hook learn what happened: probe and LAST_ACK limits, the reports.
+    int probesUnanswered;      // zero-window probes sent since the last acceptable ACK
+    std::uint32_t lastAckUna;  // sndUna when LAST_ACK last made progress
+    int diagPhase;             // TcpDiagPhase: what the diagnostic hook has been told
+};
+
+// What the diagnostic hook has heard of a connection, so that its end is reported exactly once.
+enum TcpDiagPhase : int {
+    TCP_DIAG_NONE        = 0,
+    TCP_DIAG_ESTABLISHED = 1,  // established reported; the end is still due
+    TCP_DIAG_ENDED       = 2,
 };
 
 // The layer's one instance.
@@ -241,12 +258,20 @@ void TcpStartStateTimer(TcpControlBlock* block, std::uint32_t ms);
 void TcpStartFinWaitTimer(TcpControlBlock* block, std::uint32_t ms);
 void TcpStopTimer(TnTimerHandle& handle);
 
+// Diagnostics (the stack-wide hook): the connection reached ESTABLISHED; the connection ends
+// with `reason` (TNSOCK_TCP_END_...). The end is reported once, before the release and before
+// any CLOSED notification (so that the endpoint is still the user's); the callers decide which
+// ends are reported: every end of an established connection, and handshakes refused or timed
+// out.
+void TcpReportEstablished(TcpControlBlock* block);
+void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedBytes = 0);
+
 // Calls the user's notification. Returns false when the block was released during the call
 // (the caller must then leave it alone: it may already serve another connection).
 bool TcpNotify(TcpControlBlock* block, int event, void* item = nullptr, std::uint32_t number = 0,
                std::uint32_t address = 0);
-// Cuts the link to the user: no further notification reaches the old user context, and data
-// that still arrives is acknowledged and discarded.
+// Cuts the link to the user: no further notification reaches the old user context, and new
+// data that still arrives is refused with a reset (RFC 1122 4.2.2.13).
 void TcpForgetUser(TcpControlBlock* block);
 
 // Outcome of synchronized processing for the state handlers' follow-up.

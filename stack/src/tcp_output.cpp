@@ -129,16 +129,23 @@ bool NeedsPersist(const TcpControlBlock* b) {
 // Zero-window probe (RFC 9293 3.8.6.1, RFC 1122 4.2.2.17). It runs on rtxTimer, which is idle
 // whenever nothing is in flight. The probe carries no data and the sequence number sndUna - 1,
 // which lies before the peer's window, so the peer answers it with an acknowledgment that
-// carries its current window. Probes are not retransmissions: retryCount is left alone and an
-// unanswered probe never resets the connection.
-void Probe(TcpControlBlock* b) {
+// carries its current window. Probes are not retransmissions: retryCount is left alone. A peer
+// that answers may keep its window shut for as long as it likes; one that has answered none of
+// kTcpProbeLimit probes in a row is gone, and the connection is reset (reported as the limit).
+TcpRtxResult Probe(TcpControlBlock* b) {
     if (!NeedsPersist(b)) {
         TcpOutput(b);
-        return;
+        return TcpRtxResult::kContinue;
+    }
+    if (b->probesUnanswered >= kTcpProbeLimit) {
+        TcpSendReset(b, b->sndNxt);
+        return TcpRtxResult::kLimit;
     }
     TcpSendSegment(b, b->sndUna - 1, b->rcvNxt, kTcpAck, nullptr, 0, nullptr, 0);
+    ++b->probesUnanswered;
     b->persistShift = std::min(b->persistShift + 1, kTcpPersistMaxShift);
     TcpStartRtxTimer(b, PersistInterval(b));
+    return TcpRtxResult::kContinue;
 }
 
 void ReleaseAckedSlots(TcpControlBlock* b) {
@@ -170,6 +177,8 @@ void NewDataAcked(TcpControlBlock* b) {
 }
 
 void UpdateWindow(TcpControlBlock* b) {
+    // An acceptable acknowledgment shows the peer is there: it answers our zero-window probes.
+    b->probesUnanswered = 0;
     // RFC 9293 3.10.7.4: take the window only from a segment at least as recent as the one that
     // last set it.
     if (SeqLt(b->sndWl1, b->segSeq) || (b->sndWl1 == b->segSeq && SeqLeq(b->sndWl2, b->segAck))) {
@@ -286,8 +295,7 @@ int TcpOutput(TcpControlBlock* block) {
 
 TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
     if (block->rtxCount == 0) {
-        Probe(block);
-        return TcpRtxResult::kContinue;
+        return Probe(block);
     }
     ++block->retryCount;
     if (block->retryCount >= static_cast<int>(TcpState().config.maxRetransmits)) {

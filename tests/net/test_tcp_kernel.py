@@ -7,6 +7,7 @@ directions) and, for loss, also nftables drops in the peer namespace. Each trans
 long it took. Run through tests/net/run (root only).
 """
 
+import errno
 import hashlib
 import os
 import re
@@ -440,6 +441,95 @@ class Connections(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, err)
         self.assertEqual(digest(received + rest), digest(payload))
         self.assertEqual(got, b"request")
+
+
+class ResetWatch:
+    """Every TCP segment with RST on the peer's interface to or from `port`, as (source
+    address, sequence number), captured with a packet socket in the peer namespace."""
+
+    def __init__(self, port):
+        self.port = port
+        self.resets = []
+        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
+        self.sock.bind((SANDBOX.peer_if, 0))
+        self.sock.settimeout(0.1)
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while self.running:
+            try:
+                frame = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            if len(frame) < 54 or frame[12:14] != b"\x08\x00" or frame[23] != 6:
+                continue
+            tcp = frame[14 + (frame[14] & 0x0F) * 4:]
+            sport, dport, seq = struct.unpack("!HHI", tcp[:8])
+            if self.port in (sport, dport) and tcp[13] & 0x04:
+                self.resets.append((socket.inet_ntoa(frame[26:30]), seq))
+
+    def stop(self):
+        time.sleep(0.3)  # whatever is still on its way
+        self.running = False
+        self.thread.join(2)
+        self.sock.close()
+        return self.resets
+
+
+class Closing(unittest.TestCase):
+    """How our close looks to the kernel: clean when both sides are done, a reset when the
+    kernel sends data that we can no longer take (RFC 1122 4.2.2.13)."""
+
+    def test_a_clean_close_sends_no_reset(self):
+        port = next_port()
+        watch = ResetWatch(port)
+        server = KernelServer(port)
+        rc, out, err = run_tarnet("tcp", "connect", SANDBOX.peer_ip, str(port), data=b"hello")
+        got = server.result(30)
+        self.assertEqual((rc, got), (0, b"hello"), err)
+        self.assertEqual(watch.stop(), [])
+
+    def test_data_after_our_close_is_reset(self):
+        port = next_port()
+        watch = ResetWatch(port)
+        listener = socket.socket()
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((SANDBOX.peer_ip, port))
+        listener.listen(1)
+        listener.settimeout(30)
+        outcome = {}
+
+        def echo_after_close():
+            # An echo server that answers only once the request is complete: by then the stack
+            # has closed its side.
+            conn, _ = listener.accept()
+            with conn:
+                conn.settimeout(10)
+                outcome["request"] = recv_all(conn)
+                conn.sendall(b"late reply")
+                start = time.monotonic()
+                # The socket's pending error: set when a reset arrives.
+                errors = []
+                netlib.wait_for(lambda: errors.append(
+                    conn.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)) or errors[-1], 8)
+                outcome["error"] = errors[-1]
+                outcome["after"] = time.monotonic() - start
+
+        thread = threading.Thread(target=echo_after_close, daemon=True)
+        thread.start()
+        rc, out, err = run_tarnet("tcp", "connect", SANDBOX.peer_ip, str(port), data=b"request")
+        thread.join(15)
+        listener.close()
+        resets = watch.stop()
+        self.assertEqual(outcome.get("request"), b"request", err)
+        # The kernel had our FIN (CLOSE_WAIT), so Linux reports the reset as EPIPE; before it,
+        # as ECONNRESET. Either way the socket failed instead of ending cleanly.
+        self.assertIn(outcome.get("error"), (errno.ECONNRESET, errno.EPIPE), err)
+        # At once, in answer to the data: not at the end of FIN_WAIT_2 (5 s) or of the program.
+        self.assertLess(outcome["after"], 1.0)
+        self.assertEqual([source for source, _ in resets], [SANDBOX.stack_ip], err)
 
 
 class SequenceWrap(unittest.TestCase):

@@ -55,6 +55,7 @@ class SocketTcpTest : public TcpPeerTest {
     void TearDown() override {
         g_hook = nullptr;
         TcpPeerTest::TearDown();
+        TnSockSetDiagnostics(nullptr, 0);
     }
 
     // An active open through the socket layer, completed by the peer.
@@ -242,20 +243,69 @@ TEST_F(SocketTcpTest, FullTableRefusesIncomingWithoutAsking) {
 TEST_F(SocketTcpTest, LateReportsNeverReachAReusedSlot) {
     TnSockEndpoint* old = Connected(1);
     ASSERT_EQ(TnSockClose(old), TNSOCK_SUCCESS);
-    EXPECT_TRUE(Out().Has(kFin));
+    const TcpSegment fin = Out();
+    EXPECT_TRUE(fin.Has(kFin));
     // The slot goes to a new TCP connection, which is as ready to take reports as the old one.
     TnSockEndpoint* reused = nullptr;
     ASSERT_EQ(TnSockTcpConnect(9, App, "192.0.2.1", 81, &reused), TNSOCK_SUCCESS);
     ASSERT_EQ(reused, old) << "the lowest free slot is taken again";
     EXPECT_EQ(Out().flags, kSyn);
     g_events.clear();
-    // The old connection receives data and the peer's FIN in FIN_WAIT_1: acknowledged and
-    // discarded, reported to nobody.
+    // The old connection receives data and the peer's FIN in FIN_WAIT_1: refused with a reset,
+    // reported to nobody.
     PeerSends(Text("for the old owner"), kFin);
-    EXPECT_EQ(Out().ack, peerSeq - 1);
-    EXPECT_EQ(Out().ack, peerSeq);
+    const TcpSegment rst = Out();
+    EXPECT_EQ(rst.flags, kRst);
+    EXPECT_EQ(rst.seq, fin.seq + 1);
+    ExpectNoTx();
     EXPECT_TRUE(g_events.empty());
     EXPECT_EQ(reused->tcpState, kTcpStateConnecting);
+}
+
+// The diagnostic hook names the socket-layer endpoint while the application holds it, and
+// reports the end before the application hears of it; once the application has closed, the end
+// names no endpoint.
+TEST_F(SocketTcpTest, DiagnosticsNameTheEndpointWhileTheApplicationHoldsIt) {
+    static std::vector<TnSockDiagnostic> diags;
+    diags.clear();
+    TnSockSetDiagnostics([](std::uintptr_t, const TnSockDiagnostic* d) { diags.push_back(*d); }, 0);
+    TnSockEndpoint* e = Connected(1);
+    ASSERT_EQ(diags.size(), 1u);
+    EXPECT_EQ(diags[0].kind, TNSOCK_DIAG_TCP_ESTABLISHED);
+    EXPECT_EQ(diags[0].endpoint, e);
+    g_hook = [](const AppEvent& event) {
+        if (event.event == TNSOCK_EVENT_CLOSED) {
+            EXPECT_EQ(diags.size(), 2u) << "the end comes before the application's event";
+        }
+    };
+    InjectTcp(Peer(kRst));
+    ASSERT_EQ(diags.size(), 2u);
+    EXPECT_EQ(diags[1].kind, TNSOCK_DIAG_TCP_ENDED);
+    EXPECT_EQ(diags[1].reason, TNSOCK_TCP_END_PEER_RESET);
+    EXPECT_EQ(diags[1].endpoint, e);
+    ASSERT_FALSE(g_events.empty());
+    EXPECT_EQ(g_events.back().event, TNSOCK_EVENT_CLOSED);
+
+    e = Connected(1);
+    ASSERT_EQ(TnSockClose(e), TNSOCK_SUCCESS);
+    Out();  // our FIN
+    InjectTcp(Peer(kRst));
+    ASSERT_EQ(diags.size(), 4u);
+    EXPECT_EQ(diags[3].reason, TNSOCK_TCP_END_PEER_RESET);
+    EXPECT_EQ(diags[3].endpoint, nullptr);
+
+    // An accepted connection names the endpoint the application accepted, not the listener.
+    Listening();
+    g_incomingResult = 77;
+    ourPort          = kOurPort;
+    peerSeq          = 700;
+    InjectTcp(Peer(kSyn));
+    peerSeq = 701;
+    PeerAcks(Out().seq + 1);
+    ASSERT_EQ(diags.size(), 5u);
+    EXPECT_EQ(diags[4].kind, TNSOCK_DIAG_TCP_ESTABLISHED);
+    EXPECT_EQ(diags[4].active, 0);
+    EXPECT_EQ(diags[4].endpoint, g_events.back().endpoint);
 }
 
 // The bridge ignores reports for anything but a TCP endpoint of the table in use.

@@ -517,7 +517,13 @@ TEST_F(TcpStateTest, TimeWaitFinHandling) {
     ExpectPoolFull();
 }
 
+// Shut-down resets every active connection except one in TIME_WAIT, which is complete on both
+// ends.
 TEST_F(TcpStateTest, DeinitResetsEveryActiveConnectionSilently) {
+    ToFinWait2();
+    PeerSends({}, kFin);
+    Out();
+    ourPort              = kOurPort + 1;
     TcpControlBlock* b   = Connect();
     TcpControlBlock* syn = nullptr;
     ASSERT_EQ(TnTcpConnect(1, kPeerIp, 6001, 80, RecordTcpNote, &syn), TNTCP_SUCCESS);
@@ -526,6 +532,7 @@ TEST_F(TcpStateTest, DeinitResetsEveryActiveConnectionSilently) {
     TnTcpDeinit();
     const TcpSegment first = Out();
     EXPECT_EQ(first.flags, kRst);
+    EXPECT_EQ(first.srcPort, kOurPort + 1);
     EXPECT_EQ(first.seq, sndNxt);
     EXPECT_EQ(Out().flags, kRst);
     ExpectNoTx();
@@ -552,10 +559,10 @@ TEST_F(TcpStateTest, CloseInsideDataNotificationBeforeFin) {
     ASSERT_EQ(TcpNotes().size(), 1u) << "the user closed: no CLOSED report";
 }
 
-// A close inside the data notification in FIN_WAIT_2 aborts and releases the block; the FIN on
-// the same segment must then not be processed on it.
+// A close and a second close (an abort) inside the data notification release the block; the FIN
+// on the same segment must then not be processed on it.
 TEST_F(TcpStateTest, AbortInsideDataNotificationStopsProcessing) {
-    TcpControlBlock* b = ToFinWait2();
+    TcpControlBlock* b = Connect();
     // Every other block is taken, so the one released inside the notification is the one the
     // user's next connect gets.
     TcpControlBlock* others[10] = {};
@@ -568,6 +575,7 @@ TEST_F(TcpStateTest, AbortInsideDataNotificationStopsProcessing) {
     TcpNoteHook() = [b](const TcpNote& note) {
         if (note.event == TNTCP_NOTIFY_DATA) {
             TnTcpClose(b);
+            TnTcpClose(b);
             TcpControlBlock* again = nullptr;
             EXPECT_EQ(TnTcpConnect(4, kPeerIp, 6100, 80, RecordTcpNote, &again), TNTCP_SUCCESS);
             EXPECT_EQ(again, b);
@@ -575,6 +583,7 @@ TEST_F(TcpStateTest, AbortInsideDataNotificationStopsProcessing) {
     };
     PeerSends(Text("late"), kFin);
     Out();  // acknowledgment of the data
+    EXPECT_TRUE(Out().Has(kFin));
     EXPECT_EQ(Out().flags, kRst);
     EXPECT_EQ(Out().flags, kSyn);
     ExpectNoTx();
