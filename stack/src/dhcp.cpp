@@ -296,11 +296,11 @@ void Quiesce() {
     g.state      = StateInit;
 }
 
-// Gives up (TNDHCP_LOST) or accepts a refusal (TNDHCP_REFUSED): the client returns to INIT
-// before the result is reported, so the callback may start a new acquisition.
-void Finish(int result) {
+// Gives up: the client returns to INIT before the result is reported, so the callback may
+// start a new acquisition.
+void GiveUp() {
     Quiesce();
-    Report(result, nullptr);
+    Report(TNDHCP_LOST, nullptr);
 }
 
 // INIT to SELECTING: a new transaction and the first DISCOVER.
@@ -357,7 +357,7 @@ void BeginExchange(Message kind, std::uint32_t destination, StateHandler next) {
     g.interval = kFirstInterval;
     Send(kind, destination);
     if (!StartRetransmitTimer()) {
-        Finish(TNDHCP_LOST);  // without a timer the client would wait for ever
+        GiveUp();  // without a timer the client would wait for ever
     }
 }
 
@@ -367,7 +367,7 @@ void OutOfRetries() {
     if (g.leaseHeld) {
         Restart(0);
     } else {
-        Finish(TNDHCP_LOST);
+        GiveUp();
     }
 }
 
@@ -381,7 +381,7 @@ void Retransmit(Message kind, std::uint32_t destination) {
     }
     Send(kind, destination);
     if (!StartRetransmitTimer()) {
-        Finish(TNDHCP_LOST);
+        GiveUp();
     }
 }
 

@@ -165,7 +165,7 @@ class ServerChanges(unittest.TestCase):
 
     def serve(self, seconds):
         proc = self.sb.tarnet_start("serve", "--seconds", str(seconds), dhcp=True,
-                                    mac=STACK_MAC, extra=["--timeout", str(seconds + 10)])
+                                    mac=STACK_MAC, extra=["-v", "--timeout", str(seconds + 10)])
         reader = netlib.LineReader(proc)
         self.addCleanup(reader.stop)
         return reader
@@ -235,6 +235,8 @@ class ServerChanges(unittest.TestCase):
         new_address = self.lease(serve, 5, last=69)
         self.assertIn("DHCPNAK(%s) %s" % (self.sb.peer_if, address), other.log())
         self.assertTrue(netlib.wait_until_answering(new_address), "silent on the new address")
+        _, err = serve.stop()
+        self.assertIn("DHCP lease %s lost" % address, err)  # the stack's address-lost event
 
 
 class Names(unittest.TestCase):
