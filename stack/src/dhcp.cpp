@@ -309,14 +309,20 @@ void Acquire();
 // Back to INIT for a new DISCOVER (RFC 2131 §3.1 step 5, §4.4.5). The first new attempt since
 // the last lease goes out at once; each further one waits one more back-off interval (4, 8, ...
 // 64 s, ±1 s), so a server that refuses every request is not asked in a tight loop. `atLeastMs`
-// lengthens the wait.
+// lengthens the wait. The first acquisition gives up where the interval would pass 64 s, as it
+// does when nobody answers, so a server that refuses everything cannot hold it for ever.
 void Restart(std::uint32_t atLeastMs) {
     Quiesce();
     const std::uint32_t n = g.restarts;
     g.restarts            = std::min(n + 1, 16u);
     std::uint32_t waitMs  = 0;
     if (n > 0) {
-        waitMs = BackOffMs(std::min(kFirstInterval << std::min(n - 1, 4u), kLastInterval));
+        const std::uint32_t interval = kFirstInterval << std::min(n - 1, 5u);
+        if (interval > kLastInterval && !g.leaseHeld) {
+            Report(TNDHCP_LOST, nullptr);
+            return;
+        }
+        waitMs = BackOffMs(std::min(interval, kLastInterval));
     }
     waitMs = std::max(waitMs, atLeastMs);
     if (waitMs == 0) {

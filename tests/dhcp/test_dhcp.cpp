@@ -1000,6 +1000,29 @@ TEST_F(DhcpTest, NakWhileRequestingStartsOverButOnlyFromTheChosenServer) {
     EXPECT_EQ(Get32(m, 4), 0x6666u);
 }
 
+// The first acquisition refused again and again gives up after the back-off's last interval,
+// as it does when nobody answers: seven refusals, the second DISCOVER at once and then pauses
+// of 4, 8, 16, 32 and 64 s (less 1 s each, for random values of 0).
+TEST_F(DhcpTest, FirstAcquisitionRefusedAgainAndAgainGivesUp) {
+    StartWith();  // every random value 0: waits of 3, 7, 15, 31, 63 s
+    std::uint64_t waited = 0;
+    for (int refusal = 1; refusal <= 7; ++refusal) {
+        SCOPED_TRACE(refusal);
+        const auto wait = NextFrameAfter(100'000);
+        ASSERT_TRUE(wait);
+        waited += *wait;
+        ASSERT_EQ(ExpectDhcp(kBcastIp).size(), dhcp::kDiscoverLen);
+        Inject(Current(Offer()));
+        ExpectDhcp(kBcastIp);
+        EXPECT_FALSE(LostReported());
+        Inject(Current(Nak()));
+    }
+    EXPECT_EQ(waited, 119'000u);
+    EXPECT_TRUE(LostReported());
+    EXPECT_STREQ(dhcp::StateName(), "INIT");
+    ExpectNoTx(1000'000);
+}
+
 // While renewing only our server may refuse; while rebinding any server may (RFC 2131 §4.4.5).
 // A refusal costs the address, the host hears it, and a new DISCOVER goes out.
 TEST_F(DhcpTest, NakWhileRenewingOnlyFromOurServerWhileRebindingFromAny) {
