@@ -4,8 +4,9 @@
 // valid BOOTREPLY header for this client, to the reply parser. Client mode starts the stack
 // with DHCP and runs a list of operations: a reply (built for this client with the chosen
 // message type, times and free-form option bytes, or raw bytes) delivered through the whole
-// stack or straight to the port-68 handler; steps of the virtual clock, long enough to reach
-// renewal, rebinding and lease end; stop and start.
+// stack or straight to the port-68 handler; ARP packets from another station that may claim the
+// address under probe; steps of the virtual clock, long enough to reach renewal, rebinding and
+// lease end; stop and start.
 #include <cstring>
 #include <vector>
 
@@ -93,13 +94,27 @@ std::vector<std::uint8_t> BuildReply(Input& in) {
     return m;
 }
 
+// An ARP packet from another station: its sender address is the offered one or any, so it may
+// or may not claim the address the client probes for.
+void InjectArp(Input& in) {
+    const std::uint8_t flags = in.U8();
+    std::uint8_t frame[42]   = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x0D, 0x0E, 0x0A,
+                                0x0D, 0x01, 0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 6,    4};
+    frame[21]                = (flags & 1) != 0 ? 2 : 1;
+    std::memcpy(frame + 22, frame + 6, 6);
+    const std::uint32_t sender = (flags & 2) != 0 ? in.U32() : tarnet::fuzz::kOurIp;
+    TnWrite32(frame + 28, (flags & 4) != 0 ? 0 : sender);
+    TnWrite32(frame + 38, (flags & 4) != 0 ? sender : in.U32());
+    tarnet::fuzz::InjectFrame(frame);
+}
+
 void ClientMode(Input& in) {
     tarnet::fuzz::StackOptions options;
     options.useDhcp = true;
     tarnet::fuzz::StartStack(options);
 
     for (int op = 0; op < kMaxOperations && !in.Empty(); ++op) {
-        switch (in.U8() % 6) {
+        switch (in.U8() % 7) {
             case 0: {  // through Ethernet, IPv4 and UDP to port 68
                 const auto m = BuildReply(in);
                 tarnet::fuzz::InjectUdp(67, 68, m, false);
@@ -116,10 +131,16 @@ void ClientMode(Input& in) {
                 tarnet::fuzz::Advance(in.U16());
                 break;
             case 3:
-                tarnet::fuzz::Advance(std::uint64_t{in.U32()} * 16);
+                // Up to 18 hours: once it has held a lease the client asks again for as long
+                // as it runs, a timer every half minute or so, and the harness bounds the
+                // timer runs of one step.
+                tarnet::fuzz::Advance(std::uint64_t{in.U32() % (1u << 22)} * 16);
                 break;
             case 4:
                 TnDhcpStop();
+                break;
+            case 6:
+                InjectArp(in);
                 break;
             default:
                 TnDhcpStart();

@@ -82,9 +82,13 @@ void Session::WatchReceived(platform::RxObserver observer, void* context) {
     rxWatchContext_ = context;
 }
 
-std::uintptr_t Session::OnStatus(std::uintptr_t, int event, void* data, std::uint32_t,
+std::uintptr_t Session::OnStatus(std::uintptr_t, int event, void* data, std::uint32_t a,
                                  std::uint32_t, std::uint32_t) {
     Session* session = gActive;
+    if (session != nullptr && event == TNSOCK_EVENT_ADDRESS_LOST) {
+        platform::HostLog("DHCP lease %s lost", AddressText(a).c_str());
+        return 0;
+    }
     if (session == nullptr || event != TNSOCK_EVENT_ADDRESS || data == nullptr ||
         !session->useDhcp_) {
         return 0;

@@ -53,6 +53,8 @@ struct ArpState {
     std::uint32_t outstanding[kOutstanding];
     int nextOutstanding;
     std::uint32_t ownAddress;
+    std::uint32_t watched;  // an address under probe, 0 when none
+    ArpConflictFn onConflict;
     std::uint8_t ownMac[6];
     TnSendFrameFn sendFrame;
     TnLogTextFn logText;
@@ -153,8 +155,7 @@ void RememberOutstanding(std::uint32_t address) {
     }
 }
 
-void SendRequest(std::uint32_t address) {
-    RememberOutstanding(address);
+void SendRequestFrom(std::uint32_t senderIp, std::uint32_t address) {
     std::uint8_t frame[kArpPacketLen] = {};
     EthernetWriteHeader(frame, kBroadcastMac, g_arp.ownMac, kEtherTypeArp);
     TnWrite16(frame + field::kHwType, 1);
@@ -163,9 +164,35 @@ void SendRequest(std::uint32_t address) {
     frame[field::kProtoLen] = 4;
     TnWrite16(frame + field::kOperation, kOpRequest);
     std::memcpy(frame + field::kSenderMac, g_arp.ownMac, 6);
-    TnWrite32(frame + field::kSenderIp, g_arp.ownAddress);
+    TnWrite32(frame + field::kSenderIp, senderIp);
     TnWrite32(frame + field::kTargetIp, address);
     Transmit(frame);
+}
+
+void SendRequest(std::uint32_t address) {
+    RememberOutstanding(address);
+    SendRequestFrom(g_arp.ownAddress, address);
+}
+
+// RFC 5227 §2.1.1: the address is in use when another station sends from it, and contested
+// when another station probes for it at the same time. Our own frames, looped back by some
+// links, are neither.
+void CheckConflict(const std::uint8_t* senderMac, std::uint32_t senderIp, std::uint32_t targetIp,
+                   std::uint16_t operation) {
+    const std::uint32_t watched = g_arp.watched;
+    if (watched == 0 || std::memcmp(senderMac, g_arp.ownMac, 6) == 0) {
+        return;
+    }
+    const bool inUse     = senderIp == watched;
+    const bool contested = senderIp == 0 && targetIp == watched && operation == kOpRequest;
+    if (inUse || contested) {
+        const ArpConflictFn report = g_arp.onConflict;
+        g_arp.watched              = 0;
+        g_arp.onConflict           = nullptr;
+        if (report != nullptr) {
+            report(watched);
+        }
+    }
 }
 
 // Turns the received request into our reply in place.
@@ -223,6 +250,14 @@ void ArpSetAddress(const std::uint32_t* address) {
     }
 }
 
+void ArpProbe(std::uint32_t address, ArpConflictFn onConflict) {
+    g_arp.watched    = address;
+    g_arp.onConflict = onConflict;
+    if (g_arp.initialised && address != 0) {
+        SendRequestFrom(0, address);
+    }
+}
+
 int ArpResolve(std::uint32_t address, std::uint8_t* macOut) {
     if (!g_arp.initialised || address == 0 || macOut == nullptr) {
         return 0;
@@ -252,6 +287,7 @@ void ArpInput(std::uint8_t* frame, std::uint32_t length) {
     const std::uint32_t senderIp  = TnRead32(frame + field::kSenderIp);
     const std::uint32_t targetIp  = TnRead32(frame + field::kTargetIp);
     const std::uint16_t operation = TnRead16(frame + field::kOperation);
+    CheckConflict(senderMac, senderIp, targetIp, operation);
 
     // RFC 826 merge: refresh a known sender whatever the target; learn a new one only when the
     // packet is meant for us, or answers a request of ours.

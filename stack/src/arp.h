@@ -8,9 +8,9 @@
 
 namespace tarnet {
 
-inline constexpr int           kArpEntries    = 50;
-inline constexpr int           kArpBuckets    = 256;
-inline constexpr std::uint32_t kArpPacketLen  = 42;
+inline constexpr int kArpEntries             = 50;
+inline constexpr int kArpBuckets             = 256;
+inline constexpr std::uint32_t kArpPacketLen = 42;
 
 // Clears the cache and copies the MAC. Does nothing unless ownMac, sendFrame and logText are given.
 void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn sendFrame,
@@ -18,8 +18,16 @@ void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn
 void ArpDeinit();
 void ArpSetAddress(const std::uint32_t* address);
 // 1 and the MAC when cached; 0 otherwise, after sending one request for a nonzero address.
-int  ArpResolve(std::uint32_t address, std::uint8_t* macOut);
+int ArpResolve(std::uint32_t address, std::uint8_t* macOut);
 void ArpInput(std::uint8_t* frame, std::uint32_t length);
+
+// Address conflict detection for an address about to be taken (RFC 5227 in spirit): sends one
+// probe for `address` (sender address 0, so no cache learns anything from it) and watches for
+// another station that uses the address, as the sender of any ARP packet, or probes for it too.
+// The first such packet is reported once through `onConflict` and ends the watch. A new probe
+// replaces the watch; address 0 ends it without a probe.
+using ArpConflictFn = void (*)(std::uint32_t address);
+void ArpProbe(std::uint32_t address, ArpConflictFn onConflict);
 
 // Jenkins one-at-a-time hash of the host-order address, least significant byte first, mod 256.
 std::uint32_t ArpHash(std::uint32_t address);

@@ -1,13 +1,19 @@
-// DHCP client: the RFC 2131 message flow (DISCOVER, OFFER, REQUEST, ACK/NAK, RELEASE) with
-// the RFC 2132 options for address, mask, router, DNS server and lease times.
+// DHCP client: the RFC 2131 message flow (DISCOVER, OFFER, REQUEST, ACK/NAK, DECLINE, RELEASE)
+// with the RFC 2132 options for address, mask, router, DNS server and lease times.
 //
-// One instance, driven by events: start and stop, replies on UDP port 68 and four host timers.
-// Each state is a handler function; the client keeps a reference to the current one and a
-// transition replaces it.
+// One instance, driven by events: start and stop, replies on UDP port 68, four host timers and
+// the ARP layer's report of a conflict. Each state is a handler function; the client keeps a
+// reference to the current one and a transition replaces it.
+//
+// Once a lease has been held the client never gives up: a lost lease or a refusal sends it back
+// to INIT for a new DISCOVER, for as long as the stack runs. Only the first acquisition ends
+// when its retransmissions run out.
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 
+#include "arp.h"
 #include "dhcp_internal.h"
 #include "socket.h"
 #include "tarnet/byteorder.h"
@@ -29,25 +35,35 @@ enum class Event : int {
     kT1         = 6,
     kT2         = 7,
     kLeaseEnd   = 8,
+    kConflict   = 9,  // another station answered the ARP probe
 };
 
-// Timer slots, indexed by event number minus kRetransmit.
+// Timer slots, indexed by event number minus kRetransmit. The retransmission slot also times
+// the ARP probe and the wait before a new DISCOVER.
 enum TimerSlot : int { kRetransmitTimer = 0, kT1Timer, kT2Timer, kLeaseTimer, kTimerCount };
 
 constexpr std::size_t kBufferSize      = 512;
 constexpr std::size_t kHeadroom        = 42;  // Ethernet 14 + IPv4 20 + UDP 8
 constexpr std::uint32_t kFirstInterval = 4;   // seconds (RFC 2131 §4.1)
 constexpr std::uint32_t kLastInterval  = 64;
+// RFC 2131 §4.4.5: a renewal is repeated after half the time left, but not sooner than 60 s.
+constexpr std::uint32_t kMinRenewalGapMs = 60'000;
+// How long an acknowledged address is watched for another owner before it is used. Shorter than
+// RFC 5227's probing, so start-up stays fast; one answer is enough to decline.
+constexpr std::uint32_t kProbeWaitMs = 500;
+// RFC 2131 §3.1 step 5: after a DECLINE wait at least ten seconds before asking again.
+constexpr std::uint32_t kDeclineWaitMs = 10'000;
 constexpr std::uint32_t kBroadcast     = 0xFFFFFFFF;
 constexpr std::uint16_t kBroadcastFlag = 0x8000;
 constexpr std::uint32_t kNever         = 0xFFFFFFFF;  // a duration with no timer
+constexpr std::uint32_t kLongestMs     = kMaxTimerSeconds * 1000;
 constexpr std::uint8_t kBootRequest    = 1;
 constexpr std::uint8_t kBootReply      = 2;
 constexpr std::uint8_t kHtypeEthernet  = 1;
 constexpr std::uint8_t kHlenEthernet   = 6;
 constexpr std::uint8_t kParamsWanted[] = {kOptDnsServer, kOptSubnetMask, kOptRouter};
 
-static_assert(kNever > std::uint64_t{kMaxTimerSeconds} * 1000, "sentinel must not be a delay");
+static_assert(kNever > kLongestMs, "sentinel must not be a delay");
 static_assert(kHeadroom + kRequestLen <= kBufferSize);
 
 using StateHandler = void (*)(Event event, const DhcpReply* reply);
@@ -57,8 +73,8 @@ struct Client {
     TnDhcpConfig config;
     StateHandler state;
     std::uint32_t xid;
-    std::uint32_t ownAddress;
-    std::uint32_t serverAddress;
+    std::uint32_t ownAddress;     // the address in use; 0 until bound
+    std::uint32_t serverAddress;  // the server of the lease
     std::uint32_t requestedAddress;
     std::uint32_t offeredServer;
     TnTimerHandle timers[kTimerCount];
@@ -66,6 +82,12 @@ struct Client {
     std::uint32_t leaseMs;   // kNever: no timer
     std::uint32_t t1Ms;
     std::uint32_t t2Ms;
+    // RENEWING: time left until T2; REBINDING: until the lease ends (less what was waited).
+    std::uint32_t remainingMs;
+    std::uint32_t restarts;  // new DISCOVERs since the last lease
+    bool leaseHeld;          // a lease was held since the start: never give up again
+    DhcpReply ack;           // the ACK under probe in CHECKING
+    TnDhcpLease lease;       // the lease in use, reported again when it is lost
     std::uint16_t secs;
     TnSockEndpoint* endpoint;
 };
@@ -75,6 +97,7 @@ Client g{};
 void StateInit(Event event, const DhcpReply* reply);
 void StateSelecting(Event event, const DhcpReply* reply);
 void StateRequesting(Event event, const DhcpReply* reply);
+void StateChecking(Event event, const DhcpReply* reply);
 void StateBound(Event event, const DhcpReply* reply);
 void StateRenewing(Event event, const DhcpReply* reply);
 void StateRebinding(Event event, const DhcpReply* reply);
@@ -84,11 +107,12 @@ struct StateInfo {
     const char* name;
 };
 
-constexpr std::array<StateInfo, 6> kStates{
+constexpr std::array<StateInfo, 7> kStates{
     {
      {StateInit, "INIT"},
      {StateSelecting, "SELECTING"},
      {StateRequesting, "REQUESTING"},
+     {StateChecking, "CHECKING"},
      {StateBound, "BOUND"},
      {StateRenewing, "RENEWING"},
      {StateRebinding, "REBINDING"},
@@ -137,20 +161,37 @@ bool StartTimer(int slot, std::uint32_t delayMs) {
 }
 
 // RFC 2131 §4.1: a delay randomised by ±1 s around the current interval.
+std::uint32_t BackOffMs(std::uint32_t intervalSeconds) {
+    const auto r = static_cast<std::uint32_t>(g.config.random());
+    return ((intervalSeconds - 1) + r % 3) * 1000;
+}
+
 bool StartRetransmitTimer() {
-    const auto r       = static_cast<std::uint32_t>(g.config.random());
-    const auto seconds = (g.interval - 1) + r % 3;
-    return StartTimer(kRetransmitTimer, seconds * 1000);
+    return StartTimer(kRetransmitTimer, BackOffMs(g.interval));
+}
+
+// Every exchange gets its own transaction id, so a reply to an earlier one is not taken for
+// an answer to this one.
+void NewXid() {
+    g.xid = static_cast<std::uint32_t>(g.config.random());
 }
 
 // ---- Messages ---------------------------------------------------------------------------------
 
-enum class Message { kDiscover, kRequest, kRelease };
+// kSelect takes up an offer (RFC 2131 §4.3.2, SELECTING); kRenew extends the lease in use
+// (RENEWING and REBINDING), naming it by ciaddr alone.
+enum class Message { kDiscover, kSelect, kRenew, kDecline, kRelease };
 
 std::uint8_t* PutOption(std::uint8_t* p, std::uint8_t code, std::uint8_t length) {
     p[0] = code;
     p[1] = length;
     return p + 2;
+}
+
+std::uint8_t* PutType(std::uint8_t* p, std::uint8_t type) {
+    p    = PutOption(p, kOptMessageType, 1);
+    *p++ = type;
+    return p;
 }
 
 std::uint8_t* PutAddressOption(std::uint8_t* p, std::uint8_t code, std::uint32_t address) {
@@ -172,6 +213,37 @@ std::uint8_t* PutParamRequest(std::uint8_t* p) {
     return p + sizeof kParamsWanted;
 }
 
+std::uint8_t* PutOptions(std::uint8_t* p, Message kind) {
+    switch (kind) {
+        case Message::kDiscover:
+            p = PutType(p, kDiscover);
+            p = PutClientId(p);
+            return PutParamRequest(p);
+        case Message::kSelect:
+            p = PutType(p, kRequest);
+            p = PutClientId(p);
+            p = PutAddressOption(p, kOptRequestedAddr, g.requestedAddress);
+            p = PutAddressOption(p, kOptServerId, g.offeredServer);
+            return PutParamRequest(p);
+        case Message::kRenew:
+            // RFC 2131 §4.3.2: no server identifier and no requested address here; a server
+            // other than ours would refuse the request for naming someone else.
+            p = PutType(p, kRequest);
+            p = PutClientId(p);
+            return PutParamRequest(p);
+        case Message::kDecline:
+            p = PutType(p, kDecline);
+            p = PutClientId(p);
+            p = PutAddressOption(p, kOptRequestedAddr, g.requestedAddress);
+            return PutAddressOption(p, kOptServerId, g.offeredServer);
+        case Message::kRelease:
+            p = PutType(p, kRelease);
+            p = PutAddressOption(p, kOptServerId, g.serverAddress);
+            return PutClientId(p);
+    }
+    return p;
+}
+
 // Builds the message behind the headroom and hands it to UDP.
 void Send(Message kind, std::uint32_t destination) {
     std::uint8_t buffer[kBufferSize] = {};
@@ -183,35 +255,13 @@ void Send(Message kind, std::uint32_t destination) {
     TnWrite32(msg + kXidOffset, g.xid);
     TnWrite16(msg + kSecsOffset, g.secs);
     TnWrite16(msg + kFlagsOffset, kind == Message::kRelease ? kBroadcastFlag : 0);
-    TnWrite32(msg + kCiaddrOffset, kind == Message::kDiscover ? 0 : g.ownAddress);
+    const bool named = kind == Message::kRenew || kind == Message::kRelease;
+    TnWrite32(msg + kCiaddrOffset, named ? g.ownAddress : 0);
     std::memcpy(msg + kChaddrOffset, g.config.macAddress, 6);
     std::memcpy(msg + kCookieOffset, kMagicCookie, sizeof kMagicCookie);
 
-    std::uint8_t* p = msg + kOptionsOffset;
-    switch (kind) {
-        case Message::kDiscover:
-            p    = PutOption(p, kOptMessageType, 1);
-            *p++ = kDiscover;
-            p    = PutClientId(p);
-            p    = PutParamRequest(p);
-            break;
-        case Message::kRequest:
-            // Every REQUEST names the OFFER that was taken up, also when renewing.
-            p    = PutOption(p, kOptMessageType, 1);
-            *p++ = kRequest;
-            p    = PutClientId(p);
-            p    = PutAddressOption(p, kOptRequestedAddr, g.requestedAddress);
-            p    = PutAddressOption(p, kOptServerId, g.offeredServer);
-            p    = PutParamRequest(p);
-            break;
-        case Message::kRelease:
-            p    = PutOption(p, kOptMessageType, 1);
-            *p++ = kRelease;
-            p    = PutAddressOption(p, kOptServerId, g.serverAddress);
-            p    = PutClientId(p);
-            break;
-    }
-    *p++ = kOptEnd;
+    std::uint8_t* p = PutOptions(msg + kOptionsOffset, kind);
+    *p++            = kOptEnd;
 
     const auto length = static_cast<std::uint32_t>(p - msg);
     UdpOutput(destination, kServerPort, kClientPort, msg, length);
@@ -237,24 +287,72 @@ void Report(int result, const TnDhcpLease* lease) {
     }
 }
 
-// Gives up (TNDHCP_LOST) or accepts a refusal (TNDHCP_REFUSED): the client returns to INIT
-// before the result is reported, so the callback may start a new acquisition.
-void Finish(int result) {
+// Ends whatever the client was doing and leaves it idle in INIT.
+void Quiesce() {
     StopAllTimers();
+    ArpProbe(0, nullptr);
     CloseEndpoint();
-    g.state = StateInit;
-    Report(result, nullptr);
+    g.ownAddress = 0;
+    g.state      = StateInit;
+}
+
+// Gives up: the client returns to INIT before the result is reported, so the callback may
+// start a new acquisition.
+void GiveUp() {
+    Quiesce();
+    Report(TNDHCP_LOST, nullptr);
+}
+
+// INIT to SELECTING: a new transaction and the first DISCOVER.
+void Acquire();
+
+// Back to INIT for a new DISCOVER (RFC 2131 §3.1 step 5, §4.4.5). The first new attempt since
+// the last lease goes out at once; each further one waits one more back-off interval (4, 8, ...
+// 64 s, ±1 s), so a server that refuses every request is not asked in a tight loop. `atLeastMs`
+// lengthens the wait. The first acquisition gives up where the interval would pass 64 s, as it
+// does when nobody answers, so a server that refuses everything cannot hold it for ever.
+void Restart(std::uint32_t atLeastMs) {
+    Quiesce();
+    const std::uint32_t n = g.restarts;
+    g.restarts            = std::min(n + 1, 16u);
+    std::uint32_t waitMs  = 0;
+    if (n > 0) {
+        const std::uint32_t interval = kFirstInterval << std::min(n - 1, 5u);
+        if (interval > kLastInterval && !g.leaseHeld) {
+            Report(TNDHCP_LOST, nullptr);
+            return;
+        }
+        waitMs = BackOffMs(std::min(interval, kLastInterval));
+    }
+    waitMs = std::max(waitMs, atLeastMs);
+    if (waitMs == 0) {
+        Acquire();
+    } else if (!StartTimer(kRetransmitTimer, waitMs)) {
+        Report(TNDHCP_LOST, nullptr);  // without a timer the client would wait for ever
+    }
 }
 
 // RFC 2131 §4.4.6. The address is given back, so the stack must stop using it: when one was
-// held the loss is reported.
+// held the host learns it (TNDHCP_LOST without a lease: the host asked for this).
 void Release(bool addressHeld) {
     StopAllTimers();
+    ArpProbe(0, nullptr);
     Send(Message::kRelease, g.serverAddress);
-    CloseEndpoint();
-    g.state = StateInit;
+    Quiesce();
     if (addressHeld) {
         Report(TNDHCP_LOST, nullptr);
+    }
+}
+
+// The address in use was taken away (lease end, or a refusal to extend it): the stack drops
+// it, the host is told which one, and the client asks for a new one.
+void LoseAddress() {
+    const TnDhcpLease lost = g.lease;
+    Quiesce();
+    Report(TNDHCP_LOST, &lost);
+    if (g.initialised && g.state == StateInit && g.endpoint == nullptr &&
+        g.timers[kRetransmitTimer] == nullptr) {
+        Restart(0);  // unless the result callback has already started over itself
     }
 }
 
@@ -265,30 +363,67 @@ void BeginExchange(Message kind, std::uint32_t destination, StateHandler next) {
     g.interval = kFirstInterval;
     Send(kind, destination);
     if (!StartRetransmitTimer()) {
-        Finish(TNDHCP_LOST);  // without a timer the client would wait for ever
+        GiveUp();  // without a timer the client would wait for ever
     }
 }
 
-// On a retransmission timeout: double the interval; past 64 s give up, else send again.
+// Out of retransmissions while acquiring: the first acquisition gives up; once a lease has
+// been held the client starts over.
+void OutOfRetries() {
+    if (g.leaseHeld) {
+        Restart(0);
+    } else {
+        GiveUp();
+    }
+}
+
+// On a retransmission timeout while acquiring: double the interval; past 64 s the exchange
+// is over, else send again.
 void Retransmit(Message kind, std::uint32_t destination) {
     g.interval *= 2;
     if (g.interval > kLastInterval) {
-        Finish(TNDHCP_LOST);
+        OutOfRetries();
         return;
     }
     Send(kind, destination);
     if (!StartRetransmitTimer()) {
-        Finish(TNDHCP_LOST);
+        GiveUp();
     }
 }
 
-// Seconds to a timer delay. An infinite time gets no timer; anything longer than the host
-// timer's 32-bit millisecond delay can hold is cut to the longest delay it can.
-std::uint32_t DurationMs(std::uint32_t seconds) {
-    if (seconds == kInfinite) {
-        return kNever;
+// RENEWING and REBINDING (RFC 2131 §4.4.5): send, then wait half the time left before the next
+// deadline (T2, or the lease's end), at least 60 s. The deadline's own timer ends the state.
+void SendRenewal(std::uint32_t destination) {
+    Send(Message::kRenew, destination);
+    const std::uint32_t waitMs = std::max(g.remainingMs / 2, kMinRenewalGapMs);
+    g.remainingMs -= std::min(waitMs, g.remainingMs);
+    StartTimer(kRetransmitTimer, waitMs);  // without it T2 and the lease's end still come
+}
+
+// Milliseconds, so that leases of a second or two get sensible times, cut to the longest delay
+// the host timer's 32 bits hold.
+std::uint32_t ClampMs(std::uint64_t ms) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, kLongestMs));
+}
+
+// RFC 2131 §4.4.5: without options 58 and 59 T1 = 0.5 × lease and T2 = 0.875 × lease; the
+// same when the server's times are out of order (anything but 0 < T1 < T2 < lease). An
+// infinite lease needs no timer at all.
+void SetLeaseTimes(const DhcpReply& ack) {
+    if (ack.leaseTime == kInfinite) {
+        g.leaseMs = g.t1Ms = g.t2Ms = kNever;
+        return;
     }
-    return std::min(seconds, kMaxTimerSeconds) * 1000;
+    const std::uint64_t lease = std::uint64_t{ack.leaseTime} * 1000;
+    std::uint64_t t1          = ack.t1 != 0 ? std::uint64_t{ack.t1} * 1000 : lease / 2;
+    std::uint64_t t2          = ack.t2 != 0 ? std::uint64_t{ack.t2} * 1000 : lease * 7 / 8;
+    if (!(0 < t1 && t1 < t2 && t2 < lease)) {
+        t1 = lease / 2;
+        t2 = lease * 7 / 8;
+    }
+    g.leaseMs = ClampMs(lease);
+    g.t1Ms    = ClampMs(t1);
+    g.t2Ms    = ClampMs(t2);
 }
 
 void StartLeaseTimer(int slot, std::uint32_t durationMs) {
@@ -297,48 +432,89 @@ void StartLeaseTimer(int slot, std::uint32_t durationMs) {
     }
 }
 
-void Bind(const DhcpReply& ack) {
-    StopAllTimers();
-    g.ownAddress    = ack.yiaddr;
-    g.serverAddress = ack.serverId;
-
-    // RFC 2131 §4.4.5: without options 58 and 59 the client uses T1 = 0.5 × lease and
-    // T2 = 0.875 × lease. An infinite lease needs no renewal at all.
-    std::uint32_t t1 = ack.t1;
-    std::uint32_t t2 = ack.t2;
-    if (ack.leaseTime == kInfinite) {
-        t1 = kInfinite;
-        t2 = kInfinite;
-    } else {
-        if (t1 == 0) {
-            t1 = ack.leaseTime / 2;
-        }
-        if (t2 == 0) {
-            t2 = static_cast<std::uint32_t>(std::uint64_t{ack.leaseTime} * 7 / 8);
-        }
-    }
-    g.leaseMs = DurationMs(ack.leaseTime);
-    g.t1Ms    = DurationMs(t1);
-    g.t2Ms    = DurationMs(t2);
-
-    g.state = StateBound;
+// The lease's clock starts when its ACK arrives.
+void StartLeaseTimers(const DhcpReply& ack) {
+    SetLeaseTimes(ack);
     StartLeaseTimer(kT1Timer, g.t1Ms);
     StartLeaseTimer(kT2Timer, g.t2Ms);
     StartLeaseTimer(kLeaseTimer, g.leaseMs);
+}
 
+// The address of `ack` is in use from now on.
+void Bind(const DhcpReply& ack) {
+    StopTimer(kRetransmitTimer);
+    ArpProbe(0, nullptr);
+    g.ownAddress    = ack.yiaddr;
+    g.serverAddress = ack.serverId;
+    g.restarts      = 0;
+    g.leaseHeld     = true;
+    g.state         = StateBound;
     // The record carries the times as the server sent them.
-    const TnDhcpLease lease{ack.yiaddr,    ack.dnsServer, ack.router, ack.subnetMask,
-                            ack.leaseTime, ack.t1,        ack.t2};
+    g.lease                 = TnDhcpLease{ack.yiaddr,    ack.dnsServer, ack.router, ack.subnetMask,
+                          ack.leaseTime, ack.t1,        ack.t2};
+    const TnDhcpLease lease = g.lease;
     Report(TNDHCP_ACQUIRED, &lease);
+}
+
+// A renewal or rebinding ACK: new times, from now.
+void Extend(const DhcpReply& ack) {
+    StopAllTimers();
+    StartLeaseTimers(ack);
+    Bind(ack);
+}
+
+void OnArpConflict(std::uint32_t address) {
+    if (g.initialised && g.state == StateChecking && address == g.ack.yiaddr) {
+        Deliver(Event::kConflict, nullptr);
+    }
+}
+
+// REQUESTING to CHECKING: the lease runs from the ACK, but the address is used only once no
+// other station has claimed it for kProbeWaitMs (RFC 2131 §4.4.1, RFC 5227).
+void Check(const DhcpReply& ack) {
+    StopAllTimers();
+    g.ack   = ack;
+    g.state = StateChecking;
+    StartLeaseTimers(ack);
+    ArpProbe(ack.yiaddr, OnArpConflict);
+    if (!StartTimer(kRetransmitTimer, kProbeWaitMs)) {
+        Bind(g.ack);  // no timer to wait with: the address is taken unchecked
+    }
+}
+
+void Decline() {
+    Send(Message::kDecline, kBroadcast);
+    if (g.config.logText != nullptr) {
+        char dotted[16];
+        TnSockFormatAddr(g.ack.yiaddr, dotted);
+        char text[80];
+        std::snprintf(text, sizeof text, "DHCP: %s is in use by another station; declined", dotted);
+        g.config.logText(text);
+    }
+    Restart(kDeclineWaitMs);
+}
+
+void StartRenewing() {
+    StopTimer(kRetransmitTimer);
+    NewXid();
+    g.state       = StateRenewing;
+    g.remainingMs = g.t2Ms - std::min(g.t1Ms, g.t2Ms);
+    SendRenewal(g.serverAddress);
+}
+
+// RFC 2131 §4.4.5: our server did not answer by T2; any server may extend the lease now.
+void StartRebinding() {
+    StopTimer(kRetransmitTimer);
+    NewXid();
+    g.state       = StateRebinding;
+    g.remainingMs = g.leaseMs - std::min(g.t2Ms, g.leaseMs);
+    SendRenewal(kBroadcast);
 }
 
 // ---- States -----------------------------------------------------------------------------------
 
-void StateInit(Event event, const DhcpReply*) {
-    if (event != Event::kStart) {
-        return;
-    }
-    g.xid                    = static_cast<std::uint32_t>(g.config.random());
+void Acquire() {
+    NewXid();
     g.ownAddress             = 0;
     g.serverAddress          = 0;
     g.requestedAddress       = 0;
@@ -352,17 +528,33 @@ void StateInit(Event event, const DhcpReply*) {
     BeginExchange(Message::kDiscover, kBroadcast, StateSelecting);
 }
 
+void StateInit(Event event, const DhcpReply*) {
+    switch (event) {
+        case Event::kStart:  // a first acquisition, again
+            g.leaseHeld = false;
+            g.restarts  = 0;
+            Acquire();
+            break;
+        case Event::kRetransmit:  // the wait before a new DISCOVER is over
+            Acquire();
+            break;
+        case Event::kStop:
+            StopAllTimers();
+            break;
+        default:
+            break;
+    }
+}
+
 void StateSelecting(Event event, const DhcpReply* reply) {
     switch (event) {
         case Event::kOffer:
             g.requestedAddress = reply->yiaddr;
             g.offeredServer    = reply->serverId;
-            BeginExchange(Message::kRequest, kBroadcast, StateRequesting);
+            BeginExchange(Message::kSelect, kBroadcast, StateRequesting);
             break;
         case Event::kStop:
-            StopTimer(kRetransmitTimer);
-            CloseEndpoint();
-            g.state = StateInit;
+            Quiesce();
             break;
         case Event::kRetransmit:
             Retransmit(Message::kDiscover, kBroadcast);
@@ -375,16 +567,45 @@ void StateSelecting(Event event, const DhcpReply* reply) {
 void StateRequesting(Event event, const DhcpReply* reply) {
     switch (event) {
         case Event::kAck:
-            Bind(*reply);
+            // Only the server chosen, for the address it offered: another server's ACK is an
+            // answer to a request we did not make.
+            if (reply->serverId == g.offeredServer && reply->yiaddr == g.requestedAddress) {
+                Check(*reply);
+            }
             break;
         case Event::kNak:
-            Finish(TNDHCP_REFUSED);
+            if (reply->serverId == g.offeredServer) {
+                Restart(0);
+            }
             break;
         case Event::kStop:
             Release(false);
             break;
         case Event::kRetransmit:
-            Retransmit(Message::kRequest, kBroadcast);
+            Retransmit(Message::kSelect, kBroadcast);
+            break;
+        default:
+            break;
+    }
+}
+
+void StateChecking(Event event, const DhcpReply*) {
+    switch (event) {
+        case Event::kRetransmit:  // nobody claimed the address
+            Bind(g.ack);
+            break;
+        case Event::kConflict:
+            Decline();
+            break;
+        case Event::kT1:
+        case Event::kT2:
+        case Event::kLeaseEnd:
+            // A lease timer due within the probe: the wait is over, the bound client takes it.
+            Bind(g.ack);
+            Deliver(event, nullptr);
+            break;
+        case Event::kStop:
+            Quiesce();
             break;
         default:
             break;
@@ -397,43 +618,49 @@ void StateBound(Event event, const DhcpReply*) {
             Release(true);
             break;
         case Event::kT1:
-            BeginExchange(Message::kRequest, g.serverAddress, StateRenewing);
+            StartRenewing();
+            break;
+        case Event::kT2:  // T1 never came (a host timer was refused)
+            StartRebinding();
             break;
         case Event::kLeaseEnd:
-            Finish(TNDHCP_LOST);
+            LoseAddress();
             break;
         default:
             break;
     }
 }
 
+// A reply about the lease in use, for our address.
+bool ForOurAddress(const DhcpReply& reply) {
+    return reply.yiaddr == g.ownAddress;
+}
+
 void StateRenewing(Event event, const DhcpReply* reply) {
     switch (event) {
         case Event::kAck:
-            Bind(*reply);
+            if (reply->serverId == g.serverAddress && ForOurAddress(*reply)) {
+                Extend(*reply);
+            }
             break;
         case Event::kNak:
-            Finish(TNDHCP_REFUSED);
+            // RFC 2131 §4.4.5: only the server asked may refuse; anyone else's NAK is forged
+            // or mistaken.
+            if (reply->serverId == g.serverAddress) {
+                LoseAddress();
+            }
             break;
         case Event::kStop:
             Release(true);
             break;
         case Event::kRetransmit:
-            Retransmit(Message::kRequest, g.serverAddress);
+            SendRenewal(g.serverAddress);
             break;
         case Event::kT2:
-            // RFC 2131 §4.4.5: the server did not answer; ask any server. The interval carries
-            // on from where renewing left it.
-            StopTimer(kRetransmitTimer);
-            g.serverAddress = 0;
-            g.state         = StateRebinding;
-            Send(Message::kRequest, kBroadcast);
-            if (!StartRetransmitTimer()) {
-                Finish(TNDHCP_LOST);
-            }
+            StartRebinding();
             break;
         case Event::kLeaseEnd:
-            Finish(TNDHCP_LOST);
+            LoseAddress();
             break;
         default:
             break;
@@ -443,33 +670,51 @@ void StateRenewing(Event event, const DhcpReply* reply) {
 void StateRebinding(Event event, const DhcpReply* reply) {
     switch (event) {
         case Event::kAck:
-            Bind(*reply);
+            // Any server may extend the lease, and becomes its server.
+            if (reply->serverId != 0 && ForOurAddress(*reply)) {
+                Extend(*reply);
+            }
             break;
         case Event::kNak:
-            Finish(TNDHCP_REFUSED);
+            LoseAddress();
             break;
         case Event::kStop:
             // No server address to send a RELEASE to; the address is still dropped.
-            StopAllTimers();
-            CloseEndpoint();
-            g.state = StateInit;
+            Quiesce();
             Report(TNDHCP_LOST, nullptr);
             break;
         case Event::kRetransmit:
-            Retransmit(Message::kRequest, kBroadcast);
+            SendRenewal(kBroadcast);
             break;
         case Event::kLeaseEnd:
-            Finish(TNDHCP_LOST);
+            LoseAddress();
             break;
         default:
             break;
     }
 }
 
+// An address a server may hand out: not 0/8 ("this network"), loopback, multicast or class E
+// (which holds the limited broadcast), not the server's own, and neither the network nor the
+// broadcast address of the subnet offered with it.
+bool Assignable(std::uint32_t address, std::uint32_t server, std::uint32_t mask) {
+    const std::uint32_t first = address >> 24;
+    if (first == 0 || first == 127 || first >= 224 || address == server) {
+        return false;
+    }
+    const std::uint32_t host = ~mask;
+    if (mask != 0 && host > 1) {
+        const std::uint32_t part = address & host;
+        return part != 0 && part != host;
+    }
+    return true;
+}
+
 // ---- Reply parsing ----------------------------------------------------------------------------
 
 // Takes one complete option into the record (RFC 2132). Address and time options must be
-// exactly 4 bytes: a router or DNS option listing several addresses is ignored as a whole.
+// exactly 4 bytes; the router and DNS server options list one address or more (§3.5, §3.8), of
+// which the first is taken. Any other length is malformed and the option is ignored whole.
 void TakeOption(std::uint8_t code, std::span<const std::uint8_t> data, DhcpReply& out,
                 bool& typeSeen, bool& serverSeen) {
     if (code == kOptMessageType) {
@@ -479,7 +724,8 @@ void TakeOption(std::uint8_t code, std::span<const std::uint8_t> data, DhcpReply
         }
         return;
     }
-    if (data.size() != 4) {
+    const bool list = code == kOptRouter || code == kOptDnsServer;
+    if (list ? (data.empty() || data.size() % 4 != 0) : data.size() != 4) {
         return;
     }
     const std::uint32_t value = TnRead32(data.data());
@@ -575,14 +821,15 @@ std::uintptr_t OnDatagram(std::uintptr_t, int event, void* data, std::uint32_t l
     }
     switch (reply.messageType) {
         case kOffer:
-            // An OFFER or ACK without an address (yiaddr 0) would bind the stack to 0.0.0.0
-            // and report it as acquired.
-            if (reply.yiaddr != 0) {
+            if (Assignable(reply.yiaddr, reply.serverId, reply.subnetMask)) {
                 Deliver(Event::kOffer, &reply);
             }
             break;
         case kAck:
-            if (reply.yiaddr != 0) {
+            // RFC 2131 table 3: an ACK carries the lease time; without one (or with 0) it
+            // grants nothing.
+            if (Assignable(reply.yiaddr, reply.serverId, reply.subnetMask) &&
+                reply.leaseTime != 0) {
                 Deliver(Event::kAck, &reply);
             }
             break;
@@ -633,6 +880,7 @@ void TnDhcpDeinit() {
         return;
     }
     StopAllTimers();
+    tarnet::ArpProbe(0, nullptr);
     g.initialised = false;
 }
 

@@ -31,6 +31,7 @@ inline constexpr std::uint8_t kMagicCookie[4] = {99, 130, 83, 99};
 inline constexpr std::uint8_t kDiscover = 1;
 inline constexpr std::uint8_t kOffer    = 2;
 inline constexpr std::uint8_t kRequest  = 3;
+inline constexpr std::uint8_t kDecline  = 4;
 inline constexpr std::uint8_t kAck      = 5;
 inline constexpr std::uint8_t kNak      = 6;
 inline constexpr std::uint8_t kRelease  = 7;
@@ -50,9 +51,12 @@ inline constexpr std::uint8_t kOptRebindingTime = 59;
 inline constexpr std::uint8_t kOptClientId      = 61;
 inline constexpr std::uint8_t kOptEnd           = 255;
 
-// Lengths of the three messages the client sends (UDP payload).
+// Lengths of the messages the client sends (UDP payload). A REQUEST that takes up an offer
+// names the address and the server; one that renews or rebinds carries the address in ciaddr.
 inline constexpr std::uint32_t kDiscoverLen = 258;
 inline constexpr std::uint32_t kRequestLen  = 270;
+inline constexpr std::uint32_t kRenewLen    = 258;
+inline constexpr std::uint32_t kDeclineLen  = 265;
 inline constexpr std::uint32_t kReleaseLen  = 259;
 
 // An infinite lease or time (RFC 2131 §3.3).
@@ -83,7 +87,8 @@ bool ParseReply(std::span<const std::uint8_t> datagram, std::uint32_t xid,
 std::uintptr_t OnDatagram(std::uintptr_t context, int event, void* data, std::uint32_t length,
                           std::uint32_t srcPort, std::uint32_t srcAddress);
 
-// "INIT", "SELECTING", "REQUESTING", "BOUND", "RENEWING" or "REBINDING".
+// "INIT", "SELECTING", "REQUESTING", "CHECKING" (the ARP probe of an acknowledged address),
+// "BOUND", "RENEWING" or "REBINDING".
 const char* StateName();
 // The transaction id of the current exchange.
 std::uint32_t CurrentXid();

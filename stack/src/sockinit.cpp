@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "arp.h"
+#include "diag.h"
 #include "ipv4.h"
 #include "socket.h"
 #include "tarnet/tndhcp.h"
@@ -63,6 +64,22 @@ void InstallAddress(std::uint32_t address, bool acquired, std::uint32_t gateway,
     ArpSetAddress(&address);
 }
 
+void ReportLease(const TnDhcpLease& lease) {
+    TnSockDiagnostic diagnostic = DiagRecord(TNSOCK_DIAG_DHCP_LEASE);
+    diagnostic.lease            = &lease;
+    DiagEmit(diagnostic);
+    g_stack.statusEvent(0, TNSOCK_EVENT_ADDRESS, const_cast<TnDhcpLease*>(&lease), 0, 0, 0);
+}
+
+// The address was taken away (not given back on request): the host hears which one, by status
+// event and diagnostic, while the client asks for a new one.
+void ReportLoss(std::uint32_t address) {
+    TnSockDiagnostic diagnostic = DiagRecord(TNSOCK_DIAG_DHCP_LOST);
+    diagnostic.address          = address;
+    DiagEmit(diagnostic);
+    g_stack.statusEvent(0, TNSOCK_EVENT_ADDRESS_LOST, nullptr, address, 0, 0);
+}
+
 void DhcpResult(int result, const TnDhcpLease* lease, std::uintptr_t /*unused*/) {
     if (result == TNDHCP_ACQUIRED && lease != nullptr) {
         InstallAddress(lease->address, true, lease->router, lease->subnetMask);
@@ -72,10 +89,13 @@ void DhcpResult(int result, const TnDhcpLease* lease, std::uintptr_t /*unused*/)
         TnSockFormatAddr(lease->address, dotted);
         std::snprintf(text, sizeof text, "Local IP address aquired: %s", dotted);
         Log(text);
-        g_stack.statusEvent(0, TNSOCK_EVENT_ADDRESS, const_cast<TnDhcpLease*>(lease), 0, 0, 0);
+        ReportLease(*lease);
     } else if (result == TNDHCP_LOST || result == TNDHCP_REFUSED) {
         InstallAddress(0, false, 0, 0);
         Log("Lost of failed to aquire local IP address");
+        if (result == TNDHCP_LOST && lease != nullptr) {
+            ReportLoss(lease->address);
+        }
     }
 }
 

@@ -1,6 +1,7 @@
-// DHCP client: the three messages byte for byte, every state transition driven by a scripted
-// server, the retransmission schedule and give-up time on the virtual clock, the reply checks,
-// the option walk, and the lease timers (server defaults, clamps, infinite leases).
+// DHCP client: its messages byte for byte, every state transition driven by a scripted server,
+// the retransmission schedules and give-up time on the virtual clock, the reply checks, the
+// option walk, the lease timers (server defaults, clamps, infinite leases), the ARP probe before
+// binding, and what the host hears when an address comes and goes.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -22,7 +23,8 @@ constexpr std::uint32_t kXid      = 0x1234ABCD;
 constexpr std::uint32_t kServerIp = kPeerIp;
 constexpr std::uint32_t kDnsIp    = Ip(192, 0, 2, 53);
 constexpr std::uint32_t kBcastIp  = 0xFFFFFFFF;
-constexpr std::uint32_t kNoTime   = 0;  // option left out
+constexpr std::uint32_t kNoTime   = 0;    // option left out
+constexpr std::uint64_t kProbeMs  = 500;  // the ARP probe's wait between ACK and binding
 
 constexpr std::uint8_t kOurMacBytes[6] = {kOurMac[0], kOurMac[1], kOurMac[2],
                                           kOurMac[3], kOurMac[4], kOurMac[5]};
@@ -114,16 +116,53 @@ Reply Offer() {
 Reply Ack(std::uint32_t lease = 3600, std::uint32_t t1 = 1800, std::uint32_t t2 = 3150) {
     return Reply{.options = ServerOptions(5, lease, t1, t2)};
 }
-Reply Nak() {
-    return Reply{.yiaddr = 0, .options = Cat({Opt(53, {6}), Opt32(54, kServerIp), {255}})};
+Reply Nak(std::uint32_t server = kServerIp) {
+    return Reply{.yiaddr = 0, .options = Cat({Opt(53, {6}), Opt32(54, server), {255}})};
+}
+// An ACK or NAK for the exchange under way (renewals and rebinds draw their own xid).
+Reply Current(Reply reply) {
+    reply.xid = dhcp::CurrentXid();
+    return reply;
+}
+
+// What the host heard besides the lease records: the address of each loss (status event 6)
+// and the DHCP diagnostics.
+struct Heard {
+    std::vector<std::uint32_t> lost;
+    std::vector<int> diagKinds;
+    std::vector<std::uint32_t> diagAddresses;  // lease address or lost address
+};
+Heard g_heard;
+
+std::uintptr_t RecordStatus(std::uintptr_t, int event, void* data, std::uint32_t a, std::uint32_t,
+                            std::uint32_t) {
+    StatusRecord record{event, {}};
+    if (event == TNSOCK_EVENT_ADDRESS && data != nullptr) {
+        std::memcpy(&record.lease, data, sizeof record.lease);
+    }
+    if (event == TNSOCK_EVENT_ADDRESS_LOST) {
+        g_heard.lost.push_back(a);
+    }
+    VirtualHost::Get().status.push_back(record);
+    return 0;
+}
+
+void RecordDiagnostic(std::uintptr_t, const TnSockDiagnostic* d) {
+    if (d->kind == TNSOCK_DIAG_DHCP_LEASE || d->kind == TNSOCK_DIAG_DHCP_LOST) {
+        g_heard.diagKinds.push_back(d->kind);
+        g_heard.diagAddresses.push_back(d->lease != nullptr ? d->lease->address : d->address);
+    }
 }
 
 class DhcpTest : public StackTest {
   protected:
     void SetUp() override {
         StackTest::SetUp();
-        config.useDhcp = 1;
-        config.localIp = "0.0.0.0";
+        config.useDhcp     = 1;
+        config.localIp     = "0.0.0.0";
+        config.statusEvent = RecordStatus;
+        g_heard            = Heard{};
+        TnSockSetDiagnostics(RecordDiagnostic, 0);
     }
 
     void TearDown() override {
@@ -131,6 +170,7 @@ class DhcpTest : public StackTest {
             host().timers.Stop(h);
         }
         StackTest::TearDown();
+        TnSockSetDiagnostics(nullptr, 0);
     }
 
     // Starts the stack with the given back-off random values after the xid.
@@ -177,13 +217,14 @@ class DhcpTest : public StackTest {
     }
 
     // Checks the fixed BOOTP part every client message shares.
-    static void ExpectHeader(const Bytes& m, std::uint16_t flags, std::uint32_t ciaddr) {
+    static void ExpectHeader(const Bytes& m, std::uint16_t flags, std::uint32_t ciaddr,
+                             std::uint32_t xid = kXid) {
         ASSERT_GE(m.size(), 240u);
         EXPECT_EQ(m[0], 1);  // BOOTREQUEST
         EXPECT_EQ(m[1], 1);
         EXPECT_EQ(m[2], 6);
         EXPECT_EQ(m[3], 0);
-        EXPECT_EQ(Get32(m, 4), kXid);
+        EXPECT_EQ(Get32(m, 4), xid);
         EXPECT_EQ(Get16(m, 8), 0);  // secs
         EXPECT_EQ(Get16(m, 10), flags);
         EXPECT_EQ(Get32(m, 12), ciaddr);
@@ -206,14 +247,47 @@ class DhcpTest : public StackTest {
 
     static Bytes Options(const Bytes& m) { return Bytes(m.begin() + 240, m.end()); }
 
-    void ExpectRequest(const Bytes& m, std::uint32_t ciaddr) {
+    void ExpectRequest(const Bytes& m, std::uint32_t ciaddr, std::uint32_t xid = kXid) {
         ASSERT_EQ(m.size(), dhcp::kRequestLen);
-        ExpectHeader(m, 0, ciaddr);
+        ExpectHeader(m, 0, ciaddr, xid);
         EXPECT_EQ(Options(m), Cat({
                                   Bytes{53, 1, 3  },
                                   ClientId(), Opt32(50, kOurIp),
                                   Opt32(54, kServerIp), Bytes{ 55, 3, 6, 1, 3, 255}
         }));
+    }
+
+    // A renewal or rebinding REQUEST (RFC 2131 §4.3.2): the address in ciaddr, neither the
+    // server identifier nor the requested address, and the exchange's own xid.
+    void ExpectRenewal(const Bytes& m) {
+        ASSERT_EQ(m.size(), dhcp::kRenewLen);
+        ExpectHeader(m, 0, kOurIp, dhcp::CurrentXid());
+        EXPECT_EQ(Options(m), Cat({
+                                  Bytes{53, 1, 3  },
+                                  ClientId(), Bytes{ 55, 3, 6, 1, 3, 255}
+        }));
+    }
+
+    // The next frame must be the ARP probe for `address`: a broadcast request from sender
+    // address 0 (RFC 5227).
+    void ExpectProbe(std::uint32_t address = kOurIp) {
+        const Decoded d = NextSent();
+        ASSERT_TRUE(d.arp) << "not an ARP frame";
+        EXPECT_EQ(d.eth.dst, kBroadcast);
+        EXPECT_EQ(d.arp->op, 1);
+        EXPECT_EQ(d.arp->senderMac, kOurMac);
+        EXPECT_EQ(d.arp->senderIp, 0u);
+        EXPECT_EQ(d.arp->targetMac, Mac{});
+        EXPECT_EQ(d.arp->targetIp, address);
+    }
+
+    // An ACK in REQUESTING: the probe goes out, and after 500 ms unanswered the address is bound.
+    void AckAndBind(const Reply& ack = Ack()) {
+        Inject(ack);
+        EXPECT_STREQ(dhcp::StateName(), "CHECKING");
+        ExpectProbe();
+        Advance(500);
+        EXPECT_STREQ(dhcp::StateName(), "BOUND");
     }
 
     // DISCOVER, OFFER, REQUEST, ACK with the given times; the server's MAC is learnt so unicast
@@ -225,10 +299,13 @@ class DhcpTest : public StackTest {
         Inject(Offer());
         ExpectDhcp(kBcastIp);
         Inject(Ack(lease, t1, t2));
+        ExpectProbe();
+        Advance(500);
         ASSERT_STREQ(dhcp::StateName(), "BOUND");
         LearnPeer(kServerIp, kPeerMac);
         host().status.clear();
         host().logs.clear();
+        g_heard = Heard{};
     }
 
     // The time (ms after now) at which the next frame leaves, advancing the clock to it.
@@ -296,8 +373,16 @@ TEST_F(DhcpTest, OfferThenAckBindsAndReportsTheLease) {
     EXPECT_STREQ(dhcp::StateName(), "REQUESTING");
     ExpectRequest(ExpectDhcp(kBcastIp), 0);
 
+    // The ACK's address is probed for first, and used only after 500 ms without an answer.
     Inject(Ack());
+    ExpectProbe();
+    Advance(kProbeMs - 1);
+    EXPECT_STREQ(dhcp::StateName(), "CHECKING");
+    EXPECT_TRUE(host().status.empty());
+    Advance(1);
     EXPECT_STREQ(dhcp::StateName(), "BOUND");
+    EXPECT_EQ(g_heard.diagKinds, std::vector<int>{TNSOCK_DIAG_DHCP_LEASE});
+    EXPECT_EQ(g_heard.diagAddresses, std::vector<std::uint32_t>{kOurIp});
     ASSERT_EQ(host().status.size(), 1u);
     EXPECT_EQ(host().status[0].event, TNSOCK_EVENT_ADDRESS);
     const TnDhcpLease& l = host().status[0].lease;
@@ -339,6 +424,11 @@ TEST_F(DhcpTest, StrayRepliesInTheWrongStateAreIgnored) {
     ExpectNoTx();
     EXPECT_STREQ(dhcp::StateName(), "REQUESTING");
     Inject(Ack());
+    ExpectProbe();
+    Inject(Offer());  // OFFER and NAK while CHECKING
+    Inject(Nak());
+    ExpectNoTx();
+    Advance(kProbeMs);
     Inject(Offer());  // OFFER while BOUND
     ExpectNoTx();
     EXPECT_STREQ(dhcp::StateName(), "BOUND");
@@ -455,23 +545,118 @@ TEST_F(DhcpTest, AckWithoutAnAddressIsDropped) {
     Inject(Reply{.yiaddr = 0, .options = ServerOptions(5)});
     EXPECT_STREQ(dhcp::StateName(), "REQUESTING");
     EXPECT_TRUE(host().status.empty());
-    Inject(Ack());
+    AckAndBind();
     EXPECT_EQ(host().status.size(), 1u);
 }
 
-TEST_F(DhcpTest, AckWithoutServerIdBindsWithServerZero) {
+// In REQUESTING only the chosen server's ACK for the offered address counts (RFC 2131 §4.4.1);
+// a rogue server's ACK, for this or another address, is no answer to our request.
+TEST_F(DhcpTest, AckOnlyFromTheChosenServerForTheOfferedAddress) {
     StartWith();
     ExpectDhcp(kBcastIp);
     Inject(Offer());
     ExpectDhcp(kBcastIp);
-    Inject(Reply{.options = Cat({Opt(53, {5}), Opt32(51, 600), {255}})});
-    EXPECT_STREQ(dhcp::StateName(), "BOUND");
-    ASSERT_EQ(host().status.size(), 1u);
-    EXPECT_EQ(host().status[0].lease.address, kOurIp);
-    // With no server address the RELEASE has nowhere to go: IPv4 refuses destination 0.
-    TnDhcpStop();
+    const Bytes lease    = Opt32(51, 600);
+    const Reply rogues[] = {
+        {.options = Cat({Opt(53, {5}), lease, {255}})}, // no server id
+        { .options = Cat({Opt(53, {5}), Opt32(54, kGatewayIp), lease, {255}})}, // other server
+        { .yiaddr = Ip(192,  0, 2, 99), .options = ServerOptions(5)}, // other address
+        {                                                                                .yiaddr  = Ip(192, 0, 2, 99),
+         .options = Cat({Opt(53, {5}), Opt32(54, kGatewayIp), lease, {255}})}, // both
+    };
+    for (const Reply& rogue : rogues) {
+        Inject(rogue);
+        EXPECT_STREQ(dhcp::StateName(), "REQUESTING");
+    }
     ExpectNoTx();
-    EXPECT_TRUE(LostReported());
+    EXPECT_TRUE(host().status.empty());
+    AckAndBind();
+    EXPECT_EQ(host().status.size(), 1u);
+}
+
+// RFC 2131 table 3: an ACK must carry the lease time; without it, or with 0, it grants nothing.
+TEST_F(DhcpTest, AckWithoutALeaseTimeIsIgnored) {
+    StartWith();
+    ExpectDhcp(kBcastIp);
+    Inject(Offer());
+    ExpectDhcp(kBcastIp);
+    Inject(Ack(kNoTime, kNoTime, kNoTime));
+    Inject(Ack(0, 10, 20));
+    EXPECT_STREQ(dhcp::StateName(), "REQUESTING");
+    ExpectNoTx();
+    AckAndBind();
+}
+
+// An offer of an address no host may hold is refused; the DISCOVER exchange goes on.
+TEST_F(DhcpTest, OffersOfImpossibleAddressesAreRefused) {
+    StartWith();
+    ExpectDhcp(kBcastIp);
+    for (std::uint32_t address :
+         {Ip(0, 0, 0, 0), Ip(0, 1, 2, 3), Ip(255, 255, 255, 255), Ip(224, 0, 0, 1),
+          Ip(239, 1, 2, 3), Ip(127, 0, 0, 1), Ip(127, 9, 9, 9), Ip(240, 0, 0, 1), kServerIp,
+          Ip(192, 0, 2, 0), Ip(192, 0, 2, 255)}) {
+        SCOPED_TRACE(address);
+        Inject(Reply{.yiaddr = address, .options = ServerOptions(2)});
+        EXPECT_STREQ(dhcp::StateName(), "SELECTING");
+        ExpectNoTx();
+    }
+    Inject(Offer());
+    ExpectRequest(ExpectDhcp(kBcastIp), 0);
+}
+
+// The ACK's address is probed for (sender address 0) and watched for 500 ms. Another station
+// that sends from it, or probes for it too, makes the client DECLINE it and ask again after
+// 10 s (RFC 2131 §3.1, §4.4.1); our own frames, and ARP about other addresses, do not.
+TEST_F(DhcpTest, AnAddressInUseIsDeclined) {
+    struct Case {
+        const char* what;
+        Mac from;
+        ArpPacket arp;
+        bool conflict;
+    };
+    const Case cases[] = {
+        {"reply from the owner",         kOtherMac, {2, kOtherMac, kOurIp, kOurMac, 0},        true },
+        {"announcement",                 kOtherMac, {1, kOtherMac, kOurIp, Mac{}, kOurIp},     true },
+        {"probe of another station",     kOtherMac, {1, kOtherMac, 0, Mac{}, kOurIp},          true },
+        {"our own probe looped back",    kOurMac,   {1, kOurMac, 0, Mac{}, kOurIp},            false},
+        {"question for another address",
+         kPeerMac,                                  {1, kPeerMac, kPeerIp, Mac{}, kGatewayIp},
+         false                                                                                      },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        StartWith({0, 0, 0x7777});
+        ExpectDhcp(kBcastIp);
+        Inject(Offer());
+        ExpectDhcp(kBcastIp);
+        Inject(Ack());
+        ExpectProbe();
+        Advance(kProbeMs - 1);
+        StackTest::Inject(ArpFrame(kBroadcast, c.from, c.arp));
+        if (!c.conflict) {
+            Advance(1);
+            EXPECT_STREQ(dhcp::StateName(), "BOUND");
+            continue;
+        }
+        EXPECT_STREQ(dhcp::StateName(), "INIT");
+        const Bytes m = ExpectDhcp(kBcastIp);
+        ASSERT_EQ(m.size(), dhcp::kDeclineLen);
+        ExpectHeader(m, 0, 0);
+        EXPECT_EQ(Options(m), Cat({
+                                  Bytes{53, 1, 4},
+                                  ClientId(), Opt32(50, kOurIp),
+                                  Opt32(54, kServerIp), Bytes{255}
+        }));
+        EXPECT_TRUE(host().status.empty());
+        EXPECT_TRUE(g_heard.lost.empty());
+        ExpectNoTx(10'000 - 1);
+        Advance(1);
+        const Bytes discover = ExpectDhcp(kBcastIp);
+        ASSERT_EQ(discover.size(), dhcp::kDiscoverLen);
+        EXPECT_EQ(Get32(discover, 4), 0x7777u);
+    }
 }
 
 TEST_F(DhcpTest, UnicastOfferToTheOfferedAddressIsTakenUp) {
@@ -482,6 +667,8 @@ TEST_F(DhcpTest, UnicastOfferToTheOfferedAddressIsTakenUp) {
     Inject(Offer(), kOurIp, kOurMac);
     ExpectRequest(ExpectDhcp(kBcastIp), 0);
     Inject(Ack(), kOurIp, kOurMac);
+    ExpectProbe();
+    Advance(kProbeMs);
     EXPECT_STREQ(dhcp::StateName(), "BOUND");
     EXPECT_EQ(host().status.size(), 1u);
 }
@@ -520,18 +707,29 @@ TEST_F(DhcpParseTest, TakesTheKnownOptionsWithPadBetween) {
     EXPECT_EQ(r->t2, 80u);
 }
 
-TEST_F(DhcpParseTest, MultiAddressAndWrongLengthOptionsAreIgnoredWhole) {
-    const auto r = Parse(Cat({Opt(53, {5}),
-                              Opt(3, Cat({Be32(kGatewayIp), Be32(kPeerIp)})),
-                              Opt(6, Cat({Be32(kDnsIp), Be32(kPeerIp), Be32(kGatewayIp)})),
-                              Opt(1, {255, 255, 255}),
-                              Opt(51, {0, 0, 0, 0, 100}),
-                              {255}}));
+// Router and DNS server lists give their first address (RFC 2132 §3.5, §3.8); a list whose
+// length is no multiple of 4, and any other option of the wrong length, is ignored whole.
+TEST_F(DhcpParseTest, AddressListsGiveTheirFirstAndWrongLengthsAreIgnored) {
+    auto r = Parse(Cat({Opt(53, {5}),
+                        Opt(3, Cat({Be32(kGatewayIp), Be32(kPeerIp)})),
+                        Opt(6, Cat({Be32(kDnsIp), Be32(kPeerIp), Be32(kGatewayIp)})),
+                        Opt(1, {255, 255, 255}),
+                        Opt(51, {0, 0, 0, 0, 100}),
+                        {255}}));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->router, kGatewayIp);
+    EXPECT_EQ(r->dnsServer, kDnsIp);
+    EXPECT_EQ(r->subnetMask, 0u);
+    EXPECT_EQ(r->leaseTime, 0u);
+    r = Parse(Cat({
+        Opt(53, {5                    }
+         ), Opt(3, Cat({Be32(kGatewayIp),      Bytes{1, 2}}
+         )), Opt(6, {                     }
+         ), {255                    }
+    }));
     ASSERT_TRUE(r);
     EXPECT_EQ(r->router, 0u);
     EXPECT_EQ(r->dnsServer, 0u);
-    EXPECT_EQ(r->subnetMask, 0u);
-    EXPECT_EQ(r->leaseTime, 0u);
 }
 
 TEST_F(DhcpParseTest, TruncatedOptionsAreNotTaken) {
@@ -567,128 +765,147 @@ TEST_F(DhcpParseTest, NothingAfterTheEndOptionCounts) {
     EXPECT_EQ(r->router, 0u);
 }
 
-TEST_F(DhcpTest, TwoRoutersYieldRouterZeroInTheLease) {
+TEST_F(DhcpTest, TwoRoutersAndTwoDnsServersGiveTheFirstOfEach) {
     StartWith();
     ExpectDhcp(kBcastIp);
     Inject(Offer());
     ExpectDhcp(kBcastIp);
-    Inject(Reply{.options = Cat({Opt(53, {5}),
-                                 Opt32(54, kServerIp),
-                                 Opt32(51, 3600),
-                                 Opt(3, Cat({Be32(kGatewayIp), Be32(Ip(192, 0, 2, 253))})),
-                                 {255}})});
+    AckAndBind(Reply{.options = Cat({Opt(53, {5}),
+                                     Opt32(54, kServerIp),
+                                     Opt32(51, 3600),
+                                     Opt(3, Cat({Be32(kGatewayIp), Be32(Ip(192, 0, 2, 253))})),
+                                     Opt(6, Cat({Be32(kDnsIp), Be32(Ip(192, 0, 2, 54))})),
+                                     {255}})});
     ASSERT_EQ(host().status.size(), 1u);
-    EXPECT_EQ(host().status[0].lease.router, 0u);
+    EXPECT_EQ(host().status[0].lease.router, kGatewayIp);
+    EXPECT_EQ(host().status[0].lease.dnsServer, kDnsIp);
 }
 
 // ---- Renewal, rebinding, lease end --------------------------------------------------------------
 
 TEST_F(DhcpTest, RenewalAtT1IsUnicastAndItsAckRestartsTheTimers) {
     Bind(3600, 1800, 3150);
-    ExpectNoTx(1800'000 - 1);
+    host().randomValues.push_back(0x2222);  // the renewal's own xid
+    ExpectNoTx(1800'000 - kProbeMs - 1);
     Advance(1);
     EXPECT_STREQ(dhcp::StateName(), "RENEWING");
-    ExpectRequest(ExpectDhcp(kServerIp, kPeerMac), kOurIp);
+    EXPECT_EQ(dhcp::CurrentXid(), 0x2222u);
+    ExpectRenewal(ExpectDhcp(kServerIp, kPeerMac));
 
     // The renewal ACK, 2 s later, brings new times; every lease timer runs from now.
     Advance(2'000);
-    Inject(Ack(7200, 600, 6000), kOurIp, kOurMac);
+    Inject(Current(Ack(7200, 600, 6000)), kOurIp, kOurMac);
     EXPECT_STREQ(dhcp::StateName(), "BOUND");
+    ExpectNoTx();  // no ARP probe for an address already in use
     ASSERT_EQ(host().status.size(), 1u);
     EXPECT_EQ(host().status[0].lease.leaseTime, 7200u);
     EXPECT_EQ(host().status[0].lease.t1, 600u);
     EXPECT_EQ(host().logs.back(), "Local IP address aquired: 192.0.2.10");
+    EXPECT_EQ(g_heard.diagKinds, std::vector<int>{TNSOCK_DIAG_DHCP_LEASE});
     ExpectNoTx(600'000 - 1);
     Advance(1);
-    ExpectRequest(ExpectDhcp(kServerIp, kPeerMac), kOurIp);
+    ExpectRenewal(ExpectDhcp(kServerIp, kPeerMac));
 }
 
-TEST_F(DhcpTest, RenewalRetransmitsToTheServerThenRebindsByBroadcast) {
-    // T2 comes 50 s after T1: renewing gets three transmissions (0, 3, 10, 25 s) before it.
-    Bind(400, 200, 250, {0, 0, 0, 0, 0, 0});
-    Advance(200'000);
-    ExpectRequest(ExpectDhcp(kServerIp, kPeerMac), kOurIp);
-    for (std::uint64_t delay : {3000u, 7000u, 15000u}) {
-        ASSERT_EQ(NextFrameAfter(60'000), delay);
-        ExpectRequest(ExpectDhcp(kServerIp, kPeerMac), kOurIp);
+// RFC 2131 §4.4.5: renew until T2, rebind until the lease ends, each time repeating after half
+// the time left but at least 60 s apart; the address goes only at the lease's end. A server
+// silent for most of the lease does not cost the address early.
+TEST_F(DhcpTest, RenewsUntilT2AndRebindsUntilTheLeaseEnds) {
+    Bind(4000, 1000, 3000);
+    Advance(1000'000 - kProbeMs);
+    EXPECT_STREQ(dhcp::StateName(), "RENEWING");
+    ExpectRenewal(ExpectDhcp(kServerIp, kPeerMac));
+    for (std::uint64_t gap : {1000'000u, 500'000u, 250'000u, 125'000u, 62'500u, 60'000u}) {
+        ASSERT_EQ(NextFrameAfter(2000'000), gap);
+        ExpectRenewal(ExpectDhcp(kServerIp, kPeerMac));
     }
-    // At T2 (25 s later) the interval stays at 32: the REQUEST goes to everyone, and the next
-    // one 31 s after it.
-    ASSERT_EQ(NextFrameAfter(60'000), 25'000u);
+    ASSERT_EQ(NextFrameAfter(2000'000), 2'500u);  // T2 comes before the next 60 s are up
     EXPECT_STREQ(dhcp::StateName(), "REBINDING");
-    ExpectRequest(ExpectDhcp(kBcastIp), kOurIp);
-    ASSERT_EQ(NextFrameAfter(60'000), 31'000u);
-    ExpectRequest(ExpectDhcp(kBcastIp), kOurIp);
+    ExpectRenewal(ExpectDhcp(kBcastIp));
+    for (std::uint64_t gap : {500'000u, 250'000u, 125'000u, 62'500u, 60'000u}) {
+        ASSERT_EQ(NextFrameAfter(2000'000), gap);
+        ExpectRenewal(ExpectDhcp(kBcastIp));
+    }
+    EXPECT_FALSE(LostReported());
+    EXPECT_TRUE(host().status.empty());
 
-    // Any server may answer the rebinding request.
-    Inject(Ack(400, 200, 250));
+    // Any server may answer the rebinding request, and becomes the lease's server.
+    const std::uint32_t other = Ip(192, 0, 2, 2);
+    Reply ack                 = Current(Ack(4000, 1000, 3000));
+    ack.options               = Cat({Opt(53, {5}), Opt32(54, other), Opt32(51, 4000), {255}});
+    Inject(ack);
     EXPECT_STREQ(dhcp::StateName(), "BOUND");
     EXPECT_EQ(host().status.size(), 1u);
+    LearnPeer(other, kOtherMac);
+    Advance(2000'000);
+    EXPECT_STREQ(dhcp::StateName(), "RENEWING");
+    ExpectRenewal(ExpectDhcp(other, kOtherMac));
 }
 
-TEST_F(DhcpTest, LeaseEndWhileRebindingLosesTheAddress) {
-    Bind(120, 60, 90, {0, 0, 0, 0, 0, 0, 0, 0});
-    Advance(120'000 - 1);
-    EXPECT_FALSE(LostReported());
+// At the lease's end the address goes: the stack stops answering for it, the host hears which
+// address was lost (status event 6 and the diagnostic), and a new DISCOVER starts at once.
+TEST_F(DhcpTest, LeaseEndDropsTheAddressTellsTheHostAndStartsOver) {
+    Bind(120, 60, 90);
+    host().randomValues.push_back(0x2222);
+    host().randomValues.push_back(0x3333);
+    host().randomValues.push_back(0x4444);
+    Advance(120'000 - kProbeMs - 1);
     EXPECT_STREQ(dhcp::StateName(), "REBINDING");
+    EXPECT_FALSE(LostReported());
+    TakeSent();
     Advance(1);
     EXPECT_TRUE(LostReported());
-    EXPECT_STREQ(dhcp::StateName(), "INIT");
+    EXPECT_EQ(g_heard.lost, std::vector<std::uint32_t>{kOurIp});
+    EXPECT_EQ(g_heard.diagKinds, std::vector<int>{TNSOCK_DIAG_DHCP_LOST});
+    EXPECT_EQ(g_heard.diagAddresses, std::vector<std::uint32_t>{kOurIp});
+    ASSERT_EQ(host().status.size(), 1u);
+    EXPECT_EQ(host().status[0].event, TNSOCK_EVENT_ADDRESS_LOST);
+
+    EXPECT_STREQ(dhcp::StateName(), "SELECTING");
+    const Decoded discover = NextSent();
+    ASSERT_TRUE(discover.ip && discover.udp);
+    EXPECT_EQ(discover.ip->src, 0u);
+    EXPECT_EQ(discover.udp->payload.size(), dhcp::kDiscoverLen);
+    EXPECT_EQ(Get32(discover.udp->payload, 4), 0x4444u);
     // The address is gone: ARP for it is no longer answered.
-    TakeSent();
     ArpPacket request{1, kPeerMac, kPeerIp, Mac{}, kOurIp};
     StackTest::Inject(ArpFrame(kBroadcast, kPeerMac, request));
     ExpectNoTx();
 }
 
-TEST_F(DhcpTest, LeaseEndWhileBoundLosesTheAddress) {
-    Bind(60, 100, 120);  // the server's T1 and T2 lie beyond the lease
-    ExpectNoTx(60'000 - 1);
-    Advance(1);
-    EXPECT_TRUE(LostReported());
-    EXPECT_STREQ(dhcp::StateName(), "INIT");
-    ExpectNoTx(100'000);
-}
+// Once a lease has been held the client never gives up: exchange after exchange of DISCOVERs,
+// the later ones after a growing pause, until a server answers.
+TEST_F(DhcpTest, AfterALostLeaseTheClientKeepsAsking) {
+    Bind(120, 60, 90);
+    Advance(120'000 - kProbeMs);
+    ASSERT_EQ(g_heard.lost.size(), 1u);
+    host().logs.clear();
+    std::size_t discovers = 0;
+    while (NextFrameAfter(300'000)) {
+        for (const Bytes& frame : TakeSent()) {
+            const auto d = Decode(frame);
+            discovers += d && d->udp && d->udp->payload.size() == dhcp::kDiscoverLen ? 1u : 0u;
+        }
+        if (host().Now() > 4'000'000 + 1'000'000) {
+            break;
+        }
+    }
+    EXPECT_GT(discovers, 20u) << "an hour of asking";
+    EXPECT_TRUE(host().logs.empty()) << "nothing more is reported while asking";
+    EXPECT_EQ(g_heard.lost.size(), 1u);
 
-TEST_F(DhcpTest, RenewingGivesUpWhenRetransmissionsRunOut) {
-    Bind(100'000, 1000, 90'000, {0, 0, 0, 0, 0});
-    Advance(1000'000);
-    ExpectDhcp(kServerIp, kPeerMac);
-    Advance(119'000 - 1);
-    EXPECT_EQ(TakeSent().size(), 4u);
-    EXPECT_FALSE(LostReported());
-    Advance(1);
-    EXPECT_TRUE(LostReported());
+    ASSERT_TRUE(NextFrameAfter(300'000));
+    TakeSent();
+    Inject(Current(Offer()));
+    ExpectRequest(ExpectDhcp(kBcastIp), 0, dhcp::CurrentXid());
+    AckAndBind(Current(Ack()));
+    ASSERT_FALSE(host().status.empty());
+    EXPECT_EQ(host().status.back().event, TNSOCK_EVENT_ADDRESS);
 }
-
-TEST_F(DhcpTest, NakWhileRequestingRefuses) {
-    StartWith();
-    ExpectDhcp(kBcastIp);
-    Inject(Offer());
-    ExpectDhcp(kBcastIp);
-    Inject(Nak());
-    EXPECT_STREQ(dhcp::StateName(), "INIT");
-    EXPECT_TRUE(LostReported());
-    EXPECT_TRUE(host().status.empty());
-    EXPECT_EQ(host().timers.ActiveCount(), 0u);
-    ExpectNoTx(200'000);
-}
-
-TEST_F(DhcpTest, NakWhileRenewingRefuses) {
-    Bind();
-    Advance(1800'000);
-    ExpectDhcp(kServerIp, kPeerMac);
-    Inject(Nak(), kOurIp, kOurMac);
-    EXPECT_STREQ(dhcp::StateName(), "INIT");
-    EXPECT_TRUE(LostReported());
-    ExpectNoTx(4000'000);
-}
-
-// ---- Lease times ------------------------------------------------------------------------------
 
 TEST_F(DhcpTest, MissingT1AndT2DefaultToHalfAndSevenEighthsOfTheLease) {
     Bind(200, kNoTime, kNoTime);
-    ExpectNoTx(100'000 - 1);
+    ExpectNoTx(100'000 - kProbeMs - 1);
     Advance(1);
     EXPECT_STREQ(dhcp::StateName(), "RENEWING");
     ExpectDhcp(kServerIp, kPeerMac);
@@ -702,12 +919,153 @@ TEST_F(DhcpTest, MissingT1AndT2DefaultToHalfAndSevenEighthsOfTheLease) {
     EXPECT_TRUE(LostReported());
 }
 
+// Times are kept in milliseconds from the ACK; unless 0 < T1 < T2 < lease holds (after the
+// defaults for a missing T1 or T2), both fall back to half and seven eighths of the lease. A
+// one-second lease renews at 500 ms, not at once and again and again.
+TEST_F(DhcpTest, TimesOutOfOrderFallBackToTheDefaults) {
+    struct Case {
+        std::uint32_t lease, t1, t2;
+        std::uint64_t t1Ms, t2Ms;
+    };
+    const Case cases[] = {
+        {1,   kNoTime, kNoTime, 500,    875   },
+        {1,   1,       1,       500,    875   },
+        {60,  100,     120,     30'000, 52'500},
+        {100, 80,      50,      50'000, 87'500},
+        {100, 50,      100,     50'000, 87'500},
+        {100, kNoTime, 60,      50'000, 60'000},
+        {100, 90,      kNoTime, 50'000, 87'500},
+        {100, 10,      20,      10'000, 20'000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.lease << " " << c.t1 << " " << c.t2);
+        TearDown();
+        SetUp();
+        StartWith();
+        ExpectDhcp(kBcastIp);
+        Inject(Offer());
+        ExpectDhcp(kBcastIp);
+        Inject(Ack(c.lease, c.t1, c.t2));
+        Advance(c.t1Ms - 1);
+        EXPECT_STRNE(dhcp::StateName(), "RENEWING");
+        Advance(1);
+        EXPECT_STREQ(dhcp::StateName(), "RENEWING");
+        Advance(c.t2Ms - c.t1Ms - 1);
+        EXPECT_STREQ(dhcp::StateName(), "RENEWING");
+        Advance(1);
+        EXPECT_STREQ(dhcp::StateName(), "REBINDING");
+        Advance(std::uint64_t{c.lease} * 1000 - c.t2Ms - 1);
+        EXPECT_FALSE(LostReported());
+        Advance(1);
+        EXPECT_TRUE(LostReported());
+    }
+}
+
+// ---- NAK ---------------------------------------------------------------------------------------
+
+// A NAK counts only from the server asked (RFC 2131 §4.4.1); the client then starts over with a
+// new DISCOVER at once.
+TEST_F(DhcpTest, NakWhileRequestingStartsOverButOnlyFromTheChosenServer) {
+    StartWith({0, 0, 0x5555});
+    ExpectDhcp(kBcastIp);
+    Inject(Offer());
+    ExpectDhcp(kBcastIp);
+    Inject(Nak(kGatewayIp));  // forged, from another server
+    ExpectNoTx();
+    EXPECT_STREQ(dhcp::StateName(), "REQUESTING");
+
+    Inject(Nak());
+    EXPECT_STREQ(dhcp::StateName(), "SELECTING");
+    EXPECT_FALSE(LostReported()) << "the first acquisition goes on";
+    EXPECT_TRUE(host().status.empty());
+    const Bytes m = ExpectDhcp(kBcastIp);
+    ASSERT_EQ(m.size(), dhcp::kDiscoverLen);
+    EXPECT_EQ(Get32(m, 4), 0x5555u);
+}
+
+// The first acquisition refused again and again gives up after the back-off's last interval,
+// as it does when nobody answers: seven refusals, the second DISCOVER at once and then pauses
+// of 4, 8, 16, 32 and 64 s (less 1 s each, for random values of 0).
+TEST_F(DhcpTest, FirstAcquisitionRefusedAgainAndAgainGivesUp) {
+    StartWith();  // every random value 0: waits of 3, 7, 15, 31, 63 s
+    std::uint64_t waited = 0;
+    for (int refusal = 1; refusal <= 7; ++refusal) {
+        SCOPED_TRACE(refusal);
+        const auto wait = NextFrameAfter(100'000);
+        ASSERT_TRUE(wait);
+        waited += *wait;
+        ASSERT_EQ(ExpectDhcp(kBcastIp).size(), dhcp::kDiscoverLen);
+        Inject(Current(Offer()));
+        ExpectDhcp(kBcastIp);
+        EXPECT_FALSE(LostReported());
+        Inject(Current(Nak()));
+    }
+    EXPECT_EQ(waited, 119'000u);
+    EXPECT_TRUE(LostReported());
+    EXPECT_STREQ(dhcp::StateName(), "INIT");
+    ExpectNoTx(1000'000);
+}
+
+// While renewing only our server may refuse; while rebinding any server may (RFC 2131 §4.4.5).
+// A refusal costs the address, the host hears it, and a new DISCOVER goes out.
+TEST_F(DhcpTest, NakWhileRenewingOnlyFromOurServerWhileRebindingFromAny) {
+    const std::uint32_t other = Ip(192, 0, 2, 2);
+    struct Case {
+        std::uint64_t at;  // ms after binding
+        const char* state;
+    };
+    for (const Case& c : {
+             Case{1800'000, "RENEWING" },
+             Case{3150'000, "REBINDING"}
+    }) {
+        SCOPED_TRACE(c.state);
+        TearDown();
+        SetUp();
+        Bind();
+        Advance(c.at - kProbeMs);
+        ASSERT_STREQ(dhcp::StateName(), c.state);
+        TakeSent();
+        const bool renewing = std::string(c.state) == "RENEWING";
+        Inject(Current(Nak(other)), kOurIp, kOurMac);
+        EXPECT_EQ(dhcp::StateName(), std::string(renewing ? c.state : "SELECTING"));
+        if (renewing) {
+            Inject(Current(Nak()), kOurIp, kOurMac);
+            EXPECT_STREQ(dhcp::StateName(), "SELECTING");
+        }
+        EXPECT_EQ(g_heard.lost, std::vector<std::uint32_t>{kOurIp});
+        EXPECT_TRUE(LostReported());
+        EXPECT_EQ(ExpectDhcp(kBcastIp).size(), dhcp::kDiscoverLen);
+    }
+}
+
+// Every exchange has its own xid: a reply to an earlier one is not taken.
+TEST_F(DhcpTest, EachExchangeDrawsAFreshXid) {
+    Bind(400, 200, 300);
+    host().randomValues.push_back(0x2222);
+    host().randomValues.push_back(0x3333);
+    Advance(200'000 - kProbeMs);
+    EXPECT_EQ(dhcp::CurrentXid(), 0x2222u);
+    Inject(Ack(400, 200, 300), kOurIp, kOurMac);  // the binding exchange's xid
+    EXPECT_STREQ(dhcp::StateName(), "RENEWING");
+    Advance(100'000);
+    EXPECT_STREQ(dhcp::StateName(), "REBINDING");
+    EXPECT_EQ(dhcp::CurrentXid(), 0x3333u);
+    Reply late = Ack(400, 200, 300);
+    late.xid   = 0x2222;  // the renewal's xid
+    Inject(late);
+    EXPECT_STREQ(dhcp::StateName(), "REBINDING");
+    Inject(Current(Ack(400, 200, 300)));
+    EXPECT_STREQ(dhcp::StateName(), "BOUND");
+}
+
+// ---- Lease times ------------------------------------------------------------------------------
+
 TEST_F(DhcpTest, LeaseRecordCarriesTheServersTimes) {
     StartWith();
     ExpectDhcp(kBcastIp);
     Inject(Offer());
     ExpectDhcp(kBcastIp);
-    Inject(Ack(1000, kNoTime, kNoTime));
+    AckAndBind(Ack(1000, kNoTime, kNoTime));
     ASSERT_EQ(host().status.size(), 1u);
     EXPECT_EQ(host().status[0].lease.leaseTime, 1000u);
     EXPECT_EQ(host().status[0].lease.t1, 0u);
@@ -717,32 +1075,34 @@ TEST_F(DhcpTest, LeaseRecordCarriesTheServersTimes) {
 TEST_F(DhcpTest, TimesBeyondTheTimerRangeAreClamped) {
     // 5,000,000 s does not fit a 32-bit millisecond delay (it would wrap to about 705,033 s).
     // T1 fits; the default T2 (4,375,000 s) and the lease are cut to 4,294,967 s.
-    Bind(5'000'000, 4'000'000, kNoTime, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    Advance(4'000'000'000 - 1);
+    Bind(5'000'000, 4'000'000, kNoTime);
+    Advance(4'000'000'000 - kProbeMs - 1);
     EXPECT_STREQ(dhcp::StateName(), "BOUND");
     Advance(1);
     EXPECT_STREQ(dhcp::StateName(), "RENEWING");
-    TakeSent();
-    // Renewing retransmissions run out after 119 s.
-    Advance(119'000);
-    EXPECT_TRUE(LostReported());
+    // Renewing lasts until T2, 294,967 s later (cut like the lease).
+    Advance(294'967'000 - 1);
+    EXPECT_STREQ(dhcp::StateName(), "RENEWING");
+    EXPECT_FALSE(LostReported());
 }
 
 TEST_F(DhcpTest, ClampedT2AndLeaseFireAtTheLongestDelay) {
     // T2 and the lease are both cut to 4,294,967 s; T1 comes 67 s before that. Unclamped, the
     // lease would wrap to 4,294,965.296 s and end the lease while still renewing.
     Bind(0xFFFFFFFE, 4'294'900, 0xFFFFFF00);
-    Advance(4'294'900'000);
+    Advance(4'294'900'000 - kProbeMs);
     EXPECT_STREQ(dhcp::StateName(), "RENEWING");
     Advance(67'000 - 1);
     EXPECT_STREQ(dhcp::StateName(), "RENEWING");
     EXPECT_FALSE(LostReported());
     TakeSent();
-    // At T2 the rebinding REQUEST goes out, and the lease timer, due at the same moment, ends it.
+    // At T2 the rebinding REQUEST goes out, and the lease timer, due at the same moment, ends
+    // it: the client starts over.
     Advance(1);
-    ExpectRequest(ExpectDhcp(kBcastIp), kOurIp);
+    ExpectRenewal(ExpectDhcp(kBcastIp));
     EXPECT_TRUE(LostReported());
-    EXPECT_STREQ(dhcp::StateName(), "INIT");
+    EXPECT_STREQ(dhcp::StateName(), "SELECTING");
+    EXPECT_EQ(ExpectDhcp(kBcastIp).size(), dhcp::kDiscoverLen);
 }
 
 TEST_F(DhcpTest, InfiniteLeaseArmsNoTimer) {
@@ -791,13 +1151,14 @@ TEST_F(DhcpTest, StopWhileBoundReleasesAndDropsTheAddress) {
     }));
     EXPECT_STREQ(dhcp::StateName(), "INIT");
     EXPECT_TRUE(LostReported());
+    EXPECT_TRUE(g_heard.lost.empty()) << "given back on request: not a loss";
     EXPECT_EQ(host().timers.ActiveCount(), 0u);
     ExpectNoTx(4000'000);
 }
 
 TEST_F(DhcpTest, StopWhileRenewingReleases) {
     Bind();
-    Advance(1800'000);
+    Advance(1800'000 - kProbeMs);
     ExpectDhcp(kServerIp, kPeerMac);
     TnDhcpStop();
     EXPECT_EQ(ExpectDhcp(kServerIp, kPeerMac).size(), dhcp::kReleaseLen);
@@ -806,8 +1167,8 @@ TEST_F(DhcpTest, StopWhileRenewingReleases) {
 }
 
 TEST_F(DhcpTest, StopWhileRebindingSendsNothingButDropsTheAddress) {
-    Bind(400, 200, 250, {0, 0, 0, 0, 0, 0});
-    Advance(250'000);
+    Bind(400, 200, 250);
+    Advance(250'000 - kProbeMs);
     EXPECT_STREQ(dhcp::StateName(), "REBINDING");
     TakeSent();
     TnDhcpStop();

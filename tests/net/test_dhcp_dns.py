@@ -6,8 +6,11 @@ alias (CNAME to peer), chain (CNAME to alias); other names there get NXDOMAIN, n
 REFUSED. Run through tests/net/run (root only).
 """
 
+import os
 import re
+import signal
 import socket
+import subprocess
 import time
 import unittest
 
@@ -94,6 +97,146 @@ class Lease(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertRegex(proc.stderr, r"DHCP lease %s\.5\d after \d+\.\d ms" % re.escape(NET))
         self.assertRegex(proc.stderr, r"DHCP lease %s\.5\d released" % re.escape(NET))
+
+
+SERVER_NET = "203.0.113"
+LOST_LINE = "lease lost: the stack has no address now"
+
+
+class DhcpServer:
+    """A DHCP-only dnsmasq in the peer namespace (the test process sits there), leasing FIRST to
+    LAST for 2 minutes with T1 5 s and T2 8 s, like the sandbox's own. Authoritative, so it
+    answers for leases it does not hold. Its files lie in the sandbox's folder."""
+
+    def __init__(self, sandbox, tag, interface, first, last, keep_leases=False):
+        folder = sandbox.env["TARNET_SANDBOX_DIR"]
+        self.pid_file = os.path.join(folder, tag + ".pid")
+        self.leases_file = os.path.join(folder, tag + ".leases")
+        self.log_file = os.path.join(folder, tag + ".log")
+        if not keep_leases:
+            open(self.leases_file, "w").close()
+        subprocess.run([
+            "dnsmasq", "--conf-file=/dev/null", "--user=root", "--group=root", "--port=0",
+            "--pid-file=" + self.pid_file, "--log-facility=" + self.log_file, "--log-dhcp",
+            "--interface=" + interface, "--except-interface=lo", "--bind-interfaces",
+            "--dhcp-range=%s,%s,255.255.255.0,2m" % (first, last),
+            "--dhcp-leasefile=" + self.leases_file, "--dhcp-authoritative", "--no-ping",
+            "--dhcp-option=option:router," + sandbox.peer_ip,
+            "--dhcp-option=option:dns-server," + sandbox.peer_ip,
+            "--dhcp-option=option:T1,5", "--dhcp-option=option:T2,8"], check=True)
+        if not netlib.wait_for(lambda: os.path.exists(self.pid_file)
+                               and open(self.pid_file).read().strip(), 5):
+            raise RuntimeError("dnsmasq %s did not start" % tag)
+
+    def log(self):
+        with open(self.log_file) as f:
+            return f.read()
+
+    def leases(self):
+        with open(self.leases_file) as f:
+            return {fields[1]: fields[2] for fields in (line.split() for line in f)
+                    if len(fields) >= 3}
+
+
+def stop_dnsmasq(pid_file):
+    """Ends the dnsmasq this sandbox started, by its pid, and waits until it is gone."""
+    with open(pid_file) as f:
+        pid = int(f.read().strip())
+    os.kill(pid, signal.SIGTERM)
+
+    def gone():
+        try:
+            os.kill(pid, 0)
+            return False
+        except ProcessLookupError:
+            return True
+    if not netlib.wait_for(gone, 5):
+        raise RuntimeError("dnsmasq %d did not stop" % pid)
+
+
+class ServerChanges(unittest.TestCase):
+    """What the client does when its server goes away, comes back, is replaced, or refuses: each
+    test has a sandbox of its own, since it stops and starts DHCP servers there."""
+
+    def setUp(self):
+        self.sb = netlib.Sandbox(net=SERVER_NET, dnsmasq=True)
+        self.addCleanup(self.sb.down)
+        self.first_pid = os.path.join(self.sb.env["TARNET_SANDBOX_DIR"], "dnsmasq.pid")
+
+    def serve(self, seconds):
+        proc = self.sb.tarnet_start("serve", "--seconds", str(seconds), dhcp=True,
+                                    mac=STACK_MAC, extra=["-v", "--timeout", str(seconds + 10)])
+        reader = netlib.LineReader(proc)
+        self.addCleanup(reader.stop)
+        return reader
+
+    def lease(self, serve, timeout, last=59):
+        """The next line must be a lease from NET.50 to NET.<last>; returns its address."""
+        line = serve.next(timeout)
+        self.assertIsNotNone(line, "no lease line within %s s" % timeout)
+        match = LEASE_LINE.match(line)
+        self.assertIsNotNone(match, line)
+        address = match.group(1)
+        net, host = address.rsplit(".", 1)
+        self.assertEqual(net, SERVER_NET, line)
+        self.assertTrue(last - 9 <= int(host) <= last, line)
+        self.assertEqual(match.groups()[4:], ("120", "5", "8"))
+        return address
+
+    def test_a_lease_outlives_a_server_outage_shorter_than_t2(self):
+        serve = self.serve(30)
+        address = self.lease(serve, 10)
+        acquired = time.monotonic()
+        stop_dnsmasq(self.first_pid)
+        # The renewal at T1 (5 s) goes unanswered; the server is back before T2 (8 s), with
+        # the leases it had, and the rebinding request at T2 reaches it.
+        time.sleep(max(0.0, acquired + 6.0 - time.monotonic()))
+        back = DhcpServer(self.sb, "back", self.sb.peer_if, SERVER_NET + ".50",
+                          SERVER_NET + ".59", keep_leases=True)
+        self.assertEqual(self.lease(serve, 6), address)
+        self.assertTrue(netlib.wait_until_answering(address), "silent after the outage")
+        self.assertIn("DHCPACK(%s) %s" % (self.sb.peer_if, address), back.log())
+
+    def test_rebinding_moves_the_lease_to_a_second_server(self):
+        # The second server answers from another address on the same link (a macvlan on the
+        # peer's interface), so its server identifier differs from the first one's.
+        second_if = self.sb.peer_if + "m"
+        second_ip = SERVER_NET + ".4"
+        self.sb.peer("sysctl", "-qw", "net.ipv4.conf.all.arp_ignore=1")
+        self.sb.peer("ip", "link", "add", "link", self.sb.peer_if, "name", second_if,
+                     "type", "macvlan", "mode", "bridge")
+        self.sb.peer("ip", "addr", "add", second_ip + "/24", "dev", second_if)
+        self.sb.peer("ip", "link", "set", second_if, "up")
+
+        serve = self.serve(40)
+        address = self.lease(serve, 10)
+        stop_dnsmasq(self.first_pid)
+        second = DhcpServer(self.sb, "second", second_if, SERVER_NET + ".50",
+                            SERVER_NET + ".59")
+        # At T2 the REQUEST goes to everyone without naming the first server, and the second
+        # one extends the lease; the next renewal (T1 later) goes to it directly.
+        self.assertEqual(self.lease(serve, 12), address)
+        self.assertEqual(second.leases().get(STACK_MAC), address)
+        self.assertEqual(self.lease(serve, 8), address)
+        log = second.log()
+        self.assertNotIn("wrong server-ID", log)
+        self.assertGreaterEqual(log.count("DHCPACK(%s) %s" % (second_if, address)), 2, log)
+        self.assertTrue(netlib.wait_until_answering(address), "silent after rebinding")
+
+    def test_a_refused_renewal_is_followed_by_a_new_lease(self):
+        serve = self.serve(30)
+        address = self.lease(serve, 10)
+        # The server comes back handing out other addresses only: it refuses the renewal at
+        # T1, the client drops its address and asks anew.
+        stop_dnsmasq(self.first_pid)
+        other = DhcpServer(self.sb, "other", self.sb.peer_if, SERVER_NET + ".60",
+                           SERVER_NET + ".69")
+        self.assertEqual(serve.next(8), LOST_LINE)
+        new_address = self.lease(serve, 5, last=69)
+        self.assertIn("DHCPNAK(%s) %s" % (self.sb.peer_if, address), other.log())
+        self.assertTrue(netlib.wait_until_answering(new_address), "silent on the new address")
+        _, err = serve.stop()
+        self.assertIn("DHCP lease %s lost" % address, err)  # the stack's address-lost event
 
 
 class Names(unittest.TestCase):

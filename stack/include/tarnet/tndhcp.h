@@ -18,23 +18,26 @@ struct TnDhcpLease {
 };
 
 inline constexpr int TNDHCP_ACQUIRED = 0;  // an ACK was accepted (binding or renewal)
-inline constexpr int TNDHCP_LOST     = 1;  // retransmissions exhausted or the lease ran out
-inline constexpr int TNDHCP_REFUSED  = 2;  // NAK, or the port-68 endpoint could not be opened
+inline constexpr int TNDHCP_LOST     = 1;  // see below
+inline constexpr int TNDHCP_REFUSED  = 2;  // the port-68 endpoint could not be opened
 
 // (result, lease or null, 0)
+// TNDHCP_LOST with a lease: the address of that lease was taken away (the lease ran out, or its
+// server refused to extend it); the client goes on asking for a new one. TNDHCP_LOST without a
+// lease: the first acquisition gave up, or the host stopped the client.
 using TnDhcpResultFn = void (*)(int result, const TnDhcpLease* lease, std::uintptr_t unused);
 
 struct TnDhcpConfig {
-    std::uint8_t   macAddress[6];
+    std::uint8_t macAddress[6];
     TnDhcpResultFn result;
     TnTimerStartFn timerStart;
-    TnTimerStopFn  timerStop;
-    TnRandomFn     random;
-    TnLogTextFn    logText;
+    TnTimerStopFn timerStop;
+    TnRandomFn random;
+    TnLogTextFn logText;
 };
 
 // TnDhcpInit: 0 done, 1 null record, 3 already initialised.
-int  TnDhcpInit(const TnDhcpConfig* config);
+int TnDhcpInit(const TnDhcpConfig* config);
 void TnDhcpDeinit();
 // 0 done, 2 not initialised.
 int TnDhcpStart();
