@@ -15,6 +15,7 @@
 #include "fault_injector.h"
 #include "host.h"
 #include "tarnet/tndhcp.h"
+#include "tarnet/tnsock.h"
 
 namespace tarnet::cli {
 
@@ -90,8 +91,10 @@ class Session {
     using LossFn = void (*)(void* context);
     void OnLease(LeaseFn fn, void* context);
     void OnLoss(LossFn fn, void* context);
-    // Also shows every frame handed to the stack to `observer` (null: nobody).
-    void WatchReceived(platform::RxObserver observer, void* context);
+    // Called with every TCP report of the stack's diagnostic hook: a connection established,
+    // a connection ended (with its reason and the bytes refused after our close).
+    using TcpReportFn = void (*)(void* context, const TnSockDiagnostic& report);
+    void OnTcpReport(TcpReportFn fn, void* context);
 
     // Checks the options, opens the adapter and starts the stack; with DHCP, also waits for
     // the lease (within --timeout). Returns kExitOk, or the exit code after one line on
@@ -128,7 +131,7 @@ class Session {
     const GlobalOptions& Options() const { return options_; }
     std::string Describe() const;  // "192.0.2.2 on veth0 (02:54:4e:..)"
 
-    struct DnsWatch;  // a DNS exchange seen on the wire (session.cpp)
+    struct DnsWait;  // the lookup being waited for (session.cpp)
 
   private:
     int CheckOptions();
@@ -137,8 +140,8 @@ class Session {
     void ReleaseLease();
     static std::uintptr_t OnStatus(std::uintptr_t, int event, void* data, std::uint32_t,
                                    std::uint32_t, std::uint32_t);
-    static void OnLogLine(void* context, const char* text);
-    static void OnFrameIn(void* context, const std::uint8_t* frame, std::uint32_t length);
+    static void OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* report);
+    void AddressLost();
 
     const GlobalOptions& options_;
     platform::Adapter adapter_;
@@ -155,17 +158,16 @@ class Session {
     std::uint32_t leases_      = 0;      // leases reported so far (first one and renewals)
     bool lost_                 = false;  // the stack lost its address, or never got one
     bool releasing_            = false;
-    DnsWatch* dnsWatch_        = nullptr;  // the DNS exchange being watched, if any
+    DnsWait* dnsWait_          = nullptr;  // the lookup being waited for, if any
     std::uint64_t startUs_     = 0;        // just before TnSockInit
     LeaseFn leaseFn_           = nullptr;
     void* leaseContext_        = nullptr;
     LossFn lossFn_             = nullptr;
     void* lossContext_         = nullptr;
     std::optional<std::uint64_t> deadline_;
-    bool timedOut_ = false;
-
-    platform::RxObserver rxWatch_ = nullptr;  // WatchReceived
-    void* rxWatchContext_         = nullptr;
+    bool timedOut_           = false;
+    TcpReportFn tcpReportFn_ = nullptr;
+    void* tcpReportContext_  = nullptr;
 };
 
 // ---- Commands -----------------------------------------------------------------------------------

@@ -8,9 +8,9 @@
 
 namespace tarnet {
 
-inline constexpr int           kArpEntries    = 50;
-inline constexpr int           kArpBuckets    = 256;
-inline constexpr std::uint32_t kArpPacketLen  = 42;
+inline constexpr int kArpEntries             = 50;
+inline constexpr int kArpBuckets             = 256;
+inline constexpr std::uint32_t kArpPacketLen = 42;
 
 // Clears the cache and copies the MAC. Does nothing unless ownMac, sendFrame and logText are given.
 void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn sendFrame,
@@ -18,8 +18,10 @@ void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn
 void ArpDeinit();
 void ArpSetAddress(const std::uint32_t* address);
 // 1 and the MAC when cached; 0 otherwise, after sending one request for a nonzero address.
-int  ArpResolve(std::uint32_t address, std::uint8_t* macOut);
+int ArpResolve(std::uint32_t address, std::uint8_t* macOut);
 void ArpInput(std::uint8_t* frame, std::uint32_t length);
+// The cache holds a hardware address for `address` (a read-only look, no request sent).
+bool ArpKnows(std::uint32_t address);
 
 // Jenkins one-at-a-time hash of the host-order address, least significant byte first, mod 256.
 std::uint32_t ArpHash(std::uint32_t address);
