@@ -48,8 +48,19 @@ int UsageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Unsigned decimal in [min, max].
 bool ParseNumber(const std::string& text, std::uint64_t min, std::uint64_t max, std::uint64_t& out);
-// Dotted-quad text to a host-order address.
+// Dotted-quad text to a host-order address: exactly four decimal parts of 0 to 255, without
+// leading zeros.
 bool ParseAddress(const std::string& text, std::uint32_t& out);
+// Digits and dots only: meant as an address, never as a host name.
+bool LooksLikeAddress(const std::string& text);
+// A subnet mask: a dotted quad whose ones are contiguous from the top (not 0.0.0.0).
+bool ParseMask(const std::string& text, std::uint32_t& out);
+// Why `text` cannot be the stack's MAC address (six hexadecimal pairs joined by ':' or '-', a
+// unicast address, not all zeros), or null when it can.
+const char* MacProblem(const std::string& text);
+// Why `name` cannot be a host name (labels of 1 to 63 characters, at most 253 in all; a final
+// dot is allowed), or null when it can.
+const char* HostNameProblem(const std::string& name);
 std::string AddressText(std::uint32_t address);
 
 // A small reader for a command's arguments: options with a value ("-c 3", "--seconds=5") and

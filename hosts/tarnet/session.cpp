@@ -33,6 +33,12 @@ constexpr int kDefaultQueryRounds = 3;
 // How long the RELEASE may take to leave (it may wait for ARP).
 constexpr std::uint64_t kReleaseWaitMs = 1'000;
 
+// An address a host may own: not 0.0.0.0, loopback, multicast, reserved or broadcast.
+bool UsableUnicast(std::uint32_t address) {
+    const std::uint32_t top = address >> 24;
+    return address != 0 && top != 0 && top != 127 && top < 224;
+}
+
 double MsSince(std::uint64_t startUs) {
     return static_cast<double>(platform::MonotonicUs() - startUs) / 1000.0;
 }
@@ -138,21 +144,36 @@ int Session::CheckOptions() {
                 "--gateway and --mask come from the DHCP lease; give --ip ADDR "
                 "to set them yourself");
         }
-    } else if (!ParseAddress(*options_.ip, local_) || local_ == 0) {
-        return UsageError("--ip: '%s' is not a usable IPv4 address", options_.ip->c_str());
+    } else if (!ParseAddress(*options_.ip, local_) || !UsableUnicast(local_)) {
+        return UsageError(
+            "--ip: '%s' is not a usable IPv4 address (a dotted quad like 192.0.2.2, "
+            "not 0.0.0.0, 127.x, multicast or broadcast)",
+            options_.ip->c_str());
     }
     if (!useDhcp_) {
         mask_ = 0xFFFFFF00U;
-        if (!options_.mask.empty() && !ParseAddress(options_.mask, mask_)) {
-            return UsageError("--mask: '%s' is not an IPv4 address mask", options_.mask.c_str());
+        if (!options_.mask.empty() && !ParseMask(options_.mask, mask_)) {
+            return UsageError(
+                "--mask: '%s' is not a subnet mask (contiguous ones, like "
+                "255.255.255.0)",
+                options_.mask.c_str());
         }
-        if (!options_.gateway.empty() && !ParseAddress(options_.gateway, gateway_)) {
-            return UsageError("--gateway: '%s' is not an IPv4 address", options_.gateway.c_str());
+        if (!options_.gateway.empty()) {
+            if (!ParseAddress(options_.gateway, gateway_) || !UsableUnicast(gateway_)) {
+                return UsageError("--gateway: '%s' is not a usable IPv4 address",
+                                  options_.gateway.c_str());
+            }
+            const bool hostPart = (gateway_ & ~mask_) != 0 && (gateway_ & ~mask_) != ~mask_;
+            if ((gateway_ & mask_) != (local_ & mask_) || !hostPart || gateway_ == local_) {
+                return UsageError("--gateway: %s is not another host on the local subnet %s/%s",
+                                  options_.gateway.c_str(), AddressText(local_ & mask_).c_str(),
+                                  AddressText(mask_).c_str());
+            }
         }
     }
     std::uint32_t dns = 0;
-    if (!options_.dns.empty() && (!ParseAddress(options_.dns, dns) || dns == 0)) {
-        return UsageError("--dns: '%s' is not an IPv4 address", options_.dns.c_str());
+    if (!options_.dns.empty() && (!ParseAddress(options_.dns, dns) || !UsableUnicast(dns))) {
+        return UsageError("--dns: '%s' is not a usable IPv4 address", options_.dns.c_str());
     }
     if (useDhcp_) {
         dnsOverride_ = dns;
@@ -160,6 +181,9 @@ int Session::CheckOptions() {
         dns_ = dns;
     }
     if (!options_.mac.empty()) {
+        if (const char* problem = MacProblem(options_.mac)) {
+            return UsageError("--mac: '%s' is not usable: %s", options_.mac.c_str(), problem);
+        }
         std::string error;
         if (!platform::ParseMac(options_.mac, mac_, error)) {
             return UsageError("--mac: %s", error.c_str());
@@ -220,8 +244,7 @@ int Session::Start() {
     // lost and a missing privilege is reported before anything else happens.
     std::string error;
     if (!adapter_.Open(name, error)) {
-        return Fail("Unable to open the adapter : not supported by WinPcap (%s: %s)", name.c_str(),
-                    error.c_str());
+        return Fail("cannot open adapter %s: %s", name.c_str(), error.c_str());
     }
     platform::HostAttachAdapter(&adapter_);
     platform::HostConfigureFaults(options_.faults);
@@ -361,6 +384,13 @@ int Session::ResolveHost(const std::string& text, std::uint32_t& out) {
             return UsageError("HOST 0.0.0.0 cannot be addressed");
         }
         return kExitOk;
+    }
+    if (LooksLikeAddress(text)) {
+        return UsageError("'%s' is not an IPv4 address (four numbers of 0 to 255, like 192.0.2.1)",
+                          text.c_str());
+    }
+    if (const char* problem = HostNameProblem(text)) {
+        return UsageError("'%s' is not a host name: %s", text.c_str(), problem);
     }
     return ResolveName(text, out);
 }
