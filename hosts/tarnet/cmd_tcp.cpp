@@ -31,10 +31,8 @@ using platform::EventLoop;
 
 // The stack has 11 endpoints; one listens, so at most 10 connections are open at once. Closed
 // ones keep their record until they have finished closing on the wire.
-constexpr std::size_t kMaxConnections = 16;
-constexpr std::size_t kReadChunk      = 64 * 1024;
-// Wakes the loop that often to look at stdin when no frame does.
-constexpr std::uint32_t kPumpPeriodMs      = 5;
+constexpr std::size_t kMaxConnections      = 16;
+constexpr std::size_t kReadChunk           = 64 * 1024;
 constexpr std::uint64_t kProgressPeriodMs  = 500;
 constexpr std::uint64_t kProgressFromBytes = 1 << 20;
 constexpr double kMiB                      = 1024.0 * 1024.0;
@@ -360,8 +358,15 @@ int Connect(const GlobalOptions& options, const std::vector<std::string>& positi
     gTarget                     = ConnectTarget{destination, static_cast<std::uint16_t>(port)};
 
     session.OnTcpReport(OnTcpReport, nullptr);
-    session.Loop().AddPeriodic(
-        kPumpPeriodMs, [](void*) {}, nullptr);
+    // Input wakes the loop while the connection can take it; otherwise only frames and timers do.
+    session.Loop().AddFd(
+        STDIN_FILENO, POLLIN,
+        [](void*) {
+            const Connection& conn = gState.connections[0];
+            return conn.connected && !conn.closeCalled && !conn.closedEvent && !gState.stdinEof &&
+                   conn.Unsent() == 0;
+        },
+        nullptr);
     gState.startMs = platform::MonotonicMs();
 
     Connection& c = gState.connections[0];
