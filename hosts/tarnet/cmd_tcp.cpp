@@ -71,6 +71,10 @@ struct Connection {
 };
 
 struct State {
+    // connect --keep-reading: after the end of stdin, go on receiving until the peer closes or
+    // this long passes with nothing arriving (0: close at the end of stdin).
+    std::uint64_t keepReadingMs = 0;
+    std::uint64_t lastArrivalMs = 0;
     bool echo                   = false;
     bool stdinEof               = false;
     int stdinError              = 0;
@@ -178,7 +182,8 @@ void ReadStdin(Connection& c) {
         c.pending.assign(buffer, static_cast<std::size_t>(n));
         c.pendingAt = 0;
     } else if (n == 0) {
-        gState.stdinEof = true;
+        gState.stdinEof      = true;
+        gState.lastArrivalMs = std::max(gState.lastArrivalMs, platform::MonotonicMs());
     } else if (errno != EINTR && errno != EAGAIN) {
         gState.stdinError = errno;
         gState.stdinEof   = true;
@@ -266,6 +271,7 @@ std::uintptr_t OnEvent(std::uintptr_t context, int event, void* data, std::uint3
     }
     switch (event) {
         case TNSOCK_EVENT_DATA:
+            gState.lastArrivalMs = platform::MonotonicMs();
             conn->received += a;
             gState.totalReceived += a;
             if (gState.echo) {
@@ -325,7 +331,10 @@ bool ConnectDone(void*) {
         Flush(c);
         ReadStdin(c);
         Flush(c);
-        if ((gState.stdinEof && c.Unsent() == 0) || gState.stdoutError != 0 || c.sendFailed) {
+        const bool inputDone = gState.stdinEof && c.Unsent() == 0;
+        // With --keep-reading the peer gets the time it needs to answer before we close.
+        const bool quiet = platform::MonotonicMs() >= gState.lastArrivalMs + gState.keepReadingMs;
+        if ((inputDone && quiet) || gState.stdoutError != 0 || c.sendFailed) {
             platform::HostLog("closing after %llu bytes", static_cast<unsigned long long>(c.sent));
             TnSockClose(c.endpoint);
             c.endpoint    = nullptr;
@@ -339,7 +348,8 @@ bool ConnectDone(void*) {
 
 int Connect(const GlobalOptions& options, const std::vector<std::string>& positional) {
     if (positional.size() != 3) {
-        return UsageError("usage: tarnet [options] tcp connect HOST PORT [--isn N]");
+        return UsageError(
+            "usage: tarnet [options] tcp connect HOST PORT [--keep-reading SECONDS] [--isn N]");
     }
     std::uint64_t port = 0;
     if (!ParseNumber(positional[2], 1, 65535, port)) {
@@ -540,9 +550,11 @@ int Listen(const GlobalOptions& options, const std::vector<std::string>& positio
 int RunTcp(const GlobalOptions& options, const Args& args) {
     std::string countText;
     std::string isnText;
+    std::string keepText;
     bool echo = false;
     ArgReader reader(args);
     reader.Value("-n", "--count", &countText);
+    reader.Value(nullptr, "--keep-reading", &keepText);
     reader.Value(nullptr, "--isn", &isnText);
     reader.Flag(nullptr, "--echo", &echo);
     std::vector<std::string> positional;
@@ -566,6 +578,15 @@ int RunTcp(const GlobalOptions& options, const Args& args) {
     gState          = State{};
     gState.progress = isatty(STDERR_FILENO) != 0;
     gState.echo     = echo;
+    if (!keepText.empty()) {
+        std::uint64_t seconds = 0;
+        if (positional[0] != "connect" || !ParseNumber(keepText, 1, 86400, seconds)) {
+            return UsageError(
+                "--keep-reading: 'tcp connect' takes a number of seconds (1 to "
+                "86400)");
+        }
+        gState.keepReadingMs = seconds * 1000;
+    }
     if (positional[0] == "connect") {
         if (!countText.empty() || echo) {
             return UsageError("-n and --echo belong to 'tcp listen'");

@@ -3,6 +3,7 @@ stack rightly ignores change nothing the program says. The forgeries are sent wi
 the peer namespace, beside the kernel's own sockets. Run through tests/net/run (root only).
 """
 
+import errno
 import socket
 import threading
 import time
@@ -132,6 +133,59 @@ class ForgedFrames(unittest.TestCase):
         out, err = proc.communicate(timeout=30)
         self.assertEqual(out, b"served\n", err.decode())
         self.assertEqual(proc.returncode, 0, err.decode())
+
+
+class LateAnswers(unittest.TestCase):
+    """A kernel server that answers a while after the question: without --keep-reading tarnet
+    has closed by then, and the stack refuses the answer with a RST (tarnet says so and fails);
+    with it, the answer arrives and the peer's close ends the command."""
+
+    def serve(self, port):
+        server = socket.socket()
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        server.bind((SANDBOX.peer_ip, port))
+        server.listen(1)
+        server.settimeout(20)
+        result = {}
+
+        def run():
+            conn, _ = server.accept()
+            with conn:
+                result["question"] = conn.recv(100)
+                time.sleep(0.5)
+                try:
+                    conn.sendall(b"answer\n")
+                    time.sleep(0.5)
+                    conn.sendall(b"more\n")
+                    conn.shutdown(socket.SHUT_WR)
+                    conn.recv(100)
+                except OSError as e:
+                    result["error"] = e.errno
+            server.close()
+
+        thread = threading.Thread(target=run, daemon=True)
+        thread.start()
+        return thread, result
+
+    def test_an_answer_after_our_close_is_refused_and_reported(self):
+        thread, result = self.serve(7103)
+        proc = netlib.subprocess.run(tarnet("tcp", "connect", SANDBOX.peer_ip, "7103"),
+                                     input=b"question\n", capture_output=True, timeout=30)
+        thread.join(10)
+        err = proc.stderr.decode()
+        self.assertEqual(proc.returncode, 1, err)
+        self.assertRegex(err, r"\d+ bytes from the peer arrived after our close and were refused")
+        self.assertEqual(result.get("error"), errno.ECONNRESET)
+
+    def test_keep_reading_waits_for_the_answer(self):
+        thread, result = self.serve(7104)
+        proc = netlib.subprocess.run(
+            tarnet("tcp", "connect", SANDBOX.peer_ip, "7104", "--keep-reading", "5"),
+            input=b"question\n", capture_output=True, timeout=30)
+        thread.join(10)
+        self.assertEqual(result.get("question"), b"question\n")
+        self.assertEqual(proc.stdout, b"answer\nmore\n", proc.stderr.decode())
+        self.assertEqual(proc.returncode, 0, proc.stderr.decode())
 
 
 def netlib_dns_a(name, address):
