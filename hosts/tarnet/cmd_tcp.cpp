@@ -209,13 +209,14 @@ void FlushStdout() {
     }
 }
 
-void ShowProgress(bool last) {
+// While the transfer runs (stderr a terminal, from 1 MiB on): a line rewritten in place.
+void ShowProgress() {
     if (!gState.progress) {
         return;
     }
     const std::uint64_t now   = platform::MonotonicMs();
     const std::uint64_t total = gState.totalSent + gState.totalReceived;
-    if (total < kProgressFromBytes || (!last && now < gState.progressAtMs + kProgressPeriodMs)) {
+    if (total < kProgressFromBytes || now < gState.progressAtMs + kProgressPeriodMs) {
         return;
     }
     gState.progressAtMs  = now;
@@ -225,9 +226,18 @@ void ShowProgress(bool last) {
                  static_cast<double>(gState.totalReceived) / kMiB, seconds,
                  seconds > 0 ? static_cast<double>(total) / seconds / 1e6 : 0.0);
     gState.progressShown = true;
-    if (last) {
-        std::fputc('\n', stderr);
-    }
+}
+
+// At the end, always: one line that a script can read.
+void ShowSummary() {
+    const double seconds = static_cast<double>(platform::MonotonicMs() - gState.startMs) / 1000.0;
+    const std::uint64_t total = gState.totalSent + gState.totalReceived;
+    std::fprintf(stderr, "%starnet: sent %llu bytes, received %llu bytes in %.2f s (%.2f MB/s)\n",
+                 gState.progressShown ? "\r" : "",
+                 static_cast<unsigned long long>(gState.totalSent),
+                 static_cast<unsigned long long>(gState.totalReceived), seconds,
+                 seconds > 0 ? static_cast<double>(total) / seconds / 1e6 : 0.0);
+    gState.progressShown = false;
 }
 
 // Events of connection endpoints (data, closed, connected) and, for listen, of the listener.
@@ -342,7 +352,7 @@ bool ConnectDone(void*) {
         }
     }
     FlushStdout();
-    ShowProgress(false);
+    ShowProgress();
     return (c.closeCalled || c.closedEvent) && c.ended;
 }
 
@@ -394,7 +404,9 @@ int Connect(const GlobalOptions& options, const std::vector<std::string>& positi
     platform::HostLog("connecting to %s", target.c_str());
     const auto outcome = session.Run(ConnectDone, nullptr);
     FlushStdout();
-    ShowProgress(true);
+    if (c.connected) {
+        ShowSummary();
+    }
 
     if (outcome != EventLoop::Outcome::kDone) {
         if (c.endpoint != nullptr) {
@@ -462,6 +474,7 @@ void Retire(Connection& c) {
         ++gState.failures;
         if (gState.progressShown) {
             std::fputc('\n', stderr);
+            gState.progressShown = false;
         }
         std::fprintf(stderr, "tarnet: %s: %s\n", Peer(c.key).c_str(), trouble.c_str());
     }
@@ -484,7 +497,7 @@ bool ListenDone(void*) {
         }
     }
     FlushStdout();
-    ShowProgress(false);
+    ShowProgress();
     if (gState.limit != 0 && gState.accepted >= gState.limit && gState.listener != nullptr) {
         TnSockClose(gState.listener);  // no more connections
         gState.listener = nullptr;
@@ -523,13 +536,14 @@ int Listen(const GlobalOptions& options, const std::vector<std::string>& positio
     }
     platform::HostLog("listening on TCP port %llu as %s%s", static_cast<unsigned long long>(port),
                       session.Describe().c_str(), gState.echo ? ", echoing" : "");
-    if (isatty(STDERR_FILENO) != 0 && !options.verbose) {
-        std::fprintf(stderr, "tarnet: listening on TCP port %llu as %s; Ctrl-C stops\n",
-                     static_cast<unsigned long long>(port), session.Describe().c_str());
-    }
+    // Once up, always: a script that starts the listener waits for this line.
+    std::fprintf(stderr, "tarnet: listening on TCP port %llu as %s\n",
+                 static_cast<unsigned long long>(port), session.Describe().c_str());
     const auto outcome = session.Run(ListenDone, nullptr);
     FlushStdout();
-    ShowProgress(true);
+    if (gState.accepted > 0) {
+        ShowSummary();
+    }
     if (gState.listener != nullptr) {
         TnSockClose(gState.listener);
         gState.listener = nullptr;
