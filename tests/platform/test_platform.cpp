@@ -346,10 +346,24 @@ TEST_F(HostTest, EverySessionGetsItsOwnSequenceNumberSeed) {
     HostFillCallbacks(a);
     HostFillCallbacks(b);
     EXPECT_NE(a.isnSeed, b.isnSeed);
-    ASSERT_NE(a.random, nullptr);
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_GE(a.random(), 0);
+}
+
+// The random callback feeds ports, DNS IDs and ISN secrets: every value nonnegative, and all
+// 31 bits in use (each bit seen both set and clear in 200 draws; a stuck bit would show).
+TEST_F(HostTest, RandomNumbersAreNonnegativeAndUseAll31Bits) {
+    TnSockConfig config{};
+    HostFillCallbacks(config);
+    ASSERT_NE(config.random, nullptr);
+    std::uint32_t seenSet   = 0;
+    std::uint32_t seenClear = 0;
+    for (int i = 0; i < 200; ++i) {
+        const int value = config.random();
+        ASSERT_GE(value, 0);
+        seenSet |= static_cast<std::uint32_t>(value);
+        seenClear |= ~static_cast<std::uint32_t>(value);
     }
+    EXPECT_EQ(seenSet, 0x7FFFFFFFu);
+    EXPECT_EQ(seenClear & 0x7FFFFFFFu, 0x7FFFFFFFu);
 }
 
 bool FlagSet(void* context) {
