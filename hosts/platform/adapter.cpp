@@ -15,15 +15,16 @@ namespace {
 
 // Text for a failed pcap_activate: the library's own text, with the usual cause spelled out.
 std::string ActivateError(pcap_t* handle, int rc) {
+    if (rc == PCAP_ERROR_PERM_DENIED || rc == PCAP_ERROR_PROMISC_PERM_DENIED) {
+        return "permission denied; run as root or give the binary CAP_NET_RAW";
+    }
     std::string text   = pcap_statustostr(rc);
     const char* detail = pcap_geterr(handle);
     if (detail != nullptr && detail[0] != '\0') {
         text += ": ";
         text += detail;
     }
-    if (rc == PCAP_ERROR_PERM_DENIED || rc == PCAP_ERROR_PROMISC_PERM_DENIED) {
-        text += " (capturing frames needs root or the CAP_NET_RAW capability)";
-    } else if (rc == PCAP_ERROR_IFACE_NOT_UP) {
+    if (rc == PCAP_ERROR_IFACE_NOT_UP) {
         text += " (bring the interface up first: ip link set IFACE up)";
     }
     return text;

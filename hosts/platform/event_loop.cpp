@@ -81,6 +81,27 @@ bool EventLoop::AddPeriodic(std::uint32_t periodMs, PeriodicFn fn, void* context
     return false;
 }
 
+bool EventLoop::AddFd(int fd, short events, WantFn wanted, void* context) {
+    if (fd < 0 || wanted == nullptr) {
+        return false;
+    }
+    for (Watched& slot : watched_) {
+        if (slot.fd < 0) {
+            slot = Watched{fd, events, wanted, context};
+            return true;
+        }
+    }
+    return false;
+}
+
+void EventLoop::RemoveFd(int fd) {
+    for (Watched& slot : watched_) {
+        if (slot.fd == fd) {
+            slot = Watched{};
+        }
+    }
+}
+
 std::optional<std::uint64_t> EventLoop::NextDeadline() const {
     std::optional<std::uint64_t> next =
         Earlier(HostTimers().NextDeadline(), HostFaults().NextDue());
@@ -118,13 +139,20 @@ bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
         timeout = *wake <= now ? 0 : static_cast<int>(std::min(*wake - now, kIdleWaitMs));
     }
 
-    pollfd fds[1]{};
+    pollfd fds[1 + kFdSlots]{};
     nfds_t count = 0;
     const int fd = adapter_ != nullptr ? adapter_->Fd() : -1;
     if (fd >= 0) {
         fds[0].fd     = fd;
         fds[0].events = POLLIN;
         count         = 1;
+    }
+    for (const Watched& slot : watched_) {
+        if (slot.fd >= 0 && slot.wanted(slot.context)) {
+            fds[count].fd     = slot.fd;
+            fds[count].events = slot.events;
+            ++count;
+        }
     }
     timespec wait{};
     wait.tv_sec  = timeout / 1000;
@@ -135,7 +163,8 @@ bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
         error_ = std::string("poll failed: ") + std::strerror(errno);
         return false;
     }
-    const bool pollError = ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+    const bool pollError =
+        ready > 0 && fd >= 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 
     drainPending_ = false;
     if (fd >= 0 && (ready > 0 || timeout == 0)) {

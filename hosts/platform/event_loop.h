@@ -35,14 +35,24 @@ class EventLoop {
         kAdapterFailed,  // the adapter reported an error; Error() says which
     };
 
-    using DoneFn     = bool (*)(void* context);
-    using PeriodicFn = void (*)(void* context);
+    using DoneFn                          = bool (*)(void* context);
+    using PeriodicFn                      = void (*)(void* context);
+    using WantFn                          = bool (*)(void* context);
+    static constexpr std::size_t kFdSlots = 4;
 
     // `adapter` may be null or closed: the loop then only runs timers and periodic work.
     explicit EventLoop(Adapter* adapter) : adapter_(adapter) {}
 
     // Runs `fn` every `periodMs` (at least 1) from the loop. False when the table is full.
     bool AddPeriodic(std::uint32_t periodMs, PeriodicFn fn, void* context);
+
+    // Wakes the loop when `fd` is ready for `events` (POLLIN, POLLOUT) while wanted(context) is
+    // true; the loop only wakes, and the caller's done check does the reading or writing. A
+    // descriptor that is not wanted (its data cannot be taken now) is left out of the wait, so
+    // an always-ready one (a regular file) never makes the loop spin. False when the table is
+    // full.
+    bool AddFd(int fd, short events, WantFn wanted, void* context);
+    void RemoveFd(int fd);
 
     // Runs passes until done(context) is true (checked before every wait; a null `done` never
     // is), `deadlineMs` on the monotonic clock passes, a stop signal arrives or the adapter
@@ -78,8 +88,16 @@ class EventLoop {
     std::optional<std::uint64_t> NextDeadline() const;
     void RunPeriodic(std::uint64_t now);
 
+    struct Watched {
+        int fd        = -1;
+        short events  = 0;
+        WantFn wanted = nullptr;
+        void* context = nullptr;
+    };
+
     Adapter* adapter_;
     Periodic periodic_[kPeriodicSlots]{};
+    Watched watched_[kFdSlots]{};
     bool drainPending_ = false;  // the last drain hit the bound: do not wait
     LoopCounters counters_{};
     std::string error_;

@@ -17,12 +17,12 @@ TnTimerHandle MakeHandle(std::size_t index, std::uint32_t generation) {
 }  // namespace
 
 TimerPool::Slot* TimerPool::Find(TnTimerHandle handle) {
-    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    const auto value                  = reinterpret_cast<std::uintptr_t>(handle);
     const std::uintptr_t indexPlusOne = value & ((std::uintptr_t{1} << kIndexBits) - 1);
     if (indexPlusOne == 0 || indexPlusOne > kSlots) {
         return nullptr;
     }
-    Slot& slot = slots_[indexPlusOne - 1];
+    Slot& slot            = slots_[indexPlusOne - 1];
     const auto generation = static_cast<std::uint32_t>(value >> kIndexBits);
     if (!slot.inUse || slot.generation != generation) {
         return nullptr;
@@ -59,7 +59,7 @@ void TimerPool::Stop(TnTimerHandle handle) {
 
 std::size_t TimerPool::RunExpired(std::uint64_t now) {
     const std::uint64_t sequenceLimit = nextSequence_;
-    std::size_t         ran           = 0;
+    std::size_t ran                   = 0;
     for (;;) {
         Slot* due = nullptr;
         for (Slot& slot : slots_) {
@@ -77,7 +77,7 @@ std::size_t TimerPool::RunExpired(std::uint64_t now) {
         // Free the slot before running the handler: the handle is no longer valid once the
         // handler runs, and the handler may start a new timer that reuses this very slot.
         const TnTimerHandlerFn handler = due->handler;
-        const std::uintptr_t   context = due->context;
+        const std::uintptr_t context   = due->context;
         due->inUse                     = false;
         ++due->generation;
         handler(context);

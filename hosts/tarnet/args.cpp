@@ -1,4 +1,5 @@
 // Messages, number and address parsing, and the command-argument reader.
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -53,8 +54,93 @@ bool ParseNumber(const std::string& text, std::uint64_t min, std::uint64_t max,
     return true;
 }
 
+// Strict dotted quads only: the stack's own parser takes the permissive 4.4BSD forms, where
+// "300.1.1.1" becomes 44.1.1.1 and "010.0.0.1" is octal; a user who types those meant
+// something else.
 bool ParseAddress(const std::string& text, std::uint32_t& out) {
-    return !text.empty() && TnSockParseAddr(text.c_str(), &out) == 1;
+    std::uint32_t value = 0;
+    std::size_t at      = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (at >= text.size() || text[at] != '.') {
+                return false;
+            }
+            ++at;
+        }
+        const std::size_t start = at;
+        std::uint32_t number    = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3) {
+            number = number * 10 + static_cast<std::uint32_t>(text[at] - '0');
+            ++at;
+        }
+        const std::size_t digits = at - start;
+        if (digits == 0 || number > 255 || (digits > 1 && text[start] == '0')) {
+            return false;
+        }
+        value = (value << 8) | number;
+    }
+    if (at != text.size()) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool LooksLikeAddress(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+bool ParseMask(const std::string& text, std::uint32_t& out) {
+    std::uint32_t mask = 0;
+    // Contiguous: ones from the top, then zeros (~mask + 1 is then a power of two).
+    if (!ParseAddress(text, mask) || mask == 0 || ((~mask + 1) & ~mask) != 0) {
+        return false;
+    }
+    out = mask;
+    return true;
+}
+
+const char* MacProblem(const std::string& text) {
+    if (text.size() != 17) {
+        return "expected six hexadecimal pairs like 02:54:4e:00:00:01";
+    }
+    const char separator = text[2];
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool ok = i % 3 == 2
+                            ? (text[i] == separator && (separator == ':' || separator == '-'))
+                            : std::isxdigit(static_cast<unsigned char>(text[i])) != 0;
+        if (!ok) {
+            return "expected six hexadecimal pairs like 02:54:4e:00:00:01";
+        }
+    }
+    // The stack's own address must be one a frame can be sent to alone.
+    if ((std::stoi(text.substr(0, 2), nullptr, 16) & 0x01) != 0) {
+        return "a multicast or broadcast address; the stack needs a unicast one";
+    }
+    if (text.find_first_not_of("0:-") == std::string::npos) {
+        return "all zeros; the stack needs a unicast address";
+    }
+    return nullptr;
+}
+
+const char* HostNameProblem(const std::string& name) {
+    if (name.empty() || name.size() > 253) {
+        return "a host name has 1 to 253 characters";
+    }
+    std::size_t label = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '.') {
+            if (label == 0 && !(i == name.size() && i > 0)) {
+                return "a host name has no empty labels";
+            }
+            label = 0;
+            continue;
+        }
+        if (++label > 63) {
+            return "a label of a host name has at most 63 characters";
+        }
+    }
+    return nullptr;
 }
 
 std::string AddressText(std::uint32_t address) {

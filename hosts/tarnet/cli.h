@@ -15,6 +15,7 @@
 #include "fault_injector.h"
 #include "host.h"
 #include "tarnet/tndhcp.h"
+#include "tarnet/tnsock.h"
 
 namespace tarnet::cli {
 
@@ -47,8 +48,19 @@ int UsageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Unsigned decimal in [min, max].
 bool ParseNumber(const std::string& text, std::uint64_t min, std::uint64_t max, std::uint64_t& out);
-// Dotted-quad text to a host-order address.
+// Dotted-quad text to a host-order address: exactly four decimal parts of 0 to 255, without
+// leading zeros.
 bool ParseAddress(const std::string& text, std::uint32_t& out);
+// Digits and dots only: meant as an address, never as a host name.
+bool LooksLikeAddress(const std::string& text);
+// A subnet mask: a dotted quad whose ones are contiguous from the top (not 0.0.0.0).
+bool ParseMask(const std::string& text, std::uint32_t& out);
+// Why `text` cannot be the stack's MAC address (six hexadecimal pairs joined by ':' or '-', a
+// unicast address, not all zeros), or null when it can.
+const char* MacProblem(const std::string& text);
+// Why `name` cannot be a host name (labels of 1 to 63 characters, at most 253 in all; a final
+// dot is allowed), or null when it can.
+const char* HostNameProblem(const std::string& name);
 std::string AddressText(std::uint32_t address);
 
 // A small reader for a command's arguments: options with a value ("-c 3", "--seconds=5") and
@@ -90,8 +102,10 @@ class Session {
     using LossFn = void (*)(void* context);
     void OnLease(LeaseFn fn, void* context);
     void OnLoss(LossFn fn, void* context);
-    // Also shows every frame handed to the stack to `observer` (null: nobody).
-    void WatchReceived(platform::RxObserver observer, void* context);
+    // Called with every TCP report of the stack's diagnostic hook: a connection established,
+    // a connection ended (with its reason and the bytes refused after our close).
+    using TcpReportFn = void (*)(void* context, const TnSockDiagnostic& report);
+    void OnTcpReport(TcpReportFn fn, void* context);
 
     // Checks the options, opens the adapter and starts the stack; with DHCP, also waits for
     // the lease (within --timeout). Returns kExitOk, or the exit code after one line on
@@ -128,7 +142,7 @@ class Session {
     const GlobalOptions& Options() const { return options_; }
     std::string Describe() const;  // "192.0.2.2 on veth0 (02:54:4e:..)"
 
-    struct DnsWatch;  // a DNS exchange seen on the wire (session.cpp)
+    struct DnsWait;  // the lookup being waited for (session.cpp)
 
   private:
     int CheckOptions();
@@ -137,8 +151,8 @@ class Session {
     void ReleaseLease();
     static std::uintptr_t OnStatus(std::uintptr_t, int event, void* data, std::uint32_t,
                                    std::uint32_t, std::uint32_t);
-    static void OnLogLine(void* context, const char* text);
-    static void OnFrameIn(void* context, const std::uint8_t* frame, std::uint32_t length);
+    static void OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* report);
+    void AddressLost();
 
     const GlobalOptions& options_;
     platform::Adapter adapter_;
@@ -155,17 +169,16 @@ class Session {
     std::uint32_t leases_      = 0;      // leases reported so far (first one and renewals)
     bool lost_                 = false;  // the stack lost its address, or never got one
     bool releasing_            = false;
-    DnsWatch* dnsWatch_        = nullptr;  // the DNS exchange being watched, if any
+    DnsWait* dnsWait_          = nullptr;  // the lookup being waited for, if any
     std::uint64_t startUs_     = 0;        // just before TnSockInit
     LeaseFn leaseFn_           = nullptr;
     void* leaseContext_        = nullptr;
     LossFn lossFn_             = nullptr;
     void* lossContext_         = nullptr;
     std::optional<std::uint64_t> deadline_;
-    bool timedOut_ = false;
-
-    platform::RxObserver rxWatch_ = nullptr;  // WatchReceived
-    void* rxWatchContext_         = nullptr;
+    bool timedOut_           = false;
+    TcpReportFn tcpReportFn_ = nullptr;
+    void* tcpReportContext_  = nullptr;
 };
 
 // ---- Commands -----------------------------------------------------------------------------------

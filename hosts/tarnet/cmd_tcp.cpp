@@ -8,8 +8,9 @@
 //
 // The stack takes what fits in a connection's send ring (TNSOCK_TRANSMITTER_BUSY when it is
 // full); the rest waits here, in order, until acknowledgments make room, so nothing is dropped
-// or sent twice. How a connection ended (refused, reset, unanswered) is read from the segments
-// passing on the wire (tcp_flows.h): the socket interface reports every end as one event.
+// or sent twice. How a connection ended (refused, reset, timed out, data refused after our
+// close) comes from the stack's diagnostic reports, which go on after the socket interface has
+// forgotten a connection the user closed.
 #include <poll.h>
 #include <unistd.h>
 
@@ -21,7 +22,6 @@
 #include "cli.h"
 #include "host.h"
 #include "tarnet/tnsock.h"
-#include "tcp_flows.h"
 
 namespace tarnet::cli {
 
@@ -31,24 +31,38 @@ using platform::EventLoop;
 
 // The stack has 11 endpoints; one listens, so at most 10 connections are open at once. Closed
 // ones keep their record until they have finished closing on the wire.
-constexpr std::size_t kMaxConnections = 16;
-constexpr std::size_t kReadChunk      = 64 * 1024;
-// Wakes the loop that often to look at stdin when no frame does.
-constexpr std::uint32_t kPumpPeriodMs      = 5;
+constexpr std::size_t kMaxConnections      = 16;
+constexpr std::size_t kReadChunk           = 64 * 1024;
 constexpr std::uint64_t kProgressPeriodMs  = 500;
 constexpr std::uint64_t kProgressFromBytes = 1 << 20;
 constexpr double kMiB                      = 1024.0 * 1024.0;
 
+// A connection's addresses as the stack reports them.
+struct ConnectionKey {
+    std::uint16_t localPort  = 0;
+    std::uint16_t remotePort = 0;
+    std::uint32_t remoteAddr = 0;
+
+    bool operator==(const ConnectionKey&) const = default;
+};
+
 struct Connection {
     bool inUse               = false;
     TnSockEndpoint* endpoint = nullptr;  // null once released, by us or by the layer
-    FlowKey key;
-    bool keyKnown    = false;
-    bool connected   = false;
-    bool closedEvent = false;  // the layer reported the end (peer's FIN or RST, failed open)
-    bool closeCalled = false;  // we closed it
-    bool sendFailed  = false;  // the stack refused data: the connection no longer sends
-    std::string pending;       // taken from stdin (or received, with --echo), not yet sent
+    // The endpoint handle the connection was opened with: only compared, never used, so that
+    // reports made before the addresses are known find their connection.
+    const TnSockEndpoint* handle = nullptr;
+    ConnectionKey key;
+    bool keyKnown         = false;
+    bool connected        = false;
+    bool established      = false;  // the stack reported the connection established
+    bool ended            = false;  // the stack reported how it ended: nothing more will happen
+    int endReason         = 0;      // TNSOCK_TCP_END_...
+    std::uint32_t refused = 0;      // bytes from the peer refused after our close
+    bool closedEvent      = false;  // the layer reported the end (peer's FIN or RST, failed open)
+    bool closeCalled      = false;  // we closed it
+    bool sendFailed       = false;  // the stack refused data: the connection no longer sends
+    std::string pending;            // taken from stdin (or received, with --echo), not yet sent
     std::size_t pendingAt  = 0;
     std::uint64_t sent     = 0;  // bytes the stack took
     std::uint64_t received = 0;
@@ -57,7 +71,10 @@ struct Connection {
 };
 
 struct State {
-    FlowTable flows;
+    // connect --keep-reading: after the end of stdin, go on receiving until the peer closes or
+    // this long passes with nothing arriving (0: close at the end of stdin).
+    std::uint64_t keepReadingMs = 0;
+    std::uint64_t lastArrivalMs = 0;
     bool echo                   = false;
     bool stdinEof               = false;
     int stdinError              = 0;
@@ -72,24 +89,56 @@ struct State {
     // listen
     TnSockEndpoint* listener = nullptr;
     std::uint64_t limit      = 0;  // connections to serve; 0: until stopped
-    std::uint64_t accepted   = 0;
-    std::uint64_t finished   = 0;
+    std::uint64_t accepted   = 0;  // connections the stack reported established
+    std::uint64_t finished   = 0;  // established connections that have ended
     int failures             = 0;
     Connection connections[kMaxConnections];
 };
 
 State gState;
 
-std::string Peer(const FlowKey& key) {
+std::string Peer(const ConnectionKey& key) {
     return AddressText(key.remoteAddr) + ":" + std::to_string(key.remotePort);
 }
 
-void WatchSent(void*, const std::uint8_t* frame, std::uint32_t length) {
-    gState.flows.Sent(std::span(frame, length), platform::MonotonicMs());
+// The connection a report is about: by its addresses once they are known, else by the endpoint
+// it was opened with (an active open that never got established).
+Connection* ConnectionOf(const TnSockDiagnostic& report) {
+    const ConnectionKey key{report.localPort, report.remotePort, report.remoteAddress};
+    for (Connection& c : gState.connections) {
+        if (c.inUse && !c.ended && c.keyKnown && c.key == key) {
+            return &c;
+        }
+    }
+    for (Connection& c : gState.connections) {
+        if (c.inUse && !c.ended && !c.keyKnown && report.endpoint != nullptr &&
+            c.handle == report.endpoint) {
+            return &c;
+        }
+    }
+    return nullptr;
 }
 
-void WatchReceived(void*, const std::uint8_t* frame, std::uint32_t length) {
-    gState.flows.Received(std::span(frame, length), platform::MonotonicMs());
+void OnTcpReport(void*, const TnSockDiagnostic& report) {
+    Connection* c = ConnectionOf(report);
+    if (c == nullptr) {
+        return;
+    }
+    if (!c->keyKnown) {
+        c->key      = {report.localPort, report.remotePort, report.remoteAddress};
+        c->keyKnown = true;
+    }
+    if (report.kind == TNSOCK_DIAG_TCP_ESTABLISHED) {
+        if (!c->established && report.active == 0) {
+            ++gState.accepted;
+            platform::HostLog("connection from %s established", Peer(c->key).c_str());
+        }
+        c->established = true;
+        return;
+    }
+    c->ended     = true;
+    c->endReason = report.reason;
+    c->refused   = report.refusedBytes;
 }
 
 // Hands the connection's pending bytes to the stack until it has taken them all or its send
@@ -133,7 +182,8 @@ void ReadStdin(Connection& c) {
         c.pending.assign(buffer, static_cast<std::size_t>(n));
         c.pendingAt = 0;
     } else if (n == 0) {
-        gState.stdinEof = true;
+        gState.stdinEof      = true;
+        gState.lastArrivalMs = std::max(gState.lastArrivalMs, platform::MonotonicMs());
     } else if (errno != EINTR && errno != EAGAIN) {
         gState.stdinError = errno;
         gState.stdinEof   = true;
@@ -159,13 +209,14 @@ void FlushStdout() {
     }
 }
 
-void ShowProgress(bool last) {
+// While the transfer runs (stderr a terminal, from 1 MiB on): a line rewritten in place.
+void ShowProgress() {
     if (!gState.progress) {
         return;
     }
     const std::uint64_t now   = platform::MonotonicMs();
     const std::uint64_t total = gState.totalSent + gState.totalReceived;
-    if (total < kProgressFromBytes || (!last && now < gState.progressAtMs + kProgressPeriodMs)) {
+    if (total < kProgressFromBytes || now < gState.progressAtMs + kProgressPeriodMs) {
         return;
     }
     gState.progressAtMs  = now;
@@ -175,9 +226,18 @@ void ShowProgress(bool last) {
                  static_cast<double>(gState.totalReceived) / kMiB, seconds,
                  seconds > 0 ? static_cast<double>(total) / seconds / 1e6 : 0.0);
     gState.progressShown = true;
-    if (last) {
-        std::fputc('\n', stderr);
-    }
+}
+
+// At the end, always: one line that a script can read.
+void ShowSummary() {
+    const double seconds = static_cast<double>(platform::MonotonicMs() - gState.startMs) / 1000.0;
+    const std::uint64_t total = gState.totalSent + gState.totalReceived;
+    std::fprintf(stderr, "%starnet: sent %llu bytes, received %llu bytes in %.2f s (%.2f MB/s)\n",
+                 gState.progressShown ? "\r" : "",
+                 static_cast<unsigned long long>(gState.totalSent),
+                 static_cast<unsigned long long>(gState.totalReceived), seconds,
+                 seconds > 0 ? static_cast<double>(total) / seconds / 1e6 : 0.0);
+    gState.progressShown = false;
 }
 
 // Events of connection endpoints (data, closed, connected) and, for listen, of the listener.
@@ -186,8 +246,8 @@ std::uintptr_t OnEvent(std::uintptr_t context, int event, void* data, std::uint3
 
 std::uintptr_t Accept(std::uint32_t remotePort, std::uint32_t remoteAddr, std::uint32_t localPort,
                       TnSockEndpoint* endpoint) {
-    FlowKey key{static_cast<std::uint16_t>(localPort), static_cast<std::uint16_t>(remotePort),
-                remoteAddr};
+    const ConnectionKey key{static_cast<std::uint16_t>(localPort),
+                            static_cast<std::uint16_t>(remotePort), remoteAddr};
     if (gState.limit != 0 && gState.accepted >= gState.limit) {
         platform::HostLog("refusing %s: already served %llu connections", Peer(key).c_str(),
                           static_cast<unsigned long long>(gState.accepted));
@@ -198,11 +258,11 @@ std::uintptr_t Accept(std::uint32_t remotePort, std::uint32_t remoteAddr, std::u
             slot           = Connection{};
             slot.inUse     = true;
             slot.endpoint  = endpoint;
+            slot.handle    = endpoint;
             slot.key       = key;
             slot.keyKnown  = true;
             slot.connected = true;
-            ++gState.accepted;
-            platform::HostLog("connection from %s", Peer(key).c_str());
+            platform::HostLog("connection request from %s", Peer(key).c_str());
             return reinterpret_cast<std::uintptr_t>(&slot);
         }
     }
@@ -221,6 +281,7 @@ std::uintptr_t OnEvent(std::uintptr_t context, int event, void* data, std::uint3
     }
     switch (event) {
         case TNSOCK_EVENT_DATA:
+            gState.lastArrivalMs = platform::MonotonicMs();
             conn->received += a;
             gState.totalReceived += a;
             if (gState.echo) {
@@ -243,23 +304,16 @@ std::uintptr_t OnEvent(std::uintptr_t context, int event, void* data, std::uint3
     return 0;
 }
 
-const Flow* FlowOf(const Connection& c) {
-    return c.keyKnown ? gState.flows.Find(c.key) : nullptr;
-}
-
-// The connection has ended on the wire (or there never was a segment to watch).
-bool Finished(const Connection& c) {
-    const Flow* flow = FlowOf(c);
-    return flow == nullptr || flow->Finished();
-}
-
 // What went wrong on an ended connection; empty when it ended well.
 std::string Trouble(const Connection& c) {
-    const Flow* flow = FlowOf(c);
-    if (flow != nullptr && flow->peerRst && !(flow->FinAcked() && flow->peerFin)) {
+    if (c.refused > 0) {
+        return std::to_string(c.refused) +
+               " bytes from the peer arrived after our close and were refused";
+    }
+    if (c.endReason == TNSOCK_TCP_END_PEER_RESET) {
         return "connection reset by the peer";
     }
-    if (flow != nullptr && flow->ourRst && !flow->FinAcked()) {
+    if (c.endReason == TNSOCK_TCP_END_TIMED_OUT) {
         return "connection lost: the peer stopped acknowledging";
     }
     if (c.Unsent() > 0) {
@@ -280,14 +334,6 @@ ConnectTarget gTarget;
 
 bool ConnectDone(void*) {
     Connection& c = gState.connections[0];
-    if (!c.keyKnown) {
-        if (const Flow* flow = gState.flows.FindOpenTo(gTarget.address, gTarget.port)) {
-            c.key      = flow->key;
-            c.keyKnown = true;
-            platform::HostLog("SYN from port %u, initial sequence number %u", c.key.localPort,
-                              flow->iss);
-        }
-    }
     if (c.closedEvent && !c.connected) {
         return true;  // refused, or the handshake went unanswered
     }
@@ -295,7 +341,10 @@ bool ConnectDone(void*) {
         Flush(c);
         ReadStdin(c);
         Flush(c);
-        if ((gState.stdinEof && c.Unsent() == 0) || gState.stdoutError != 0 || c.sendFailed) {
+        const bool inputDone = gState.stdinEof && c.Unsent() == 0;
+        // With --keep-reading the peer gets the time it needs to answer before we close.
+        const bool quiet = platform::MonotonicMs() >= gState.lastArrivalMs + gState.keepReadingMs;
+        if ((inputDone && quiet) || gState.stdoutError != 0 || c.sendFailed) {
             platform::HostLog("closing after %llu bytes", static_cast<unsigned long long>(c.sent));
             TnSockClose(c.endpoint);
             c.endpoint    = nullptr;
@@ -303,13 +352,14 @@ bool ConnectDone(void*) {
         }
     }
     FlushStdout();
-    ShowProgress(false);
-    return (c.closeCalled || c.closedEvent) && Finished(c);
+    ShowProgress();
+    return (c.closeCalled || c.closedEvent) && c.ended;
 }
 
 int Connect(const GlobalOptions& options, const std::vector<std::string>& positional) {
     if (positional.size() != 3) {
-        return UsageError("usage: tarnet [options] tcp connect HOST PORT [--isn N]");
+        return UsageError(
+            "usage: tarnet [options] tcp connect HOST PORT [--keep-reading SECONDS] [--isn N]");
     }
     std::uint64_t port = 0;
     if (!ParseNumber(positional[2], 1, 65535, port)) {
@@ -324,13 +374,19 @@ int Connect(const GlobalOptions& options, const std::vector<std::string>& positi
         return rc;
     }
     const std::uint32_t nextHop = session.NextHop(destination);
-    const std::string target = AddressText(destination) + ":" + std::to_string(port);
-    gTarget                  = ConnectTarget{destination, static_cast<std::uint16_t>(port)};
+    const std::string target    = AddressText(destination) + ":" + std::to_string(port);
+    gTarget                     = ConnectTarget{destination, static_cast<std::uint16_t>(port)};
 
-    platform::HostSetTxObserver(WatchSent, nullptr);
-    session.WatchReceived(WatchReceived, nullptr);
-    session.Loop().AddPeriodic(
-        kPumpPeriodMs, [](void*) {}, nullptr);
+    session.OnTcpReport(OnTcpReport, nullptr);
+    // Input wakes the loop while the connection can take it; otherwise only frames and timers do.
+    session.Loop().AddFd(
+        STDIN_FILENO, POLLIN,
+        [](void*) {
+            const Connection& conn = gState.connections[0];
+            return conn.connected && !conn.closeCalled && !conn.closedEvent && !gState.stdinEof &&
+                   conn.Unsent() == 0;
+        },
+        nullptr);
     gState.startMs = platform::MonotonicMs();
 
     Connection& c = gState.connections[0];
@@ -339,6 +395,7 @@ int Connect(const GlobalOptions& options, const std::vector<std::string>& positi
     const int rc  = TnSockTcpConnect(reinterpret_cast<std::uintptr_t>(&c), OnEvent,
                                      AddressText(destination).c_str(),
                                      static_cast<std::uint16_t>(port), &c.endpoint);
+    c.handle      = c.endpoint;
     if (rc != TNSOCK_SUCCESS) {
         c.endpoint = nullptr;
         return Fail("%s: the stack could not open a connection: %s", target.c_str(),
@@ -347,8 +404,9 @@ int Connect(const GlobalOptions& options, const std::vector<std::string>& positi
     platform::HostLog("connecting to %s", target.c_str());
     const auto outcome = session.Run(ConnectDone, nullptr);
     FlushStdout();
-    ShowProgress(true);
-    platform::HostSetTxObserver(nullptr, nullptr);
+    if (c.connected) {
+        ShowSummary();
+    }
 
     if (outcome != EventLoop::Outcome::kDone) {
         if (c.endpoint != nullptr) {
@@ -361,17 +419,15 @@ int Connect(const GlobalOptions& options, const std::vector<std::string>& positi
         }
         return session.Stopped(outcome);
     }
-    const Flow* flow = FlowOf(c);
     if (!c.connected) {
-        if (flow != nullptr && flow->peerRst) {
+        if (c.endReason == TNSOCK_TCP_END_REFUSED) {
             return Fail("%s: connection refused", target.c_str());
         }
-        if (flow == nullptr) {
+        if (TnSockNeighbourKnown(nextHop) == 0) {
             return Fail("%s: no ARP reply from %s: the connection could not be opened",
                         target.c_str(), AddressText(nextHop).c_str());
         }
-        return Fail("%s: connection timed out (no answer to %d SYNs)", target.c_str(),
-                    flow->synsSent);
+        return Fail("%s: connection timed out (no answer to the SYN)", target.c_str());
     }
     platform::HostLog("connection closed: sent %llu bytes, received %llu",
                       static_cast<unsigned long long>(c.sent),
@@ -402,8 +458,14 @@ int Connect(const GlobalOptions& options, const std::vector<std::string>& positi
 
 // ---- listen -------------------------------------------------------------------------------------
 
-// Reports a connection that has ended on the wire and frees its record.
+// Reports a connection that has ended and frees its record. One that was never established
+// (a SYN whose handshake was not completed) is no connection served.
 void Retire(Connection& c) {
+    c.inUse = false;
+    if (!c.established) {
+        platform::HostLog("connection request from %s abandoned", Peer(c.key).c_str());
+        return;
+    }
     const std::string trouble = Trouble(c);
     platform::HostLog("connection from %s closed: received %llu bytes, sent %llu",
                       Peer(c.key).c_str(), static_cast<unsigned long long>(c.received),
@@ -412,10 +474,10 @@ void Retire(Connection& c) {
         ++gState.failures;
         if (gState.progressShown) {
             std::fputc('\n', stderr);
+            gState.progressShown = false;
         }
         std::fprintf(stderr, "tarnet: %s: %s\n", Peer(c.key).c_str(), trouble.c_str());
     }
-    c.inUse = false;
     ++gState.finished;
 }
 
@@ -425,7 +487,7 @@ bool ListenDone(void*) {
         if (!c.inUse) {
             continue;
         }
-        if (c.closedEvent && Finished(c)) {
+        if (c.ended && (c.closedEvent || c.closeCalled || c.endpoint == nullptr)) {
             Retire(c);
             continue;
         }
@@ -435,7 +497,7 @@ bool ListenDone(void*) {
         }
     }
     FlushStdout();
-    ShowProgress(false);
+    ShowProgress();
     if (gState.limit != 0 && gState.accepted >= gState.limit && gState.listener != nullptr) {
         TnSockClose(gState.listener);  // no more connections
         gState.listener = nullptr;
@@ -462,8 +524,7 @@ int Listen(const GlobalOptions& options, const std::vector<std::string>& positio
     if (const int rc = session.Start(); rc != kExitOk) {
         return rc;
     }
-    platform::HostSetTxObserver(WatchSent, nullptr);
-    session.WatchReceived(WatchReceived, nullptr);
+    session.OnTcpReport(OnTcpReport, nullptr);
     gState.startMs = platform::MonotonicMs();
     const int rc = TnSockTcpListen(static_cast<std::uint16_t>(port), 1, OnEvent, &gState.listener);
     if (rc != TNSOCK_SUCCESS) {
@@ -475,18 +536,18 @@ int Listen(const GlobalOptions& options, const std::vector<std::string>& positio
     }
     platform::HostLog("listening on TCP port %llu as %s%s", static_cast<unsigned long long>(port),
                       session.Describe().c_str(), gState.echo ? ", echoing" : "");
-    if (isatty(STDERR_FILENO) != 0 && !options.verbose) {
-        std::fprintf(stderr, "tarnet: listening on TCP port %llu as %s; Ctrl-C stops\n",
-                     static_cast<unsigned long long>(port), session.Describe().c_str());
-    }
+    // Once up, always: a script that starts the listener waits for this line.
+    std::fprintf(stderr, "tarnet: listening on TCP port %llu as %s\n",
+                 static_cast<unsigned long long>(port), session.Describe().c_str());
     const auto outcome = session.Run(ListenDone, nullptr);
     FlushStdout();
-    ShowProgress(true);
+    if (gState.accepted > 0) {
+        ShowSummary();
+    }
     if (gState.listener != nullptr) {
         TnSockClose(gState.listener);
         gState.listener = nullptr;
     }
-    platform::HostSetTxObserver(nullptr, nullptr);
     if (gState.stdoutError != 0) {
         return Fail("cannot write to stdout: %s", std::strerror(gState.stdoutError));
     }
@@ -503,9 +564,11 @@ int Listen(const GlobalOptions& options, const std::vector<std::string>& positio
 int RunTcp(const GlobalOptions& options, const Args& args) {
     std::string countText;
     std::string isnText;
+    std::string keepText;
     bool echo = false;
     ArgReader reader(args);
     reader.Value("-n", "--count", &countText);
+    reader.Value(nullptr, "--keep-reading", &keepText);
     reader.Value(nullptr, "--isn", &isnText);
     reader.Flag(nullptr, "--echo", &echo);
     std::vector<std::string> positional;
@@ -529,6 +592,15 @@ int RunTcp(const GlobalOptions& options, const Args& args) {
     gState          = State{};
     gState.progress = isatty(STDERR_FILENO) != 0;
     gState.echo     = echo;
+    if (!keepText.empty()) {
+        std::uint64_t seconds = 0;
+        if (positional[0] != "connect" || !ParseNumber(keepText, 1, 86400, seconds)) {
+            return UsageError(
+                "--keep-reading: 'tcp connect' takes a number of seconds (1 to "
+                "86400)");
+        }
+        gState.keepReadingMs = seconds * 1000;
+    }
     if (positional[0] == "connect") {
         if (!countText.empty() || echo) {
             return UsageError("-n and --echo belong to 'tcp listen'");

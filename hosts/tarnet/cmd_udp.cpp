@@ -131,6 +131,7 @@ int Send(const GlobalOptions& options, const std::vector<std::string>& positiona
 struct Listener {
     std::uint64_t limit = 0;  // 0: no limit
     std::uint64_t count = 0;
+    bool senders        = false;  // --senders: a line on stderr for each datagram
     bool failed         = false;
     int writeErr        = 0;
 };
@@ -144,6 +145,9 @@ std::uintptr_t OnDatagram(std::uintptr_t context, int event, void* data, std::ui
     }
     platform::HostLog("datagram of %u bytes from %s:%u", length, AddressText(srcAddress).c_str(),
                       srcPort);
+    if (listener->senders) {
+        std::fprintf(stderr, "%s:%u %u bytes\n", AddressText(srcAddress).c_str(), srcPort, length);
+    }
     if (length != 0 &&
         (std::fwrite(data, 1, length, stdout) != length || std::fflush(stdout) != 0)) {
         listener->failed   = true;
@@ -160,15 +164,16 @@ bool ListenDone(void* context) {
 }
 
 int Listen(const GlobalOptions& options, const std::vector<std::string>& positional,
-           const std::string& countText) {
+           const std::string& countText, bool senders) {
     if (positional.size() != 2) {
-        return UsageError("usage: tarnet [options] udp listen PORT [-n COUNT]");
+        return UsageError("usage: tarnet [options] udp listen PORT [-n COUNT] [--senders]");
     }
     std::uint64_t port = 0;
     if (!ParseNumber(positional[1], 1, 65535, port)) {
         return UsageError("PORT: '%s' is not a port from 1 to 65535", positional[1].c_str());
     }
     Listener listener;
+    listener.senders = senders;
     if (!countText.empty() && !ParseNumber(countText, 1, UINT32_MAX, listener.limit)) {
         return UsageError("-n: '%s' is not a count from 1 to %u", countText.c_str(), UINT32_MAX);
     }
@@ -184,8 +189,9 @@ int Listen(const GlobalOptions& options, const std::vector<std::string>& positio
         return Fail("cannot listen on UDP port %llu: %s", static_cast<unsigned long long>(port),
                     TnSockResultName(rc));
     }
-    platform::HostLog("listening on UDP port %llu as %s", static_cast<unsigned long long>(port),
-                      session.Describe().c_str());
+    // Once up, always: a script that starts the listener waits for this line.
+    std::fprintf(stderr, "tarnet: listening on UDP port %llu as %s\n",
+                 static_cast<unsigned long long>(port), session.Describe().c_str());
 
     const auto outcome = session.Run(ListenDone, &listener);
     TnSockClose(endpoint);
@@ -203,8 +209,10 @@ int Listen(const GlobalOptions& options, const std::vector<std::string>& positio
 
 int RunUdp(const GlobalOptions& options, const Args& args) {
     std::string countText;
+    bool senders = false;
     ArgReader reader(args);
     reader.Value("-n", "--count", &countText);
+    reader.Flag(nullptr, "--senders", &senders);
     std::vector<std::string> positional;
     if (!reader.Read(positional)) {
         return kExitUsage;
@@ -212,16 +220,16 @@ int RunUdp(const GlobalOptions& options, const Args& args) {
     if (positional.empty()) {
         return UsageError(
             "usage: tarnet [options] udp send HOST PORT TEXT | udp listen PORT "
-            "[-n COUNT]");
+            "[-n COUNT] [--senders]");
     }
     if (positional[0] == "send") {
-        if (!countText.empty()) {
-            return UsageError("-n belongs to 'udp listen'");
+        if (!countText.empty() || senders) {
+            return UsageError("-n and --senders belong to 'udp listen'");
         }
         return Send(options, positional);
     }
     if (positional[0] == "listen") {
-        return Listen(options, positional, countText);
+        return Listen(options, positional, countText, senders);
     }
     return UsageError("unknown udp command '%s' (send or listen)", positional[0].c_str());
 }

@@ -1,5 +1,6 @@
-// tarnet: the command-line front end of the stack. Global options may stand anywhere before
-// "--"; the first other argument names the command, the rest belong to it.
+// tarnet: the command-line front end of the stack. Options before the command are global; the
+// first argument that is not an option names the command, and everything after it belongs to
+// the command (so "ping HOST -i 0.2" is ping's own option, as with the system's ping).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,16 +18,45 @@ namespace {
 struct Command {
     const char* name;
     int (*run)(const GlobalOptions& options, const Args& args);
+    const char* usage;  // what `tarnet COMMAND --help` prints
 };
 
 constexpr Command kCommands[] = {
-    {"adapters", RunAdapters},
-    {"ping",     RunPing    },
-    {"resolve",  RunResolve },
-    {"udp",      RunUdp     },
-    {"tcp",      RunTcp     },
-    {"serve",    RunServe   },
+    {"adapters", RunAdapters,
+     "usage: tarnet adapters\n"
+     "list the capture adapters, one line each: \"[n] name  description\"\n"       },
+    {"ping",     RunPing,
+     "usage: tarnet [options] ping HOST [-c N] [-s SIZE] [-W MS]\n"
+     "  -c N      echo requests to send (default 4)\n"
+     "  -s SIZE   data bytes in each (default 56)\n"
+     "  -W MS     how long to wait for each reply (default 1000)\n"                },
+    {"resolve",  RunResolve,
+     "usage: tarnet [options] resolve NAME\n"
+     "print NAME's IPv4 address, asked of the DNS server (--dns, or the lease's)\n"},
+    {"udp",      RunUdp,
+     "usage: tarnet [options] udp send HOST PORT TEXT\n"
+     "       tarnet [options] udp listen PORT [-n COUNT]\n"
+     "  send: TEXT as one datagram; listen: each datagram's payload to stdout, ending after\n"
+     "  COUNT datagrams\n"                                                         },
+    {"tcp",      RunTcp,
+     "usage: tarnet [options] tcp connect HOST PORT [--keep-reading SECONDS] [--isn N]\n"
+     "       tarnet [options] tcp listen PORT [--echo] [-n N] [--isn N]\n"
+     "  connect: stdin over the connection, what arrives to stdout; at the end of stdin close\n"
+     "           and wait until the close has finished; with --keep-reading, go on receiving\n"
+     "           after the end of stdin until the peer closes or SECONDS pass in silence\n"
+     "  listen:  accept connections; what arrives to stdout (or back, with --echo); end after N\n"
+     "           established connections have closed\n"
+     "  --isn N: the next initial sequence number is about N (for tests: it makes them\n"
+     "           predictable)\n"                                                   },
+    {"serve",    RunServe,
+     "usage: tarnet [options] serve [--seconds N]\n"
+     "answer ARP and ping until N seconds have passed, or until SIGINT or SIGTERM; print each\n"
+     "DHCP lease\n"                                                                },
 };
+
+#ifndef TARNET_VERSION
+#define TARNET_VERSION "0.1"
+#endif
 
 constexpr const char* kUsage =
     "usage: tarnet [options] COMMAND [ARGS]\n"
@@ -38,11 +68,15 @@ constexpr const char* kUsage =
     "                                    (default 56), waiting MS for each reply (default 1000)\n"
     "  resolve NAME                      print NAME's IPv4 address, asking the DNS server\n"
     "  udp send HOST PORT TEXT           send TEXT as one datagram\n"
-    "  udp listen PORT [-n COUNT]        write each datagram's payload to stdout; stop after\n"
-    "                                    COUNT datagrams\n"
-    "  tcp connect HOST PORT [--isn N]   send stdin over a TCP connection, write what arrives\n"
-    "                                    to stdout; at the end of stdin close and wait until\n"
-    "                                    the connection has finished closing\n"
+    "  udp listen PORT [-n COUNT] [--senders]\n"
+    "                                    write each datagram's payload to stdout; stop after\n"
+    "                                    COUNT datagrams (--senders: each one's sender and\n"
+    "                                    length on stderr)\n"
+    "  tcp connect HOST PORT [--keep-reading SECONDS] [--isn N]\n"
+    "                                    send stdin over a TCP connection, write what arrives\n"
+    "                                    to stdout; at the end of stdin (or, with\n"
+    "                                    --keep-reading, once the peer has been silent that\n"
+    "                                    long) close and wait until the close has finished\n"
     "  tcp listen PORT [--echo] [-n N] [--isn N]\n"
     "                                    accept connections; write what arrives to stdout (or\n"
     "                                    send it back with --echo); stop after N connections\n"
@@ -70,13 +104,18 @@ constexpr const char* kUsage =
     "  --impair FAULTS       impair the link in both directions, e.g.\n"
     "                        loss=2,dup=1,reorder=5,delay=20,seed=7 (or TARNET_IMPAIR)\n"
     "  -v, --verbose         show the stack's log lines and progress on stderr\n"
-    "  -h, --help            show this text\n"
+    "  -h, --help            show this text ('tarnet COMMAND --help': the command's own)\n"
+    "  --version             show the version\n"
     "\n"
+    "Options go before the command; what follows the command belongs to it.\n"
     "Capturing frames needs root or the CAP_NET_RAW capability.\n"
-    "exit status: 0 done, 1 the operation failed, 2 usage error\n";
+    "exit status: 0 done, 1 the operation failed, 2 usage error. SIGINT and SIGTERM end a\n"
+    "command that runs until stopped (serve; udp and tcp listen without a count) with 0, ping\n"
+    "with its summary (0 when a reply came), and any other command with 1 (\"stopped by\").\n";
 
-// Takes the global options out of argv; what remains is the command and its arguments.
-int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool& help) {
+// Reads the global options in front of the command; `rest` gets the command and its arguments.
+int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool& help,
+                bool& version) {
     if (const char* iface = std::getenv("TARNET_IFACE"); iface != nullptr) {
         options.iface = iface;
     }
@@ -84,17 +123,14 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool&
     if (const char* env = std::getenv("TARNET_IMPAIR"); env != nullptr && env[0] != '\0') {
         impair = env;
     }
-    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (optionsEnded) {
-            rest.emplace_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            rest.emplace_back(arg);  // the command's reader sees it too
-            continue;
+        if (arg == "--" || arg.size() < 2 || arg[0] != '-') {
+            // The command: it and everything after it are the command's.
+            for (int j = arg == "--" ? i + 1 : i; j < argc; ++j) {
+                rest.emplace_back(argv[j]);
+            }
+            break;
         }
         const std::size_t equals    = arg.find('=');
         const std::string_view name = arg.substr(0, equals);
@@ -139,9 +175,12 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool&
         } else if (arg == "-h" || arg == "--help") {
             help = true;
             continue;
-        } else {
-            rest.emplace_back(arg);
+        } else if (arg == "--version") {
+            version = true;
             continue;
+        } else {
+            return UsageError("unknown option '%s' (tarnet --help lists the options)",
+                              std::string(arg).c_str());
         }
         if (equals != std::string_view::npos) {
             *target = std::string(arg.substr(equals + 1));
@@ -160,30 +199,47 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool&
     return kExitOk;
 }
 
+// "-h" or "--help" among the command's options (not after its "--").
+bool AsksForHelp(const Args& args) {
+    for (const std::string& arg : args) {
+        if (arg == "--") {
+            return false;
+        }
+        if (arg == "-h" || arg == "--help") {
+            return true;
+        }
+    }
+    return false;
+}
+
 int Main(int argc, char** argv) {
     GlobalOptions options;
     Args rest;
-    bool help = false;
-    if (const int rc = ParseGlobal(argc, argv, options, rest, help); rc != kExitOk) {
+    bool help    = false;
+    bool version = false;
+    if (const int rc = ParseGlobal(argc, argv, options, rest, help, version); rc != kExitOk) {
         return rc;
     }
-    if (help) {
+    if (version) {
+        std::puts("tarnet " TARNET_VERSION);
+        return kExitOk;
+    }
+    if (help && rest.empty()) {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    // The command name is the first argument that is not "--".
-    std::size_t at = 0;
-    while (at < rest.size() && rest[at] == "--") {
-        ++at;
-    }
-    if (at == rest.size()) {
+    if (rest.empty()) {
         std::fputs(kUsage, stderr);
         return kExitUsage;
     }
-    const std::string name = rest[at];
-    rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+    const std::string name = rest.front();
+    rest.erase(rest.begin());
     for (const Command& command : kCommands) {
         if (name == command.name) {
+            if (help || AsksForHelp(rest)) {
+                std::fputs(command.usage, stdout);
+                return kExitOk;
+            }
             platform::HostSetVerbose(options.verbose);
             // A closed stdout must end in a message, not in a silent death by SIGPIPE.
             std::signal(SIGPIPE, SIG_IGN);

@@ -1,5 +1,6 @@
 // The session every stack command runs in: options checked, adapter opened, stack started, loop
 // run, and everything shut down again in the right order.
+#include <strings.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -24,17 +25,19 @@ namespace {
 // one session at a time.
 Session* gActive = nullptr;
 
-// The stack's own line when its address goes (the lease ran out, was refused, or was given
-// back).
-constexpr const char* kAddressLostLine = "Lost of failed to aquire local IP address";
-
-// A query lives for 3 s in the resolver (sent at 0, 1 and 2 s); a little slack lets the last
-// answer arrive.
-constexpr std::uint64_t kQueryLifeMs = 3'000 + 250;
+// A query lives for 3 s in the resolver (sent at 0, 1 and 2 s), which then reports it
+// unanswered; the slack only bounds the wait should that report never come.
+constexpr std::uint64_t kQueryLifeMs = 3'000 + 1'000;
 // Queries asked for one name when no --timeout bounds the command.
 constexpr int kDefaultQueryRounds = 3;
 // How long the RELEASE may take to leave (it may wait for ARP).
 constexpr std::uint64_t kReleaseWaitMs = 1'000;
+
+// An address a host may own: not 0.0.0.0, loopback, multicast, reserved or broadcast.
+bool UsableUnicast(std::uint32_t address) {
+    const std::uint32_t top = address >> 24;
+    return address != 0 && top != 0 && top != 127 && top < 224;
+}
 
 double MsSince(std::uint64_t startUs) {
     return static_cast<double>(platform::MonotonicUs() - startUs) / 1000.0;
@@ -61,8 +64,7 @@ Session::~Session() {
     adapter_.Close();
     if (gActive == this) {
         platform::HostSetStatusHandler(nullptr);
-        platform::HostSetLogObserver(nullptr, nullptr);
-        platform::HostSetRxObserver(nullptr, nullptr);
+        TnSockSetDiagnostics(nullptr, 0);
         gActive = nullptr;
     }
 }
@@ -77,16 +79,17 @@ void Session::OnLoss(LossFn fn, void* context) {
     lossContext_ = context;
 }
 
-void Session::WatchReceived(platform::RxObserver observer, void* context) {
-    rxWatch_        = observer;
-    rxWatchContext_ = context;
+void Session::OnTcpReport(TcpReportFn fn, void* context) {
+    tcpReportFn_      = fn;
+    tcpReportContext_ = context;
 }
 
 std::uintptr_t Session::OnStatus(std::uintptr_t, int event, void* data, std::uint32_t a,
                                  std::uint32_t, std::uint32_t) {
     Session* session = gActive;
-    if (session != nullptr && event == TNSOCK_EVENT_ADDRESS_LOST) {
+    if (session != nullptr && event == TNSOCK_EVENT_ADDRESS_LOST && session->useDhcp_) {
         platform::HostLog("DHCP lease %s lost", AddressText(a).c_str());
+        session->AddressLost();
         return 0;
     }
     if (session == nullptr || event != TNSOCK_EVENT_ADDRESS || data == nullptr ||
@@ -118,18 +121,14 @@ std::uintptr_t Session::OnStatus(std::uintptr_t, int event, void* data, std::uin
     return 0;
 }
 
-void Session::OnLogLine(void* context, const char* text) {
-    auto* session = static_cast<Session*>(context);
-    if (std::strcmp(text, kAddressLostLine) != 0) {
-        return;
-    }
-    session->local_   = 0;
-    session->mask_    = 0;
-    session->gateway_ = 0;
-    session->leased_  = false;
-    session->lost_    = true;
-    if (!session->releasing_ && session->lossFn_ != nullptr) {
-        session->lossFn_(session->lossContext_);
+void Session::AddressLost() {
+    local_   = 0;
+    mask_    = 0;
+    gateway_ = 0;
+    leased_  = false;
+    lost_    = true;
+    if (!releasing_ && lossFn_ != nullptr) {
+        lossFn_(lossContext_);
     }
 }
 
@@ -146,21 +145,36 @@ int Session::CheckOptions() {
                 "--gateway and --mask come from the DHCP lease; give --ip ADDR "
                 "to set them yourself");
         }
-    } else if (!ParseAddress(*options_.ip, local_) || local_ == 0) {
-        return UsageError("--ip: '%s' is not a usable IPv4 address", options_.ip->c_str());
+    } else if (!ParseAddress(*options_.ip, local_) || !UsableUnicast(local_)) {
+        return UsageError(
+            "--ip: '%s' is not a usable IPv4 address (a dotted quad like 192.0.2.2, "
+            "not 0.0.0.0, 127.x, multicast or broadcast)",
+            options_.ip->c_str());
     }
     if (!useDhcp_) {
         mask_ = 0xFFFFFF00U;
-        if (!options_.mask.empty() && !ParseAddress(options_.mask, mask_)) {
-            return UsageError("--mask: '%s' is not an IPv4 address mask", options_.mask.c_str());
+        if (!options_.mask.empty() && !ParseMask(options_.mask, mask_)) {
+            return UsageError(
+                "--mask: '%s' is not a subnet mask (contiguous ones, like "
+                "255.255.255.0)",
+                options_.mask.c_str());
         }
-        if (!options_.gateway.empty() && !ParseAddress(options_.gateway, gateway_)) {
-            return UsageError("--gateway: '%s' is not an IPv4 address", options_.gateway.c_str());
+        if (!options_.gateway.empty()) {
+            if (!ParseAddress(options_.gateway, gateway_) || !UsableUnicast(gateway_)) {
+                return UsageError("--gateway: '%s' is not a usable IPv4 address",
+                                  options_.gateway.c_str());
+            }
+            const bool hostPart = (gateway_ & ~mask_) != 0 && (gateway_ & ~mask_) != ~mask_;
+            if ((gateway_ & mask_) != (local_ & mask_) || !hostPart || gateway_ == local_) {
+                return UsageError("--gateway: %s is not another host on the local subnet %s/%s",
+                                  options_.gateway.c_str(), AddressText(local_ & mask_).c_str(),
+                                  AddressText(mask_).c_str());
+            }
         }
     }
     std::uint32_t dns = 0;
-    if (!options_.dns.empty() && (!ParseAddress(options_.dns, dns) || dns == 0)) {
-        return UsageError("--dns: '%s' is not an IPv4 address", options_.dns.c_str());
+    if (!options_.dns.empty() && (!ParseAddress(options_.dns, dns) || !UsableUnicast(dns))) {
+        return UsageError("--dns: '%s' is not a usable IPv4 address", options_.dns.c_str());
     }
     if (useDhcp_) {
         dnsOverride_ = dns;
@@ -168,6 +182,9 @@ int Session::CheckOptions() {
         dns_ = dns;
     }
     if (!options_.mac.empty()) {
+        if (const char* problem = MacProblem(options_.mac)) {
+            return UsageError("--mac: '%s' is not usable: %s", options_.mac.c_str(), problem);
+        }
         std::string error;
         if (!platform::ParseMac(options_.mac, mac_, error)) {
             return UsageError("--mac: %s", error.c_str());
@@ -228,8 +245,7 @@ int Session::Start() {
     // lost and a missing privilege is reported before anything else happens.
     std::string error;
     if (!adapter_.Open(name, error)) {
-        return Fail("Unable to open the adapter : not supported by WinPcap (%s: %s)", name.c_str(),
-                    error.c_str());
+        return Fail("cannot open adapter %s: %s", name.c_str(), error.c_str());
     }
     platform::HostAttachAdapter(&adapter_);
     platform::HostConfigureFaults(options_.faults);
@@ -259,8 +275,7 @@ int Session::Start() {
     // from inside TnSockInit.
     gActive = this;
     platform::HostSetStatusHandler(OnStatus);
-    platform::HostSetLogObserver(OnLogLine, this);
-    platform::HostSetRxObserver(OnFrameIn, this);
+    TnSockSetDiagnostics(OnDiagnostic, reinterpret_cast<std::uintptr_t>(this));
     startUs_     = platform::MonotonicUs();
     const int rc = TnSockInit(&config);
     if (rc != TNSOCK_SUCCESS) {
@@ -371,6 +386,13 @@ int Session::ResolveHost(const std::string& text, std::uint32_t& out) {
         }
         return kExitOk;
     }
+    if (LooksLikeAddress(text)) {
+        return UsageError("'%s' is not an IPv4 address (four numbers of 0 to 255, like 192.0.2.1)",
+                          text.c_str());
+    }
+    if (const char* problem = HostNameProblem(text)) {
+        return UsageError("'%s' is not a host name: %s", text.c_str(), problem);
+    }
     return ResolveName(text, out);
 }
 
@@ -384,50 +406,45 @@ int Session::ResolveReachable(const std::string& text, std::uint32_t& out) {
     return kExitOk;
 }
 
-// The exchange of the newest query, seen on the wire: the resolver itself reports only an
-// answer it could use, so the watch is what tells a name that does not exist from a server
-// that does not answer.
-struct Session::DnsWatch {
-    bool querySeen     = false;
-    std::uint16_t port = 0;  // the query's source port
-    std::uint16_t id   = 0;
-    std::optional<DnsResponse> response;
+// The outcome of the lookup being waited for, as the resolver reports it to the diagnostic
+// hook.
+struct Session::DnsWait {
+    std::string name;
+    bool ended            = false;
+    int outcome           = 0;  // TNSOCK_DNS_...
+    std::uint32_t address = 0;
 };
 
 namespace {
 
-void WatchDnsQuery(void* context, const std::uint8_t* frame, std::uint32_t length) {
-    auto* watch    = static_cast<Session::DnsWatch*>(context);
-    const auto udp = ReadUdpFrame(std::span(frame, length));
-    if (!udp || udp->destPort != 53) {
-        return;
-    }
-    if (const auto id = DnsQueryId(udp->payload)) {
-        watch->querySeen = true;
-        watch->port      = udp->sourcePort;
-        watch->id        = *id;
-    }
+bool SameName(const char* a, const std::string& b) {
+    return a != nullptr && strcasecmp(a, b.c_str()) == 0;
 }
 
 }  // namespace
 
-void Session::OnFrameIn(void* context, const std::uint8_t* frame, std::uint32_t length) {
-    auto* session = static_cast<Session*>(context);
-    if (session->rxWatch_ != nullptr) {
-        session->rxWatch_(session->rxWatchContext_, frame, length);
-    }
-    const auto udp = ReadUdpFrame(std::span(frame, length));
-    if (!udp) {
+void Session::OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* report) {
+    auto* session = reinterpret_cast<Session*>(context);
+    if (report == nullptr) {
         return;
     }
-    DnsWatch* watch = session->dnsWatch_;
-    if (watch == nullptr || !watch->querySeen || udp->sourcePort != 53 ||
-        udp->destPort != watch->port) {
-        return;
-    }
-    const auto response = ReadDnsResponse(udp->payload);
-    if (response && response->id == watch->id) {
-        watch->response = response;
+    switch (report->kind) {
+        case TNSOCK_DIAG_TCP_ESTABLISHED:
+        case TNSOCK_DIAG_TCP_ENDED:
+            if (session->tcpReportFn_ != nullptr) {
+                session->tcpReportFn_(session->tcpReportContext_, *report);
+            }
+            break;
+        case TNSOCK_DIAG_DNS_RESULT:
+            if (DnsWait* wait = session->dnsWait_;
+                wait != nullptr && !wait->ended && SameName(report->name, wait->name)) {
+                wait->ended   = true;
+                wait->outcome = report->dnsOutcome;
+                wait->address = report->address;
+            }
+            break;
+        default:
+            break;
     }
 }
 
@@ -444,25 +461,20 @@ int Session::ResolveName(const std::string& name, std::uint32_t& out) {
     }
     const std::string server  = AddressText(dns_);
     const std::uint64_t start = platform::MonotonicUs();
-    DnsWatch watch;
-    dnsWatch_ = &watch;
-    platform::HostSetTxObserver(WatchDnsQuery, &watch);
-    struct Unwatch {
+    DnsWait wait;
+    dnsWait_ = &wait;
+    struct Unwait {
         Session* session;
-        ~Unwatch() {
-            platform::HostSetTxObserver(nullptr, nullptr);
-            session->dnsWatch_ = nullptr;
-        }
-    } unwatch{this};
+        ~Unwait() { session->dnsWait_ = nullptr; }
+    } unwait{this};
 
-    // Ask; while the query is pending, wait for its answer (or its end in the resolver) and
-    // ask again. An answer the resolver took is in its cache by then.
-    int rounds        = 0;
-    bool unusedAnswer = false;
+    // Ask; while the query is pending, wait for the resolver's report of how it ended and ask
+    // again. An answer the resolver took is in its cache by then.
+    int rounds = 0;
     for (;;) {
-        const std::optional<DnsResponse> previous = watch.response;
-        watch                                     = DnsWatch{};
-        const int rc                              = TnDnsResolve(name.c_str(), &out);
+        const int answeredBefore = wait.ended && wait.outcome == TNSOCK_DNS_ANSWER ? 1 : 0;
+        wait                     = DnsWait{name};
+        const int rc             = TnDnsResolve(name.c_str(), &out);
         switch (rc) {
             case TNDNS_RESOLVED:
                 platform::HostLog("%s is %s (%.1f ms, DNS server %s)", name.c_str(),
@@ -476,42 +488,49 @@ int Session::ResolveName(const std::string& name, std::uint32_t& out) {
                 return Fail("cannot resolve '%s': the resolver could not start a query (%d)",
                             name.c_str(), rc);
         }
-        if (previous && previous->verdict == DnsVerdict::kAddress) {
-            // The server gave an address the resolver did not take: asking again would only
+        if (answeredBefore != 0) {
+            // The resolver reported an answer but has none cached: asking again would only
             // repeat that.
-            if (unusedAnswer) {
-                return Fail("cannot resolve '%s': the answer of DNS server %s could not be read",
-                            name.c_str(), server.c_str());
-            }
-            unusedAnswer = true;
+            return Fail("cannot resolve '%s': the answer of DNS server %s could not be kept",
+                        name.c_str(), server.c_str());
         }
         ++rounds;
         const auto outcome =
-            Run([](void* context) { return static_cast<DnsWatch*>(context)->response.has_value(); },
-                &watch, platform::MonotonicMs() + kQueryLifeMs);
+            Run([](void* context) { return static_cast<DnsWait*>(context)->ended; }, &wait,
+                platform::MonotonicMs() + kQueryLifeMs);
         if (outcome == EventLoop::Outcome::kStopSignal ||
             outcome == EventLoop::Outcome::kAdapterFailed) {
             return Stopped(outcome);
         }
-        if (watch.response) {
-            switch (watch.response->verdict) {
-                case DnsVerdict::kAddress:
+        if (wait.ended) {
+            switch (wait.outcome) {
+                case TNSOCK_DNS_ANSWER:
                     continue;  // in the cache now: the next ask answers
-                case DnsVerdict::kNoSuchName:
+                case TNSOCK_DNS_NXDOMAIN:
                     return Fail("%s: not found (DNS server %s: no such name)", name.c_str(),
                                 server.c_str());
-                case DnsVerdict::kNoAddress:
+                case TNSOCK_DNS_NO_ADDRESS:
                     return Fail("%s: not found (DNS server %s has no IPv4 address for it)",
                                 name.c_str(), server.c_str());
-                case DnsVerdict::kError:
-                    return Fail("no answer for %s: DNS server %s answered %s", name.c_str(),
-                                server.c_str(), DnsRcodeName(watch.response->rcode).c_str());
+                case TNSOCK_DNS_SERVFAIL:
+                    return Fail("no answer for %s: DNS server %s answered SERVFAIL", name.c_str(),
+                                server.c_str());
+                case TNSOCK_DNS_REFUSED:
+                    return Fail("no answer for %s: DNS server %s answered REFUSED", name.c_str(),
+                                server.c_str());
+                case TNSOCK_DNS_TRUNCATED:
+                    return Fail("no answer for %s: the answer of DNS server %s was truncated",
+                                name.c_str(), server.c_str());
+                case TNSOCK_DNS_OTHER_ERROR:
+                    return Fail("no answer for %s: DNS server %s answered with an error",
+                                name.c_str(), server.c_str());
+                default:
+                    break;  // unanswered: ask again while time is left
             }
         }
         if (timedOut_ || (!options_.timeoutSeconds && rounds >= kDefaultQueryRounds)) {
-            return Fail("no answer for %s from DNS server %s within %.0f s%s", name.c_str(),
-                        server.c_str(), MsSince(start) / 1000.0,
-                        watch.querySeen ? "" : " (the query could not be sent: no ARP reply)");
+            return Fail("no answer for %s from DNS server %s within %.0f s", name.c_str(),
+                        server.c_str(), MsSince(start) / 1000.0);
         }
     }
 }

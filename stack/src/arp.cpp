@@ -270,6 +270,10 @@ int ArpResolve(std::uint32_t address, std::uint8_t* macOut) {
     return 0;
 }
 
+bool ArpKnows(std::uint32_t address) {
+    return g_arp.initialised && Lookup(address) != nullptr;
+}
+
 void ArpInput(std::uint8_t* frame, std::uint32_t length) {
     if (!g_arp.initialised || length < kArpPacketLen) {
         return;

@@ -20,6 +20,8 @@ void ArpSetAddress(const std::uint32_t* address);
 // 1 and the MAC when cached; 0 otherwise, after sending one request for a nonzero address.
 int ArpResolve(std::uint32_t address, std::uint8_t* macOut);
 void ArpInput(std::uint8_t* frame, std::uint32_t length);
+// The cache holds a hardware address for `address` (a read-only look, no request sent).
+bool ArpKnows(std::uint32_t address);
 
 // Address conflict detection for an address about to be taken (RFC 5227 in spirit): sends one
 // probe for `address` (sender address 0, so no cache learns anything from it) and watches for

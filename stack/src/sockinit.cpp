@@ -260,6 +260,10 @@ void TnSockDeinit() {
     g_stack.initialised = false;
 }
 
+int TnSockNeighbourKnown(std::uint32_t address) {
+    return g_stack.initialised && ArpKnows(address) ? 1 : 0;
+}
+
 void TnSockSetPredictableIsn(int on) {
     g_predictableIsn = on != 0;
 }

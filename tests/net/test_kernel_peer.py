@@ -212,7 +212,7 @@ class CommandLine(unittest.TestCase):
         cases = [
             (["--ip", "", "serve"], "--ip: '' is not a usable IPv4 address"),
             (["--ip", SANDBOX.stack_ip, "--dhcp", "serve"], "exclude each other"),
-            (["--mac", "02:54:4e:00:00", "serve"], "17 characters"),
+            (["--mac", "02:54:4e:00:00", "serve"], "six hexadecimal pairs"),
             (["--ip", "1.2.3.256", "serve"], "--ip"),
             (["ping"], "usage"),
             (["ping", SANDBOX.peer_ip, "-s", "4089"], "-s"),

@@ -2,6 +2,8 @@
 // decisions on a fake clock, the host's receive path into a running stack, and the loop's timer
 // service. Nothing here waits for real time to pass.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
@@ -344,10 +346,24 @@ TEST_F(HostTest, EverySessionGetsItsOwnSequenceNumberSeed) {
     HostFillCallbacks(a);
     HostFillCallbacks(b);
     EXPECT_NE(a.isnSeed, b.isnSeed);
-    ASSERT_NE(a.random, nullptr);
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_GE(a.random(), 0);
+}
+
+// The random callback feeds ports, DNS IDs and ISN secrets: every value nonnegative, and all
+// 31 bits in use (each bit seen both set and clear in 200 draws; a stuck bit would show).
+TEST_F(HostTest, RandomNumbersAreNonnegativeAndUseAll31Bits) {
+    TnSockConfig config{};
+    HostFillCallbacks(config);
+    ASSERT_NE(config.random, nullptr);
+    std::uint32_t seenSet   = 0;
+    std::uint32_t seenClear = 0;
+    for (int i = 0; i < 200; ++i) {
+        const int value = config.random();
+        ASSERT_GE(value, 0);
+        seenSet |= static_cast<std::uint32_t>(value);
+        seenClear |= ~static_cast<std::uint32_t>(value);
     }
+    EXPECT_EQ(seenSet, 0x7FFFFFFFu);
+    EXPECT_EQ(seenClear & 0x7FFFFFFFu, 0x7FFFFFFFu);
 }
 
 bool FlagSet(void* context) {
@@ -363,6 +379,32 @@ TEST_F(HostTest, TheLoopRunsDueTimersWithoutWaiting) {
     EXPECT_TRUE(fired);
     EXPECT_EQ(loop.Counters().timersRun, 1u);
     EXPECT_EQ(loop.Run(nullptr, nullptr, MonotonicMs()), EventLoop::Outcome::kDeadline);
+}
+
+// A descriptor the caller wants wakes the loop at once; one it does not want is left out of the
+// wait. The deadline is a minute away, so a wait that ignored the descriptor would show.
+TEST_F(HostTest, TheLoopWakesForAWantedDescriptorOnly) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    static bool wanted = false;
+    EventLoop loop(nullptr);
+    ASSERT_TRUE(loop.AddFd(
+        fds[0], POLLIN, [](void*) { return wanted; }, nullptr));
+
+    wanted                    = true;
+    const std::uint64_t start = MonotonicMs();
+    int checks                = 0;
+    EXPECT_EQ(
+        loop.Run([](void* n) { return ++*static_cast<int*>(n) > 1; }, &checks, start + 60'000),
+        EventLoop::Outcome::kDone);
+    EXPECT_LT(MonotonicMs() - start, 30'000u);
+
+    wanted = false;
+    EXPECT_EQ(loop.Run(nullptr, nullptr, MonotonicMs() + 20), EventLoop::Outcome::kDeadline);
+    EXPECT_EQ(loop.Counters().passes, 2u) << "an unwanted ready descriptor made the loop spin";
+    close(fds[0]);
+    close(fds[1]);
 }
 
 }  // namespace

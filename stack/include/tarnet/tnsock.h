@@ -195,6 +195,10 @@ using TnSockDiagnosticFn = void (*)(std::uintptr_t context, const TnSockDiagnost
 // Sets (or with null clears) the stack-wide diagnostic hook.
 void TnSockSetDiagnostics(TnSockDiagnosticFn hook, std::uintptr_t context);
 
+// 1 when the ARP cache holds a hardware address for `address` (a neighbour that has answered),
+// else 0. Read-only: sends nothing.
+int TnSockNeighbourKnown(std::uint32_t address);
+
 // Test hook: with on = 1 (set before TnSockInit), TCP initial sequence numbers leave out their
 // keyed-hash term and are (tick count << 8) + isnSeed, so a test can steer them. Never for use
 // on a real network: the numbers become predictable.

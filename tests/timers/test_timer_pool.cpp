@@ -1,0 +1,50 @@
+// The host's timer pool: a full pool refuses, a handle goes stale once its timer has run or been
+// stopped, and a stale handle never touches the timer that reuses its slot.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "timer_pool.h"
+
+namespace tarnet::platform {
+namespace {
+
+std::vector<std::uintptr_t> gRan;
+
+void Record(std::uintptr_t context) {
+    gRan.push_back(context);
+}
+
+TEST(TimerPool, The257thStartIsRefusedUntilASlotIsFree) {
+    TimerPool pool;
+    std::vector<TnTimerHandle> handles;
+    for (std::size_t i = 0; i < TimerPool::kSlots; ++i) {
+        handles.push_back(pool.Start(0, 10, i, Record));
+        ASSERT_NE(handles.back(), nullptr) << i;
+    }
+    EXPECT_EQ(pool.Start(0, 10, 999, Record), nullptr);
+    pool.Stop(handles[17]);
+    EXPECT_NE(pool.Start(0, 10, 999, Record), nullptr);
+    EXPECT_EQ(pool.ActiveCount(), TimerPool::kSlots);
+}
+
+TEST(TimerPool, AStaleHandleLeavesTheSlotsNextTimerAlone) {
+    TimerPool pool;
+    gRan.clear();
+    const TnTimerHandle first = pool.Start(0, 5, 1, Record);
+    EXPECT_EQ(pool.RunExpired(5), 1u);  // the first timer ran: its handle is stale now
+    const TnTimerHandle second = pool.Start(5, 5, 2, Record);
+    ASSERT_NE(second, nullptr);
+    pool.Stop(first);  // must not stop the timer that took the slot
+    EXPECT_EQ(pool.RunExpired(10), 1u);
+    EXPECT_EQ(gRan, (std::vector<std::uintptr_t>{1, 2}));
+
+    const TnTimerHandle third = pool.Start(10, 5, 3, Record);
+    pool.Stop(third);
+    pool.Stop(third);  // stopping twice is harmless
+    EXPECT_EQ(pool.RunExpired(100), 0u);
+    EXPECT_EQ(pool.ActiveCount(), 0u);
+}
+
+}  // namespace
+}  // namespace tarnet::platform
