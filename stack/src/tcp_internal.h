@@ -33,6 +33,14 @@ inline constexpr std::uint32_t kTcpClosingLimitMs  = 5000;
 inline constexpr std::uint32_t kTcpPersistMaxMs = 60000;
 inline constexpr int kTcpPersistMaxShift        = 6;  // 1000 << 6 > 60000
 
+// Retransmission timing. The lower bound of a measured rto keeps a delayed acknowledgment (up
+// to 200 ms at a kernel peer) from being taken for a loss on a LAN whose round trip is a
+// millisecond; G is the clock granularity of RFC 6298 (the tick counts milliseconds); the third
+// duplicate acknowledgment triggers fast retransmit (RFC 5681 3.2).
+inline constexpr std::uint32_t kTcpRtoFloorMs         = 200;
+inline constexpr std::uint32_t kTcpClockGranularityMs = 1;
+inline constexpr int kTcpDupAckThreshold              = 3;
+
 // Holes in the received stream remembered at once (each with the data beyond it).
 inline constexpr int kTcpReorderRanges = 4;
 
@@ -170,6 +178,24 @@ struct TcpControlBlock {
     // handshake completes.
     int activeOpen;
     TcpReorderBuffer reorder;
+    // Retransmission timing
+    // RFC 6298 estimator, kept scaled as integers: srtt in 1/8 ms, rttvar in 1/4 ms (so that
+    // rttvarScaled is 4 * RTTVAR in ms). rttMeasured is false until the first sample.
+    std::uint32_t srttScaled;
+    std::uint32_t rttvarScaled;
+    bool rttMeasured;
+    // One segment at a time is timed: the acknowledgment of rttSeq ends the measurement that
+    // started at tick rttStart. A retransmission cancels it (Karn's rule).
+    bool rttTiming;
+    std::uint32_t rttSeq;
+    std::uint32_t rttStart;
+    // Duplicate acknowledgments in a row (RFC 5681 3.2), and the loss episode in progress:
+    // recover is sndNxt when the last fast retransmit or timeout went out; until sndUna reaches
+    // it there is no further fast retransmit and no timing. fastRecovery: the episode began with
+    // a fast retransmit, so each partial acknowledgment resends the next hole (RFC 6582).
+    int dupAcks;
+    std::uint32_t recover;
+    bool fastRecovery;
 };
 
 // The layer's one instance.
@@ -284,6 +310,14 @@ bool TcpAllAcked(const TcpControlBlock* block);
 
 // Moves bytes (and a pending FIN) from the ring into segments. Returns the segments sent.
 int TcpOutput(TcpControlBlock* block);
+
+// Round-trip timing (RFC 6298). Reset: rto 1000 ms, no sample yet, nothing timed, no loss
+// episode; call when a connection opens, once iss is chosen. TimeSegment starts timing a segment
+// sent for the first time whose acknowledgment is `end`, unless one is already timed or a loss
+// episode is in progress. RttAcknowledged takes the sample once sndUna has reached it.
+void TcpTimingReset(TcpControlBlock* block);
+void TcpTimeSegment(TcpControlBlock* block, std::uint32_t end);
+void TcpRttAcknowledged(TcpControlBlock* block);
 
 enum class TcpRtxResult { kContinue, kLimit };
 TcpRtxResult TcpRetransmit(TcpControlBlock* block);

@@ -71,8 +71,10 @@ TcpRetransmitSlot& EnqueueSlot(TcpControlBlock* b) {
 }
 
 // The first segment into an empty queue starts the retransmission timer afresh: a timer that
-// runs then is the zero-window probe timer, which must not time the new segment.
-void ArmRetransmission(TcpControlBlock* b, bool queueWasEmpty) {
+// runs then is the zero-window probe timer, which must not time the new segment. `end` is the
+// acknowledgment that covers the segment just sent for the first time.
+void ArmRetransmission(TcpControlBlock* b, bool queueWasEmpty, std::uint32_t end) {
+    TcpTimeSegment(b, end);
     if (queueWasEmpty || b->rtxTimer == nullptr) {
         b->retryCount   = 0;
         b->persistShift = 0;
@@ -88,7 +90,7 @@ void SendFinAlone(TcpControlBlock* b) {
     slot.seq                = b->sndNxt;
     TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpFin | kTcpAck, nullptr, 0, nullptr, 0);
     b->sndNxt += 1;
-    ArmRetransmission(b, wasEmpty);
+    ArmRetransmission(b, wasEmpty, b->sndNxt);
     b->finPending = 0;
 }
 
@@ -111,7 +113,7 @@ std::uint32_t SendDataSegment(TcpControlBlock* b, std::uint32_t amount) {
     }
     TcpSendSegment(b, b->sndNxt, b->rcvNxt, flags, nullptr, 0, data, n);
     b->sndNxt += n + static_cast<std::uint32_t>(slot.fin);
-    ArmRetransmission(b, wasEmpty);
+    ArmRetransmission(b, wasEmpty, b->sndNxt);
     return amount;
 }
 
@@ -155,9 +157,68 @@ void ReleaseAckedSlots(TcpControlBlock* b) {
     }
 }
 
+// Sends the oldest queued segment again, with the current acknowledgment number. Its
+// acknowledgment is ambiguous now, and so is that of anything timed behind it: no sample until a
+// segment sent afterwards is acknowledged (Karn's rule).
+void ResendOldest(TcpControlBlock* b) {
+    TcpRetransmitSlot& slot   = b->rtxSlots[b->rtxOldestIndex];
+    const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
+    std::uint8_t* data        = slot.length > 0 ? slot.data + kTcpSlotHeadroom : nullptr;
+    TcpSendSegment(b, slot.seq, b->rcvNxt, flags, nullptr, 0, data, slot.length);
+    b->rttTiming = false;
+}
+
+bool InLossEpisode(const TcpControlBlock* b) {
+    return SeqLt(b->sndUna, b->recover);
+}
+
+// rto = SRTT + max(G, 4 * RTTVAR) (RFC 6298 2.2/2.3), no lower than the floor, no higher than
+// the layer's rtoMax.
+void ComputeRto(TcpControlBlock* b) {
+    const std::uint32_t variation = std::max(kTcpClockGranularityMs, b->rttvarScaled);
+    const std::uint64_t rto       = std::max<std::uint64_t>(
+        kTcpRtoFloorMs, std::uint64_t{b->srttScaled / 8} + std::uint64_t{variation});
+    b->rto = static_cast<int>(std::min<std::uint64_t>(rto, TcpState().config.rtoMax));
+}
+
+// RFC 6298 2.2/2.3, in the scaled integers of the control block (RTTVAR first, from the old
+// SRTT).
+void TakeSample(TcpControlBlock* b, std::uint32_t sampleMs) {
+    const auto r = static_cast<std::int64_t>(std::min<std::uint32_t>(sampleMs, 1U << 20));
+    if (!b->rttMeasured) {
+        b->srttScaled   = static_cast<std::uint32_t>(r * 8);
+        b->rttvarScaled = static_cast<std::uint32_t>(r * 2);  // 4 * R/2
+        b->rttMeasured  = true;
+    } else {
+        const std::int64_t srtt   = b->srttScaled;
+        const std::int64_t rttvar = b->rttvarScaled;
+        const std::int64_t error  = r - srtt / 8;
+        const std::int64_t diff   = error < 0 ? -error : error;
+        // RTTVAR += (|error| - RTTVAR) / 4, SRTT += error / 8, in the scaled units.
+        b->rttvarScaled = static_cast<std::uint32_t>(rttvar + diff - rttvar / 4);
+        b->srttScaled   = static_cast<std::uint32_t>(srtt + error);
+    }
+    ComputeRto(b);
+}
+
+// An acknowledgment that moves sndUna ends a loss episode once it covers `recover`; before
+// that, after a fast retransmit, it shows the next hole, which is resent at once (RFC 6582 3.2
+// step 3, without the congestion window).
+void AdvanceLossEpisode(TcpControlBlock* b) {
+    b->dupAcks = 0;
+    if (!InLossEpisode(b)) {
+        b->fastRecovery = false;
+        b->recover      = b->sndUna;  // follows sndUna, so it never falls 2^31 behind
+    } else if (b->fastRecovery && b->rtxCount > 0) {
+        ResendOldest(b);
+    }
+}
+
 void NewDataAcked(TcpControlBlock* b) {
     b->sndUna = b->segAck;
     ReleaseAckedSlots(b);
+    TcpRttAcknowledged(b);
+    AdvanceLossEpisode(b);
     // RFC 6298 5.2/5.3: stop the timer when everything is acknowledged, otherwise restart it so
     // that the oldest outstanding segment gets a full rto; the connection is making progress,
     // so the retransmission count starts again.
@@ -167,6 +228,25 @@ void NewDataAcked(TcpControlBlock* b) {
     } else {
         TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
     }
+}
+
+// RFC 5681 2: an acknowledgment is a duplicate when data is outstanding and it carries the
+// same acknowledgment (sndUna) and window as before, no data, no SYN and no FIN. The third in a
+// row resends the oldest segment at once (3.2), once per loss episode: the rto is not backed
+// off and the retransmission limit does not count it, since the peer is evidently there.
+void DuplicateAck(TcpControlBlock* b) {
+    const bool duplicate = b->rtxCount > 0 && b->segPayloadLen == 0 &&
+                           (b->segFlags & (kTcpSyn | kTcpFin)) == 0 && b->segWnd == b->sndWnd;
+    if (!duplicate || b->dupAcks >= kTcpDupAckThreshold) {
+        return;
+    }
+    if (++b->dupAcks < kTcpDupAckThreshold || InLossEpisode(b)) {
+        return;
+    }
+    b->recover      = b->sndNxt;
+    b->fastRecovery = true;
+    ResendOldest(b);
+    TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
 }
 
 void UpdateWindow(TcpControlBlock* b) {
@@ -264,6 +344,35 @@ bool TcpAllAcked(const TcpControlBlock* block) {
     return block->sendRing.count == 0 && block->rtxCount == 0 && block->finPending == 0;
 }
 
+// ---- Round-trip timing ------------------------------------------------------------------------
+
+void TcpTimingReset(TcpControlBlock* block) {
+    block->rto          = kTcpInitialRtoMs;
+    block->srttScaled   = 0;
+    block->rttvarScaled = 0;
+    block->rttMeasured  = false;
+    block->rttTiming    = false;
+    block->dupAcks      = 0;
+    block->recover      = block->iss;
+    block->fastRecovery = false;
+}
+
+void TcpTimeSegment(TcpControlBlock* block, std::uint32_t end) {
+    if (block->rttTiming || InLossEpisode(block)) {
+        return;
+    }
+    block->rttTiming = true;
+    block->rttSeq    = end;
+    block->rttStart  = TcpState().config.getTickCount();
+}
+
+void TcpRttAcknowledged(TcpControlBlock* block) {
+    if (block->rttTiming && SeqGeq(block->sndUna, block->rttSeq)) {
+        block->rttTiming = false;
+        TakeSample(block, TcpState().config.getTickCount() - block->rttStart);
+    }
+}
+
 // ---- Output, retransmission, acknowledgments ------------------------------------------------
 
 int TcpOutput(TcpControlBlock* block) {
@@ -294,11 +403,14 @@ TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
         TcpSendReset(block, block->sndNxt);
         return TcpRtxResult::kLimit;
     }
-    TcpRetransmitSlot& slot   = block->rtxSlots[block->rtxOldestIndex];
-    const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
-    std::uint8_t* data        = slot.length > 0 ? slot.data + kTcpSlotHeadroom : nullptr;
-    TcpSendSegment(block, slot.seq, block->rcvNxt, flags, nullptr, 0, data, slot.length);
-    // RFC 6298 5.5: back off, bounded by rtoMax.
+    ResendOldest(block);
+    // A timeout starts a loss episode of its own: duplicate acknowledgments of what was in
+    // flight before it do not trigger a fast retransmit as well.
+    block->recover      = block->sndNxt;
+    block->fastRecovery = false;
+    block->dupAcks      = 0;
+    // RFC 6298 5.5: back off, bounded by rtoMax; the rto stays backed off until a sample
+    // from a segment sent afterwards recomputes it.
     block->rto =
         static_cast<int>(Min(2 * static_cast<std::uint32_t>(block->rto), TcpState().config.rtoMax));
     TcpStartRtxTimer(block, static_cast<std::uint32_t>(block->rto));
@@ -314,6 +426,8 @@ TcpAckResult TcpProcessAck(TcpControlBlock* block) {
     } else if (SeqGt(ack, block->sndNxt)) {
         TcpSendAck(block);  // acknowledges what was never sent (RFC 9293 3.10.7.4)
         return TcpAckResult::kDropped;
+    } else {
+        DuplicateAck(block);  // ack == sndUna; compared with the window before the update
     }
     UpdateWindow(block);
     return TcpAckResult::kAccepted;
