@@ -189,11 +189,12 @@ struct TcpControlBlock {
     bool rttTiming;
     std::uint32_t rttSeq;
     std::uint32_t rttStart;
-    // Duplicate acknowledgments in a row (RFC 5681 3.2), and the loss episode in progress:
-    // recover is sndNxt when the last fast retransmit or timeout went out; until sndUna reaches
-    // it there is no further fast retransmit and no timing. fastRecovery: the episode began with
-    // a fast retransmit, so each partial acknowledgment resends the next hole (RFC 6582).
+    // Duplicate acknowledgments in a row (RFC 5681 3.2); holeResent: the segment at sndUna was
+    // resent since sndUna last moved, so further duplicates resend nothing. fastRecovery: a fast
+    // retransmit went out when sndNxt was `recover`; until sndUna reaches it, each partial
+    // acknowledgment resends the next hole at once (RFC 6582).
     int dupAcks;
+    bool holeResent;
     std::uint32_t recover;
     bool fastRecovery;
 };
@@ -312,9 +313,9 @@ bool TcpAllAcked(const TcpControlBlock* block);
 int TcpOutput(TcpControlBlock* block);
 
 // Round-trip timing (RFC 6298). Reset: rto 1000 ms, no sample yet, nothing timed, no loss
-// episode; call when a connection opens, once iss is chosen. TimeSegment starts timing a segment
-// sent for the first time whose acknowledgment is `end`, unless one is already timed or a loss
-// episode is in progress. RttAcknowledged takes the sample once sndUna has reached it.
+// recovery; call when a connection opens. TimeSegment starts timing a segment sent for the first
+// time whose acknowledgment is `end`, unless one is already timed. RttAcknowledged takes the
+// sample once sndUna has reached it.
 void TcpTimingReset(TcpControlBlock* block);
 void TcpTimeSegment(TcpControlBlock* block, std::uint32_t end);
 void TcpRttAcknowledged(TcpControlBlock* block);

@@ -157,19 +157,16 @@ void ReleaseAckedSlots(TcpControlBlock* b) {
     }
 }
 
-// Sends the oldest queued segment again, with the current acknowledgment number. Its
-// acknowledgment is ambiguous now, and so is that of anything timed behind it: no sample until a
-// segment sent afterwards is acknowledged (Karn's rule).
+// Sends the oldest queued segment (the one at sndUna) again, with the current acknowledgment
+// number. Its acknowledgment is ambiguous now, and so is that of anything timed behind it: no
+// sample until a segment sent afterwards is acknowledged (Karn's rule).
 void ResendOldest(TcpControlBlock* b) {
     TcpRetransmitSlot& slot   = b->rtxSlots[b->rtxOldestIndex];
     const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
     std::uint8_t* data        = slot.length > 0 ? slot.data + kTcpSlotHeadroom : nullptr;
     TcpSendSegment(b, slot.seq, b->rcvNxt, flags, nullptr, 0, data, slot.length);
-    b->rttTiming = false;
-}
-
-bool InLossEpisode(const TcpControlBlock* b) {
-    return SeqLt(b->sndUna, b->recover);
+    b->rttTiming  = false;
+    b->holeResent = true;
 }
 
 // rto = SRTT + max(G, 4 * RTTVAR) (RFC 6298 2.2/2.3), no lower than the floor, no higher than
@@ -201,15 +198,19 @@ void TakeSample(TcpControlBlock* b, std::uint32_t sampleMs) {
     ComputeRto(b);
 }
 
-// An acknowledgment that moves sndUna ends a loss episode once it covers `recover`; before
-// that, after a fast retransmit, it shows the next hole, which is resent at once (RFC 6582 3.2
-// step 3, without the congestion window).
-void AdvanceLossEpisode(TcpControlBlock* b) {
-    b->dupAcks = 0;
-    if (!InLossEpisode(b)) {
+// sndUna moved: a new oldest segment, not resent yet. In fast recovery, an acknowledgment short
+// of `recover` shows the next hole in what was in flight at the fast retransmit, which is resent
+// at once (RFC 6582 3.2 step 3, without the congestion window); one that reaches it ends the
+// recovery.
+void AdvanceLossRecovery(TcpControlBlock* b) {
+    b->dupAcks    = 0;
+    b->holeResent = false;
+    if (!b->fastRecovery) {
+        return;
+    }
+    if (SeqGeq(b->sndUna, b->recover)) {
         b->fastRecovery = false;
-        b->recover      = b->sndUna;  // follows sndUna, so it never falls 2^31 behind
-    } else if (b->fastRecovery && b->rtxCount > 0) {
+    } else if (b->rtxCount > 0) {
         ResendOldest(b);
     }
 }
@@ -218,7 +219,7 @@ void NewDataAcked(TcpControlBlock* b) {
     b->sndUna = b->segAck;
     ReleaseAckedSlots(b);
     TcpRttAcknowledged(b);
-    AdvanceLossEpisode(b);
+    AdvanceLossRecovery(b);
     // RFC 6298 5.2/5.3: stop the timer when everything is acknowledged, otherwise restart it so
     // that the oldest outstanding segment gets a full rto; the connection is making progress,
     // so the retransmission count starts again.
@@ -232,15 +233,14 @@ void NewDataAcked(TcpControlBlock* b) {
 
 // RFC 5681 2: an acknowledgment is a duplicate when data is outstanding and it carries the
 // same acknowledgment (sndUna) and window as before, no data, no SYN and no FIN. The third in a
-// row resends the oldest segment at once (3.2), once per loss episode: the rto is not backed
-// off and the retransmission limit does not count it, since the peer is evidently there.
+// row resends the oldest segment at once (3.2), unless it was resent since sndUna last moved
+// (by a timeout, a fast retransmit or a partial acknowledgment): further duplicates of the same
+// loss resend nothing. The rto is not backed off and the retransmission limit does not count it,
+// since the peer is evidently there.
 void DuplicateAck(TcpControlBlock* b) {
     const bool duplicate = b->rtxCount > 0 && b->segPayloadLen == 0 &&
                            (b->segFlags & (kTcpSyn | kTcpFin)) == 0 && b->segWnd == b->sndWnd;
-    if (!duplicate || b->dupAcks >= kTcpDupAckThreshold) {
-        return;
-    }
-    if (++b->dupAcks < kTcpDupAckThreshold || InLossEpisode(b)) {
+    if (!duplicate || b->holeResent || ++b->dupAcks < kTcpDupAckThreshold) {
         return;
     }
     b->recover      = b->sndNxt;
@@ -353,12 +353,16 @@ void TcpTimingReset(TcpControlBlock* block) {
     block->rttMeasured  = false;
     block->rttTiming    = false;
     block->dupAcks      = 0;
+    block->holeResent   = false;
     block->recover      = block->iss;
     block->fastRecovery = false;
 }
 
+// A segment sent during a recovery is timed too: its acknowledgment may wait for a hole in
+// front of it, which only overstates the round trip, and the backed-off rto needs a new sample
+// to come down (RFC 6298 5.7).
 void TcpTimeSegment(TcpControlBlock* block, std::uint32_t end) {
-    if (block->rttTiming || InLossEpisode(block)) {
+    if (block->rttTiming) {
         return;
     }
     block->rttTiming = true;
@@ -404,9 +408,9 @@ TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
         return TcpRtxResult::kLimit;
     }
     ResendOldest(block);
-    // A timeout starts a loss episode of its own: duplicate acknowledgments of what was in
-    // flight before it do not trigger a fast retransmit as well.
-    block->recover      = block->sndNxt;
+    // A timeout ends fast recovery: later holes are found by their own duplicate
+    // acknowledgments, not by resending at every partial acknowledgment, which after a spurious
+    // timeout would resend the whole flight.
     block->fastRecovery = false;
     block->dupAcks      = 0;
     // RFC 6298 5.5: back off, bounded by rtoMax; the rto stays backed off until a sample

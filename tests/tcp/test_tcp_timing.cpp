@@ -134,6 +134,26 @@ TEST_F(TcpTimingTest, FastRetransmitOnTheThirdDuplicateAck) {
     }
 }
 
+// After a timeout, the duplicates that the timed-out segment's followers still bring resend
+// nothing more; a further hole, once sndUna has moved to it, is fast retransmitted by its own
+// duplicates instead of waiting for another (backed-off) timeout.
+TEST_F(TcpTimingTest, TimeoutThenFastRetransmitOfTheNextHole) {
+    TcpControlBlock* b                   = Connect(0x40000000, 100);
+    const std::vector<TcpSegment> flight = Flight(b, 6);  // the first and the third are lost
+    Advance(static_cast<std::uint64_t>(b->rto));
+    EXPECT_EQ(Out().seq, flight[0].seq);
+    peerAck = flight[0].seq;
+    DuplicateAcks(4);
+    ExpectNoTx();
+    PeerAcks(flight[2].seq);
+    ExpectNoTx();
+    DuplicateAcks(3);
+    EXPECT_EQ(Out().seq, flight[2].seq);
+    EXPECT_EQ(b->retryCount, 0);
+    PeerAcks(b->sndNxt);
+    ExpectNoTx(3000);
+}
+
 // Only a bare acknowledgment with an unchanged window counts as a duplicate (RFC 5681 2).
 TEST_F(TcpTimingTest, AcknowledgmentsThatAreNoDuplicates) {
     struct Case {
