@@ -190,13 +190,13 @@ struct TcpControlBlock {
     std::uint32_t rttSeq;
     std::uint32_t rttStart;
     // Duplicate acknowledgments in a row (RFC 5681 3.2); holeResent: the segment at sndUna was
-    // resent since sndUna last moved, so further duplicates resend nothing. fastRecovery: a fast
-    // retransmit went out when sndNxt was `recover`; until sndUna reaches it, each partial
-    // acknowledgment resends the next hole at once (RFC 6582).
+    // resent since sndUna last moved, so further duplicates resend nothing. inRecovery: a fast
+    // retransmit or a timeout went out when sndNxt was `recover`; until sndUna reaches it, each
+    // partial acknowledgment resends the next hole at once (RFC 6582).
     int dupAcks;
     bool holeResent;
     std::uint32_t recover;
-    bool fastRecovery;
+    bool inRecovery;
 };
 
 // The layer's one instance.

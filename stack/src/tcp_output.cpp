@@ -143,18 +143,21 @@ void Probe(TcpControlBlock* b) {
     TcpStartRtxTimer(b, PersistInterval(b));
 }
 
-void ReleaseAckedSlots(TcpControlBlock* b) {
+// Returns whether any slot was released.
+bool ReleaseAckedSlots(TcpControlBlock* b) {
+    const int before = b->rtxCount;
     while (b->rtxCount > 0) {
         const TcpRetransmitSlot& slot = b->rtxSlots[b->rtxOldestIndex];
         // A FIN occupies one sequence number of its own: the slot is done only when the FIN
         // itself is acknowledged, or a lost FIN would never be sent again.
         const std::uint32_t end = slot.seq + slot.length + static_cast<std::uint32_t>(slot.fin);
         if (SeqGt(end, b->sndUna)) {
-            return;
+            break;
         }
         b->rtxOldestIndex = (b->rtxOldestIndex + 1) % kTcpRtxSlots;
         --b->rtxCount;
     }
+    return b->rtxCount != before;
 }
 
 // Sends the oldest queued segment (the one at sndUna) again, with the current acknowledgment
@@ -198,28 +201,32 @@ void TakeSample(TcpControlBlock* b, std::uint32_t sampleMs) {
     ComputeRto(b);
 }
 
-// sndUna moved: a new oldest segment, not resent yet. In fast recovery, an acknowledgment short
-// of `recover` shows the next hole in what was in flight at the fast retransmit, which is resent
-// at once (RFC 6582 3.2 step 3, without the congestion window); one that reaches it ends the
-// recovery.
-void AdvanceLossRecovery(TcpControlBlock* b) {
-    b->dupAcks    = 0;
-    b->holeResent = false;
-    if (!b->fastRecovery) {
+// sndUna moved, possibly to a new oldest segment, not resent yet. In a recovery, an acknowledgment
+// short of `recover` shows the next hole in what was in flight when the loss was detected, which is
+// resent at once (RFC 6582 3.2 step 3, without the congestion window); one that reaches it ends
+// the recovery.
+// An acknowledgment that ends inside the oldest segment leaves it as it was (resent or not), so
+// that a peer acknowledging a byte at a time gets each segment resent once, not once per byte.
+void AdvanceLossRecovery(TcpControlBlock* b, bool newOldest) {
+    b->dupAcks = 0;
+    if (newOldest) {
+        b->holeResent = false;
+    }
+    if (!b->inRecovery) {
         return;
     }
     if (SeqGeq(b->sndUna, b->recover)) {
-        b->fastRecovery = false;
-    } else if (b->rtxCount > 0) {
+        b->inRecovery = false;
+    } else if (b->rtxCount > 0 && !b->holeResent) {
         ResendOldest(b);
     }
 }
 
 void NewDataAcked(TcpControlBlock* b) {
-    b->sndUna = b->segAck;
-    ReleaseAckedSlots(b);
+    b->sndUna            = b->segAck;
+    const bool newOldest = ReleaseAckedSlots(b);
     TcpRttAcknowledged(b);
-    AdvanceLossRecovery(b);
+    AdvanceLossRecovery(b, newOldest);
     // RFC 6298 5.2/5.3: stop the timer when everything is acknowledged, otherwise restart it so
     // that the oldest outstanding segment gets a full rto; the connection is making progress,
     // so the retransmission count starts again.
@@ -243,8 +250,8 @@ void DuplicateAck(TcpControlBlock* b) {
     if (!duplicate || b->holeResent || ++b->dupAcks < kTcpDupAckThreshold) {
         return;
     }
-    b->recover      = b->sndNxt;
-    b->fastRecovery = true;
+    b->recover    = b->sndNxt;
+    b->inRecovery = true;
     ResendOldest(b);
     TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
 }
@@ -355,7 +362,7 @@ void TcpTimingReset(TcpControlBlock* block) {
     block->dupAcks      = 0;
     block->holeResent   = false;
     block->recover      = block->iss;
-    block->fastRecovery = false;
+    block->inRecovery   = false;
 }
 
 // A segment sent during a recovery is timed too: its acknowledgment may wait for a hole in
@@ -408,11 +415,12 @@ TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
         return TcpRtxResult::kLimit;
     }
     ResendOldest(block);
-    // A timeout ends fast recovery: later holes are found by their own duplicate
-    // acknowledgments, not by resending at every partial acknowledgment, which after a spurious
-    // timeout would resend the whole flight.
-    block->fastRecovery = false;
-    block->dupAcks      = 0;
+    // After a timeout everything in flight is suspect (RFC 5681 3.1, RFC 6582 3.2 step 4): each
+    // partial acknowledgment resends the next segment at once, so a flight lost whole, as in an
+    // outage, comes back one round trip per segment rather than one timeout per segment.
+    block->recover    = block->sndNxt;
+    block->inRecovery = true;
+    block->dupAcks    = 0;
     // RFC 6298 5.5: back off, bounded by rtoMax; the rto stays backed off until a sample
     // from a segment sent afterwards recomputes it.
     block->rto =

@@ -134,24 +134,44 @@ TEST_F(TcpTimingTest, FastRetransmitOnTheThirdDuplicateAck) {
     }
 }
 
-// After a timeout, the duplicates that the timed-out segment's followers still bring resend
-// nothing more; a further hole, once sndUna has moved to it, is fast retransmitted by its own
-// duplicates instead of waiting for another (backed-off) timeout.
-TEST_F(TcpTimingTest, TimeoutThenFastRetransmitOfTheNextHole) {
+// After a timeout, each partial acknowledgment resends the next segment at once: a flight lost
+// whole (an outage) comes back a round trip per segment, not a timeout per segment. Duplicates
+// of a hole already resent resend nothing.
+TEST_F(TcpTimingTest, AfterATimeoutEachPartialAckResendsTheNextSegment) {
     TcpControlBlock* b                   = Connect(0x40000000, 100);
-    const std::vector<TcpSegment> flight = Flight(b, 6);  // the first and the third are lost
+    const std::vector<TcpSegment> flight = Flight(b, 4);  // all lost
     Advance(static_cast<std::uint64_t>(b->rto));
     EXPECT_EQ(Out().seq, flight[0].seq);
-    peerAck = flight[0].seq;
+    const int backedOff = b->rto;
+    peerAck             = flight[0].seq;
     DuplicateAcks(4);
     ExpectNoTx();
-    PeerAcks(flight[2].seq);
-    ExpectNoTx();
-    DuplicateAcks(3);
-    EXPECT_EQ(Out().seq, flight[2].seq);
-    EXPECT_EQ(b->retryCount, 0);
+    for (std::size_t i = 1; i < flight.size(); ++i) {
+        PeerAcks(flight[i].seq);
+        EXPECT_EQ(Out().seq, flight[i].seq);
+        DuplicateAcks(3);
+        ExpectNoTx();
+    }
     PeerAcks(b->sndNxt);
+    EXPECT_EQ(b->rto, backedOff);  // no sample from any of them
+    EXPECT_EQ(b->retryCount, 0);
     ExpectNoTx(3000);
+}
+
+// A peer that acknowledges a byte at a time during a recovery gets each segment resent once.
+TEST_F(TcpTimingTest, ByteByByteAcksResendEachSegmentOnce) {
+    TcpControlBlock* b                   = Connect(0x40000000, 100);
+    const std::vector<TcpSegment> flight = Flight(b, 4);
+    Advance(static_cast<std::uint64_t>(b->rto));
+    EXPECT_EQ(Out().seq, flight[0].seq);
+    for (std::uint32_t ack = flight[0].seq + 1; ack != flight[3].seq + 100; ++ack) {
+        PeerAcks(ack);
+    }
+    std::vector<std::uint32_t> resent;
+    while (SentCount() > 0) {
+        resent.push_back(Out().seq);
+    }
+    EXPECT_EQ(resent, (std::vector<std::uint32_t>{flight[1].seq, flight[2].seq, flight[3].seq}));
 }
 
 // Only a bare acknowledgment with an unchanged window counts as a duplicate (RFC 5681 2).
