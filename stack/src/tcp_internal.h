@@ -189,8 +189,8 @@ struct TcpControlBlock {
     bool rttTiming;
     std::uint32_t rttSeq;
     std::uint32_t rttStart;
-    // Duplicate acknowledgments in a row (RFC 5681 3.2); holeResent: the segment at sndUna was
-    // resent since sndUna last moved, so further duplicates resend nothing. inRecovery: a fast
+    // Duplicate acknowledgments in a row (RFC 5681 3.2); holeResent: the oldest segment has been
+    // resent since it became the oldest, so further duplicates resend nothing. inRecovery: a fast
     // retransmit or a timeout went out when sndNxt was `recover`; until sndUna reaches it, each
     // partial acknowledgment resends the next hole at once (RFC 6582).
     int dupAcks;

@@ -201,12 +201,12 @@ void TakeSample(TcpControlBlock* b, std::uint32_t sampleMs) {
     ComputeRto(b);
 }
 
-// sndUna moved, possibly to a new oldest segment, not resent yet. In a recovery, an acknowledgment
-// short of `recover` shows the next hole in what was in flight when the loss was detected, which is
-// resent at once (RFC 6582 3.2 step 3, without the congestion window); one that reaches it ends
-// the recovery.
-// An acknowledgment that ends inside the oldest segment leaves it as it was (resent or not), so
-// that a peer acknowledging a byte at a time gets each segment resent once, not once per byte.
+// sndUna moved, possibly to a new oldest segment, not resent yet. In a recovery, an
+// acknowledgment short of `recover` shows the next hole in what was in flight when the loss was
+// detected, which is resent at once (the NewReno answer to a partial acknowledgment, RFC 6582,
+// without the congestion window); one that reaches `recover` ends the recovery. One that ends
+// inside the oldest segment leaves it as it was, so that a peer acknowledging a byte at a time
+// gets each segment resent once, not once per byte.
 void AdvanceLossRecovery(TcpControlBlock* b, bool newOldest) {
     b->dupAcks = 0;
     if (newOldest) {
@@ -240,9 +240,9 @@ void NewDataAcked(TcpControlBlock* b) {
 
 // RFC 5681 2: an acknowledgment is a duplicate when data is outstanding and it carries the
 // same acknowledgment (sndUna) and window as before, no data, no SYN and no FIN. The third in a
-// row resends the oldest segment at once (3.2), unless it was resent since sndUna last moved
-// (by a timeout, a fast retransmit or a partial acknowledgment): further duplicates of the same
-// loss resend nothing. The rto is not backed off and the retransmission limit does not count it,
+// row resends the oldest segment at once (3.2), unless it has been resent already (by a
+// timeout, a fast retransmit or a partial acknowledgment): further duplicates of the same loss
+// resend nothing. The rto is not backed off and the retransmission limit does not count it,
 // since the peer is evidently there.
 void DuplicateAck(TcpControlBlock* b) {
     const bool duplicate = b->rtxCount > 0 && b->segPayloadLen == 0 &&
@@ -415,7 +415,7 @@ TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
         return TcpRtxResult::kLimit;
     }
     ResendOldest(block);
-    // After a timeout everything in flight is suspect (RFC 5681 3.1, RFC 6582 3.2 step 4): each
+    // After a timeout everything in flight is suspect, and TCP resends from sndUna on: here each
     // partial acknowledgment resends the next segment at once, so a flight lost whole, as in an
     // outage, comes back one round trip per segment rather than one timeout per segment.
     block->recover    = block->sndNxt;
