@@ -23,6 +23,12 @@ constexpr std::uint32_t kTcpSendRing = 4096;
 constexpr std::uint32_t kDnsCache    = 3;
 constexpr std::uint32_t kDnsPending  = 3;
 
+// The TCP layer's largest back-off bound and retransmission limit: with a measured rto of at
+// least 200 ms, an unanswered segment is given up only after 15 s of silence (200 + 400 + 800
+// + 1600 + 6 x 2000 ms), and after 19 s while the rto is still the initial 1000 ms.
+constexpr std::uint32_t kTcpRtoMaxMs        = 2000;
+constexpr std::uint32_t kTcpRetransmitLimit = 10;
+
 struct StackState {
     bool initialised;
     TnRandomFn random;
@@ -114,6 +120,8 @@ bool StartTcp(const TnSockConfig& config, std::uint32_t localAddress) {
     tcp.rxAlloc        = HeapRxAlloc;
     tcp.logText        = config.logText;
     tcp.sendRingSize   = kTcpSendRing;
+    tcp.rtoMax         = kTcpRtoMaxMs;
+    tcp.maxRetransmits = kTcpRetransmitLimit;
     return TnTcpInit(&tcp) == TNTCP_SUCCESS;
 }
 

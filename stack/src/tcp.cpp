@@ -213,9 +213,10 @@ void ActiveOpen(TcpControlBlock* b) {
     b->sndWnd     = 0;
     b->finPending = 0;
     b->rcvWnd     = static_cast<std::uint16_t>(g_tcp.config.rcvWindow);
-    b->rto        = kTcpInitialRtoMs;
     b->state      = TcpStateSynSent;
+    TcpTimingReset(b);
     TcpSendSyn(b, kTcpSyn, true);
+    TcpTimeSegment(b, b->iss + 1);  // the SYN's round trip is the first sample
     b->retryCount = 0;
     TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
 }
@@ -226,6 +227,7 @@ bool HandshakeGivesUp(TcpControlBlock* b, std::uint16_t flags) {
         return true;
     }
     TcpSendSyn(b, flags, true);
+    b->rttTiming = false;  // Karn's rule: a repeated SYN gives no sample
     TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
     return false;
 }
@@ -235,6 +237,7 @@ void Accept(TcpControlBlock* b, std::uintptr_t userContext) {
     TcpStopTimer(b->stateTimer);  // the accept wait is over
     b->state = TcpStateSynReceived;
     TcpSendSyn(b, kTcpSyn | kTcpAck, true);
+    TcpTimeSegment(b, b->iss + 1);  // the SYN+ACK's round trip is the first sample
     b->retryCount = 0;
     TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
 }

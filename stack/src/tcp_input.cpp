@@ -449,7 +449,7 @@ void TcpListenerSyn(TcpControlBlock* b) {
     ApplyMssOption(b);
     b->finPending = 0;
     b->rcvWnd     = static_cast<std::uint16_t>(TcpState().config.rcvWindow);
-    b->rto        = kTcpInitialRtoMs;
+    TcpTimingReset(b);
     b->retryCount = 0;
     b->state      = TcpStateAcceptPending;
     b->sndUna     = b->iss;
@@ -488,6 +488,7 @@ void TcpSynSentSegment(TcpControlBlock* b) {
         b->sndUna     = b->segAck;
         b->retryCount = 0;
         TcpStopTimer(b->rtxTimer);
+        TcpRttAcknowledged(b);
     }
     if (SeqGt(b->sndUna, b->iss)) {
         b->sndWl1 = b->segSeq;

@@ -31,13 +31,21 @@ inline constexpr std::uint32_t kTcpFinWait2LimitMs = 5000;
 inline constexpr std::uint32_t kTcpClosingLimitMs  = 5000;
 // Zero-window probes back off from the current rto up to this interval (RFC 9293 3.8.6.1).
 inline constexpr std::uint32_t kTcpPersistMaxMs = 60000;
-inline constexpr int kTcpPersistMaxShift        = 6;  // 1000 << 6 > 60000
+inline constexpr int kTcpPersistMaxShift        = 9;  // 200 << 9 > 60000: the cap is always reached
 // Zero-window probes in a row that get no answer at all before the connection is reset
 // (RFC 1122 4.2.2.17 lets answered probes go on for as long as the window stays closed).
 inline constexpr int kTcpProbeLimit = 8;
 // LAST_ACK ends when no new acknowledgment arrives for this long: a peer that closed and then
 // went silent (or keeps its window shut) must not hold the block forever.
 inline constexpr std::uint32_t kTcpLastAckLimitMs = 30000;
+
+// Retransmission timing. The lower bound of a measured rto keeps a delayed acknowledgment (up
+// to 200 ms at a kernel peer) from being taken for a loss on a LAN whose round trip is a
+// millisecond; G is the clock granularity of RFC 6298 (the tick counts milliseconds); the third
+// duplicate acknowledgment triggers fast retransmit (RFC 5681 3.2).
+inline constexpr std::uint32_t kTcpRtoFloorMs         = 200;
+inline constexpr std::uint32_t kTcpClockGranularityMs = 1;
+inline constexpr int kTcpDupAckThreshold              = 3;
 
 // Holes in the received stream remembered at once (each with the data beyond it).
 inline constexpr int kTcpReorderRanges = 4;
@@ -183,6 +191,25 @@ struct TcpControlBlock {
     int probesUnanswered;      // zero-window probes sent since the last acceptable ACK
     std::uint32_t lastAckUna;  // sndUna when LAST_ACK last made progress
     int diagPhase;             // TcpDiagPhase: what the diagnostic hook has been told
+    // Retransmission timing
+    // RFC 6298 estimator, kept scaled as integers: srtt in 1/8 ms, rttvar in 1/4 ms (so that
+    // rttvarScaled is 4 * RTTVAR in ms). rttMeasured is false until the first sample.
+    std::uint32_t srttScaled;
+    std::uint32_t rttvarScaled;
+    bool rttMeasured;
+    // One segment at a time is timed: the acknowledgment of rttSeq ends the measurement that
+    // started at tick rttStart. A retransmission cancels it (Karn's rule).
+    bool rttTiming;
+    std::uint32_t rttSeq;
+    std::uint32_t rttStart;
+    // Duplicate acknowledgments in a row (RFC 5681 3.2); holeResent: the oldest segment has been
+    // resent since it became the oldest, so further duplicates resend nothing. inRecovery: a fast
+    // retransmit or a timeout went out when sndNxt was `recover`; until sndUna reaches it, each
+    // partial acknowledgment resends the next hole at once (RFC 6582).
+    int dupAcks;
+    bool holeResent;
+    std::uint32_t recover;
+    bool inRecovery;
 };
 
 // What the diagnostic hook has heard of a connection, so that its end is reported exactly once.
@@ -313,6 +340,14 @@ bool TcpAllAcked(const TcpControlBlock* block);
 
 // Moves bytes (and a pending FIN) from the ring into segments. Returns the segments sent.
 int TcpOutput(TcpControlBlock* block);
+
+// Round-trip timing (RFC 6298). Reset: rto 1000 ms, no sample yet, nothing timed, no loss
+// recovery; call when a connection opens. TimeSegment starts timing a segment sent for the first
+// time whose acknowledgment is `end`, unless one is already timed. RttAcknowledged takes the
+// sample once sndUna has reached it.
+void TcpTimingReset(TcpControlBlock* block);
+void TcpTimeSegment(TcpControlBlock* block, std::uint32_t end);
+void TcpRttAcknowledged(TcpControlBlock* block);
 
 enum class TcpRtxResult { kContinue, kLimit };
 TcpRtxResult TcpRetransmit(TcpControlBlock* block);

@@ -71,8 +71,10 @@ TcpRetransmitSlot& EnqueueSlot(TcpControlBlock* b) {
 }
 
 // The first segment into an empty queue starts the retransmission timer afresh: a timer that
-// runs then is the zero-window probe timer, which must not time the new segment.
-void ArmRetransmission(TcpControlBlock* b, bool queueWasEmpty) {
+// runs then is the zero-window probe timer, which must not time the new segment. `end` is the
+// acknowledgment that covers the segment just sent for the first time.
+void ArmRetransmission(TcpControlBlock* b, bool queueWasEmpty, std::uint32_t end) {
+    TcpTimeSegment(b, end);
     if (queueWasEmpty || b->rtxTimer == nullptr) {
         b->retryCount   = 0;
         b->persistShift = 0;
@@ -88,7 +90,7 @@ void SendFinAlone(TcpControlBlock* b) {
     slot.seq                = b->sndNxt;
     TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpFin | kTcpAck, nullptr, 0, nullptr, 0);
     b->sndNxt += 1;
-    ArmRetransmission(b, wasEmpty);
+    ArmRetransmission(b, wasEmpty, b->sndNxt);
     b->finPending = 0;
 }
 
@@ -111,7 +113,7 @@ std::uint32_t SendDataSegment(TcpControlBlock* b, std::uint32_t amount) {
     }
     TcpSendSegment(b, b->sndNxt, b->rcvNxt, flags, nullptr, 0, data, n);
     b->sndNxt += n + static_cast<std::uint32_t>(slot.fin);
-    ArmRetransmission(b, wasEmpty);
+    ArmRetransmission(b, wasEmpty, b->sndNxt);
     return amount;
 }
 
@@ -148,23 +150,90 @@ TcpRtxResult Probe(TcpControlBlock* b) {
     return TcpRtxResult::kContinue;
 }
 
-void ReleaseAckedSlots(TcpControlBlock* b) {
+// Returns whether any slot was released.
+bool ReleaseAckedSlots(TcpControlBlock* b) {
+    const int before = b->rtxCount;
     while (b->rtxCount > 0) {
         const TcpRetransmitSlot& slot = b->rtxSlots[b->rtxOldestIndex];
         // A FIN occupies one sequence number of its own: the slot is done only when the FIN
         // itself is acknowledged, or a lost FIN would never be sent again.
         const std::uint32_t end = slot.seq + slot.length + static_cast<std::uint32_t>(slot.fin);
         if (SeqGt(end, b->sndUna)) {
-            return;
+            break;
         }
         b->rtxOldestIndex = (b->rtxOldestIndex + 1) % kTcpRtxSlots;
         --b->rtxCount;
     }
+    return b->rtxCount != before;
+}
+
+// Sends the oldest queued segment (the one at sndUna) again, with the current acknowledgment
+// number. Its acknowledgment is ambiguous now, and so is that of anything timed behind it: no
+// sample until a segment sent afterwards is acknowledged (Karn's rule).
+void ResendOldest(TcpControlBlock* b) {
+    TcpRetransmitSlot& slot   = b->rtxSlots[b->rtxOldestIndex];
+    const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
+    std::uint8_t* data        = slot.length > 0 ? slot.data + kTcpSlotHeadroom : nullptr;
+    TcpSendSegment(b, slot.seq, b->rcvNxt, flags, nullptr, 0, data, slot.length);
+    b->rttTiming  = false;
+    b->holeResent = true;
+}
+
+// rto = SRTT + max(G, 4 * RTTVAR) (RFC 6298 2.2/2.3), no lower than the floor, no higher than
+// the layer's rtoMax.
+void ComputeRto(TcpControlBlock* b) {
+    const std::uint32_t variation = std::max(kTcpClockGranularityMs, b->rttvarScaled);
+    const std::uint64_t rto       = std::max<std::uint64_t>(
+        kTcpRtoFloorMs, std::uint64_t{b->srttScaled / 8} + std::uint64_t{variation});
+    b->rto = static_cast<int>(std::min<std::uint64_t>(rto, TcpState().config.rtoMax));
+}
+
+// RFC 6298 2.2/2.3, in the scaled integers of the control block (RTTVAR first, from the old
+// SRTT).
+void TakeSample(TcpControlBlock* b, std::uint32_t sampleMs) {
+    const auto r = static_cast<std::int64_t>(std::min<std::uint32_t>(sampleMs, 1U << 20));
+    if (!b->rttMeasured) {
+        b->srttScaled   = static_cast<std::uint32_t>(r * 8);
+        b->rttvarScaled = static_cast<std::uint32_t>(r * 2);  // 4 * R/2
+        b->rttMeasured  = true;
+    } else {
+        const std::int64_t srtt   = b->srttScaled;
+        const std::int64_t rttvar = b->rttvarScaled;
+        const std::int64_t error  = r - srtt / 8;
+        const std::int64_t diff   = error < 0 ? -error : error;
+        // RTTVAR += (|error| - RTTVAR) / 4, SRTT += error / 8, in the scaled units.
+        b->rttvarScaled = static_cast<std::uint32_t>(rttvar + diff - rttvar / 4);
+        b->srttScaled   = static_cast<std::uint32_t>(srtt + error);
+    }
+    ComputeRto(b);
+}
+
+// sndUna moved, possibly to a new oldest segment, not resent yet. In a recovery, an
+// acknowledgment short of `recover` shows the next hole in what was in flight when the loss was
+// detected, which is resent at once (the NewReno answer to a partial acknowledgment, RFC 6582,
+// without the congestion window); one that reaches `recover` ends the recovery. One that ends
+// inside the oldest segment leaves it as it was, so that a peer acknowledging a byte at a time
+// gets each segment resent once, not once per byte.
+void AdvanceLossRecovery(TcpControlBlock* b, bool newOldest) {
+    b->dupAcks = 0;
+    if (newOldest) {
+        b->holeResent = false;
+    }
+    if (!b->inRecovery) {
+        return;
+    }
+    if (SeqGeq(b->sndUna, b->recover)) {
+        b->inRecovery = false;
+    } else if (b->rtxCount > 0 && !b->holeResent) {
+        ResendOldest(b);
+    }
 }
 
 void NewDataAcked(TcpControlBlock* b) {
-    b->sndUna = b->segAck;
-    ReleaseAckedSlots(b);
+    b->sndUna            = b->segAck;
+    const bool newOldest = ReleaseAckedSlots(b);
+    TcpRttAcknowledged(b);
+    AdvanceLossRecovery(b, newOldest);
     // RFC 6298 5.2/5.3: stop the timer when everything is acknowledged, otherwise restart it so
     // that the oldest outstanding segment gets a full rto; the connection is making progress,
     // so the retransmission count starts again.
@@ -174,6 +243,24 @@ void NewDataAcked(TcpControlBlock* b) {
     } else {
         TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
     }
+}
+
+// RFC 5681 2: an acknowledgment is a duplicate when data is outstanding and it carries the
+// same acknowledgment (sndUna) and window as before, no data, no SYN and no FIN. The third in a
+// row resends the oldest segment at once (3.2), unless it has been resent already (by a
+// timeout, a fast retransmit or a partial acknowledgment): further duplicates of the same loss
+// resend nothing. The rto is not backed off and the retransmission limit does not count it,
+// since the peer is evidently there.
+void DuplicateAck(TcpControlBlock* b) {
+    const bool duplicate = b->rtxCount > 0 && b->segPayloadLen == 0 &&
+                           (b->segFlags & (kTcpSyn | kTcpFin)) == 0 && b->segWnd == b->sndWnd;
+    if (!duplicate || b->holeResent || ++b->dupAcks < kTcpDupAckThreshold) {
+        return;
+    }
+    b->recover    = b->sndNxt;
+    b->inRecovery = true;
+    ResendOldest(b);
+    TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
 }
 
 void UpdateWindow(TcpControlBlock* b) {
@@ -273,6 +360,39 @@ bool TcpAllAcked(const TcpControlBlock* block) {
     return block->sendRing.count == 0 && block->rtxCount == 0 && block->finPending == 0;
 }
 
+// ---- Round-trip timing ------------------------------------------------------------------------
+
+void TcpTimingReset(TcpControlBlock* block) {
+    block->rto          = kTcpInitialRtoMs;
+    block->srttScaled   = 0;
+    block->rttvarScaled = 0;
+    block->rttMeasured  = false;
+    block->rttTiming    = false;
+    block->dupAcks      = 0;
+    block->holeResent   = false;
+    block->recover      = block->iss;
+    block->inRecovery   = false;
+}
+
+// A segment sent during a recovery is timed too: its acknowledgment may wait for a hole in
+// front of it, which only overstates the round trip, and the backed-off rto needs a new sample
+// to come down (RFC 6298 5.7).
+void TcpTimeSegment(TcpControlBlock* block, std::uint32_t end) {
+    if (block->rttTiming) {
+        return;
+    }
+    block->rttTiming = true;
+    block->rttSeq    = end;
+    block->rttStart  = TcpState().config.getTickCount();
+}
+
+void TcpRttAcknowledged(TcpControlBlock* block) {
+    if (block->rttTiming && SeqGeq(block->sndUna, block->rttSeq)) {
+        block->rttTiming = false;
+        TakeSample(block, TcpState().config.getTickCount() - block->rttStart);
+    }
+}
+
 // ---- Output, retransmission, acknowledgments ------------------------------------------------
 
 int TcpOutput(TcpControlBlock* block) {
@@ -302,11 +422,15 @@ TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
         TcpSendReset(block, block->sndNxt);
         return TcpRtxResult::kLimit;
     }
-    TcpRetransmitSlot& slot   = block->rtxSlots[block->rtxOldestIndex];
-    const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
-    std::uint8_t* data        = slot.length > 0 ? slot.data + kTcpSlotHeadroom : nullptr;
-    TcpSendSegment(block, slot.seq, block->rcvNxt, flags, nullptr, 0, data, slot.length);
-    // RFC 6298 5.5: back off, bounded by rtoMax.
+    ResendOldest(block);
+    // After a timeout everything in flight is suspect, and TCP resends from sndUna on: here each
+    // partial acknowledgment resends the next segment at once, so a flight lost whole, as in an
+    // outage, comes back one round trip per segment rather than one timeout per segment.
+    block->recover    = block->sndNxt;
+    block->inRecovery = true;
+    block->dupAcks    = 0;
+    // RFC 6298 5.5: back off, bounded by rtoMax; the rto stays backed off until a sample
+    // from a segment sent afterwards recomputes it.
     block->rto =
         static_cast<int>(Min(2 * static_cast<std::uint32_t>(block->rto), TcpState().config.rtoMax));
     TcpStartRtxTimer(block, static_cast<std::uint32_t>(block->rto));
@@ -330,6 +454,8 @@ TcpAckResult TcpProcessAck(TcpControlBlock* block) {
     } else if (SeqGt(ack, block->sndNxt)) {
         TcpSendAck(block);  // acknowledges what was never sent (RFC 9293 3.10.7.4)
         return TcpAckResult::kDropped;
+    } else {
+        DuplicateAck(block);  // ack == sndUna; compared with the window before the update
     }
     UpdateWindow(block);
     return TcpAckResult::kAccepted;

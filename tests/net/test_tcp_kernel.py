@@ -11,10 +11,12 @@ import errno
 import hashlib
 import os
 import re
+import signal
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -575,6 +577,201 @@ class SequenceWrap(unittest.TestCase):
         rc, out, err = listening.finish(10)
         self.assertEqual(rc, 0, err)
         self.assertEqual(digest(bytes(echoed)), digest(payload))
+
+
+class WireCapture:
+    """tcpdump on the peer's interface (the test process sits in the peer namespace) for the TCP
+    segments of one port; read back after stop()."""
+
+    def __init__(self, port):
+        self.dir = tempfile.mkdtemp(prefix="tarnet-wire-")
+        self.path = os.path.join(self.dir, "wire.pcap")
+        self.proc = subprocess.Popen(
+            ["tcpdump", "-i", SANDBOX.peer_if, "-n", "-U", "-s", "96", "-w", self.path,
+             "tcp port %d" % port], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        # tcpdump says "listening on ..." once the capture runs.
+        self.proc.stderr.readline()
+        self.dropped = None
+
+    def stop(self):
+        """Ends the capture; returns the segments as scapy packets."""
+        from scapy.all import rdpcap
+        self.proc.send_signal(signal.SIGINT)
+        err = self.proc.communicate(timeout=10)[1].decode(errors="replace")
+        match = re.search(r"(\d+) packets? dropped by kernel", err)
+        self.dropped = int(match.group(1)) if match else None
+        packets = rdpcap(self.path)
+        os.unlink(self.path)
+        os.rmdir(self.dir)
+        return packets
+
+
+def retransmissions(packets, src):
+    """Segments from `src` whose data (or FIN) lies wholly at or below the highest sequence
+    number `src` had already sent: on a path that loses nothing, each one is spurious."""
+    from scapy.all import IP, TCP
+    count, base, highest = 0, None, 0
+    for p in packets:
+        if IP not in p or TCP not in p or p[IP].src != src:
+            continue
+        tcp = p[TCP]
+        length = p[IP].len - 4 * p[IP].ihl - 4 * tcp.dataofs + (1 if tcp.flags.F else 0)
+        if tcp.flags.S:
+            base = tcp.seq + 1
+            continue
+        if length <= 0 or base is None:
+            continue
+        end = (tcp.seq - base + length) % 2**32
+        if end <= highest:
+            count += 1
+        highest = max(highest, end)
+    return count
+
+
+class SlowPath(unittest.TestCase):
+    """A kernel peer behind 60 ms of delay each way (the adapter's impairment). Toward the
+    kernel, the first data segment is dropped once (nftables in the peer namespace), so the
+    stack goes through a timeout early on: its retransmission timeout must still follow the
+    120-ms round trip afterwards, so the wire carries that one necessary retransmission and no
+    other from either side."""
+
+    impair = "delay=60"
+    size = 256 * 1024
+    TABLE = "tarnet_once"
+
+    def drop_first_data_segment(self):
+        """Returns a function that removes the rule and tells how many segments it dropped."""
+        SANDBOX.peer("nft", "add table inet %s" % self.TABLE)
+        SANDBOX.peer("nft", "add chain inet %s in { type filter hook input priority 0; }"
+                     % self.TABLE)
+        # The quota counts the bytes it matched: the second full segment takes it past 2000.
+        SANDBOX.peer("nft", "add rule inet %s in iifname %s ip saddr %s ip length > 1000 "
+                     "quota until 2000 bytes counter drop"
+                     % (self.TABLE, SANDBOX.peer_if, SANDBOX.stack_ip))
+
+        def remove():
+            listing = SANDBOX.peer("nft", "list table inet %s" % self.TABLE)
+            SANDBOX.peer("nft", "delete table inet %s" % self.TABLE, check=False)
+            match = re.search(r"counter packets (\d+)", listing)
+            return int(match.group(1)) if match else None
+
+        return remove
+
+    def count(self, transfer, label, dropped=0):
+        port = next_port()
+        capture = WireCapture(port)
+        try:
+            transfer(port)
+        finally:
+            packets = capture.stop()
+        self.assertEqual(capture.dropped, 0, "the capture lost segments")
+        ours = retransmissions(packets, SANDBOX.stack_ip)
+        theirs = retransmissions(packets, SANDBOX.peer_ip)
+        note("%s (delay 60 ms each way, %d dropped): %d segments on the wire, retransmitted by "
+             "the stack %d, by the kernel %d" % (label, dropped, len(packets), ours, theirs))
+        # A dropped segment was captured before the drop: its one retransmission is the
+        # necessary one.
+        self.assertEqual((ours, theirs), (dropped, 0))
+
+    def test_stack_to_kernel(self):
+        payload = os.urandom(self.size)
+        remove = self.drop_first_data_segment()
+        dropped = []
+
+        def transfer(port):
+            try:
+                server = KernelServer(port)
+                rc, out, err = run_tarnet("tcp", "connect", SANDBOX.peer_ip, str(port),
+                                          data=payload, impair=self.impair, timeout=60)
+                self.assertEqual(rc, 0, err)
+                self.assertEqual(digest(server.result(60)), digest(payload))
+            finally:
+                dropped.append(remove())
+
+        self.count(lambda port: transfer(port), "256 KiB stack -> kernel", dropped=1)
+        self.assertEqual(dropped, [1])
+
+    def test_kernel_to_stack(self):
+        payload = os.urandom(self.size)
+
+        def transfer(port):
+            listening = Listening(port, "-n", "1", impair=self.impair)
+            with kernel_connect(port) as sock:
+                sock.settimeout(60)
+                sock.sendall(payload)
+                sock.shutdown(socket.SHUT_WR)
+                self.assertEqual(recv_all(sock), b"")
+            rc, out, err = listening.finish(60)
+            self.assertEqual(rc, 0, err)
+            self.assertEqual(digest(out), digest(payload))
+
+        self.count(transfer, "256 KiB kernel -> stack")
+
+
+class Outage(unittest.TestCase):
+    """Everything between the kernel and the stack is dropped (nftables in the peer namespace)
+    for 10 s in the middle of a transfer: the stack backs off and resends until the path is
+    back, and the transfer completes intact."""
+
+    SIZE = 8 * MIB
+    OUTAGE = 10.0
+    TABLE = "tarnet_outage"
+
+    def prepare(self):
+        SANDBOX.peer("nft", "add table inet %s" % self.TABLE)
+        for chain, hook in (("in", "input"), ("out", "output")):
+            SANDBOX.peer("nft", "add chain inet %s %s { type filter hook %s priority 0; }"
+                         % (self.TABLE, chain, hook))
+
+    def block(self):
+        # One command, so that the outage starts at once (the test process is in the peer
+        # namespace).
+        subprocess.run(["nft", "add rule inet {0} in iifname {1} drop; "
+                        "add rule inet {0} out oifname {1} drop".format(self.TABLE,
+                                                                        SANDBOX.peer_if)],
+                       check=True)
+
+    def unblock(self):
+        SANDBOX.peer("nft", "delete table inet %s" % self.TABLE, check=False)
+
+    def test_a_ten_second_outage_mid_transfer_is_survived(self):
+        payload = os.urandom(self.SIZE)
+        port = next_port()
+        server = KernelServer(port)
+        result = {}
+        self.prepare()
+
+        def connect():
+            result["run"] = run_tarnet("tcp", "connect", SANDBOX.peer_ip, str(port),
+                                       data=payload, timeout=90)
+
+        client = threading.Thread(target=connect, daemon=True)
+        client.start()
+        start = time.monotonic()
+        try:
+            self.assertTrue(netlib.wait_for(lambda: len(server.received) >= MIB // 2, 30,
+                                            step=0.002), "the transfer did not get going")
+            self.block()
+            at_start = len(server.received)
+            time.sleep(1.0)  # what was already in the kernel's buffer is read by now
+            settled = len(server.received)
+            time.sleep(self.OUTAGE - 1.0)
+            at_end = len(server.received)
+        finally:
+            self.unblock()
+        back = time.monotonic()
+        netlib.wait_for(lambda: len(server.received) > at_end, 10, step=0.01)
+        resumed = time.monotonic() - back
+        client.join(90)
+        self.assertFalse(client.is_alive(), "tarnet tcp connect did not end")
+        rc, out, err = result["run"]
+        self.assertLess(at_start, self.SIZE, "the outage did not fall mid-transfer")
+        self.assertEqual(at_end, settled, "traffic passed during the outage")
+        self.assertEqual(rc, 0, err)
+        got = server.result(30)
+        self.assertEqual((len(got), digest(got)), (self.SIZE, digest(payload)))
+        note("10-s outage after %.1f MiB: the data flowed again %.1f s after the path was back; "
+             "%.1f s in all" % (at_start / MIB, resumed, time.monotonic() - start))
 
 
 if __name__ == "__main__":

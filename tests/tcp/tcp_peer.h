@@ -129,12 +129,19 @@ class TcpPeerTest : public StackTest {
         return n;
     }
 
-    // Active open completed with a SYN+ACK carrying `mssOption` (0 = none).
-    TcpControlBlock* Connect(std::uint32_t peerIss = 0x40000000, std::uint16_t mssOption = 0) {
+    // Active open completed with a SYN+ACK carrying `mssOption` (0 = none) that arrives
+    // `rttMs` after the SYN: the handshake's round trip, the rto estimator's first sample. From
+    // 1000 ms on the SYN has been sent again meanwhile, which leaves the handshake unmeasured.
+    TcpControlBlock* Connect(std::uint32_t peerIss = 0x40000000, std::uint16_t mssOption = 0,
+                             std::uint64_t rttMs = 0) {
         TcpControlBlock* b = nullptr;
         EXPECT_EQ(TnTcpConnect(7, kPeerIp, ourPort, kPeerPort, RecordTcpNote, &b), TNTCP_SUCCESS);
         const TcpSegment syn = Out();
         EXPECT_EQ(syn.flags, tcpflag::kSyn);
+        Advance(rttMs);
+        while (!VirtualHost::Get().sent.empty()) {
+            EXPECT_EQ(Out().seq, syn.seq) << "the SYN again";
+        }
         iss               = syn.seq;
         peerSeq           = peerIss;
         peerAck           = iss + 1;

@@ -50,8 +50,8 @@ class TcpStateTest : public TcpPeerTest {
 TEST_F(TcpStateTest, ConfigurationDefaultsAndClamps) {
     const TnTcpConfig& c = TcpState().config;
     EXPECT_EQ(c.rcvWindow, 4096u);
-    EXPECT_EQ(c.rtoMax, 50u);
-    EXPECT_EQ(c.maxRetransmits, 5u);
+    EXPECT_EQ(c.rtoMax, 2000u);  // the stack passes the largest back-off bound and limit
+    EXPECT_EQ(c.maxRetransmits, 10u);
     EXPECT_EQ(c.timeWaitMs, 5000u);
     EXPECT_EQ(c.reservedTimeout, 10000u);
     EXPECT_EQ(c.reservedRetries, 3u);
@@ -59,6 +59,8 @@ TEST_F(TcpStateTest, ConfigurationDefaultsAndClamps) {
 
     ASSERT_EQ(Reinit(BaseConfig()), TNTCP_SUCCESS);
     EXPECT_EQ(TcpState().config.sendRingSize, 2048u);
+    EXPECT_EQ(TcpState().config.rtoMax, 50u);  // the layer's own defaults for zero
+    EXPECT_EQ(TcpState().config.maxRetransmits, 5u);
     EXPECT_EQ(static_cast<TcpControlBlock*>(TcpState().freeList.first->payload)->sendRing.capacity,
               2048);
 

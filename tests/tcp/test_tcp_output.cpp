@@ -15,10 +15,11 @@ class TcpOutputTest : public TcpPeerTest {
         StartStack();
     }
 
-    // Runs the TCP layer with a different rtoMax (the stack passes 0, which gives 50 ms).
-    void UseRtoMax(std::uint32_t rtoMax) {
-        TnTcpConfig c = TcpState().config;
-        c.rtoMax      = rtoMax;
+    // Runs the TCP layer with other limits (0 gives the layer's own defaults, 50 ms and 5).
+    void UseLimits(std::uint32_t rtoMax, std::uint32_t maxRetransmits) {
+        TnTcpConfig c    = TcpState().config;
+        c.rtoMax         = rtoMax;
+        c.maxRetransmits = maxRetransmits;
         TnTcpDeinit();
         ASSERT_EQ(TnTcpInit(&c), TNTCP_SUCCESS);
     }
@@ -139,34 +140,48 @@ TEST_F(TcpOutputTest, LostFinIsRetransmitted) {
     EXPECT_STREQ(StateOf(b), "FIN_WAIT_2");
 }
 
-TEST_F(TcpOutputTest, RetransmissionScheduleWithRtoMax50) {
-    TcpControlBlock* b = Connect();
-    Send(b, Pattern(10));
-    const TcpSegment first = Out();
-    std::vector<TcpSegment> segments;
-    const auto times = SendTimes(1300, &segments);
-    ASSERT_EQ(times, (std::vector<std::uint64_t>{1000, 1050, 1100, 1150, 1200}));
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(segments[i].seq, first.seq);
-        EXPECT_EQ(segments[i].payload, first.payload);
+// Consecutive timeouts double the rto up to rtoMax, and the limit-th expiry resets. The
+// handshake of Connect() is answered at once, so its sample gives the 200 ms floor; with the
+// stack's setting (2000 ms, 10) an unanswered segment lasts 15 s. A SYN that had to be repeated
+// gives no sample, so the rto is still the initial 1000 ms and the segment lasts 19 s.
+TEST_F(TcpOutputTest, BackOffUpToRtoMaxThenReset) {
+    struct Case {
+        const char* name;
+        std::uint32_t rtoMax;
+        std::uint32_t maxRetransmits;
+        bool synRepeated;
+        std::vector<std::uint64_t> times;  // retransmissions, then the reset
+    };
+    const Case cases[] = {
+        {"stack's setting",
+         2000,                            10,
+         false,                                      {200, 600, 1400, 3000, 5000, 7000, 9000, 11000, 13000, 15000}    },
+        {"stack's setting, no sample",
+         2000,                            10,
+         true,                                       {1000, 3000, 5000, 7000, 9000, 11000, 13000, 15000, 17000, 19000}},
+        {"layer's defaults",           0, 0,  false, {50, 100, 150, 200, 250}                                         },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UseLimits(c.rtoMax, c.maxRetransmits);
+        TcpNotes().clear();
+        TcpControlBlock* b = Connect(0x40000000, 0, c.synRepeated ? 1100 : 0);
+        Send(b, Pattern(10));
+        const TcpSegment first = Out();
+        std::vector<TcpSegment> segments;
+        EXPECT_EQ(SendTimes(c.times.back() + 1000, &segments), c.times);
+        ASSERT_EQ(segments.size(), c.times.size());
+        for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
+            EXPECT_EQ(segments[i].seq, first.seq);
+            EXPECT_EQ(segments[i].payload, first.payload);
+        }
+        EXPECT_EQ(segments.back().flags, kRst);
+        EXPECT_EQ(segments.back().seq, first.seq + 10);
+        EXPECT_EQ(segments.back().ack, 0u);
+        ASSERT_EQ(TcpNotes().size(), 1u);
+        EXPECT_EQ(TcpNotes()[0].event, TNTCP_NOTIFY_CLOSED);
+        ExpectPoolFull();
     }
-    EXPECT_EQ(segments[4].flags, kRst);
-    EXPECT_EQ(segments[4].seq, first.seq + 10);
-    EXPECT_EQ(segments[4].ack, 0u);
-    ASSERT_EQ(TcpNotes().size(), 1u);
-    EXPECT_EQ(TcpNotes()[0].event, TNTCP_NOTIFY_CLOSED);
-    ExpectPoolFull();
-}
-
-TEST_F(TcpOutputTest, RetransmissionScheduleWithRtoMax2000) {
-    UseRtoMax(2000);
-    TcpControlBlock* b = Connect();
-    Send(b, Pattern(10));
-    Out();
-    std::vector<TcpSegment> segments;
-    const auto times = SendTimes(10000, &segments);
-    EXPECT_EQ(times, (std::vector<std::uint64_t>{1000, 3000, 5000, 7000, 9000}));
-    EXPECT_EQ(segments.back().flags, kRst);
 }
 
 // A retransmission carries the acknowledgment number of the moment it is sent.
@@ -189,7 +204,7 @@ TEST_F(TcpOutputTest, AcknowledgmentsFreeSlotsFromTheOldest) {
     const TcpSegment s1 = Out();
     Out();
     const TcpSegment s3 = Out();
-    Advance(400);
+    Advance(100);
     PeerAcks(s1.seq + 100);
     EXPECT_EQ(b->rtxCount, 2);
     EXPECT_NE(b->rtxTimer, nullptr);
@@ -207,12 +222,13 @@ TEST_F(TcpOutputTest, AcknowledgedProgressRestartsTheTimer) {
     TcpControlBlock* b = Connect(0x40000000, 100);
     Send(b, Pattern(100));
     const TcpSegment a = Out();
-    Advance(600);
+    Advance(100);
     Send(b, Pattern(100));
     const TcpSegment second = Out();
-    Advance(300);
-    PeerAcks(a.seq + 100);  // t = 900: the first is acknowledged, the second is in flight
-    ExpectNoTx(999);        // until t = 1899
+    Advance(50);
+    PeerAcks(a.seq + 100);  // t = 150: the first is acknowledged, the second is in flight
+    ASSERT_EQ(b->rto, 200);
+    ExpectNoTx(199);  // the timer that ran from t = 0 would have expired at t = 200
     PeerAcks(second.seq + 100);
     ExpectNoTx(3000);
 }
@@ -233,6 +249,9 @@ TEST_F(TcpOutputTest, ProgressResetsTheRetryCount) {
         }
         PeerAcks(flight[static_cast<std::size_t>(i)].seq + 100);
         EXPECT_EQ(b->retryCount, 0);
+        if (i + 1 < 10) {  // a partial acknowledgment after a timeout resends the next at once
+            EXPECT_EQ(Out().seq, flight[static_cast<std::size_t>(i) + 1].seq);
+        }
     }
     EXPECT_STREQ(StateOf(b), "ESTABLISHED");
     EXPECT_TRUE(TcpNotes().empty());
@@ -315,9 +334,10 @@ TEST_F(TcpOutputTest, ZeroWindowProbingRecoversLostWindowUpdate) {
     Send(b, Pattern(500));
     ExpectNoTx();
     std::vector<TcpSegment> probes;
-    const auto times = SendTimes(30000, &probes);
-    // rto has backed off nowhere (no retransmission): probes at 1000, then doubling.
-    EXPECT_EQ(times, (std::vector<std::uint64_t>{1000, 3000, 7000, 15000}));
+    const auto times = SendTimes(6000, &probes);
+    // rto has backed off nowhere (no retransmission): probes at the 200 ms the handshake
+    // measured, then doubling.
+    EXPECT_EQ(times, (std::vector<std::uint64_t>{200, 600, 1400, 3000}));
     for (const TcpSegment& p : probes) {
         EXPECT_EQ(p.flags, kAck);
         EXPECT_TRUE(p.payload.empty());
@@ -340,7 +360,7 @@ TEST_F(TcpOutputTest, ZeroWindowProbingRecoversLostWindowUpdate) {
     EXPECT_EQ(data.seq, iss + 1 + 2000);
     EXPECT_EQ(data.payload, Pattern(500));
     // Back to ordinary retransmission timing for the data now in flight.
-    Advance(999);
+    Advance(199);
     EXPECT_TRUE(host().sent.empty());
     Advance(1);
     EXPECT_EQ(Out().seq, data.seq);
