@@ -16,7 +16,7 @@
 namespace tarnet::platform {
 
 class TimerPool {
-public:
+  public:
     static constexpr std::size_t kSlots = 256;
 
     // Starts a timer due at now + delayMs. Returns null when every slot is taken.
@@ -35,19 +35,19 @@ public:
     // Forgets every timer without running it.
     void Clear();
 
-private:
+  private:
     struct Slot {
-        bool             inUse      = false;
-        std::uint32_t    generation = 0;
-        std::uint64_t    deadline   = 0;
-        std::uint64_t    sequence   = 0;  // start order, breaks ties between equal deadlines
-        std::uintptr_t   context    = 0;
-        TnTimerHandlerFn handler    = nullptr;
+        bool inUse               = false;
+        std::uint32_t generation = 0;
+        std::uint64_t deadline   = 0;
+        std::uint64_t sequence   = 0;  // start order, breaks ties between equal deadlines
+        std::uintptr_t context   = 0;
+        TnTimerHandlerFn handler = nullptr;
     };
 
     Slot* Find(TnTimerHandle handle);
 
-    Slot          slots_[kSlots];
+    Slot slots_[kSlots];
     std::uint64_t nextSequence_ = 1;
 };
 

@@ -29,8 +29,8 @@ int TnSockParseAddr(const char* text, std::uint32_t* out) {
         return 0;
     }
     std::uint32_t parts[4] = {};
-    int           count    = 0;
-    const char*   p        = text;
+    int count              = 0;
+    const char* p          = text;
     for (;;) {
         if (!std::isdigit(static_cast<unsigned char>(*p))) {
             return 0;

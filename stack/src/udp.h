@@ -19,8 +19,8 @@ void UdpInit(std::uint32_t ownAddress, UdpDeliverFn deliver, TnLogTextFn logText
 void UdpSetAddress(const std::uint32_t* address);
 void UdpDeinit();
 // The caller provides 8 writable bytes in front of `data`; the header is written there.
-int  UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t srcPort,
-               std::uint8_t* data, std::uint32_t length);
+int UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t srcPort,
+              std::uint8_t* data, std::uint32_t length);
 // `data` starts at the UDP header, with the datagram's 20-byte IPv4 header in front of it.
 void UdpInput(std::uint8_t* data, std::uint32_t length);
 

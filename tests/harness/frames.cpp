@@ -62,7 +62,9 @@ void Append(Bytes& b, const Bytes& more) {
 
 }  // namespace
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 Bytes Pattern(std::size_t length, std::uint32_t seed) {
     Bytes out(length);
@@ -83,7 +85,7 @@ std::string MacText(const Mac& mac) {
 
 std::uint32_t SumWords(const std::uint8_t* data, std::size_t length, std::uint32_t initial) {
     std::uint64_t sum = initial;
-    std::size_t   i   = 0;
+    std::size_t i     = 0;
     for (; i + 1 < length; i += 2) {
         sum += static_cast<std::uint32_t>((data[i] << 8) | data[i + 1]);
     }
@@ -214,18 +216,18 @@ std::optional<Ipv4Packet> Ipv4Packet::Parse(const Bytes& datagram) {
     p.protocol                = datagram[9];
     p.src                     = Get32(datagram, 12);
     p.dst                     = Get32(datagram, 16);
-    p.payload = Bytes(datagram.begin() + static_cast<std::ptrdiff_t>(headerLen),
-                      datagram.begin() + static_cast<std::ptrdiff_t>(total));
+    p.payload                 = Bytes(datagram.begin() + static_cast<std::ptrdiff_t>(headerLen),
+                                      datagram.begin() + static_cast<std::ptrdiff_t>(total));
     return p;
 }
 
 std::vector<Ipv4Packet> Fragment(const Ipv4Packet& packet, std::size_t chunk) {
     std::vector<Ipv4Packet> out;
     for (std::size_t at = 0; at < packet.payload.size(); at += chunk) {
-        Ipv4Packet f   = packet;
-        std::size_t n  = std::min(chunk, packet.payload.size() - at);
-        f.payload      = Bytes(packet.payload.begin() + static_cast<std::ptrdiff_t>(at),
-                               packet.payload.begin() + static_cast<std::ptrdiff_t>(at + n));
+        Ipv4Packet f     = packet;
+        std::size_t n    = std::min(chunk, packet.payload.size() - at);
+        f.payload        = Bytes(packet.payload.begin() + static_cast<std::ptrdiff_t>(at),
+                                 packet.payload.begin() + static_cast<std::ptrdiff_t>(at + n));
         f.fragmentOffset = static_cast<std::uint16_t>(at / 8);
         f.moreFragments  = at + n < packet.payload.size();
         out.push_back(f);
@@ -405,7 +407,8 @@ std::optional<TcpSegment> TcpSegment::Parse(const Bytes& segment, std::uint32_t 
     s.ack     = Get32(segment, 8);
     s.flags   = segment[13];
     s.window  = Get16(segment, 14);
-    s.options = Bytes(segment.begin() + 20, segment.begin() + static_cast<std::ptrdiff_t>(headerLen));
+    s.options =
+        Bytes(segment.begin() + 20, segment.begin() + static_cast<std::ptrdiff_t>(headerLen));
     s.payload = Bytes(segment.begin() + static_cast<std::ptrdiff_t>(headerLen), segment.end());
     return s;
 }

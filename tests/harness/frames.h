@@ -21,8 +21,8 @@ constexpr std::uint32_t Ip(std::uint32_t a, std::uint32_t b, std::uint32_t c, st
     return (a << 24) | (b << 16) | (c << 8) | d;
 }
 
-Bytes       Text(const std::string& s);
-Bytes       Pattern(std::size_t length, std::uint32_t seed = 0);  // deterministic filler
+Bytes Text(const std::string& s);
+Bytes Pattern(std::size_t length, std::uint32_t seed = 0);  // deterministic filler
 std::string MacText(const Mac& mac);
 
 // RFC 1071 sum, not inverted, over `data` starting from `initial`.
@@ -35,12 +35,12 @@ std::uint16_t PseudoChecksum(std::uint32_t src, std::uint32_t dst, std::uint8_t 
 // ---- Ethernet ----------------------------------------------------------------------------------
 
 struct EthFrame {
-    Mac           dst{};
-    Mac           src{};
+    Mac dst{};
+    Mac src{};
     std::uint16_t type = 0;
-    Bytes         payload;
+    Bytes payload;
 
-    Bytes                          Build() const;
+    Bytes Build() const;
     static std::optional<EthFrame> Parse(const Bytes& frame);  // needs 14 bytes
 };
 
@@ -48,33 +48,33 @@ struct EthFrame {
 
 struct ArpPacket {
     std::uint16_t op = 1;
-    Mac           senderMac{};
+    Mac senderMac{};
     std::uint32_t senderIp = 0;
-    Mac           targetMac{};
+    Mac targetMac{};
     std::uint32_t targetIp = 0;
 
-    Bytes                           Build() const;  // 28-byte ARP payload
+    Bytes Build() const;  // 28-byte ARP payload
     static std::optional<ArpPacket> Parse(const Bytes& payload);
 };
 
 // ---- IPv4 --------------------------------------------------------------------------------------
 
 struct Ipv4Packet {
-    std::uint32_t src      = 0;
-    std::uint32_t dst      = 0;
-    std::uint8_t  protocol = 0;
-    std::uint16_t id       = 0;
-    bool          moreFragments = false;
-    bool          dontFragment  = false;
+    std::uint32_t src            = 0;
+    std::uint32_t dst            = 0;
+    std::uint8_t protocol        = 0;
+    std::uint16_t id             = 0;
+    bool moreFragments           = false;
+    bool dontFragment            = false;
     std::uint16_t fragmentOffset = 0;  // in 8-byte units
-    std::uint8_t  ttl            = 64;
-    std::uint8_t  tos            = 0;
-    Bytes         payload;
+    std::uint8_t ttl             = 64;
+    std::uint8_t tos             = 0;
+    Bytes payload;
 
     // Optional overrides for malformed datagrams.
-    std::optional<std::uint8_t>  versionIhl;
+    std::optional<std::uint8_t> versionIhl;
     std::optional<std::uint16_t> totalLength;
-    bool                         badChecksum = false;
+    bool badChecksum = false;
 
     Bytes Build() const;
     // Verifies version 4, header length, total length against the bytes and the header checksum.
@@ -91,14 +91,14 @@ std::optional<Ipv4Packet> Reassemble(const std::vector<Ipv4Packet>& fragments);
 // ---- ICMP --------------------------------------------------------------------------------------
 
 struct IcmpEcho {
-    std::uint8_t  type       = 8;  // 8 request, 0 reply
-    std::uint8_t  code       = 0;
+    std::uint8_t type        = 8;  // 8 request, 0 reply
+    std::uint8_t code        = 0;
     std::uint16_t identifier = 0;
     std::uint16_t sequence   = 0;
-    Bytes         data;
-    bool          badChecksum = false;
+    Bytes data;
+    bool badChecksum = false;
 
-    Bytes                          Build() const;
+    Bytes Build() const;
     static std::optional<IcmpEcho> Parse(const Bytes& message);  // verifies the checksum
 };
 
@@ -107,10 +107,10 @@ struct IcmpEcho {
 struct UdpDatagram {
     std::uint16_t srcPort = 0;
     std::uint16_t dstPort = 0;
-    Bytes         payload;
+    Bytes payload;
 
     enum class Checksum { kNone, kCorrect, kWrong };
-    Checksum                     checksum = Checksum::kCorrect;
+    Checksum checksum = Checksum::kCorrect;
     std::optional<std::uint16_t> lengthField;  // override for malformed datagrams
 
     Bytes Build(std::uint32_t src, std::uint32_t dst) const;
@@ -136,11 +136,11 @@ struct TcpSegment {
     std::uint16_t dstPort = 0;
     std::uint32_t seq     = 0;
     std::uint32_t ack     = 0;
-    std::uint8_t  flags   = 0;
+    std::uint8_t flags    = 0;
     std::uint16_t window  = 0;
-    Bytes         options;  // padded to a multiple of 4 by Build
-    Bytes         payload;
-    bool          badChecksum = false;
+    Bytes options;  // padded to a multiple of 4 by Build
+    Bytes payload;
+    bool badChecksum = false;
     std::optional<std::uint8_t> dataOffsetWords;  // override for malformed segments
 
     Bytes Build(std::uint32_t src, std::uint32_t dst) const;
@@ -163,12 +163,12 @@ Bytes ArpFrame(const Mac& dst, const Mac& src, const ArpPacket& arp);
 // A frame the stack sent, decoded layer by layer. Each layer is present only when the one below
 // parsed and its checksum held.
 struct Decoded {
-    EthFrame                   eth;
-    std::optional<ArpPacket>   arp;
-    std::optional<Ipv4Packet>  ip;
-    std::optional<IcmpEcho>    icmp;
+    EthFrame eth;
+    std::optional<ArpPacket> arp;
+    std::optional<Ipv4Packet> ip;
+    std::optional<IcmpEcho> icmp;
     std::optional<UdpDatagram> udp;
-    std::optional<TcpSegment>  tcp;
+    std::optional<TcpSegment> tcp;
 };
 std::optional<Decoded> Decode(const Bytes& frame);
 

@@ -19,21 +19,21 @@
 
 namespace tarnet::test {
 
-inline constexpr Mac           kOurMac{0x02, 0x54, 0x4E, 0x00, 0x00, 0x01};
-inline constexpr Mac           kPeerMac{0x02, 0x50, 0x45, 0x45, 0x52, 0x01};
-inline constexpr Mac           kOtherMac{0x02, 0x0D, 0x0E, 0x0A, 0x0D, 0x01};
+inline constexpr Mac kOurMac{0x02, 0x54, 0x4E, 0x00, 0x00, 0x01};
+inline constexpr Mac kPeerMac{0x02, 0x50, 0x45, 0x45, 0x52, 0x01};
+inline constexpr Mac kOtherMac{0x02, 0x0D, 0x0E, 0x0A, 0x0D, 0x01};
 inline constexpr std::uint32_t kOurIp     = Ip(192, 0, 2, 10);
 inline constexpr std::uint32_t kPeerIp    = Ip(192, 0, 2, 1);
 inline constexpr std::uint32_t kGatewayIp = Ip(192, 0, 2, 254);
 inline constexpr std::uint32_t kMask      = Ip(255, 255, 255, 0);
 
 struct StatusRecord {
-    int         event;
+    int event;
     TnDhcpLease lease;  // copied when event is TNSOCK_EVENT_ADDRESS
 };
 
 struct PingRecord {
-    int           event;
+    int event;
     std::uint32_t value;
     std::uint32_t received;
 };
@@ -48,12 +48,12 @@ Ipv4Packet MakeUdp(std::uint16_t srcPort, std::uint16_t dstPort, const Bytes& pa
 // One call of an application's TnSockEventFn.
 struct SockEventRecord {
     std::uintptr_t context;
-    int            event;
-    void*          data;
-    Bytes          bytes;  // copy of the received data for TNSOCK_EVENT_DATA
-    std::uint32_t  a;
-    std::uint32_t  b;
-    std::uint32_t  c;
+    int event;
+    void* data;
+    Bytes bytes;  // copy of the received data for TNSOCK_EVENT_DATA
+    std::uint32_t a;
+    std::uint32_t b;
+    std::uint32_t c;
 };
 
 // An application callback that records every call in VirtualHost::sockEvents and returns 0.
@@ -62,7 +62,7 @@ std::uintptr_t RecordSockEvent(std::uintptr_t appContext, int event, void* data,
 
 // The one virtual host of the test process (the stack is a single instance, so is its host).
 class VirtualHost {
-public:
+  public:
     static VirtualHost& Get();
 
     // Forgets frames, logs and events, stops every timer and sets the clock to `start`.
@@ -81,22 +81,22 @@ public:
     // Values the `random` callback returns, in order; 0 once they run out.
     std::deque<int> randomValues;
 
-    std::deque<Bytes>            sent;  // frames handed to sendFrame, oldest first
-    std::vector<std::string>     logs;
-    std::vector<StatusRecord>    status;
-    std::vector<PingRecord>      pings;
+    std::deque<Bytes> sent;  // frames handed to sendFrame, oldest first
+    std::vector<std::string> logs;
+    std::vector<StatusRecord> status;
+    std::vector<PingRecord> pings;
     std::vector<SockEventRecord> sockEvents;  // calls of RecordSockEvent
 
     platform::TimerPool timers;
 
-private:
+  private:
     std::uint64_t now_ = 0;
 };
 
 // Fixture for every test that drives the stack. TearDown shuts the stack down and checks that no
 // timer is left running.
 class StackTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -132,7 +132,7 @@ protected:
     void ExpectNoTx(std::uint64_t ms = 0);
 
     TnSockConfig config{};
-    bool         started = false;
+    bool started = false;
 };
 
 }  // namespace tarnet::test

@@ -154,7 +154,9 @@ TEST_F(PingTest, RequestCarriesTheClockIdentifierAndTheLetterPattern) {
     EXPECT_EQ(request.identifier, static_cast<std::uint16_t>(host().Now()));
     EXPECT_EQ(request.data, expected);
     TnSockPingStop();
-    ExpectEvents({{TNSOCK_PING_SENT, 1, 0}});
+    ExpectEvents({
+        {TNSOCK_PING_SENT, 1, 0}
+    });
 
     ASSERT_EQ(TnSockPingStart(kPeerIp, kTimeout, 1, 0), TNSOCK_PING_STARTED);
     Answer(ExpectRequest(1));  // an empty payload is allowed, and so is its reply
@@ -277,7 +279,6 @@ TEST_F(PingTest, TimeoutHandlerMayEndTheSeries) {
         }
     }
 }
-
 
 // A handler that, at the first request sent, abandons the series and starts a fresh one.
 void RestartOnFirstSend(int event, std::uint32_t value, std::uint32_t received) {

@@ -9,7 +9,7 @@
 namespace {
 
 class ListTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { TnListInit(&list); }
     void TearDown() override { TnListFreeAll(&list); }
 
@@ -21,8 +21,8 @@ protected:
 };
 
 TEST_F(ListTest, CopyIsTerminatedAndOwned) {
-    char        text[] = "hello";
-    TnListNode* node   = TnListAppendCopy(&list, text, 5);
+    char text[]      = "hello";
+    TnListNode* node = TnListAppendCopy(&list, text, 5);
     ASSERT_NE(node, nullptr);
     text[0] = 'j';  // the node holds its own copy
     EXPECT_EQ(node->payloadSize, 5);

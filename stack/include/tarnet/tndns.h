@@ -16,14 +16,14 @@ inline constexpr int TNDNS_BAD_PARAMETER       = 5;
 inline constexpr int TNDNS_NO_MEMORY           = 6;
 
 struct TnDnsConfig {
-    std::uint32_t  cacheCapacity;  // nonzero
-    std::uint32_t  pendingLimit;
-    std::uint32_t  server;  // host order
+    std::uint32_t cacheCapacity;  // nonzero
+    std::uint32_t pendingLimit;
+    std::uint32_t server;  // host order
     TnTimerStartFn timerStart;
-    TnTimerStopFn  timerStop;
+    TnTimerStopFn timerStop;
 };
 
-int  TnDnsInit(const TnDnsConfig* config);
+int TnDnsInit(const TnDnsConfig* config);
 void TnDnsSetServer(const std::uint32_t* address);
 void TnDnsDeinit();
 // TNDNS_RESOLVED with the address from the cache; TNDNS_PENDING while a query for the name is in
@@ -31,4 +31,4 @@ void TnDnsDeinit();
 // empty label, a label over 63 bytes, over 253 characters without the trailing dot). How each
 // lookup ended (answer, NXDOMAIN, no address, SERVFAIL, REFUSED, truncated, another RCODE, no
 // answer) goes to the diagnostic hook as TNSOCK_DIAG_DNS_RESULT.
-int  TnDnsResolve(const char* name, std::uint32_t* address);
+int TnDnsResolve(const char* name, std::uint32_t* address);

@@ -156,7 +156,8 @@ inline constexpr int TNSOCK_TCP_END_PEER_RESET  = 2;  // the peer reset it
 inline constexpr int TNSOCK_TCP_END_REFUSED = 3;  // the peer refused the SYN (or never answered it)
 inline constexpr int TNSOCK_TCP_END_TIMED_OUT = 4;  // retransmissions or a state timer ran out
 inline constexpr int TNSOCK_TCP_END_ABORTED   = 5;  // reset by us (user abort, shut-down, refusal)
-inline constexpr int TNSOCK_TCP_END_CLOSED      = 6;  // closed by us: both FINs exchanged and acknowledged
+inline constexpr int TNSOCK_TCP_END_CLOSED =
+    6;  // closed by us: both FINs exchanged and acknowledged
 
 // Outcome of a DNS lookup.
 inline constexpr int TNSOCK_DNS_ANSWER      = 1;  // address holds the answer
