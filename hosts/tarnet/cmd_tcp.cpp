@@ -132,6 +132,9 @@ void OnTcpReport(void*, const TnSockDiagnostic& report) {
         if (!c->established && report.active == 0) {
             ++gState.accepted;
             platform::HostLog("connection from %s established", Peer(c->key).c_str());
+        } else if (!c->established) {
+            platform::HostLog("connected from port %u, initial sequence number %u",
+                              report.localPort, report.initialSequence);
         }
         c->established = true;
         return;

@@ -189,6 +189,7 @@ TnSockDiagnostic ConnectionRecord(const TcpControlBlock* b, int kind) {
     d.remoteAddress    = b->remoteAddr;
     d.remotePort       = b->remotePort;
     d.active           = b->activeOpen != 0 ? 1 : 0;
+    d.initialSequence  = b->iss;
     return d;
 }
 

@@ -149,6 +149,16 @@ class LineReader:
         return self.proc.returncode, self.proc.stderr.read().decode(errors="replace")
 
 
+def recv_all(sock):
+    """Everything `sock` receives until the peer closes."""
+    parts = []
+    while True:
+        chunk = sock.recv(1 << 16)
+        if not chunk:
+            return b"".join(parts)
+        parts.append(chunk)
+
+
 def wait_for(predicate, seconds, step=0.05):
     """Polls `predicate` until it is true (returns True) or `seconds` pass (returns False)."""
     deadline = time.monotonic() + seconds

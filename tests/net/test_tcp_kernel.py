@@ -135,13 +135,7 @@ def kernel_connect(port, timeout=10):
     return sock
 
 
-def recv_all(sock):
-    parts = []
-    while True:
-        chunk = sock.recv(1 << 16)
-        if not chunk:
-            return b"".join(parts)
-        parts.append(chunk)
+recv_all = netlib.recv_all
 
 
 class Listening:

@@ -180,9 +180,10 @@ struct TnSockDiagnostic {
     std::uint16_t localPort;
     std::uint32_t remoteAddress;
     std::uint16_t remotePort;
-    int active;                  // 1: opened by TnSockTcpConnect; 0: accepted by a listener
-    int reason;                  // TNSOCK_DIAG_TCP_ENDED: TNSOCK_TCP_END_...
-    std::uint32_t refusedBytes;  // TCP_ENDED: data that arrived after our close, refused by RST
+    int active;                     // 1: opened by TnSockTcpConnect; 0: accepted by a listener
+    std::uint32_t initialSequence;  // our initial sequence number (TCP reports)
+    int reason;                     // TNSOCK_DIAG_TCP_ENDED: TNSOCK_TCP_END_...
+    std::uint32_t refusedBytes;     // TCP_ENDED: data that arrived after our close, refused by RST
     // DNS: the name asked for, the outcome and, with TNSOCK_DNS_ANSWER, the address.
     const char* name;
     int dnsOutcome;
