@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "ethernet.h"
-#include "ipv4.h"
 #include "tarnet/byteorder.h"
 
 namespace tarnet {
@@ -58,6 +57,7 @@ struct ArpState {
     std::uint8_t ownMac[6];
     TnSendFrameFn sendFrame;
     TnLogTextFn logText;
+    ArpLearnedFn learned;
     Entry entries[kArpEntries];
     Chain buckets[kArpBuckets];
     Chain age;    // head = oldest
@@ -224,7 +224,7 @@ std::uint32_t ArpHash(std::uint32_t address) {
 }
 
 void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn sendFrame,
-             TnLogTextFn logText) {
+             TnLogTextFn logText, ArpLearnedFn learned) {
     if (ownMac == nullptr || sendFrame == nullptr || logText == nullptr) {
         return;
     }
@@ -233,6 +233,7 @@ void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn
     std::memcpy(g_arp.ownMac, ownMac, 6);
     g_arp.sendFrame = sendFrame;
     g_arp.logText   = logText;
+    g_arp.learned   = learned;
     for (int i = kArpEntries - 1; i >= 0; --i) {
         g_arp.entries[i].ageNext = g_arp.free;
         g_arp.free               = &g_arp.entries[i];
@@ -312,7 +313,9 @@ void ArpInput(std::uint8_t* frame, std::uint32_t length) {
         Reply(frame, senderMac, senderIp);
     }
     // A datagram may be waiting for exactly this neighbour.
-    Ipv4NeighbourLearned(senderIp);
+    if (g_arp.learned != nullptr) {
+        g_arp.learned(senderIp);
+    }
 }
 
 }  // namespace tarnet

@@ -637,6 +637,20 @@ std::uint8_t* StripOptions(std::uint8_t* frame, std::uint32_t headerLen) {
     return frame + optionLen;
 }
 
+// ARP has learned `address`: a datagram waiting for that next hop goes out now. The answer is
+// used as soon as it arrives: waiting out the rest of the 50 ms retry would add that much to every
+// first contact with a neighbour.
+void NeighbourLearned(std::uint32_t address) {
+    if (!g_ip.initialised || g_ip.readyQueue.head == nullptr || address != g_ip.waitingHop) {
+        return;
+    }
+    std::uint8_t mac[6];
+    if (ArpResolve(address, mac) == 1) {
+        StopTimer(g_ip.arpWaitTimer);
+        TransmitReady(mac);
+    }
+}
+
 }  // namespace
 
 // ---- Public functions --------------------------------------------------------------------------
@@ -661,7 +675,7 @@ bool Ipv4Init(const Ipv4Config& config) {
         r.inUse = false;
         r.timer = nullptr;
     }
-    ArpInit(config.ownAddress, g_ip.mac, config.sendFrame, config.logText);
+    ArpInit(config.ownAddress, g_ip.mac, config.sendFrame, config.logText, NeighbourLearned);
     g_ip.initialised = true;
     return true;
 }
@@ -692,19 +706,6 @@ void Ipv4Deinit() {
 
 bool Ipv4IsInitialised() {
     return g_ip.initialised;
-}
-
-// The answer is used as soon as it arrives: waiting out the rest of the 50 ms retry would add
-// that much to every first contact with a neighbour.
-void Ipv4NeighbourLearned(std::uint32_t address) {
-    if (!g_ip.initialised || g_ip.readyQueue.head == nullptr || address != g_ip.waitingHop) {
-        return;
-    }
-    std::uint8_t mac[6];
-    if (ArpResolve(address, mac) == 1) {
-        StopTimer(g_ip.arpWaitTimer);
-        TransmitReady(mac);
-    }
 }
 
 int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
