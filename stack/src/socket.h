@@ -69,6 +69,5 @@ void SockDatagramInput(std::uint32_t srcAddress, std::uint16_t srcPort, std::uin
 void SockTcpEvent(std::uintptr_t endpoint, int notification, void* item, std::uint32_t a,
                   std::uint32_t b);
 void SockTcpDetach(TnSockEndpoint* endpoint);
-void* SockRxAlloc(std::uintptr_t context, std::uint16_t length);
 
 }  // namespace tarnet

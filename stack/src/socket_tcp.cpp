@@ -129,10 +129,6 @@ void SockTcpDetach(TnSockEndpoint* endpoint) {
     endpoint->tcpState = kTcpStateNone;
 }
 
-void* SockRxAlloc(std::uintptr_t /*context*/, std::uint16_t length) {
-    return std::malloc(length);
-}
-
 }  // namespace tarnet
 
 using namespace tarnet;
