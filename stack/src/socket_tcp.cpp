@@ -5,7 +5,6 @@
 
 #include "socket.h"
 #include "tcp.h"
-#include "tcp_internal.h"
 
 namespace tarnet {
 
