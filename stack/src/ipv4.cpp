@@ -33,6 +33,15 @@ constexpr std::uint32_t kSrc         = 12;
 constexpr std::uint32_t kDst         = 16;
 }  // namespace field
 
+// ICMP message offsets (echo request and reply).
+namespace icmpfield {
+constexpr std::uint32_t kType       = 0;
+constexpr std::uint32_t kCode       = 1;
+constexpr std::uint32_t kChecksum   = 2;
+constexpr std::uint32_t kIdentifier = 4;
+constexpr std::uint32_t kSequence   = 6;
+}  // namespace icmpfield
+
 constexpr std::uint8_t kVersionIhl5     = 0x45;  // version 4, no options
 constexpr std::uint8_t kTtl             = 0xFE;
 constexpr std::uint16_t kMoreFragments  = 0x2000;
@@ -531,15 +540,15 @@ void PingSendRequest() {
     Ping& p                    = g_ip.ping;
     const std::uint32_t length = kIcmpHeaderLen + p.payloadSize;
     std::uint8_t* m            = g_pingMessage;
-    m[0]                       = kIcmpEchoRequest;
-    m[1]                       = 0;
-    TnWrite16(m + 2, 0);
-    TnWrite16(m + 4, p.identifier);
-    TnWrite16(m + 6, p.sequence);
+    m[icmpfield::kType]        = kIcmpEchoRequest;
+    m[icmpfield::kCode]        = 0;
+    TnWrite16(m + icmpfield::kChecksum, 0);
+    TnWrite16(m + icmpfield::kIdentifier, p.identifier);
+    TnWrite16(m + icmpfield::kSequence, p.sequence);
     for (std::uint32_t i = 0; i < p.payloadSize; ++i) {
         m[kIcmpHeaderLen + i] = PingPayloadByte(i);
     }
-    TnWrite16(m + 2, InetChecksum(m, length));
+    TnWrite16(m + icmpfield::kChecksum, InetChecksum(m, length));
     Ipv4Output(p.target, kProtoIcmp, m, length);
     ++p.sent;
     p.awaitingReply            = true;
@@ -551,11 +560,28 @@ void PingSendRequest() {
     }
 }
 
-void PingReply(std::uint32_t src, const std::uint8_t* message, std::uint32_t length) {
+// The fields of one received ICMP message (RFC 792), read once its length and checksum were
+// checked. Identifier and sequence are those of an echo message.
+struct IcmpHeader {
+    std::uint8_t type;
+    std::uint16_t identifier;
+    std::uint16_t sequence;
+    std::uint32_t length;  // header and data
+
+    static std::optional<IcmpHeader> Check(const std::uint8_t* message, std::uint32_t length) {
+        if (message == nullptr || length < kIcmpHeaderLen || InetChecksum(message, length) != 0) {
+            return std::nullopt;
+        }
+        return IcmpHeader{message[icmpfield::kType], TnRead16(message + icmpfield::kIdentifier),
+                          TnRead16(message + icmpfield::kSequence), length};
+    }
+};
+
+void PingReply(std::uint32_t src, const IcmpHeader& m) {
     Ping& p = g_ip.ping;
     if (!p.running || !p.awaitingReply || src != p.target ||
-        length != kIcmpHeaderLen + p.payloadSize || InetChecksum(message, length) != 0 ||
-        TnRead16(message + 4) != p.identifier || TnRead16(message + 6) != p.sequence) {
+        m.length != kIcmpHeaderLen + p.payloadSize || m.identifier != p.identifier ||
+        m.sequence != p.sequence) {
         return;
     }
     StopTimer(p.timeoutTimer);
@@ -569,23 +595,21 @@ void PingReply(std::uint32_t src, const std::uint8_t* message, std::uint32_t len
 }
 
 void IcmpInput(std::uint32_t src, std::uint8_t* message, std::uint32_t length) {
-    if (length < kIcmpHeaderLen) {
+    const std::optional<IcmpHeader> m = IcmpHeader::Check(message, length);
+    if (!m) {
         return;
     }
-    switch (message[0]) {
+    switch (m->type) {
         case kIcmpEchoRequest:
-            if (InetChecksum(message, length) != 0) {
-                return;
-            }
             // Identifier, sequence and data go back unchanged.
-            message[0] = kIcmpEchoReply;
-            TnWrite16(message + 2, 0);
-            TnWrite16(message + 2, InetChecksum(message, length));
+            message[icmpfield::kType] = kIcmpEchoReply;
+            TnWrite16(message + icmpfield::kChecksum, 0);
+            TnWrite16(message + icmpfield::kChecksum, InetChecksum(message, length));
             Ipv4Output(src, kProtoIcmp, message, length);
             break;
         case kIcmpEchoReply:
             if (g_ip.config.pingEvent != nullptr) {
-                PingReply(src, message, length);
+                PingReply(src, *m);
             }
             break;
         default:
