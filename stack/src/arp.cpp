@@ -2,9 +2,9 @@
 #include "arp.h"
 
 #include <cstring>
+#include <optional>
 
 #include "ethernet.h"
-#include "ipv4.h"
 #include "tarnet/byteorder.h"
 
 namespace tarnet {
@@ -24,8 +24,36 @@ constexpr std::uint32_t kTargetMac = 32;
 constexpr std::uint32_t kTargetIp  = 38;
 }  // namespace field
 
-constexpr std::uint16_t kOpRequest = 1;
-constexpr std::uint16_t kOpReply   = 2;
+constexpr std::uint16_t kOpRequest  = 1;
+constexpr std::uint16_t kOpReply    = 2;
+constexpr std::uint16_t kHwEthernet = 1;
+
+// The fields of one received ARP packet, read once its length was checked and its formats were
+// found to be Ethernet and IPv4 (RFC 826: other hardware or protocol types are not ours).
+// `frame` starts at the Ethernet header.
+struct ArpHeader {
+    std::uint16_t operation;
+    std::uint8_t senderMac[6];
+    std::uint32_t senderIp;
+    std::uint32_t targetIp;
+
+    static std::optional<ArpHeader> Check(const std::uint8_t* frame, std::uint32_t length) {
+        if (frame == nullptr || length < kArpPacketLen) {
+            return std::nullopt;
+        }
+        if (TnRead16(frame + field::kHwType) != kHwEthernet ||
+            TnRead16(frame + field::kProtoType) != kEtherTypeIpv4 || frame[field::kHwLen] != 6 ||
+            frame[field::kProtoLen] != 4) {
+            return std::nullopt;
+        }
+        ArpHeader p{};
+        p.operation = TnRead16(frame + field::kOperation);
+        std::memcpy(p.senderMac, frame + field::kSenderMac, 6);
+        p.senderIp = TnRead32(frame + field::kSenderIp);
+        p.targetIp = TnRead32(frame + field::kTargetIp);
+        return p;
+    }
+};
 
 // An entry is linked into its bucket list and into either the age list or the free list.
 struct Entry {
@@ -58,6 +86,7 @@ struct ArpState {
     std::uint8_t ownMac[6];
     TnSendFrameFn sendFrame;
     TnLogTextFn logText;
+    ArpLearnedFn learned;
     Entry entries[kArpEntries];
     Chain buckets[kArpBuckets];
     Chain age;    // head = oldest
@@ -158,7 +187,7 @@ void RememberOutstanding(std::uint32_t address) {
 void SendRequestFrom(std::uint32_t senderIp, std::uint32_t address) {
     std::uint8_t frame[kArpPacketLen] = {};
     EthernetWriteHeader(frame, kBroadcastMac, g_arp.ownMac, kEtherTypeArp);
-    TnWrite16(frame + field::kHwType, 1);
+    TnWrite16(frame + field::kHwType, kHwEthernet);
     TnWrite16(frame + field::kProtoType, kEtherTypeIpv4);
     frame[field::kHwLen]    = 6;
     frame[field::kProtoLen] = 4;
@@ -177,14 +206,13 @@ void SendRequest(std::uint32_t address) {
 // RFC 5227 §2.1.1: the address is in use when another station sends from it, and contested
 // when another station probes for it at the same time. Our own frames, looped back by some
 // links, are neither.
-void CheckConflict(const std::uint8_t* senderMac, std::uint32_t senderIp, std::uint32_t targetIp,
-                   std::uint16_t operation) {
+void CheckConflict(const ArpHeader& p) {
     const std::uint32_t watched = g_arp.watched;
-    if (watched == 0 || std::memcmp(senderMac, g_arp.ownMac, 6) == 0) {
+    if (watched == 0 || std::memcmp(p.senderMac, g_arp.ownMac, 6) == 0) {
         return;
     }
-    const bool inUse     = senderIp == watched;
-    const bool contested = senderIp == 0 && targetIp == watched && operation == kOpRequest;
+    const bool inUse     = p.senderIp == watched;
+    const bool contested = p.senderIp == 0 && p.targetIp == watched && p.operation == kOpRequest;
     if (inUse || contested) {
         const ArpConflictFn report = g_arp.onConflict;
         g_arp.watched              = 0;
@@ -224,7 +252,7 @@ std::uint32_t ArpHash(std::uint32_t address) {
 }
 
 void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn sendFrame,
-             TnLogTextFn logText) {
+             TnLogTextFn logText, ArpLearnedFn learned) {
     if (ownMac == nullptr || sendFrame == nullptr || logText == nullptr) {
         return;
     }
@@ -233,6 +261,7 @@ void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn
     std::memcpy(g_arp.ownMac, ownMac, 6);
     g_arp.sendFrame = sendFrame;
     g_arp.logText   = logText;
+    g_arp.learned   = learned;
     for (int i = kArpEntries - 1; i >= 0; --i) {
         g_arp.entries[i].ageNext = g_arp.free;
         g_arp.free               = &g_arp.entries[i];
@@ -275,44 +304,38 @@ bool ArpKnows(std::uint32_t address) {
 }
 
 void ArpInput(std::uint8_t* frame, std::uint32_t length) {
-    if (!g_arp.initialised || length < kArpPacketLen) {
+    if (!g_arp.initialised) {
         return;
     }
-    if (TnRead16(frame + field::kHwType) != 1 ||
-        TnRead16(frame + field::kProtoType) != kEtherTypeIpv4 || frame[field::kHwLen] != 6 ||
-        frame[field::kProtoLen] != 4) {
+    const std::optional<ArpHeader> p = ArpHeader::Check(frame, length);
+    if (!p || !EthernetIsForUs(frame, g_arp.ownMac)) {
         return;
     }
-    if (!EthernetIsForUs(frame, g_arp.ownMac)) {
-        return;
-    }
-    std::uint8_t senderMac[6];
-    std::memcpy(senderMac, frame + field::kSenderMac, 6);
-    const std::uint32_t senderIp  = TnRead32(frame + field::kSenderIp);
-    const std::uint32_t targetIp  = TnRead32(frame + field::kTargetIp);
-    const std::uint16_t operation = TnRead16(frame + field::kOperation);
-    CheckConflict(senderMac, senderIp, targetIp, operation);
+    CheckConflict(*p);
 
     // RFC 826 merge: refresh a known sender whatever the target; learn a new one only when the
     // packet is meant for us, or answers a request of ours.
-    Entry* known = Lookup(senderIp);
+    Entry* known = Lookup(p->senderIp);
     if (known != nullptr) {
-        std::memcpy(known->mac, senderMac, 6);
+        std::memcpy(known->mac, p->senderMac, 6);
     }
-    const bool forUs    = targetIp == g_arp.ownAddress;
-    const bool answered = operation == kOpReply && senderIp != 0 && IsOutstanding(senderIp);
+    const bool forUs = p->targetIp == g_arp.ownAddress;
+    const bool answered =
+        p->operation == kOpReply && p->senderIp != 0 && IsOutstanding(p->senderIp);
     if (!forUs && !answered) {
         return;
     }
     if (known == nullptr) {
-        Insert(senderIp, senderMac);
+        Insert(p->senderIp, p->senderMac);
     }
-    ForgetOutstanding(senderIp);
-    if (forUs && operation == kOpRequest) {
-        Reply(frame, senderMac, senderIp);
+    ForgetOutstanding(p->senderIp);
+    if (forUs && p->operation == kOpRequest) {
+        Reply(frame, p->senderMac, p->senderIp);
     }
     // A datagram may be waiting for exactly this neighbour.
-    Ipv4NeighbourLearned(senderIp);
+    if (g_arp.learned != nullptr) {
+        g_arp.learned(p->senderIp);
+    }
 }
 
 }  // namespace tarnet

@@ -12,9 +12,14 @@ inline constexpr int kArpEntries             = 50;
 inline constexpr int kArpBuckets             = 256;
 inline constexpr std::uint32_t kArpPacketLen = 42;
 
-// Clears the cache and copies the MAC. Does nothing unless ownMac, sendFrame and logText are given.
+// Called when the cache has learned (or refreshed from an answer) the hardware address of
+// `address`, so that the layer above can send what waits for that neighbour.
+using ArpLearnedFn = void (*)(std::uint32_t address);
+
+// Clears the cache and copies the MAC. Does nothing unless ownMac, sendFrame and logText are
+// given; `learned` may be null.
 void ArpInit(std::uint32_t ownAddress, const std::uint8_t* ownMac, TnSendFrameFn sendFrame,
-             TnLogTextFn logText);
+             TnLogTextFn logText, ArpLearnedFn learned);
 void ArpDeinit();
 void ArpSetAddress(const std::uint32_t* address);
 // 1 and the MAC when cached; 0 otherwise, after sending one request for a nonzero address.

@@ -63,6 +63,10 @@ constexpr std::uint8_t kHtypeEthernet  = 1;
 constexpr std::uint8_t kHlenEthernet   = 6;
 constexpr std::uint8_t kParamsWanted[] = {kOptDnsServer, kOptSubnetMask, kOptRouter};
 
+// The client has one endpoint at a time, so its context is a constant (the transaction id
+// changes while the endpoint stays open); it names the slot as ours when closing it.
+constexpr std::uintptr_t kEndpointContext = 1;
+
 static_assert(kNever > kLongestMs, "sentinel must not be a delay");
 static_assert(kHeadroom + kRequestLen <= kBufferSize);
 
@@ -274,7 +278,7 @@ void CloseEndpoint() {
     // free or belong to someone else.
     TnSockEndpoint* endpoint = g.endpoint;
     g.endpoint               = nullptr;
-    if (endpoint != nullptr && SockIsEndpoint(endpoint) && endpoint->callback == OnDatagram) {
+    if (endpoint != nullptr && SockIsUdpEndpointOf(endpoint, OnDatagram, kEndpointContext)) {
         TnSockClose(endpoint);
     }
 }
@@ -520,7 +524,7 @@ void Acquire() {
     g.requestedAddress       = 0;
     g.offeredServer          = 0;
     TnSockEndpoint* endpoint = nullptr;
-    if (TnSockUdpOpen(g.xid, OnDatagram, kClientPort, &endpoint) != TNSOCK_SUCCESS) {
+    if (TnSockUdpOpen(kEndpointContext, OnDatagram, kClientPort, &endpoint) != TNSOCK_SUCCESS) {
         Report(TNDHCP_REFUSED, nullptr);
         return;
     }

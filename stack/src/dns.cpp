@@ -115,8 +115,7 @@ void CloseEndpoint(PendingQuery* query) {
     // After the socket layer's shutdown the slot may already be free, or taken by someone else.
     TnSockEndpoint* endpoint = query->endpoint;
     query->endpoint          = nullptr;
-    if (endpoint != nullptr && SockIsEndpoint(endpoint) && endpoint->callback == OnDatagram &&
-        endpoint->appContext == ContextOf(query)) {
+    if (endpoint != nullptr && SockIsUdpEndpointOf(endpoint, OnDatagram, ContextOf(query))) {
         TnSockClose(endpoint);
     }
 }

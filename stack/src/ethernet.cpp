@@ -2,6 +2,7 @@
 #include "ethernet.h"
 
 #include <cstring>
+#include <optional>
 
 #include "arp.h"
 #include "ipv4.h"
@@ -9,14 +10,35 @@
 
 namespace tarnet {
 
+namespace {
+
+// The fields of one received frame's Ethernet II header, read once its length was checked.
+struct EthernetHeader {
+    std::uint16_t etherType;
+    bool groupAddressed;
+
+    static std::optional<EthernetHeader> Check(const std::uint8_t* frame, std::uint32_t length) {
+        if (frame == nullptr || length < kEthHeaderLen) {
+            return std::nullopt;
+        }
+        return EthernetHeader{TnRead16(frame + eth::kType), EthernetIsGroupAddressed(frame)};
+    }
+};
+
+}  // namespace
+
 void EthernetInput(std::uint8_t* frame, std::uint32_t length) {
-    if (!Ipv4IsInitialised() || frame == nullptr || length < kEthHeaderLen) {
+    if (!Ipv4IsInitialised()) {
+        return;
+    }
+    const std::optional<EthernetHeader> header = EthernetHeader::Check(frame, length);
+    if (!header) {
         return;
     }
     // Destination filtering is left to ARP and IPv4: each accepts only broadcast or our MAC.
-    switch (TnRead16(frame + eth::kType)) {
+    switch (header->etherType) {
         case kEtherTypeIpv4:
-            Ipv4Input(frame, length, EthernetIsGroupAddressed(frame));
+            Ipv4Input(frame, length, header->groupAddressed);
             break;
         case kEtherTypeArp:
             ArpInput(frame, length);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 #include "arp.h"
 #include "checksum.h"
@@ -32,6 +33,15 @@ constexpr std::uint32_t kSrc         = 12;
 constexpr std::uint32_t kDst         = 16;
 }  // namespace field
 
+// ICMP message offsets (echo request and reply).
+namespace icmpfield {
+constexpr std::uint32_t kType       = 0;
+constexpr std::uint32_t kCode       = 1;
+constexpr std::uint32_t kChecksum   = 2;
+constexpr std::uint32_t kIdentifier = 4;
+constexpr std::uint32_t kSequence   = 6;
+}  // namespace icmpfield
+
 constexpr std::uint8_t kVersionIhl5     = 0x45;  // version 4, no options
 constexpr std::uint8_t kTtl             = 0xFE;
 constexpr std::uint16_t kMoreFragments  = 0x2000;
@@ -39,6 +49,7 @@ constexpr std::uint16_t kOffsetMask     = 0x1FFF;
 constexpr std::uint32_t kLimitedBcast   = 0xFFFFFFFF;
 constexpr std::uint32_t kMaxDatagram    = 65535;
 constexpr std::uint16_t kDhcpClientPort = 68;
+constexpr std::uint32_t kUdpDstPort     = 2;  // offset of the destination port in UDP
 constexpr std::uint8_t kIcmpEchoReply   = 0;
 constexpr std::uint8_t kIcmpEchoRequest = 8;
 constexpr std::uint32_t kIcmpHeaderLen  = 8;
@@ -77,6 +88,61 @@ FrameBuffer* QueuePop(Queue& q) {
     }
     return b;
 }
+
+// ---- Input: the checked header ----------------------------------------------------------------
+
+// The fields of one received datagram's header, read once its version, lengths and header
+// checksum were checked. The payload (at least one byte) fits the frame and the reassembly area.
+struct Ipv4Header {
+    std::uint32_t headerLength;  // options included
+    std::uint32_t payloadLength;
+    std::uint8_t protocol;
+    std::uint16_t id;
+    bool moreFragments;
+    std::uint32_t byteOffset;
+    std::uint32_t src;
+    std::uint32_t dst;
+
+    bool IsFragment() const { return moreFragments || byteOffset != 0; }
+
+    // `ip` has `available` bytes behind it.
+    static std::optional<Ipv4Header> Check(const std::uint8_t* ip, std::uint32_t available) {
+        if (ip == nullptr || available <= kIpv4HeaderLen || (ip[field::kVersionIhl] >> 4) != 4) {
+            return std::nullopt;
+        }
+        const std::uint32_t headerLength = (ip[field::kVersionIhl] & 0x0Fu) * 4;
+        const std::uint32_t total        = TnRead16(ip + field::kTotalLength);
+        if (headerLength < kIpv4HeaderLen || total <= headerLength || available < total ||
+            total - headerLength > kReassemblyMax) {
+            return std::nullopt;
+        }
+        if (TnRead16(ip + field::kChecksum) != HeaderChecksum(ip, headerLength)) {
+            return std::nullopt;
+        }
+        const std::uint16_t flagsOffset = TnRead16(ip + field::kFlagsOffset);
+        Ipv4Header h{};
+        h.headerLength  = headerLength;
+        h.payloadLength = total - headerLength;
+        h.protocol      = ip[field::kProtocol];
+        h.id            = TnRead16(ip + field::kId);
+        h.moreFragments = (flagsOffset & kMoreFragments) != 0;
+        h.byteOffset    = static_cast<std::uint32_t>(flagsOffset & kOffsetMask) * 8;
+        h.src           = TnRead32(ip + field::kSrc);
+        h.dst           = TnRead32(ip + field::kDst);
+        return h;
+    }
+
+  private:
+    // The checksum the header should carry: the one computed with the field taken as zero, so
+    // the sum skips the field's two bytes (the part before them holds the nonzero version, so
+    // the split sum folds to the same value as the whole).
+    static std::uint16_t HeaderChecksum(const std::uint8_t* ip, std::uint32_t headerLength) {
+        constexpr std::uint32_t after = field::kChecksum + 2;
+        const std::uint16_t before    = OnesComplementSum(ip, field::kChecksum);
+        return static_cast<std::uint16_t>(
+            ~OnesComplementSum(ip + after, headerLength - after, before));
+    }
+};
 
 // ---- Input: reassembly (RFC 815 hole descriptors) ----------------------------------------------
 
@@ -390,15 +456,16 @@ bool TakeFinalFragment(Reassembly& r, std::uint32_t last) {
 
 void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload, std::uint32_t length);
 
-void Reassemble(const std::uint8_t* header, std::uint8_t protocol, std::uint32_t src,
-                std::uint32_t dst, std::uint16_t id, std::uint32_t byteOffset, bool moreFragments,
-                std::uint8_t* payload, std::uint32_t length) {
-    Reassembly* r = FindEntry(protocol, src, dst, id);
+// `header` is the fragment's plain 20-byte header (options stripped), `payload` its data.
+void Reassemble(const std::uint8_t* header, const Ipv4Header& h, std::uint8_t* payload) {
+    Reassembly* r = FindEntry(h.protocol, h.src, h.dst, h.id);
     if (r == nullptr) {
-        r = NewEntry(protocol, src, dst, id);
+        r = NewEntry(h.protocol, h.src, h.dst, h.id);
     }
-    const std::uint32_t first = byteOffset;
-    const std::uint32_t last  = first + length - 1;
+    const bool moreFragments   = h.moreFragments;
+    const std::uint32_t length = h.payloadLength;
+    const std::uint32_t first  = h.byteOffset;
+    const std::uint32_t last   = first + length - 1;
     // Beyond the reassembly area, a non-final fragment reaching its end (the datagram would be
     // larger than the area), beyond a known end, bytes that differ from those held (an overlap
     // rewriting data, the classic way to slip other bytes past a filter that saw the first
@@ -473,15 +540,15 @@ void PingSendRequest() {
     Ping& p                    = g_ip.ping;
     const std::uint32_t length = kIcmpHeaderLen + p.payloadSize;
     std::uint8_t* m            = g_pingMessage;
-    m[0]                       = kIcmpEchoRequest;
-    m[1]                       = 0;
-    TnWrite16(m + 2, 0);
-    TnWrite16(m + 4, p.identifier);
-    TnWrite16(m + 6, p.sequence);
+    m[icmpfield::kType]        = kIcmpEchoRequest;
+    m[icmpfield::kCode]        = 0;
+    TnWrite16(m + icmpfield::kChecksum, 0);
+    TnWrite16(m + icmpfield::kIdentifier, p.identifier);
+    TnWrite16(m + icmpfield::kSequence, p.sequence);
     for (std::uint32_t i = 0; i < p.payloadSize; ++i) {
         m[kIcmpHeaderLen + i] = PingPayloadByte(i);
     }
-    TnWrite16(m + 2, InetChecksum(m, length));
+    TnWrite16(m + icmpfield::kChecksum, InetChecksum(m, length));
     Ipv4Output(p.target, kProtoIcmp, m, length);
     ++p.sent;
     p.awaitingReply            = true;
@@ -493,11 +560,28 @@ void PingSendRequest() {
     }
 }
 
-void PingReply(std::uint32_t src, const std::uint8_t* message, std::uint32_t length) {
+// The fields of one received ICMP message (RFC 792), read once its length and checksum were
+// checked. Identifier and sequence are those of an echo message.
+struct IcmpHeader {
+    std::uint8_t type;
+    std::uint16_t identifier;
+    std::uint16_t sequence;
+    std::uint32_t length;  // header and data
+
+    static std::optional<IcmpHeader> Check(const std::uint8_t* message, std::uint32_t length) {
+        if (message == nullptr || length < kIcmpHeaderLen || InetChecksum(message, length) != 0) {
+            return std::nullopt;
+        }
+        return IcmpHeader{message[icmpfield::kType], TnRead16(message + icmpfield::kIdentifier),
+                          TnRead16(message + icmpfield::kSequence), length};
+    }
+};
+
+void PingReply(std::uint32_t src, const IcmpHeader& m) {
     Ping& p = g_ip.ping;
     if (!p.running || !p.awaitingReply || src != p.target ||
-        length != kIcmpHeaderLen + p.payloadSize || InetChecksum(message, length) != 0 ||
-        TnRead16(message + 4) != p.identifier || TnRead16(message + 6) != p.sequence) {
+        m.length != kIcmpHeaderLen + p.payloadSize || m.identifier != p.identifier ||
+        m.sequence != p.sequence) {
         return;
     }
     StopTimer(p.timeoutTimer);
@@ -511,23 +595,21 @@ void PingReply(std::uint32_t src, const std::uint8_t* message, std::uint32_t len
 }
 
 void IcmpInput(std::uint32_t src, std::uint8_t* message, std::uint32_t length) {
-    if (length < kIcmpHeaderLen) {
+    const std::optional<IcmpHeader> m = IcmpHeader::Check(message, length);
+    if (!m) {
         return;
     }
-    switch (message[0]) {
+    switch (m->type) {
         case kIcmpEchoRequest:
-            if (InetChecksum(message, length) != 0) {
-                return;
-            }
             // Identifier, sequence and data go back unchanged.
-            message[0] = kIcmpEchoReply;
-            TnWrite16(message + 2, 0);
-            TnWrite16(message + 2, InetChecksum(message, length));
+            message[icmpfield::kType] = kIcmpEchoReply;
+            TnWrite16(message + icmpfield::kChecksum, 0);
+            TnWrite16(message + icmpfield::kChecksum, InetChecksum(message, length));
             Ipv4Output(src, kProtoIcmp, message, length);
             break;
         case kIcmpEchoReply:
             if (g_ip.config.pingEvent != nullptr) {
-                PingReply(src, message, length);
+                PingReply(src, *m);
             }
             break;
         default:
@@ -555,31 +637,26 @@ void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload,
 // While we hold no address a DHCP server may answer by unicast to the address it offers, at our
 // MAC (RFC 2131 4.1, RFC 1122 3.3.6 for the broadcast-flag-clear case). Accept exactly those:
 // unfragmented UDP to port 68 (the caller has checked that the frame went to our MAC).
-bool IsDhcpReplyWhileUnaddressed(const std::uint8_t* ip, std::uint32_t dst) {
-    if (g_ip.config.ownAddress != 0 || dst == 0 || ip[field::kProtocol] != kProtoUdp ||
-        TnRead16(ip + field::kTotalLength) < kIpv4HeaderLen + 8) {
+bool IsDhcpReplyWhileUnaddressed(const Ipv4Header& h, const std::uint8_t* payload) {
+    if (g_ip.config.ownAddress != 0 || h.dst == 0 || h.protocol != kProtoUdp ||
+        h.payloadLength < kUdpHeaderLen || h.IsFragment()) {
         return false;
     }
-    const std::uint16_t flagsOffset = TnRead16(ip + field::kFlagsOffset);
-    if ((flagsOffset & (kMoreFragments | kOffsetMask)) != 0) {
-        return false;
-    }
-    return TnRead16(ip + kIpv4HeaderLen + 2) == kDhcpClientPort;
+    return TnRead16(payload + kUdpDstPort) == kDhcpClientPort;
 }
 
 // Our own address and the limited broadcast, the latter in any frame. A unicast datagram that
 // arrived in a link-layer broadcast or multicast frame is discarded (RFC 1122 3.3.6): whoever
 // sent it that way meant every station, not us.
-bool IsForUs(const std::uint8_t* ip, bool linkGroup) {
-    const std::uint32_t dst = TnRead32(ip + field::kDst);
-    if (dst == kLimitedBcast) {
+bool IsForUs(const Ipv4Header& h, const std::uint8_t* payload, bool linkGroup) {
+    if (h.dst == kLimitedBcast) {
         return true;
     }
     if (linkGroup) {
         return false;
     }
     const std::uint32_t own = g_ip.config.ownAddress;
-    return own != 0 ? dst == own : IsDhcpReplyWhileUnaddressed(ip, dst);
+    return own != 0 ? h.dst == own : IsDhcpReplyWhileUnaddressed(h, payload);
 }
 
 // RFC 1122 3.2.1.3: a source must name one other host. Discarded: 0.0.0.0 (sent only by a host
@@ -599,42 +676,34 @@ bool IsValidSource(std::uint32_t src) {
     return src != own && !(hostBits > 1 && src == (own | hostBits));
 }
 
-// Validates version, header length, total length and header checksum of the datagram at `ip`
-// with `available` bytes behind it. Returns the header length in bytes, or 0 to drop. The
-// payload (at least one byte) must fit the frame and the reassembly area.
-std::uint32_t CheckHeader(std::uint8_t* ip, std::uint32_t available) {
-    if (available <= kIpv4HeaderLen || (ip[field::kVersionIhl] >> 4) != 4) {
-        return 0;
-    }
-    const std::uint32_t headerLen = (ip[field::kVersionIhl] & 0x0Fu) * 4;
-    const std::uint32_t total     = TnRead16(ip + field::kTotalLength);
-    if (headerLen < kIpv4HeaderLen || total <= headerLen || available < total ||
-        total - headerLen > kReassemblyMax) {
-        return 0;
-    }
-    // Verify with the field zeroed, then restore it.
-    const std::uint16_t stored = TnRead16(ip + field::kChecksum);
-    TnWrite16(ip + field::kChecksum, 0);
-    const std::uint16_t computed = InetChecksum(ip, headerLen);
-    TnWrite16(ip + field::kChecksum, stored);
-    return computed == stored ? headerLen : 0;
-}
-
 // Options are ignored (RFC 1122 3.2.1.8). They are cut out by moving the Ethernet header and the
 // fixed 20-byte header forward over them, which leaves a plain header (IHL 5, total length and
 // checksum to match) right in front of the payload, where reassembly and the transport
 // pseudo-headers read it. Returns the frame's new start.
-std::uint8_t* StripOptions(std::uint8_t* frame, std::uint32_t headerLen) {
-    const std::uint32_t optionLen = headerLen - kIpv4HeaderLen;
-    std::uint8_t* ip              = frame + kEthHeaderLen;
-    const std::uint32_t total     = TnRead16(ip + field::kTotalLength);
+std::uint8_t* StripOptions(std::uint8_t* frame, const Ipv4Header& h) {
+    const std::uint32_t optionLen = h.headerLength - kIpv4HeaderLen;
     std::memmove(frame + optionLen, frame, kFrameHeadroom);
-    ip += optionLen;
+    std::uint8_t* ip       = frame + optionLen + kEthHeaderLen;
     ip[field::kVersionIhl] = kVersionIhl5;
-    TnWrite16(ip + field::kTotalLength, static_cast<std::uint16_t>(total - optionLen));
+    TnWrite16(ip + field::kTotalLength,
+              static_cast<std::uint16_t>(kIpv4HeaderLen + h.payloadLength));
     TnWrite16(ip + field::kChecksum, 0);
     TnWrite16(ip + field::kChecksum, InetChecksum(ip, kIpv4HeaderLen));
     return frame + optionLen;
+}
+
+// ARP has learned `address`: a datagram waiting for that next hop goes out now. The answer is
+// used as soon as it arrives: waiting out the rest of the 50 ms retry would add that much to every
+// first contact with a neighbour.
+void NeighbourLearned(std::uint32_t address) {
+    if (!g_ip.initialised || g_ip.readyQueue.head == nullptr || address != g_ip.waitingHop) {
+        return;
+    }
+    std::uint8_t mac[6];
+    if (ArpResolve(address, mac) == 1) {
+        StopTimer(g_ip.arpWaitTimer);
+        TransmitReady(mac);
+    }
 }
 
 }  // namespace
@@ -661,7 +730,7 @@ bool Ipv4Init(const Ipv4Config& config) {
         r.inUse = false;
         r.timer = nullptr;
     }
-    ArpInit(config.ownAddress, g_ip.mac, config.sendFrame, config.logText);
+    ArpInit(config.ownAddress, g_ip.mac, config.sendFrame, config.logText, NeighbourLearned);
     g_ip.initialised = true;
     return true;
 }
@@ -694,19 +763,6 @@ bool Ipv4IsInitialised() {
     return g_ip.initialised;
 }
 
-// The answer is used as soon as it arrives: waiting out the rest of the 50 ms retry would add
-// that much to every first contact with a neighbour.
-void Ipv4NeighbourLearned(std::uint32_t address) {
-    if (!g_ip.initialised || g_ip.readyQueue.head == nullptr || address != g_ip.waitingHop) {
-        return;
-    }
-    std::uint8_t mac[6];
-    if (ArpResolve(address, mac) == 1) {
-        StopTimer(g_ip.arpWaitTimer);
-        TransmitReady(mac);
-    }
-}
-
 int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
                std::uint32_t length) {
     if (!g_ip.initialised || destination == 0 || data == nullptr || length == 0 ||
@@ -735,33 +791,27 @@ void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup) {
     if (!g_ip.initialised || length < kEthHeaderLen || !EthernetIsForUs(frame, g_ip.mac)) {
         return;
     }
-    const std::uint32_t headerLen = CheckHeader(frame + kEthHeaderLen, length - kEthHeaderLen);
-    if (headerLen == 0) {
+    const std::optional<Ipv4Header> h =
+        Ipv4Header::Check(frame + kEthHeaderLen, length - kEthHeaderLen);
+    if (!h) {
         return;
     }
-    if (headerLen > kIpv4HeaderLen) {
-        frame = StripOptions(frame, headerLen);
+    if (h->headerLength > kIpv4HeaderLen) {
+        frame = StripOptions(frame, *h);
     }
-    std::uint8_t* ip            = frame + kEthHeaderLen;
-    const std::uint8_t protocol = ip[field::kProtocol];
-    if (protocol != kProtoIcmp && protocol != kProtoTcp && protocol != kProtoUdp) {
+    if (h->protocol != kProtoIcmp && h->protocol != kProtoTcp && h->protocol != kProtoUdp) {
         return;
     }
-    const std::uint32_t src = TnRead32(ip + field::kSrc);
-    if (!IsForUs(ip, linkGroup) || !IsValidSource(src)) {
+    std::uint8_t* ip      = frame + kEthHeaderLen;
+    std::uint8_t* payload = ip + kIpv4HeaderLen;
+    if (!IsForUs(*h, payload, linkGroup) || !IsValidSource(h->src)) {
         return;
     }
-    const std::uint16_t flagsOffset   = TnRead16(ip + field::kFlagsOffset);
-    const bool moreFragments          = (flagsOffset & kMoreFragments) != 0;
-    const std::uint32_t byteOffset    = static_cast<std::uint32_t>(flagsOffset & kOffsetMask) * 8;
-    std::uint8_t* payload             = ip + kIpv4HeaderLen;
-    const std::uint32_t payloadLength = TnRead16(ip + field::kTotalLength) - kIpv4HeaderLen;
-    if (byteOffset == 0 && !moreFragments) {
-        Deliver(protocol, src, payload, payloadLength);
+    if (!h->IsFragment()) {
+        Deliver(h->protocol, h->src, payload, h->payloadLength);
         return;
     }
-    Reassemble(ip, protocol, src, TnRead32(ip + field::kDst), TnRead16(ip + field::kId), byteOffset,
-               moreFragments, payload, payloadLength);
+    Reassemble(ip, *h, payload);
 }
 
 }  // namespace tarnet

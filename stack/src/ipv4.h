@@ -55,8 +55,6 @@ void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup);
 // The source address a datagram handed to Ipv4Output now would carry (0 while unaddressed), for
 // the transport checksums' pseudo-header.
 std::uint32_t Ipv4SourceAddress();
-// ARP has learned `address`: a datagram waiting for that next hop goes out now.
-void Ipv4NeighbourLearned(std::uint32_t address);
 
 // RFC 1071 Internet checksum (already inverted, ready to store).
 std::uint16_t InetChecksum(const std::uint8_t* data, std::uint32_t length);

@@ -73,6 +73,12 @@ bool SockIsEndpoint(const TnSockEndpoint* endpoint) {
     return false;
 }
 
+bool SockIsUdpEndpointOf(const TnSockEndpoint* endpoint, TnSockEventFn callback,
+                         std::uintptr_t appContext) {
+    return SockIsEndpoint(endpoint) && endpoint->protocol == kProtocolUdp &&
+           endpoint->callback == callback && endpoint->appContext == appContext;
+}
+
 // Releasing is safe for a slot taken but not yet appended (its links are null and it is not
 // the head): only linked endpoints are unlinked.
 void SockRelease(TnSockEndpoint* endpoint) {

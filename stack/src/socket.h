@@ -55,6 +55,11 @@ std::uint16_t SockAllocatePort(std::uint32_t protocol);
 // 32 random bits from the host's random callback (which TnSockInit requires).
 std::uint32_t SockRandom32();
 bool SockIsEndpoint(const TnSockEndpoint* endpoint);  // a slot of the table, in use
+// A UDP endpoint in use that was opened with this callback and context: lets a layer that
+// opened an endpoint tell whether the slot is still its own before closing it (after a shutdown
+// the slot may be free, or reused by someone else).
+bool SockIsUdpEndpointOf(const TnSockEndpoint* endpoint, TnSockEventFn callback,
+                         std::uintptr_t appContext);
 
 // UDP's delivery function.
 void SockDatagramInput(std::uint32_t srcAddress, std::uint16_t srcPort, std::uint16_t dstPort,
@@ -64,6 +69,5 @@ void SockDatagramInput(std::uint32_t srcAddress, std::uint16_t srcPort, std::uin
 void SockTcpEvent(std::uintptr_t endpoint, int notification, void* item, std::uint32_t a,
                   std::uint32_t b);
 void SockTcpDetach(TnSockEndpoint* endpoint);
-void* SockRxAlloc(std::uintptr_t context, std::uint16_t length);
 
 }  // namespace tarnet

@@ -5,7 +5,6 @@
 
 #include "socket.h"
 #include "tcp.h"
-#include "tcp_internal.h"
 
 namespace tarnet {
 
@@ -127,10 +126,6 @@ void SockTcpDetach(TnSockEndpoint* endpoint) {
         endpoint->connection = nullptr;
     }
     endpoint->tcpState = kTcpStateNone;
-}
-
-void* SockRxAlloc(std::uintptr_t /*context*/, std::uint16_t length) {
-    return std::malloc(length);
 }
 
 }  // namespace tarnet

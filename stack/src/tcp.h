@@ -71,3 +71,12 @@ int TnTcpSend(TcpControlBlock* block, const std::uint8_t* data, std::uint32_t le
 int TnTcpClose(TcpControlBlock* block);
 // `segment` starts at the TCP header and has its 20-byte IPv4 header in front of it.
 void TnTcpInput(std::uint8_t* segment, std::uint16_t length);
+
+namespace tarnet {
+
+// Cuts the link to the user: no further notification reaches the old user context, and new
+// data that still arrives is refused with a reset (RFC 1122 4.2.2.13). The socket layer calls it
+// when its endpoint lets go of a connection that may live on (FIN_WAIT, TIME_WAIT).
+void TcpForgetUser(TcpControlBlock* block);
+
+}  // namespace tarnet

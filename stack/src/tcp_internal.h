@@ -297,9 +297,6 @@ void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedByt
 // (the caller must then leave it alone: it may already serve another connection).
 bool TcpNotify(TcpControlBlock* block, int event, void* item = nullptr, std::uint32_t number = 0,
                std::uint32_t address = 0);
-// Cuts the link to the user: no further notification reaches the old user context, and new
-// data that still arrives is refused with a reset (RFC 1122 4.2.2.13).
-void TcpForgetUser(TcpControlBlock* block);
 
 // Outcome of synchronized processing for the state handlers' follow-up.
 enum class TcpSyncResult {

@@ -1,6 +1,8 @@
 // UDP (RFC 768): length and checksum verification on input, header and checksum on output.
 #include "udp.h"
 
+#include <optional>
+
 #include "checksum.h"
 #include "ipv4.h"
 #include "tarnet/byteorder.h"
@@ -36,6 +38,42 @@ std::uint16_t ChecksumSum(std::uint32_t src, std::uint32_t dst, const std::uint8
         (src >> 16) + (src & 0xFFFF) + (dst >> 16) + (dst & 0xFFFF) + kProtoUdp + length;
     return OnesComplementSum(datagram, length, pseudo);
 }
+
+// The fields of one received datagram, read once its length and checksum were checked. `data`
+// starts at the UDP header and has its 20-byte IPv4 header in front of it (the pseudo-header's
+// addresses are read from there).
+struct UdpHeader {
+    std::uint32_t srcAddress;
+    std::uint16_t srcPort;
+    std::uint16_t dstPort;
+    const std::uint8_t* payload;
+    std::uint32_t payloadLength;
+
+    static std::optional<UdpHeader> Check(const std::uint8_t* data, std::uint32_t length) {
+        if (data == nullptr || length <= kUdpHeaderLen) {
+            return std::nullopt;
+        }
+        // The length field rules: bytes after it in the IPv4 payload are not part of the
+        // datagram (RFC 768), a field beyond the IPv4 payload or below the header is malformed.
+        // A field of 8 leaves no payload: like a datagram without payload, it is not delivered.
+        const std::uint32_t datagramLength = TnRead16(data + field::kLength);
+        if (datagramLength <= kUdpHeaderLen || datagramLength > length) {
+            return std::nullopt;
+        }
+        const std::uint32_t srcAddress = TnRead32(data - kIpSrcBefore);
+        // Summed with its nonzero checksum field, a correct datagram adds up to all ones (either
+        // form of a computed zero included). The destination is the one the datagram was sent
+        // to, the limited broadcast included.
+        if (TnRead16(data + field::kChecksum) != 0 &&
+            ChecksumSum(srcAddress, TnRead32(data - kIpDstBefore), data, datagramLength) !=
+                0xFFFF) {
+            return std::nullopt;
+        }
+        return UdpHeader{srcAddress, TnRead16(data + field::kSrcPort),
+                         TnRead16(data + field::kDstPort), data + kUdpHeaderLen,
+                         datagramLength - kUdpHeaderLen};
+    }
+};
 
 }  // namespace
 
@@ -79,26 +117,14 @@ int UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t src
 }
 
 void UdpInput(std::uint8_t* data, std::uint32_t length) {
-    if (!g_udp.initialised || data == nullptr || length <= kUdpHeaderLen) {
+    if (!g_udp.initialised) {
         return;
     }
-    // The length field rules: bytes after it in the IPv4 payload are not part of the datagram
-    // (RFC 768), a field beyond the IPv4 payload or below the header is malformed. A field of 8
-    // leaves no payload: like a datagram without payload, it is not delivered.
-    const std::uint32_t datagramLength = TnRead16(data + field::kLength);
-    if (datagramLength <= kUdpHeaderLen || datagramLength > length) {
+    const std::optional<UdpHeader> d = UdpHeader::Check(data, length);
+    if (!d) {
         return;
     }
-    const std::uint32_t srcAddress = TnRead32(data - kIpSrcBefore);
-    // Summed with its nonzero checksum field, a correct datagram adds up to all ones (either
-    // form of a computed zero included). The destination is the one the datagram was sent to,
-    // the limited broadcast included.
-    if (TnRead16(data + field::kChecksum) != 0 &&
-        ChecksumSum(srcAddress, TnRead32(data - kIpDstBefore), data, datagramLength) != 0xFFFF) {
-        return;
-    }
-    g_udp.deliver(srcAddress, TnRead16(data + field::kSrcPort), TnRead16(data + field::kDstPort),
-                  kProtoUdp, data + kUdpHeaderLen, datagramLength - kUdpHeaderLen);
+    g_udp.deliver(d->srcAddress, d->srcPort, d->dstPort, kProtoUdp, d->payload, d->payloadLength);
 }
 
 }  // namespace tarnet

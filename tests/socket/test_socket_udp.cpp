@@ -120,6 +120,30 @@ TEST_F(SocketUdpTest, ClosingTwiceIsRefused) {
     EXPECT_EQ(OpenUdp(2002), a);
 }
 
+std::uintptr_t OtherCallback(std::uintptr_t, int, void*, std::uint32_t, std::uint32_t,
+                             std::uint32_t) {
+    return 0;
+}
+
+// A layer that opened an endpoint asks whether the slot is still its own before closing it.
+TEST_F(SocketUdpTest, OwnerQueryNamesOnlyTheOpenersUdpSlot) {
+    TnSockEndpoint* udp = nullptr;
+    TnSockEndpoint* tcp = nullptr;
+    ASSERT_EQ(TnSockUdpOpen(5, RecordSockEvent, 2000, &udp), TNSOCK_SUCCESS);
+    ASSERT_EQ(TnSockTcpListen(2001, 5, RecordSockEvent, &tcp), TNSOCK_SUCCESS);
+    EXPECT_TRUE(SockIsUdpEndpointOf(udp, RecordSockEvent, 5));
+    EXPECT_FALSE(SockIsUdpEndpointOf(udp, RecordSockEvent, 6)) << "another context";
+    EXPECT_FALSE(SockIsUdpEndpointOf(udp, OtherCallback, 5)) << "another callback";
+    EXPECT_FALSE(SockIsUdpEndpointOf(tcp, RecordSockEvent, 5)) << "not UDP";
+    EXPECT_FALSE(SockIsUdpEndpointOf(nullptr, RecordSockEvent, 5));
+    ASSERT_EQ(TnSockClose(udp), TNSOCK_SUCCESS);
+    EXPECT_FALSE(SockIsUdpEndpointOf(udp, RecordSockEvent, 5)) << "closed";
+    TnSockEndpoint* reused = nullptr;
+    ASSERT_EQ(TnSockUdpOpen(7, OtherCallback, 2002, &reused), TNSOCK_SUCCESS);
+    ASSERT_EQ(reused, udp);
+    EXPECT_FALSE(SockIsUdpEndpointOf(udp, RecordSockEvent, 5)) << "reused by someone else";
+}
+
 // Each ephemeral port is a fresh random draw from 10000-64999 (two calls of the random
 // callback make 32 bits); a port in use is skipped for the next one, wrapping at the top.
 TEST_F(SocketUdpTest, EphemeralPortsAreRandomAndSkipPortsInUse) {
