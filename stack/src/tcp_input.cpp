@@ -372,7 +372,7 @@ bool TakeFin(TcpControlBlock* b) {
     if (Has(b, kTcpFin)) {
         const std::uint32_t finSeq = b->segSeq + static_cast<std::uint32_t>(b->segPayloadLen);
         if (finSeq != b->rcvNxt || b->rcvHeld > 0) {
-            if (SeqGeq(finSeq, b->rcvNxt) && finSeq - RcvBase(b) <= r.capacity) {
+            if (SeqGeq(finSeq, b->rcvNxt) && finSeq - RcvBase(b) < r.capacity) {
                 r.finHeld = true;
                 r.finSeq  = finSeq;
             }
