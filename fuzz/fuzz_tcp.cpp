@@ -54,6 +54,7 @@ struct Session {
     bool echo                = false;
     bool closeOnData         = false;
     bool refuse              = false;
+    bool paused              = false;  // receiving paused on the endpoint
 };
 
 Session g;
@@ -364,6 +365,11 @@ void Operation(Input& in) {
                 (what & 64) != 0 ? TnTcpAccept(g.pending, 0) : TnTcpClose(g.pending);
                 g.pending = nullptr;
             }
+            if ((what & 128) != 0 && g.endpoint != nullptr) {
+                g.paused = !g.paused;  // resuming may deliver, and so echo or close, right here
+                TnSockTcpPauseReceive(g.endpoint, g.paused ? 1 : 0);
+                TrackOurOutput();
+            }
             break;
         }
         default: {  // another connection takes a block (and maybe the one just released)
@@ -384,7 +390,10 @@ void CheckInvariants() {
             const auto* b = static_cast<const TcpControlBlock*>(n->payload);
             if (b->rtxCount < 0 || b->rtxCount > kTcpRtxSlots || b->sendRing.count < 0 ||
                 b->sendRing.count > b->sendRing.capacity || b->poolNode != n ||
-                (list == &tcp.freeList && b->state != tarnet::TcpStateClosed)) {
+                (list == &tcp.freeList && b->state != tarnet::TcpStateClosed) ||
+                b->rcvHeld > b->reorder.capacity ||
+                (list == &tcp.activeList && b->state != tarnet::TcpStateClosed &&
+                 b->rcvHeld + b->rcvWnd != b->reorder.capacity)) {
                 __builtin_trap();
             }
             ++blocks;

@@ -31,8 +31,11 @@ using platform::EventLoop;
 
 // The stack has 11 endpoints; one listens, so at most 10 connections are open at once. Closed
 // ones keep their record until they have finished closing on the wire.
-constexpr std::size_t kMaxConnections      = 16;
-constexpr std::size_t kReadChunk           = 64 * 1024;
+constexpr std::size_t kMaxConnections = 16;
+constexpr std::size_t kReadChunk      = 64 * 1024;
+// --echo stops taking data from a connection whose unsent bytes exceed this, and takes it again
+// once they are below half of it.
+constexpr std::size_t kEchoBacklogLimit    = 64 * 1024;
 constexpr std::uint64_t kProgressPeriodMs  = 500;
 constexpr std::uint64_t kProgressFromBytes = 1 << 20;
 constexpr double kMiB                      = 1024.0 * 1024.0;
@@ -64,7 +67,8 @@ struct Connection {
     bool sendFailed       = false;  // the stack refused data: the connection no longer sends
     std::string pending;            // taken from stdin (or received, with --echo), not yet sent
     std::size_t pendingAt  = 0;
-    std::uint64_t sent     = 0;  // bytes the stack took
+    bool receivePaused     = false;  // --echo: the stack holds what the peer sends meanwhile
+    std::uint64_t sent     = 0;      // bytes the stack took
     std::uint64_t received = 0;
 
     std::size_t Unsent() const { return pending.size() - pendingAt; }
@@ -167,6 +171,29 @@ void Flush(Connection& c) {
     if (c.Unsent() == 0) {
         c.pending.clear();
         c.pendingAt = 0;
+    } else if (c.pendingAt >= kReadChunk) {
+        c.pending.erase(0, c.pendingAt);  // a steady stream never empties: drop what was sent
+        c.pendingAt = 0;
+    }
+}
+
+// --echo: a peer that sends and never reads what comes back would make the unsent bytes grow
+// without bound. Above the limit the connection's receiving is paused (the stack keeps what
+// arrives and closes its window); below half of it, it resumes, and the stack delivers what it
+// kept from inside the call. Nothing is lost either way.
+void PaceEcho(Connection& c) {
+    if (!gState.echo || c.endpoint == nullptr || c.closedEvent) {
+        return;
+    }
+    const bool pause =
+        c.receivePaused ? c.Unsent() >= kEchoBacklogLimit / 2 : c.Unsent() > kEchoBacklogLimit;
+    if (pause == c.receivePaused) {
+        return;
+    }
+    c.receivePaused = pause;
+    if (TnSockTcpPauseReceive(c.endpoint, pause ? 1 : 0) != TNSOCK_SUCCESS &&
+        c.endpoint != nullptr) {
+        c.receivePaused = !pause;
     }
 }
 
@@ -290,6 +317,7 @@ std::uintptr_t OnEvent(std::uintptr_t context, int event, void* data, std::uint3
             if (gState.echo) {
                 conn->pending.append(static_cast<const char*>(data), a);
                 Flush(*conn);
+                PaceEcho(*conn);
             } else {
                 WriteStdout(data, a);
             }
@@ -497,6 +525,7 @@ bool ListenDone(void*) {
         open = true;
         if (!c.closedEvent) {
             Flush(c);
+            PaceEcho(c);
         }
     }
     FlushStdout();

@@ -29,6 +29,7 @@ struct TnSockEndpoint {
     std::uint16_t remotePort;
     std::uint32_t remoteAddress;
     std::uint32_t protocol;
+    bool receivePaused;  // TCP: TnSockTcpPauseReceive holds arriving data in the stack
     std::uint8_t txArea[kSockTxHeadroom + TNSOCK_UDP_MAX_PAYLOAD];
     TnSockEventFn callback;
     TnSockEndpoint* next;

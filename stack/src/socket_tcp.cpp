@@ -214,3 +214,38 @@ int TnSockTcpSend(TnSockEndpoint* endpoint, const std::uint8_t* data, std::uint3
             return TNSOCK_GENERAL;
     }
 }
+
+int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on) {
+    if (!SockIsInitialised()) {
+        return TNSOCK_NOT_INITIALIZED;
+    }
+    if (endpoint == nullptr) {
+        return TNSOCK_BAD_PARAMETER;
+    }
+    if (!SockIsEndpoint(endpoint)) {
+        return TNSOCK_GENERAL;
+    }
+    if (endpoint->protocol != kProtocolTcp || endpoint->tcpState == kTcpStateListening) {
+        return TNSOCK_BAD_PARAMETER;
+    }
+    if (endpoint->connection == nullptr || endpoint->tcpState == kTcpStateNone) {
+        return TNSOCK_GENERAL;
+    }
+    const bool paused = on != 0;
+    if (paused == endpoint->receivePaused) {
+        return TNSOCK_SUCCESS;
+    }
+    // Set first: resuming delivers the held data from inside the call, and the application may
+    // pause again from its data event.
+    endpoint->receivePaused = paused;
+    switch (TnTcpPauseReceive(endpoint->connection, paused ? 1 : 0)) {
+        case TNTCP_SUCCESS:
+            return TNSOCK_SUCCESS;
+        case TNTCP_NO_RESOURCE:
+            endpoint->receivePaused = true;  // nothing was delivered: still paused
+            return TNSOCK_NO_MEMORY;
+        default:
+            endpoint->receivePaused = !paused;
+            return TNSOCK_GENERAL;
+    }
+}

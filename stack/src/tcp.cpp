@@ -371,6 +371,8 @@ TcpControlBlock* TcpTakeBlock() {
     b->maxSndWnd        = 0;
     b->probesUnanswered = 0;
     b->diagPhase        = TCP_DIAG_NONE;
+    b->rcvPaused        = false;
+    b->rcvHeld          = 0;
     return b;
 }
 
@@ -379,7 +381,9 @@ void TcpRelease(TcpControlBlock* block) {
     TcpRingClear(block->sendRing);
     TcpRtxClear(block);
     TcpReorderClear(block->reorder);
-    block->state = TcpStateClosed;
+    block->rcvPaused = false;
+    block->rcvHeld   = 0;
+    block->state     = TcpStateClosed;
     ++block->generation;
     TnListUnlink(&g_tcp.activeList, block->poolNode);
     TnListAppendNode(&g_tcp.freeList, block->poolNode);
@@ -827,6 +831,29 @@ int TnTcpClose(TcpControlBlock* block) {
         return TNTCP_BAD_PARAMETER;
     }
     block->closedByUser = 1;
+    // Closing with acknowledged data that the user never took: a FIN would let the peer believe
+    // it was delivered; a reset tells it the data was lost (RFC 1122 4.2.2.13).
+    if (block->rcvHeld > 0 && block->state == TcpStateEstablished) {
+        ResetAndRelease(block, TNSOCK_TCP_END_ABORTED);
+        return TNTCP_SUCCESS;
+    }
     TcpRaise(block, TCP_EV_CLOSE);
     return TNTCP_SUCCESS;
+}
+
+int TnTcpPauseReceive(TcpControlBlock* block, int on) {
+    if (!g_tcp.initialised) {
+        return TNTCP_NOT_INITIALIZED;
+    }
+    if (block == nullptr || !IsOurBlock(block)) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    if (block->state == TcpStateClosed || block->closedByUser != 0 || block->notifyFn == nullptr) {
+        return TNTCP_WRONG_STATE;
+    }
+    if (on != 0) {
+        block->rcvPaused = true;
+        return TNTCP_SUCCESS;
+    }
+    return block->rcvPaused ? TcpResumeReceive(block) : TNTCP_SUCCESS;
 }

@@ -69,6 +69,11 @@ int TnTcpAccept(TcpControlBlock* block, std::uintptr_t userContext);
 int TnTcpSend(TcpControlBlock* block, const std::uint8_t* data, std::uint32_t length,
               std::uint32_t* outCount);
 int TnTcpClose(TcpControlBlock* block);
+// Pauses (on != 0) or resumes receiving. While paused, arriving data is acknowledged and held
+// (up to the receive window, which shrinks accordingly), not delivered; resuming delivers it
+// from inside this call and sends a window update. TNTCP_WRONG_STATE once the user has closed
+// the connection.
+int TnTcpPauseReceive(TcpControlBlock* block, int on);
 // `segment` starts at the TCP header and has its 20-byte IPv4 header in front of it.
 void TnTcpInput(std::uint8_t* segment, std::uint16_t length);
 

@@ -169,30 +169,37 @@ void AcknowledgeData(TcpControlBlock* b) {
     }
 }
 
+// Sequence number of the byte at the start of the hold buffer: rcvNxt, unless a receive pause
+// holds acknowledged data in front of it.
+std::uint32_t RcvBase(const TcpControlBlock* b) {
+    return b->rcvNxt - b->rcvHeld;
+}
+
 // Remembers the data of a segment that starts beyond rcvNxt, inside the window. When the holes
 // remembered already leave no room for another, the data is dropped; the peer sends it again.
 void HoldBeyondHole(TcpControlBlock* b) {
     TcpReorderBuffer& r        = b->reorder;
-    const std::uint32_t offset = b->segSeq - b->rcvNxt;
+    const std::uint32_t base   = RcvBase(b);
+    const std::uint32_t offset = b->segSeq - base;
     if (r.buffer == nullptr || offset >= r.capacity) {
         return;
     }
     const std::uint32_t length =
         std::min(static_cast<std::uint32_t>(b->segPayloadLen), r.capacity - offset);
-    // Merge the new range with those it overlaps or touches; positions relative to rcvNxt.
+    // Merge the new range with those it overlaps or touches; positions relative to the base.
     TcpReorderRange merged[kTcpReorderRanges + 1];
     int count          = 0;
     std::uint32_t from = offset;
     std::uint32_t to   = offset + length;
     bool placed        = false;
     for (int i = 0; i < r.rangeCount; ++i) {
-        const std::uint32_t start = r.ranges[i].seq - b->rcvNxt;
+        const std::uint32_t start = r.ranges[i].seq - base;
         const std::uint32_t end   = start + r.ranges[i].length;
         if (end < from) {
             merged[count++] = r.ranges[i];
         } else if (start > to) {
             if (!placed) {
-                merged[count++] = {b->rcvNxt + from, to - from};
+                merged[count++] = {base + from, to - from};
                 placed          = true;
             }
             merged[count++] = r.ranges[i];
@@ -202,7 +209,7 @@ void HoldBeyondHole(TcpControlBlock* b) {
         }
     }
     if (!placed) {
-        merged[count++] = {b->rcvNxt + from, to - from};
+        merged[count++] = {base + from, to - from};
     }
     if (count > kTcpReorderRanges) {
         return;
@@ -218,24 +225,16 @@ std::uint32_t HeldFrom(const TcpControlBlock* b, std::uint32_t from) {
     if (r.rangeCount == 0) {
         return 0;
     }
-    const std::uint32_t start = r.ranges[0].seq - b->rcvNxt;
+    const std::uint32_t start = r.ranges[0].seq - RcvBase(b);
     const std::uint32_t end   = start + r.ranges[0].length;
-    const std::uint32_t at    = from - b->rcvNxt;
+    const std::uint32_t at    = from - RcvBase(b);
     return start <= at && at < end ? end - at : 0;
 }
 
-// Moves rcvNxt forward by `n` and the held data with it.
-void AdvanceRcvNxt(TcpControlBlock* b, std::uint32_t n) {
-    b->rcvNxt += n;
+// Forgets the ranges, or their parts, that rcvNxt has passed.
+void DropRangesBehindRcvNxt(TcpControlBlock* b) {
     TcpReorderBuffer& r = b->reorder;
-    if (r.rangeCount == 0) {
-        return;
-    }
-    if (n >= r.capacity) {
-        TcpReorderClear(r);  // every held byte lay inside the old window, so behind rcvNxt now
-        return;
-    }
-    int kept = 0;
+    int kept            = 0;
     for (int i = 0; i < r.rangeCount; ++i) {
         TcpReorderRange range   = r.ranges[i];
         const std::uint32_t end = range.seq + range.length;
@@ -248,9 +247,39 @@ void AdvanceRcvNxt(TcpControlBlock* b, std::uint32_t n) {
         r.ranges[kept++] = range;
     }
     r.rangeCount = kept;
-    if (kept > 0) {
+}
+
+// Moves rcvNxt forward by `n` and the held data with it (nothing is held in front of rcvNxt).
+void AdvanceRcvNxt(TcpControlBlock* b, std::uint32_t n) {
+    b->rcvNxt += n;
+    TcpReorderBuffer& r = b->reorder;
+    if (r.rangeCount == 0) {
+        return;
+    }
+    if (n >= r.capacity) {
+        TcpReorderClear(r);  // every held byte lay inside the old window, so behind rcvNxt now
+        return;
+    }
+    DropRangesBehindRcvNxt(b);
+    if (r.rangeCount > 0) {
         std::memmove(r.buffer, r.buffer + n, r.capacity - n);
     }
+}
+
+// While receiving is paused, the new bytes that fit the window are acknowledged and held behind
+// those held already, together with held data beyond a former hole that they now reach. The
+// window shrinks by as much as rcvNxt advances, so its right edge stays put. Bytes beyond the
+// window are dropped; the acknowledgment tells the peer where to go on.
+void HoldInOrder(TcpControlBlock* b, std::uint32_t skip, std::uint32_t fresh) {
+    TcpReorderBuffer& r       = b->reorder;
+    const std::uint32_t taken = std::min(fresh, static_cast<std::uint32_t>(b->rcvWnd));
+    std::memcpy(r.buffer + b->rcvHeld, b->segPayload + skip, taken);
+    const std::uint32_t joined = HeldFrom(b, b->rcvNxt + taken);
+    b->rcvNxt += taken + joined;
+    b->rcvHeld += taken + joined;
+    DropRangesBehindRcvNxt(b);
+    b->rcvWnd = static_cast<std::uint16_t>(r.capacity - b->rcvHeld);
+    AcknowledgeData(b);
 }
 
 // The user has closed the connection, or has gone: nobody can take new data any more.
@@ -298,6 +327,10 @@ bool DeliverInOrder(TcpControlBlock* b) {
         return true;
     }
     const std::uint32_t fresh = length - skip;
+    if (b->rcvPaused) {
+        HoldInOrder(b, skip, fresh);
+        return true;
+    }
     // One delivery carries at most 65535 bytes (rxAlloc takes a 16-bit length); held bytes
     // beyond that wait for the next segment.
     const std::uint32_t held  = std::min(HeldFrom(b, b->rcvNxt + fresh), 0xFFFFU - fresh);
@@ -316,10 +349,21 @@ bool DeliverInOrder(TcpControlBlock* b) {
     return TcpNotify(b, TNTCP_NOTIFY_DATA, buffer, total, 0);
 }
 
+// A FIN remembered earlier now continues the stream, and no data is held in front of it.
+bool HeldFinDue(const TcpControlBlock* b) {
+    return b->reorder.finHeld && b->reorder.finSeq == b->rcvNxt && b->rcvHeld == 0;
+}
+
+void TakeFinNow(TcpControlBlock* b) {
+    b->rcvNxt += 1;
+    TcpReorderClear(b->reorder);  // nothing follows the peer's FIN
+    TcpSendAck(b);
+}
+
 // The peer's FIN counts only where it continues the stream, directly after data that has been
-// delivered. One that arrives beyond a hole is remembered (inside the window) and taken once
-// the data in front of it has gone up; meanwhile it is answered with an acknowledgment of
-// rcvNxt.
+// delivered. One that arrives beyond a hole, or behind data that a receive pause holds, is
+// remembered (inside the window) and taken once the data in front of it has gone up; meanwhile
+// it is answered with an acknowledgment of rcvNxt.
 bool TakeFin(TcpControlBlock* b) {
     if (!ReceivesData(b)) {
         return false;
@@ -327,8 +371,8 @@ bool TakeFin(TcpControlBlock* b) {
     TcpReorderBuffer& r = b->reorder;
     if (Has(b, kTcpFin)) {
         const std::uint32_t finSeq = b->segSeq + static_cast<std::uint32_t>(b->segPayloadLen);
-        if (finSeq != b->rcvNxt) {
-            if (SeqGt(finSeq, b->rcvNxt) && finSeq - b->rcvNxt < r.capacity) {
+        if (finSeq != b->rcvNxt || b->rcvHeld > 0) {
+            if (SeqGeq(finSeq, b->rcvNxt) && finSeq - RcvBase(b) < r.capacity) {
                 r.finHeld = true;
                 r.finSeq  = finSeq;
             }
@@ -337,12 +381,10 @@ bool TakeFin(TcpControlBlock* b) {
             }
             return false;
         }
-    } else if (!r.finHeld || r.finSeq != b->rcvNxt) {
+    } else if (!HeldFinDue(b)) {
         return false;
     }
-    b->rcvNxt += 1;
-    TcpReorderClear(r);  // nothing follows the peer's FIN
-    TcpSendAck(b);
+    TakeFinNow(b);
     return true;
 }
 
@@ -389,6 +431,38 @@ void PeerAborted(TcpControlBlock* b) {
 void TcpReorderClear(TcpReorderBuffer& reorder) {
     reorder.rangeCount = 0;
     reorder.finHeld    = false;
+}
+
+int TcpResumeReceive(TcpControlBlock* b) {
+    TcpReorderBuffer& r      = b->reorder;
+    const std::uint32_t held = b->rcvHeld;
+    std::uint8_t* buffer     = nullptr;
+    if (held > 0) {
+        // At most rcvWindow (32768) bytes: one delivery takes them all.
+        buffer = static_cast<std::uint8_t*>(
+            TcpState().config.rxAlloc(b->userContext, static_cast<std::uint16_t>(held)));
+        if (buffer == nullptr) {
+            return TNTCP_NO_RESOURCE;
+        }
+        std::memcpy(buffer, r.buffer, held);
+        if (r.rangeCount > 0) {
+            std::memmove(r.buffer, r.buffer + held, r.capacity - held);
+        }
+    }
+    b->rcvPaused = false;
+    b->rcvHeld   = 0;
+    b->rcvWnd    = static_cast<std::uint16_t>(r.capacity);
+    if (held > 0) {
+        TcpSendAck(b);  // the window update: the peer may send again
+        if (!TcpNotify(b, TNTCP_NOTIFY_DATA, buffer, held, 0)) {
+            return TNTCP_SUCCESS;
+        }
+    }
+    if (ReceivesData(b) && HeldFinDue(b)) {
+        TakeFinNow(b);
+        TcpAfterSynchronized(b, TcpSyncResult::kFinTaken);
+    }
+    return TNTCP_SUCCESS;
 }
 
 // ---- Segment procedures -------------------------------------------------------------------

@@ -114,9 +114,12 @@ struct TcpRetransmitSlot {
 // arrive (RFC 9293 3.10.7.4: segments with higher beginning sequence numbers may be held). A
 // peer that is not told of the data beyond the hole (there is no SACK) goes on resending it
 // after its retransmission timeout; a kernel that meanwhile sends new data behind the hole
-// would find that dropped too, back off again and again, and never finish. The byte with
-// sequence number s lies at buffer[s - rcvNxt]; the ranges are sorted, disjoint and not
-// adjacent, and all lie inside the window.
+// would find that dropped too, back off again and again, and never finish.
+//
+// While the user has paused receiving, the buffer also holds in-order data that was
+// acknowledged but not yet delivered: rcvHeld bytes in front of rcvNxt, at the buffer's start.
+// The byte with sequence number s lies at buffer[s - (rcvNxt - rcvHeld)]; the ranges are sorted,
+// disjoint and not adjacent, and all lie inside the window.
 struct TcpReorderRange {
     std::uint32_t seq;
     std::uint32_t length;
@@ -184,6 +187,12 @@ struct TcpControlBlock {
     // handshake completes.
     int activeOpen;
     TcpReorderBuffer reorder;
+    // Receive pause (TnTcpPauseReceive): arriving data is acknowledged and held, not delivered,
+    // and the window offered shrinks by the bytes held (rcvWnd = capacity - rcvHeld), so that its
+    // right edge stays where it was (RFC 9293 3.8.6.2.2) and closes to zero once the buffer is
+    // full. The peer's FIN waits until no data is held.
+    bool rcvPaused;
+    std::uint32_t rcvHeld;
     // Blind attacks: the largest window the peer has offered on this connection, the range
     // below sndUna in which an acknowledgment is old but acceptable (RFC 5961 5.2).
     std::uint16_t maxSndWnd;
@@ -356,6 +365,10 @@ TcpAckResult TcpProcessAck(TcpControlBlock* block);
 
 // Forgets the data held beyond holes (the buffer stays).
 void TcpReorderClear(TcpReorderBuffer& reorder);
+// Ends a receive pause: delivers the data held (the user hears it during the call), offers the
+// whole window again and takes a FIN that waited behind the data. TNTCP_NO_RESOURCE when the
+// data could not be handed over (the pause then stays).
+int TcpResumeReceive(TcpControlBlock* block);
 
 bool TcpAcceptable(TcpControlBlock* block);
 void TcpReadMssOption(TcpControlBlock* block, const std::uint8_t* options, std::size_t length);

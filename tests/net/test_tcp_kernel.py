@@ -305,6 +305,51 @@ class DelayedTransfers(Transfers):
     timeout = 300
 
 
+def peak_rss(pid):
+    """The process's peak resident set size in bytes (VmHWM)."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmHWM for process %d" % pid)
+
+
+class Backpressure(unittest.TestCase):
+
+    def test_echo_to_a_peer_that_does_not_read_keeps_memory_bounded(self):
+        # The kernel client sends 20 MiB and reads nothing for a few seconds: the echo stops
+        # taking data while its backlog is full (the stack closes its window), and everything
+        # comes back once the client reads.
+        payload = os.urandom(20 * MIB)
+        port = next_port()
+        listening = Listening(port, "--echo", "-n", "1")
+        before = peak_rss(listening.proc.pid)
+        start = time.monotonic()
+        sock = kernel_connect(port)
+        sock.settimeout(120)
+        with sock:
+            sender = threading.Thread(target=sock.sendall, args=(payload,), daemon=True)
+            sender.start()
+            time.sleep(4)
+            stalled = peak_rss(listening.proc.pid)
+            echoed = bytearray()
+            while len(echoed) < len(payload):
+                chunk = sock.recv(1 << 16)
+                self.assertTrue(chunk, "the echo ended early")
+                echoed += chunk
+            peak = peak_rss(listening.proc.pid)
+            sender.join(10)
+            sock.shutdown(socket.SHUT_WR)
+            self.assertEqual(recv_all(sock), b"")
+        rc, _, err = listening.finish(30)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(digest(bytes(echoed)), digest(payload))
+        note("20 MiB echoed to a client that read nothing for 4 s: %.1f s, peak RSS %.1f MiB "
+             "(%.1f MiB at start, %.1f MiB after the stall)"
+             % (time.monotonic() - start, peak / MIB, before / MIB, stalled / MIB))
+        self.assertLess(peak - before, 8 * MIB)
+
+
 class Connections(unittest.TestCase):
 
     def test_stack_connecting_to_a_closed_port_is_refused(self):

@@ -345,6 +345,38 @@ TEST_F(SocketTcpTest, PeerCloseReleasesTheSlotOnce) {
     ExpectPoolFull();
 }
 
+// The pause is for a TCP connection's endpoint. What it held comes up as event 0 from inside
+// the resuming call, the application may pause again from that event, and closing with data
+// held resets.
+TEST_F(SocketTcpTest, PauseReceiveOnAConnectedEndpoint) {
+    TnSockEndpoint* e        = Connected();
+    TnSockEndpoint* udp      = nullptr;
+    TnSockEndpoint* listener = Listening();
+    ASSERT_EQ(TnSockUdpOpen(9, App, 7000, &udp), TNSOCK_SUCCESS);
+    EXPECT_EQ(TnSockTcpPauseReceive(nullptr, 1), TNSOCK_BAD_PARAMETER);
+    EXPECT_EQ(TnSockTcpPauseReceive(udp, 1), TNSOCK_BAD_PARAMETER);
+    EXPECT_EQ(TnSockTcpPauseReceive(listener, 1), TNSOCK_BAD_PARAMETER);
+    ASSERT_EQ(TnSockTcpPauseReceive(e, 1), TNSOCK_SUCCESS);
+    PeerSends(Text("held"));
+    EXPECT_EQ(Out().window, 4096 - 4);
+    EXPECT_EQ(Events(TNSOCK_EVENT_DATA), 0);
+    g_hook = [e](const AppEvent& event) {
+        if (event.event == TNSOCK_EVENT_DATA) {
+            EXPECT_EQ(TnSockTcpPauseReceive(e, 1), TNSOCK_SUCCESS);
+        }
+    };
+    ASSERT_EQ(TnSockTcpPauseReceive(e, 0), TNSOCK_SUCCESS);
+    EXPECT_EQ(Out().window, 4096);
+    ASSERT_EQ(Events(TNSOCK_EVENT_DATA), 1);
+    EXPECT_EQ(g_events.back().data, Text("held"));
+    PeerSends(Text("more"));
+    EXPECT_EQ(Out().window, 4096 - 4) << "paused again from the data event";
+    EXPECT_EQ(Events(TNSOCK_EVENT_DATA), 1);
+    ASSERT_EQ(TnSockClose(e), TNSOCK_SUCCESS);
+    EXPECT_TRUE(Out().Has(kRst));
+    EXPECT_EQ(TnSockTcpPauseReceive(e, 0), TNSOCK_GENERAL) << "closed endpoint";
+}
+
 TEST_F(SocketTcpTest, UnansweredConnectReportsClosed) {
     TnSockEndpoint* e = nullptr;
     ASSERT_EQ(TnSockTcpConnect(4, App, "192.0.2.1", kPeerPort, &e), TNSOCK_SUCCESS);

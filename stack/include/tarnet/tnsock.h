@@ -130,6 +130,14 @@ int TnSockTcpListen(std::uint16_t localPort, std::uintptr_t appContext, TnSockEv
                     TnSockEndpoint** out);
 int TnSockTcpSend(TnSockEndpoint* endpoint, const std::uint8_t* data, std::uint32_t length,
                   std::uint32_t* outCount);
+// Pauses (on != 0) or resumes the delivery of received data on a connected TCP endpoint, for an
+// application that cannot take more for now. While paused the stack acknowledges and keeps what
+// arrives, up to its receive window, and offers the peer only the room left, down to a zero
+// window; the peer's close is reported only after the data in front of it. Resuming delivers
+// what was kept, as TNSOCK_EVENT_DATA from inside this call, and reopens the window. Closing a
+// connection while it keeps undelivered data resets it. TNSOCK_BAD_PARAMETER for anything but
+// a TCP connection's endpoint, TNSOCK_GENERAL once the connection has closed.
+int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on);
 
 // ---- Echo client ----------------------------------------------------------------------------
 
