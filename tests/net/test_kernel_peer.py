@@ -173,7 +173,7 @@ class Udp(unittest.TestCase):
         too_big = bytes(4089)  # 4097 bytes of IPv4 payload: beyond reassembly, dropped
         last = b"last datagram"
         proc = SANDBOX.tarnet_start("udp", "listen", "7001", "-n", str(len(accepted) + 1),
-                                    "--timeout", "20")
+                                    extra=["--timeout", "20"])
         try:
             self.assertTrue(netlib.wait_until_answering(SANDBOX.stack_ip))
             sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
