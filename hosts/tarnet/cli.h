@@ -106,6 +106,10 @@ class Session {
     // a connection ended (with its reason and the bytes refused after our close).
     using TcpReportFn = void (*)(void* context, const TnSockDiagnostic& report);
     void OnTcpReport(TcpReportFn fn, void* context);
+    // Called with every datagram the stack hands to the link (TNSOCK_DIAG_DATAGRAM_SENT), after
+    // any wait for ARP; null stops the calls.
+    using SentFn = void (*)(void* context, const TnSockDiagnostic& report);
+    void OnDatagramSent(SentFn fn, void* context);
 
     // Checks the options, opens the adapter and starts the stack; with DHCP, also waits for
     // the lease (within --timeout). Returns kExitOk, or the exit code after one line on
@@ -169,6 +173,7 @@ class Session {
     std::uint32_t leases_      = 0;      // leases reported so far (first one and renewals)
     bool lost_                 = false;  // the stack lost its address, or never got one
     bool releasing_            = false;
+    bool releaseSent_          = false;    // the DHCPRELEASE has left
     DnsWait* dnsWait_          = nullptr;  // the lookup being waited for, if any
     std::uint64_t startUs_     = 0;        // just before TnSockInit
     LeaseFn leaseFn_           = nullptr;
@@ -179,6 +184,8 @@ class Session {
     bool timedOut_           = false;
     TcpReportFn tcpReportFn_ = nullptr;
     void* tcpReportContext_  = nullptr;
+    SentFn sentFn_           = nullptr;
+    void* sentContext_       = nullptr;
 };
 
 // ---- Commands -----------------------------------------------------------------------------------

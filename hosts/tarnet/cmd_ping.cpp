@@ -1,5 +1,5 @@
-// tarnet ping HOST [-c N] [-s SIZE] [-W MS]: a series of ICMP echo requests through the stack's
-// echo client, one line per reply with its round-trip time, and a summary.
+// tarnet ping HOST [-c N] [-s SIZE] [-W MS] [-i SECONDS] [-q]: a series of ICMP echo requests
+// through the stack's echo client, one line per reply with its round-trip time, and a summary.
 #include <cmath>
 #include <cstdio>
 
@@ -14,6 +14,11 @@ namespace {
 // An echo reply must fit the stack's reassembly limit (4096 bytes of IPv4 payload), so the
 // largest useful request carries 4096 - 8 bytes of data.
 constexpr std::uint64_t kMaxPayload = 4088;
+// -i: at least 10 ms between requests (the program needs the privileges of a raw socket
+// anyway), at most an hour.
+constexpr std::uint64_t kMinIntervalMs = 10;
+constexpr std::uint64_t kMaxIntervalMs = 3'600'000;
+constexpr int kProtocolIcmp            = 1;
 
 struct PingRun {
     std::string host;
@@ -21,9 +26,11 @@ struct PingRun {
     std::uint32_t transmitted = 0;
     std::uint32_t received    = 0;
     std::uint32_t target      = 0;
-    std::uint64_t sentAtUs    = 0;  // when the stack reported the request sent
-    // When the request's first frame was handed to the adapter. The round trip counts from
-    // here: a request that waited for ARP left later than the stack reported it.
+    bool quiet                = false;  // -q: the summary only
+    std::uint64_t startUs     = 0;      // when the series started
+    std::uint64_t sentAtUs    = 0;      // when the stack reported the request sent
+    // When the stack reported the request handed to the link. The round trip counts from
+    // here: a request that waited for ARP left later than the stack reported it sent.
     std::uint16_t wireSequence = 0;
     std::uint64_t wireAtUs     = 0;
     bool wireSeen              = false;
@@ -59,14 +66,18 @@ void OnPingEvent(int event, std::uint32_t value, std::uint32_t received) {
             run->sumMs += ms;
             run->sumSquares += ms * ms;
             ++run->received;
-            std::printf("%u bytes from %s: icmp_seq=%u time=%.3f ms\n", run->size + 8,
-                        run->host.c_str(), value, ms);
-            std::fflush(stdout);
+            if (!run->quiet) {
+                std::printf("%u bytes from %s: icmp_seq=%u time=%.3f ms\n", run->size + 8,
+                            run->host.c_str(), value, ms);
+                std::fflush(stdout);
+            }
             break;
         }
         case TNSOCK_PING_TIMEOUT:
-            std::printf("no reply from %s: icmp_seq=%u\n", run->host.c_str(), value);
-            std::fflush(stdout);
+            if (!run->quiet) {
+                std::printf("no reply from %s: icmp_seq=%u\n", run->host.c_str(), value);
+                std::fflush(stdout);
+            }
             break;
         case TNSOCK_PING_DONE:
             // The stack's own counts close the series.
@@ -79,38 +90,52 @@ void OnPingEvent(int event, std::uint32_t value, std::uint32_t received) {
     }
 }
 
-// Notes when an echo request to the target leaves: IPv4 to the target, protocol 1, the first
-// fragment, ICMP type 8.
-void WatchEchoRequest(void* context, const std::uint8_t* frame, std::uint32_t length) {
+// Notes when the stack reports an echo request to the target handed to the link; the report
+// carries the request's sequence number as its remote port.
+void WatchEchoRequest(void* context, const TnSockDiagnostic& report) {
     auto* run = static_cast<PingRun*>(context);
-    if (length < 14 + 20 + 8 || frame[12] != 0x08 || frame[13] != 0x00) {
+    if (report.protocol != kProtocolIcmp || report.remoteAddress != run->target) {
         return;
     }
-    const std::uint8_t* ip          = frame + 14;
-    const std::uint32_t destination = (std::uint32_t{ip[16]} << 24) |
-                                      (std::uint32_t{ip[17]} << 16) | (std::uint32_t{ip[18]} << 8) |
-                                      std::uint32_t{ip[19]};
-    const bool firstFragment = (ip[6] & 0x1F) == 0 && ip[7] == 0;
-    if (ip[0] != 0x45 || ip[9] != 1 || destination != run->target || !firstFragment ||
-        ip[20] != 8) {
-        return;
-    }
-    run->wireSequence = static_cast<std::uint16_t>((ip[26] << 8) | ip[27]);
+    run->wireSequence = report.remotePort;
     run->wireAtUs     = platform::MonotonicUs();
     run->wireSeen     = true;
+}
+
+// Seconds with up to three decimals ("0.2", "1", "1.25") as milliseconds within [minMs, maxMs].
+bool ParseSeconds(const std::string& text, std::uint64_t minMs, std::uint64_t maxMs,
+                  std::uint64_t& outMs) {
+    const std::size_t dot         = text.find('.');
+    const std::string whole       = text.substr(0, dot);
+    const std::string fraction    = dot == std::string::npos ? "" : text.substr(dot + 1);
+    std::uint64_t seconds         = 0;
+    std::uint64_t thousandths     = 0;
+    const bool digitsOnlyFraction = fraction.find_first_not_of("0123456789") == std::string::npos;
+    if (whole.empty() || !ParseNumber(whole, 0, maxMs / 1000, seconds) || fraction.size() > 3 ||
+        !digitsOnlyFraction || (dot != std::string::npos && fraction.empty())) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        const char digit = i < fraction.size() ? fraction[i] : '0';
+        thousandths      = thousandths * 10 + static_cast<std::uint64_t>(digit - '0');
+    }
+    outMs = seconds * 1000 + thousandths;
+    return outMs >= minMs && outMs <= maxMs;
 }
 
 bool PingDone(void* context) {
     return static_cast<PingRun*>(context)->done;
 }
 
-void PrintSummary(const PingRun& run) {
+// The system ping's summary: counts, loss, the run's duration, and the round-trip times.
+void PrintSummary(const PingRun& run, std::uint64_t endUs) {
     const std::uint32_t lost = run.transmitted > run.received ? run.transmitted - run.received : 0;
-    const unsigned lossPercent =
-        run.transmitted == 0 ? 0 : static_cast<unsigned>(lost * 100ULL / run.transmitted);
+    const double lossPercent =
+        run.transmitted == 0 ? 0.0 : static_cast<double>(lost) * 100.0 / run.transmitted;
     std::printf("--- %s ping statistics ---\n", run.host.c_str());
-    std::printf("%u packets transmitted, %u received, %u%% packet loss\n", run.transmitted,
-                run.received, lossPercent);
+    std::printf("%u packets transmitted, %u received, %g%% packet loss, time %llums\n",
+                run.transmitted, run.received, lossPercent,
+                static_cast<unsigned long long>((endUs - run.startUs) / 1000));
     if (run.received > 0) {
         const double n    = static_cast<double>(run.received);
         const double avg  = run.sumMs / n;
@@ -127,20 +152,26 @@ int RunPing(const GlobalOptions& options, const Args& args) {
     std::string countText = "4";
     std::string sizeText  = "56";
     std::string waitText  = "1000";
+    std::string intervalText;
+    bool quiet = false;
     ArgReader reader(args);
     reader.Value("-c", "--count", &countText);
     reader.Value("-s", "--size", &sizeText);
     reader.Value("-W", "--wait", &waitText);
+    reader.Value("-i", "--interval", &intervalText);
+    reader.Flag("-q", "--quiet", &quiet);
     std::vector<std::string> positional;
     if (!reader.Read(positional)) {
         return kExitUsage;
     }
     if (positional.size() != 1) {
-        return UsageError("usage: tarnet [options] ping HOST [-c N] [-s SIZE] [-W MS]");
+        return UsageError(
+            "usage: tarnet [options] ping HOST [-c N] [-s SIZE] [-W MS] [-i SECONDS] [-q]");
     }
-    std::uint64_t count = 0;
-    std::uint64_t size  = 0;
-    std::uint64_t wait  = 0;
+    std::uint64_t count    = 0;
+    std::uint64_t size     = 0;
+    std::uint64_t wait     = 0;
+    std::uint64_t interval = 0;  // 0: the echo client's own pace
     if (!ParseNumber(countText, 1, 1'000'000, count)) {
         return UsageError("-c: '%s' is not a count from 1 to 1000000", countText.c_str());
     }
@@ -152,6 +183,11 @@ int RunPing(const GlobalOptions& options, const Args& args) {
     }
     if (!ParseNumber(waitText, 1, 600'000, wait)) {
         return UsageError("-W: '%s' is not a time from 1 to 600000 ms", waitText.c_str());
+    }
+    if (!intervalText.empty() &&
+        !ParseSeconds(intervalText, kMinIntervalMs, kMaxIntervalMs, interval)) {
+        return UsageError("-i: '%s' is not a time from 0.01 to 3600 seconds (like 0.2)",
+                          intervalText.c_str());
     }
 
     Session session(options);
@@ -167,9 +203,10 @@ int RunPing(const GlobalOptions& options, const Args& args) {
     run.host   = AddressText(target);
     run.size   = static_cast<std::uint32_t>(size);
     run.target = target;
+    run.quiet  = quiet;
     gRun       = &run;
     platform::HostSetPingHandler(OnPingEvent);
-    platform::HostSetTxObserver(WatchEchoRequest, &run);
+    session.OnDatagramSent(WatchEchoRequest, &run);
 
     if (positional[0] == run.host) {
         std::printf("PING %s: %u data bytes\n", run.host.c_str(), run.size);
@@ -178,11 +215,13 @@ int RunPing(const GlobalOptions& options, const Args& args) {
                     run.size);
     }
     std::fflush(stdout);
-    const int started = TnSockPingStart(target, static_cast<std::uint32_t>(wait),
-                                        static_cast<std::uint32_t>(count), run.size);
+    run.startUs       = platform::MonotonicUs();
+    const int started = TnSockPingStartEvery(target, static_cast<std::uint32_t>(wait),
+                                             static_cast<std::uint32_t>(count), run.size,
+                                             static_cast<std::uint32_t>(interval));
     if (started != TNSOCK_PING_STARTED) {
         platform::HostSetPingHandler(nullptr);
-        platform::HostSetTxObserver(nullptr, nullptr);
+        session.OnDatagramSent(nullptr, nullptr);
         gRun = nullptr;
         return Fail("the echo client refused to start (code %d)", started);
     }
@@ -191,10 +230,11 @@ int RunPing(const GlobalOptions& options, const Args& args) {
     if (outcome != platform::EventLoop::Outcome::kDone) {
         TnSockPingStop();
     }
+    const std::uint64_t endUs = platform::MonotonicUs();
     platform::HostSetPingHandler(nullptr);
-    platform::HostSetTxObserver(nullptr, nullptr);
+    session.OnDatagramSent(nullptr, nullptr);
     gRun = nullptr;
-    PrintSummary(run);
+    PrintSummary(run, endUs);
 
     if (outcome == platform::EventLoop::Outcome::kAdapterFailed ||
         (outcome == platform::EventLoop::Outcome::kDeadline && session.TimedOut())) {

@@ -24,24 +24,18 @@ std::uintptr_t IgnoreEvent(std::uintptr_t, int, void*, std::uint32_t, std::uint3
 
 // ---- send ---------------------------------------------------------------------------------------
 
+constexpr int kProtocolUdp = 17;
+
 struct SendWatch {
     std::uint32_t destination = 0;
-    bool sent                 = false;  // the datagram's last (or only) fragment went out
+    std::uint16_t port        = 0;
+    bool sent                 = false;  // the stack reported the datagram handed to the link
 };
 
-// Recognises the frame that carries our datagram's last fragment: IPv4, UDP, to the
-// destination, more-fragments clear.
-void WatchTx(void* context, const std::uint8_t* frame, std::uint32_t length) {
+void WatchSent(void* context, const TnSockDiagnostic& report) {
     auto* watch = static_cast<SendWatch*>(context);
-    if (length < 34 || frame[12] != 0x08 || frame[13] != 0x00) {
-        return;
-    }
-    const std::uint8_t* ip          = frame + 14;
-    const std::uint32_t destination = (std::uint32_t{ip[16]} << 24) |
-                                      (std::uint32_t{ip[17]} << 16) | (std::uint32_t{ip[18]} << 8) |
-                                      std::uint32_t{ip[19]};
-    const bool moreFragments = (ip[6] & 0x20) != 0;
-    if (ip[9] == 17 && destination == watch->destination && !moreFragments) {
+    if (report.protocol == kProtocolUdp && report.remoteAddress == watch->destination &&
+        report.remotePort == watch->port) {
         watch->sent = true;
     }
 }
@@ -81,7 +75,8 @@ int Send(const GlobalOptions& options, const std::vector<std::string>& positiona
     }
     SendWatch watch;
     watch.destination = destination;
-    platform::HostSetTxObserver(WatchTx, &watch);
+    watch.port        = static_cast<std::uint16_t>(port);
+    session.OnDatagramSent(WatchSent, &watch);
 
     auto outcome = platform::EventLoop::Outcome::kDone;
     for (int attempt = 1; attempt <= kSendAttempts && !watch.sent; ++attempt) {
@@ -107,7 +102,7 @@ int Send(const GlobalOptions& options, const std::vector<std::string>& positiona
     if (watch.sent && !SendDone(&watch) && outcome == platform::EventLoop::Outcome::kDone) {
         outcome = session.Run(SendDone, &watch);
     }
-    platform::HostSetTxObserver(nullptr, nullptr);
+    session.OnDatagramSent(nullptr, nullptr);
     TnSockClose(endpoint);
 
     if (rc != TNSOCK_SUCCESS) {

@@ -26,10 +26,14 @@ constexpr Command kCommands[] = {
      "usage: tarnet adapters\n"
      "list the capture adapters, one line each: \"[n] name  description\"\n"       },
     {"ping",     RunPing,
-     "usage: tarnet [options] ping HOST [-c N] [-s SIZE] [-W MS]\n"
-     "  -c N      echo requests to send (default 4)\n"
-     "  -s SIZE   data bytes in each (default 56)\n"
-     "  -W MS     how long to wait for each reply (default 1000)\n"                },
+     "usage: tarnet [options] ping HOST [-c N] [-s SIZE] [-W MS] [-i SECONDS] [-q]\n"
+     "  -c N        echo requests to send (default 4)\n"
+     "  -s SIZE     data bytes in each (default 56)\n"
+     "  -W MS       how long to wait for each reply (default 1000)\n"
+     "  -i SECONDS  from one request to the next, at least 0.01 (default: 50 ms after each\n"
+     "              reply); one request is out at a time, so a lost reply delays the next\n"
+     "              until -W has passed\n"
+     "  -q          quiet: print only the first line and the summary\n"            },
     {"resolve",  RunResolve,
      "usage: tarnet [options] resolve NAME\n"
      "print NAME's IPv4 address, asked of the DNS server (--dns, or the lease's)\n"},
@@ -63,9 +67,10 @@ constexpr const char* kUsage =
     "\n"
     "commands:\n"
     "  adapters                          list capture adapters: \"[n] name  description\"\n"
-    "  ping HOST [-c N] [-s SIZE] [-W MS]\n"
+    "  ping HOST [-c N] [-s SIZE] [-W MS] [-i SECONDS] [-q]\n"
     "                                    send N echo requests (default 4) of SIZE data bytes\n"
     "                                    (default 56), waiting MS for each reply (default 1000)\n"
+    "                                    -i: one every SECONDS; -q: only the summary\n"
     "  resolve NAME                      print NAME's IPv4 address, asking the DNS server\n"
     "  udp send HOST PORT TEXT           send TEXT as one datagram\n"
     "  udp listen PORT [-n COUNT] [--senders]\n"

@@ -8,9 +8,7 @@
 #include <cstring>
 
 #include "cli.h"
-#include "frames.h"
 #include "host.h"
-#include "tarnet/byteorder.h"
 #include "tarnet/tndhcp.h"
 #include "tarnet/tndns.h"
 #include "tarnet/tnsock.h"
@@ -31,7 +29,10 @@ constexpr std::uint64_t kQueryLifeMs = 3'000 + 1'000;
 // Queries asked for one name when no --timeout bounds the command.
 constexpr int kDefaultQueryRounds = 3;
 // How long the RELEASE may take to leave (it may wait for ARP).
-constexpr std::uint64_t kReleaseWaitMs = 1'000;
+constexpr std::uint64_t kReleaseWaitMs  = 1'000;
+constexpr std::uint16_t kDhcpClientPort = 68;
+constexpr std::uint16_t kDhcpServerPort = 67;
+constexpr int kProtocolUdp              = 17;
 
 // An address a host may own: not 0.0.0.0, loopback, multicast, reserved or broadcast.
 bool UsableUnicast(std::uint32_t address) {
@@ -82,6 +83,11 @@ void Session::OnLoss(LossFn fn, void* context) {
 void Session::OnTcpReport(TcpReportFn fn, void* context) {
     tcpReportFn_      = fn;
     tcpReportContext_ = context;
+}
+
+void Session::OnDatagramSent(SentFn fn, void* context) {
+    sentFn_      = fn;
+    sentContext_ = context;
 }
 
 std::uintptr_t Session::OnStatus(std::uintptr_t, int event, void* data, std::uint32_t a,
@@ -324,25 +330,17 @@ int Session::WaitForLease() {
 // it out again at once. The RELEASE may have to wait for ARP, so the loop runs until it has left
 // (a stop signal that ended the command does not cut this short).
 void Session::ReleaseLease() {
-    releasing_ = true;
-    bool sent  = false;
-    platform::HostSetTxObserver(
-        [](void* context, const std::uint8_t* frame, std::uint32_t length) {
-            const auto udp = ReadUdpFrame(std::span(frame, length));
-            if (udp && udp->sourcePort == 68 && udp->destPort == 67) {
-                *static_cast<bool*>(context) = true;
-            }
-        },
-        &sent);
+    releasing_                = true;
+    releaseSent_              = false;
     const std::string address = AddressText(local_);
     TnDhcpStop();
     loop_.Finish(
         [](void* context) {
-            return *static_cast<bool*>(context) && platform::HostFaults().HeldCount() == 0;
+            return static_cast<const Session*>(context)->releaseSent_ &&
+                   platform::HostFaults().HeldCount() == 0;
         },
-        &sent, platform::MonotonicMs() + kReleaseWaitMs);
-    platform::HostSetTxObserver(nullptr, nullptr);
-    if (sent) {
+        this, platform::MonotonicMs() + kReleaseWaitMs);
+    if (releaseSent_) {
         platform::HostLog("DHCP lease %s released", address.c_str());
     } else {
         platform::HostError("tarnet: the DHCP release of %s could not be sent", address.c_str());
@@ -433,6 +431,16 @@ void Session::OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* repor
         case TNSOCK_DIAG_TCP_ENDED:
             if (session->tcpReportFn_ != nullptr) {
                 session->tcpReportFn_(session->tcpReportContext_, *report);
+            }
+            break;
+        case TNSOCK_DIAG_DATAGRAM_SENT:
+            // While giving the lease back: the client's datagram to the servers is the RELEASE.
+            if (session->releasing_ && report->protocol == kProtocolUdp &&
+                report->localPort == kDhcpClientPort && report->remotePort == kDhcpServerPort) {
+                session->releaseSent_ = true;
+            }
+            if (session->sentFn_ != nullptr) {
+                session->sentFn_(session->sentContext_, *report);
             }
             break;
         case TNSOCK_DIAG_DNS_RESULT:

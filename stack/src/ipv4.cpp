@@ -9,6 +9,7 @@
 
 #include "arp.h"
 #include "checksum.h"
+#include "diag.h"
 #include "ethernet.h"
 #include "tarnet/byteorder.h"
 #include "tcp.h"
@@ -192,6 +193,8 @@ struct Ping {
     std::uint32_t timeoutMs;
     std::uint32_t count;
     std::uint32_t payloadSize;
+    std::uint32_t intervalMs;  // 0: kPingGapMs after each reply or timeout
+    std::uint32_t sentTick;    // when the request being answered was sent
     std::uint16_t identifier;
     std::uint16_t sequence;
     std::uint32_t sent;
@@ -296,8 +299,32 @@ void WriteHeader(FrameBuffer& b) {
     TnWrite16(h + field::kChecksum, InetChecksum(h, kIpv4HeaderLen));
 }
 
+// The report of a datagram leaving, from its first fragment, which carries the transport
+// header this stack wrote: the ports of UDP and TCP, the identifier and sequence number of an
+// echo request.
+TnSockDiagnostic SentReport(const FrameBuffer& first) {
+    TnSockDiagnostic d    = DiagRecord(TNSOCK_DIAG_DATAGRAM_SENT);
+    d.protocol            = first.protocol;
+    d.localAddress        = first.source;
+    d.remoteAddress       = first.destination;
+    const std::uint8_t* t = first.data + kFrameHeadroom;
+    if ((first.protocol == kProtoUdp || first.protocol == kProtoTcp) && first.length >= 4) {
+        d.localPort  = TnRead16(t);
+        d.remotePort = TnRead16(t + 2);
+    } else if (first.protocol == kProtoIcmp && first.length >= kIcmpHeaderLen &&
+               t[0] == kIcmpEchoRequest) {
+        d.localPort  = TnRead16(t + 4);
+        d.remotePort = TnRead16(t + 6);
+    }
+    return d;
+}
+
 // Sends every fragment on the ready queue as one datagram with a fresh identification.
 void TransmitReady(const std::uint8_t* nextHopMac) {
+    if (g_ip.readyQueue.head == nullptr) {
+        return;
+    }
+    const TnSockDiagnostic sent = SentReport(*g_ip.readyQueue.head);
     ++g_ip.identification;
     while (FrameBuffer* b = QueuePop(g_ip.readyQueue)) {
         EthernetWriteHeader(b->data, nextHopMac, g_ip.mac, kEtherTypeIpv4);
@@ -305,6 +332,7 @@ void TransmitReady(const std::uint8_t* nextHopMac) {
         g_ip.config.sendFrame(b->data, kFrameHeadroom + b->length);
         QueuePush(g_ip.freeQueue, b);
     }
+    DiagEmit(sent);
 }
 
 // One retry after an ARP request: the datagram goes out if the answer has arrived, otherwise
@@ -499,6 +527,10 @@ void Reassemble(const std::uint8_t* header, const Ipv4Header& h, std::uint8_t* p
 
 void PingSendRequest();
 
+std::uint32_t PingClock() {
+    return g_ip.config.getTickCount != nullptr ? g_ip.config.getTickCount() : 0;
+}
+
 void PingFinishRound() {
     Ping& p = g_ip.ping;
     if (p.sent >= p.count) {
@@ -508,7 +540,12 @@ void PingFinishRound() {
         return;
     }
     ++p.sequence;
-    p.gapTimer = g_ip.config.timerStart(kPingGapMs, 0, [](std::uintptr_t) {
+    std::uint32_t delayMs = kPingGapMs;
+    if (p.intervalMs != 0) {
+        const std::uint32_t elapsed = PingClock() - p.sentTick;
+        delayMs                     = elapsed < p.intervalMs ? p.intervalMs - elapsed : 0;
+    }
+    p.gapTimer = g_ip.config.timerStart(delayMs, 0, [](std::uintptr_t) {
         g_ip.ping.gapTimer = nullptr;
         if (g_ip.ping.running) {
             PingSendRequest();
@@ -549,6 +586,7 @@ void PingSendRequest() {
         m[kIcmpHeaderLen + i] = PingPayloadByte(i);
     }
     TnWrite16(m + icmpfield::kChecksum, InetChecksum(m, length));
+    p.sentTick = PingClock();
     Ipv4Output(p.target, kProtoIcmp, m, length);
     ++p.sent;
     p.awaitingReply            = true;
@@ -820,6 +858,11 @@ void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup) {
 
 int TnSockPingStart(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t count,
                     std::uint32_t payloadSize) {
+    return TnSockPingStartEvery(target, timeoutMs, count, payloadSize, 0);
+}
+
+int TnSockPingStartEvery(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t count,
+                         std::uint32_t payloadSize, std::uint32_t intervalMs) {
     using namespace tarnet;
     if (target == 0 || timeoutMs == 0 || count == 0 || payloadSize > kPingMaxPayload) {
         return TNSOCK_PING_BAD_PARAMETER;
@@ -839,6 +882,7 @@ int TnSockPingStart(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t
     p.timeoutMs                = timeoutMs;
     p.count                    = count;
     p.payloadSize              = payloadSize;
+    p.intervalMs               = intervalMs;
     p.identifier               = static_cast<std::uint16_t>(
         g_ip.config.getTickCount != nullptr ? g_ip.config.getTickCount() : 0);
     p.sequence = 1;

@@ -248,6 +248,35 @@ TEST_F(PingTest, StopEndsTheSeriesSilently) {
     TnSockPingStop();  // stopping an idle client is harmless
 }
 
+TEST_F(PingTest, PacedSeriesKeepsTheIntervalFromRequestToRequest) {
+    constexpr std::uint32_t kInterval = 200;
+    ASSERT_EQ(TnSockPingStartEvery(kPeerIp, kTimeout, 4, 8, kInterval), TNSOCK_PING_STARTED);
+    const IcmpEcho first = ExpectRequest(1);
+    Advance(30);
+    Answer(first);  // a quick reply: the next request waits for the rest of the interval
+    ExpectNoTx(kInterval - 30 - 1);
+    Advance(1);
+    ExpectRequest(2);
+    Advance(kTimeout);  // unanswered: the next request leaves with the timeout
+    const IcmpEcho third = ExpectRequest(3);
+    Advance(kInterval + 50);
+    Answer(third);  // a reply later than the interval: the next request leaves at once
+    Advance(0);
+    Answer(ExpectRequest(4));
+    ExpectEvents({
+        {TNSOCK_PING_SENT,    1, 0},
+        {TNSOCK_PING_REPLY,   1, 0},
+        {TNSOCK_PING_SENT,    2, 0},
+        {TNSOCK_PING_TIMEOUT, 2, 0},
+        {TNSOCK_PING_SENT,    3, 0},
+        {TNSOCK_PING_REPLY,   3, 0},
+        {TNSOCK_PING_SENT,    4, 0},
+        {TNSOCK_PING_REPLY,   4, 0},
+        {TNSOCK_PING_DONE,    4, 3}
+    });
+    EXPECT_EQ(host().timers.ActiveCount(), 0u);
+}
+
 // Result handlers that give up at the first timeout, by stopping or by shutting down.
 void StopOnTimeout(int event, std::uint32_t value, std::uint32_t received) {
     VirtualHost::Get().pings.push_back({event, value, received});

@@ -212,6 +212,87 @@ TEST_F(Ipv4Test, ANewDatagramReplacesTheOneWaitingForArp) {
     EXPECT_EQ(host().timers.ActiveCount(), 0u);
 }
 
+// ---- Reports of datagrams handed to the link -------------------------------------------------
+
+std::vector<TnSockDiagnostic> g_sent;
+
+void RecordSent(std::uintptr_t, const TnSockDiagnostic* d) {
+    if (d->kind == TNSOCK_DIAG_DATAGRAM_SENT) {
+        g_sent.push_back(*d);
+    }
+}
+
+class SentReportTest : public Ipv4Test {
+  protected:
+    void SetUp() override {
+        Ipv4Test::SetUp();
+        g_sent.clear();
+        TnSockSetDiagnostics(RecordSent, 0);
+    }
+    void TearDown() override {
+        TnSockSetDiagnostics(nullptr, 0);
+        Ipv4Test::TearDown();
+    }
+};
+
+// A transport message of `length` bytes that starts with the two ports.
+Bytes WithPorts(std::uint16_t source, std::uint16_t destination, std::size_t length) {
+    Bytes b = Pattern(length);
+    b[0]    = static_cast<std::uint8_t>(source >> 8);
+    b[1]    = static_cast<std::uint8_t>(source);
+    b[2]    = static_cast<std::uint8_t>(destination >> 8);
+    b[3]    = static_cast<std::uint8_t>(destination);
+    return b;
+}
+
+TEST_F(SentReportTest, EachDatagramIsReportedOnceAfterItsLastFragment) {
+    struct Case {
+        const char* what;
+        std::uint8_t protocol;
+        Bytes message;
+        std::uint16_t localPort;
+        std::uint16_t remotePort;
+        std::size_t frames;
+    };
+    const Case cases[] = {
+        {"udp",  17,                                          WithPorts(1234,                                    53,    20),                                                                                              1234,53, 1},
+        {"udp in three fragments",     17,                                                WithPorts(40000,                                                                          7,                                                                         3000),                                                                                                           40000,7, 3},
+        {"tcp", 6,                                           WithPorts(50000,                                                                                           80,                                                                                                20),                                                                                  50000,                                                 80, 1},
+        {"echo request",    1,                                            IcmpEcho{8, 0, 0x1234, 9, Text("x")}.Build(),0x1234,9,1},
+        {"echo reply",  1,IcmpEcho{0, 0, 0x1234, 9, Text("x")}.Build(),    0,                                                                                                       0,                                                                                                                                                                                                                                                                                       1                                                                                                                                                                                                                                                                                                                                                                                                                       },
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Ipv4Output(kPeerIp, c.protocol, c.message.data(),
+                             static_cast<std::uint32_t>(c.message.size())),
+                  1);
+        EXPECT_EQ(TakeSent().size(), c.frames) << c.what;
+        ASSERT_EQ(g_sent.size(), 1u) << c.what;
+        EXPECT_EQ(g_sent[0].protocol, c.protocol) << c.what;
+        EXPECT_EQ(g_sent[0].localAddress, kOurIp) << c.what;
+        EXPECT_EQ(g_sent[0].remoteAddress, kPeerIp) << c.what;
+        EXPECT_EQ(g_sent[0].localPort, c.localPort) << c.what;
+        EXPECT_EQ(g_sent[0].remotePort, c.remotePort) << c.what;
+        g_sent.clear();
+    }
+}
+
+TEST_F(SentReportTest, DatagramWaitingForArpIsReportedWhenItLeavesNotWhenReplaced) {
+    ASSERT_EQ(Ipv4Output(kNewIp, 17, WithPorts(1, 2, 8).data(), 8), 1);
+    ExpectArpRequest(kNewIp);
+    ASSERT_EQ(Ipv4Output(kNewIp, 17, WithPorts(3, 4, 8).data(), 8), 1);  // replaces it
+    ExpectArpRequest(kNewIp);
+    Advance(50);
+    ExpectArpRequest(kNewIp);
+    EXPECT_TRUE(g_sent.empty());
+    ArpReply(kNewIp, kNewMac);
+    EXPECT_EQ(SentIp().size(), 1u);
+    ASSERT_EQ(g_sent.size(), 1u);
+    EXPECT_EQ(g_sent[0].remoteAddress, kNewIp);
+    EXPECT_EQ(g_sent[0].localPort, 3);
+    ExpectNoTx(1000);
+    EXPECT_EQ(g_sent.size(), 1u);
+}
+
 // ---- Input -----------------------------------------------------------------------------------
 
 class Ipv4InputTest : public Ipv4Test {

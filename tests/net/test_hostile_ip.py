@@ -119,8 +119,8 @@ class Udp(unittest.TestCase):
     def test_invalid_sources_are_not_delivered(self):
         net = SANDBOX.stack_ip.rsplit(".", 1)[0]
         peer_mac = get_if_hwaddr(SANDBOX.peer_if)
-        proc = SANDBOX.tarnet_start("udp", "listen", "7101", "-n", "1", "--timeout", "10",
-                                    mac=STACK_MAC)
+        proc = SANDBOX.tarnet_start("udp", "listen", "7101", "-n", "1", mac=STACK_MAC,
+                                    extra=["--timeout", "10"])
         try:
             self.assertTrue(netlib.wait_until_answering(SANDBOX.stack_ip))
             for src in ["0.0.0.0", "127.0.0.1", "224.0.0.1", "240.0.0.1", SANDBOX.stack_ip,

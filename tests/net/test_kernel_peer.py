@@ -3,6 +3,7 @@
 Run through tests/net/run (root only).
 """
 
+import re
 import socket
 import struct
 import subprocess
@@ -145,6 +146,19 @@ class StackPingsKernel(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         self.assertIn(b"2 packets transmitted, 2 received", proc.stdout)
 
+    def test_tarnet_ping_paced_and_quiet_prints_only_the_summary(self):
+        proc = SANDBOX.tarnet("ping", SANDBOX.peer_ip, "-c", "4", "-i", "0.3", "-q")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        lines = proc.stdout.decode().splitlines()
+        self.assertEqual(len(lines), 4, lines)
+        self.assertEqual(lines[0], "PING %s: 56 data bytes" % SANDBOX.peer_ip)
+        self.assertEqual(lines[1], "--- %s ping statistics ---" % SANDBOX.peer_ip)
+        m = re.fullmatch(r"4 packets transmitted, 4 received, 0% packet loss, time (\d+)ms",
+                         lines[2])
+        self.assertIsNotNone(m, lines)
+        self.assertGreaterEqual(int(m.group(1)), 900)  # the fourth request left 0.9 s in
+        self.assertRegex(lines[3], r"^rtt min/avg/max/mdev = (\d+\.\d{3}/){3}\d+\.\d{3} ms$")
+
     def test_tarnet_ping_of_a_silent_address_fails(self):
         proc = SANDBOX.tarnet("ping", SANDBOX.spare_ip, "-c", "2", "-W", "200")
         self.assertEqual(proc.returncode, 1)
@@ -159,7 +173,7 @@ class Udp(unittest.TestCase):
         too_big = bytes(4089)  # 4097 bytes of IPv4 payload: beyond reassembly, dropped
         last = b"last datagram"
         proc = SANDBOX.tarnet_start("udp", "listen", "7001", "-n", str(len(accepted) + 1),
-                                    "--timeout", "20")
+                                    extra=["--timeout", "20"])
         try:
             self.assertTrue(netlib.wait_until_answering(SANDBOX.stack_ip))
             sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -216,6 +230,8 @@ class CommandLine(unittest.TestCase):
             (["--ip", "1.2.3.256", "serve"], "--ip"),
             (["ping"], "usage"),
             (["ping", SANDBOX.peer_ip, "-s", "4089"], "-s"),
+            (["ping", SANDBOX.peer_ip, "-i", "0.001"], "-i"),
+            (["ping", SANDBOX.peer_ip, "-i", "1,5"], "-i"),
             (["udp", "send", SANDBOX.peer_ip, "70000", "x"], "PORT"),
             (["frobnicate"], "unknown command"),
         ]

@@ -141,8 +141,15 @@ int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on);
 
 // ---- Echo client ----------------------------------------------------------------------------
 
+// Sends `count` echo requests to `target`, one at a time: each waits up to timeoutMs for its
+// reply, and the next leaves 50 ms after that reply or timeout.
 int TnSockPingStart(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t count,
                     std::uint32_t payloadSize);
+// As TnSockPingStart, but paced: each request leaves intervalMs after the one before, or at once
+// when the reply or timeout of the one before comes later than that (one request is out at a
+// time). intervalMs 0 is TnSockPingStart's pacing.
+int TnSockPingStartEvery(std::uint32_t target, std::uint32_t timeoutMs, std::uint32_t count,
+                         std::uint32_t payloadSize, std::uint32_t intervalMs);
 void TnSockPingStop();
 
 // ---- Diagnostics ----------------------------------------------------------------------------
@@ -157,6 +164,11 @@ inline constexpr int TNSOCK_DIAG_TCP_ENDED       = 2;  // a TCP connection ended
 inline constexpr int TNSOCK_DIAG_DNS_RESULT      = 3;  // a lookup ended: dnsOutcome, address
 inline constexpr int TNSOCK_DIAG_DHCP_LEASE      = 4;  // a lease was bound or renewed: lease
 inline constexpr int TNSOCK_DIAG_DHCP_LOST       = 5;  // the address was lost: address
+// A datagram was handed to the link, all its fragments (after any wait for ARP): protocol,
+// localAddress and remoteAddress (its source and destination), and in localPort and remotePort
+// the ports of UDP and TCP, or the identifier and sequence number of an ICMP echo request (0
+// for other ICMP messages).
+inline constexpr int TNSOCK_DIAG_DATAGRAM_SENT = 6;
 
 // How a TCP connection ended.
 inline constexpr int TNSOCK_TCP_END_PEER_CLOSED = 1;  // the peer sent its FIN
@@ -198,6 +210,7 @@ struct TnSockDiagnostic {
     std::uint32_t address;  // DNS answer; DHCP_LOST: the address given up
     // DHCP_LEASE: the lease (valid during the call).
     const TnDhcpLease* lease;
+    int protocol;  // DATAGRAM_SENT: the IPv4 protocol number (1 ICMP, 6 TCP, 17 UDP)
 };
 
 using TnSockDiagnosticFn = void (*)(std::uintptr_t context, const TnSockDiagnostic* diagnostic);
