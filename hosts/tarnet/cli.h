@@ -157,6 +157,15 @@ class Session {
                                    std::uint32_t, std::uint32_t);
     static void OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* report);
     void AddressLost();
+    // Open TCP connections, from the stack's reports, so none is left behind when the lease goes.
+    struct LiveConnection {
+        std::uint16_t localPort                      = 0;
+        std::uint16_t remotePort                     = 0;
+        std::uint32_t remoteAddr                     = 0;
+        bool operator==(const LiveConnection&) const = default;
+    };
+    void TrackConnection(const TnSockDiagnostic& report);
+    void EndConnections();
 
     const GlobalOptions& options_;
     platform::Adapter adapter_;
@@ -181,7 +190,8 @@ class Session {
     LossFn lossFn_             = nullptr;
     void* lossContext_         = nullptr;
     std::optional<std::uint64_t> deadline_;
-    bool timedOut_           = false;
+    bool timedOut_ = false;
+    std::vector<LiveConnection> live_;  // established, not yet ended
     TcpReportFn tcpReportFn_ = nullptr;
     void* tcpReportContext_  = nullptr;
     SentFn sentFn_           = nullptr;

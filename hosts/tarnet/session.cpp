@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,8 @@ Session* gActive = nullptr;
 constexpr std::uint64_t kQueryLifeMs = 3'000 + 1'000;
 // Queries asked for one name when no --timeout bounds the command.
 constexpr int kDefaultQueryRounds = 3;
+// How long connections that are closing may take to finish before the lease is given back.
+constexpr std::uint64_t kCloseWaitMs = 1'000;
 // How long the RELEASE may take to leave (it may wait for ARP).
 constexpr std::uint64_t kReleaseWaitMs  = 1'000;
 constexpr std::uint16_t kDhcpClientPort = 68;
@@ -51,6 +54,9 @@ Session::Session(const GlobalOptions& options) : options_(options), loop_(&adapt
 Session::~Session() {
     if (stackUp_) {
         if (leased_) {
+            // Peers must hear the end of every connection from the address they know it by:
+            // once the lease is given back, a FIN or RST could only leave from 0.0.0.0.
+            EndConnections();
             ReleaseLease();
         }
         // The stack may still send while it shuts down (resets of open TCP connections), so the
@@ -326,6 +332,30 @@ int Session::WaitForLease() {
     return Stopped(outcome);
 }
 
+void Session::TrackConnection(const TnSockDiagnostic& report) {
+    const LiveConnection key{report.localPort, report.remotePort, report.remoteAddress};
+    const auto at = std::find(live_.begin(), live_.end(), key);
+    if (report.kind == TNSOCK_DIAG_TCP_ESTABLISHED && at == live_.end()) {
+        live_.push_back(key);
+    } else if (report.kind == TNSOCK_DIAG_TCP_ENDED && at != live_.end()) {
+        live_.erase(at);
+    }
+}
+
+// Connections still open at the end: those closing get a moment to finish (their FINs are on the
+// way), then whatever is left is reset while the address is still ours.
+void Session::EndConnections() {
+    if (live_.empty()) {
+        return;
+    }
+    loop_.Finish([](void* context) { return static_cast<Session*>(context)->live_.empty(); }, this,
+                 platform::MonotonicMs() + kCloseWaitMs);
+    if (!live_.empty()) {
+        platform::HostLog("resetting %zu connections before the lease is given back", live_.size());
+        TnSockTcpAbortAll();
+    }
+}
+
 // RFC 2131 §4.4.6: a client that stops using its address gives it back, so the server can hand
 // it out again at once. The RELEASE may have to wait for ARP, so the loop runs until it has left
 // (a stop signal that ended the command does not cut this short).
@@ -429,6 +459,7 @@ void Session::OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* repor
     switch (report->kind) {
         case TNSOCK_DIAG_TCP_ESTABLISHED:
         case TNSOCK_DIAG_TCP_ENDED:
+            session->TrackConnection(*report);
             if (session->tcpReportFn_ != nullptr) {
                 session->tcpReportFn_(session->tcpReportContext_, *report);
             }

@@ -215,6 +215,14 @@ int TnSockTcpSend(TnSockEndpoint* endpoint, const std::uint8_t* data, std::uint3
     }
 }
 
+int TnSockTcpAbortAll() {
+    if (!SockIsInitialised()) {
+        return TNSOCK_NOT_INITIALIZED;
+    }
+    TnTcpAbortAll();
+    return TNSOCK_SUCCESS;
+}
+
 int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on) {
     if (!SockIsInitialised()) {
         return TNSOCK_NOT_INITIALIZED;

@@ -34,6 +34,7 @@ constexpr std::uint32_t kDefaultReservedTry  = 3;
 constexpr std::uint32_t kDefaultTimeWaitMs   = 5000;
 constexpr std::uint32_t kDefaultRingSize     = 2048;
 constexpr std::uint32_t kMaxRingSize         = 65535;  // the ring size is a 16-bit quantity
+constexpr std::size_t kMaxAbortBlocks        = 64;     // more than any pool the stack sets up
 
 // ---- Configuration ------------------------------------------------------------------------
 
@@ -705,6 +706,56 @@ void TnTcpDeinit() {
     TnListFreeAll(&g_tcp.listenerList);
     g_tcp.initialised = false;
     ++g_epoch;
+}
+
+// Resets one connection for TnTcpAbortAll, in the form its state calls for, and tells a user
+// who is still attached.
+void AbortOne(TcpControlBlock* b) {
+    if (b->state == TcpStateAcceptPending) {
+        RefuseSyn(b);  // the user has not seen it yet
+        return;
+    }
+    if (b->state == TcpStateSynSent) {
+        // Nothing reached the peer that a reset would have to end.
+    } else if (b->state == TcpStateSynReceived) {
+        AbortHandshake(b);
+    } else {
+        if (b->diagPhase == TCP_DIAG_ESTABLISHED) {
+            TcpReportEnded(b, TNSOCK_TCP_END_ABORTED);
+        }
+        TcpSendReset(b, b->sndNxt);
+    }
+    if (b->closedByUser == 0 && !TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+        return;  // the user released or reused it meanwhile
+    }
+    TcpRelease(b);
+}
+
+void TnTcpAbortAll() {
+    if (!g_tcp.initialised) {
+        return;
+    }
+    // A user told of the end may open new connections from its notification: only the blocks
+    // active now are aborted, each only while it still serves the connection it served.
+    struct Taken {
+        TcpControlBlock* block;
+        std::uint32_t generation;
+    };
+    Taken taken[kMaxAbortBlocks];
+    std::size_t count = 0;
+    for (TnListNode* n = g_tcp.activeList.first; n != nullptr && count < kMaxAbortBlocks;
+         n             = n->next) {
+        if (BlockOf(n)->state != TcpStateTimeWait) {
+            taken[count++] = {BlockOf(n), BlockOf(n)->generation};
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        TcpControlBlock* b = taken[i].block;
+        if (b->generation == taken[i].generation && b->state != TcpStateClosed &&
+            InList(g_tcp.activeList, b)) {
+            AbortOne(b);
+        }
+    }
 }
 
 void TnTcpSetLocalAddress(const std::uint32_t* address) {

@@ -53,6 +53,9 @@ struct TnTcpConfig {
 
 int TnTcpInit(const TnTcpConfig* config);
 void TnTcpDeinit();
+// Resets every connection that is not complete (one in TIME_WAIT stays, quietly), telling each
+// user still attached that it closed; the layer stays up.
+void TnTcpAbortAll();
 void TnTcpSetLocalAddress(const std::uint32_t* address);
 // Sets the 16-byte secret of the keyed hash that every initial sequence number carries (RFC 6528);
 // null leaves the hash out, so that ISNs are (tick << 8) + isnSeed (a test mode). Call after

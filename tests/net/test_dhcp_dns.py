@@ -103,6 +103,71 @@ SERVER_NET = "203.0.113"
 LOST_LINE = "lease lost: the stack has no address now"
 
 
+class EndBeforeRelease(unittest.TestCase):
+    """A command that ends with connections open ends them from its leased address before it
+    gives the lease back: the kernel's socket ends cleanly instead of waiting for segments from
+    an address that no longer answers."""
+
+    def kernel_states(self, port):
+        out = SANDBOX.peer("ss", "-tanH", "( sport = :%d or dport = :%d )" % (port, port))
+        return sorted(line.split()[0] for line in out.splitlines() if line.strip())
+
+    def test_tcp_connect_stopped_by_sigterm_closes_before_the_release(self):
+        port = 7311
+        server = socket.socket()
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        server.bind((SANDBOX.peer_ip, port))
+        server.listen(1)
+        server.settimeout(30)
+        # stdin is a pipe kept open: the input never ends, SIGTERM ends the command.
+        proc = subprocess.Popen(SANDBOX.tarnet_args("tcp", "connect", SANDBOX.peer_ip, str(port),
+                                                    dhcp=True, mac=STACK_MAC,
+                                                    extra=["--timeout", "30"]),
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        self.addCleanup(lambda: proc.poll() is not None or netlib.stop(proc))
+        conn, _ = server.accept()
+        server.close()
+        conn.settimeout(10)
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(netlib.recv_all(conn), b"")  # our FIN arrived
+        conn.close()
+        rc, _, err = netlib.stop(proc, timeout=15)
+        self.assertEqual(rc, 1, err)
+        # The kernel's FIN was answered from the leased address: nothing lingers on its side.
+        self.assertTrue(netlib.wait_for(lambda: self.kernel_states(port) == [], 5),
+                        self.kernel_states(port))
+
+    def test_tcp_listen_stopped_with_a_connection_open_resets_it_from_the_lease(self):
+        port = 7312
+        serve = SANDBOX.tarnet_start("-v", "tcp", "listen", str(port), dhcp=True, mac=STACK_MAC,
+                                     extra=["--timeout", "30"])
+        self.addCleanup(lambda: serve.poll() is not None or netlib.stop(serve))
+        address = None
+        deadline = time.monotonic() + 15
+        while address is None and time.monotonic() < deadline:
+            leases = SANDBOX.leases()
+            address = leases.get(STACK_MAC)
+            time.sleep(0.1)
+        self.assertIsNotNone(address, "no lease")
+        sock = None
+        while sock is None and time.monotonic() < deadline:
+            try:
+                sock = socket.create_connection((address, port), timeout=1)
+            except OSError:
+                time.sleep(0.2)
+        self.assertIsNotNone(sock, "tcp listen did not come up")
+        sock.sendall(b"hello")
+        time.sleep(0.3)
+        serve.send_signal(signal.SIGTERM)
+        sock.settimeout(10)
+        with self.assertRaises(ConnectionResetError):
+            sock.recv(100)  # the reset came from the address the kernel knows
+        sock.close()
+        rc, _, err = netlib.stop(serve, timeout=15)
+        self.assertEqual(rc, 0, err)
+
+
 class DhcpServer:
     """A DHCP-only dnsmasq in the peer namespace (the test process sits there), leasing FIRST to
     LAST for 2 minutes with T1 5 s and T2 8 s, like the sandbox's own. Authoritative, so it

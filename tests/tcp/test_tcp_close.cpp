@@ -152,6 +152,41 @@ TEST_F(TcpCloseTest, NewDataAfterCloseIsRefusedWithReset) {
     }
 }
 
+// Before a host gives its address back, every unfinished connection is reset from that address:
+// one the user holds hears CLOSED, one the user closed goes quietly, TIME_WAIT stays untouched,
+// and each established one is reported ABORTED.
+TEST_F(TcpCloseTest, AbortAllResetsWhatIsUnfinishedAndLeavesTimeWait) {
+    TcpControlBlock* held = Connect();
+    ourPort               = kOurPort + 1;
+    TcpControlBlock* fw2  = Closed(true);
+    ourPort               = kOurPort + 2;
+    TcpControlBlock* tw   = Closed(true);
+    PeerSends({}, kFin);  // both FINs exchanged: TIME_WAIT
+    Out();
+    ASSERT_STREQ(StateOf(tw), "TIME_WAIT");
+    TcpNotes().clear();
+    Diags().clear();
+    const std::uint32_t heldNxt = held->sndNxt;
+    const std::uint32_t fw2Nxt  = fw2->sndNxt;
+
+    TnTcpAbortAll();
+    const TcpSegment first  = Out();
+    const TcpSegment second = Out();
+    ExpectNoTx();
+    EXPECT_EQ(first.flags, kRst);
+    EXPECT_EQ(first.srcPort, kOurPort);
+    EXPECT_EQ(first.seq, heldNxt);
+    EXPECT_EQ(second.flags, kRst);
+    EXPECT_EQ(second.srcPort, kOurPort + 1);
+    EXPECT_EQ(second.seq, fw2Nxt);
+    ASSERT_EQ(TcpNotes().size(), 1u);
+    EXPECT_EQ(TcpNotes()[0].event, TNTCP_NOTIFY_CLOSED);
+    ASSERT_EQ(Ended().size(), 2u);
+    EXPECT_EQ(Ended()[0].reason, TNSOCK_TCP_END_ABORTED);
+    EXPECT_EQ(Ended()[1].reason, TNSOCK_TCP_END_ABORTED);
+    EXPECT_STREQ(StateOf(tw), "TIME_WAIT");
+}
+
 // A peer with a shut window that answers no probe is reset after the 8th unanswered probe, on
 // the probes' back-off schedule. Answered probes go on without limit, and every acceptable
 // acknowledgment starts the count again.

@@ -138,6 +138,11 @@ int TnSockTcpSend(TnSockEndpoint* endpoint, const std::uint8_t* data, std::uint3
 // connection while it keeps undelivered data resets it. TNSOCK_BAD_PARAMETER for anything but
 // a TCP connection's endpoint, TNSOCK_GENERAL once the connection has closed.
 int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on);
+// Resets every TCP connection now, from the stack's current address, as TnSockDeinit would at
+// shut-down: for a host that is about to give its address back (a DHCP release) and must not
+// leave its peers with connections that a reset from no address can no longer end. Endpoints
+// still connected hear TNSOCK_EVENT_CLOSED; listeners stay.
+int TnSockTcpAbortAll();
 
 // ---- Echo client ----------------------------------------------------------------------------
 
