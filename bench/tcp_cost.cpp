@@ -2,7 +2,8 @@
 // virtual clock, with no network: the frames the stack sends are captured, and the peer's frames
 // go straight into TnSockEthernetInput. Used by bench/tcp_instructions, which runs it under
 // callgrind and counts only what the stack executes (everything below TnSockEthernetInput and
-// TnSockTcpSend, less the host and application callbacks named tarnet_bench_*).
+// TnSockTcpSend, less the fake host's callbacks, tarnet_fakehost_*, and the application's,
+// tarnet_bench_*).
 //
 //   tcp_cost receive|send [MIB]      (default 8 MiB)
 //
@@ -18,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "fake_host.h"
 #include "frames.h"
 #include "tarnet/tnsock.h"
-#include "timer_pool.h"
 
 using namespace tarnet::test;
 
@@ -36,8 +37,6 @@ constexpr std::size_t kSegment      = 1356;
 constexpr std::uint16_t kPeerWindow = 65535;
 constexpr std::uint32_t kChunk      = 4096;
 
-tarnet::platform::TimerPool gTimers;
-std::uint64_t gNow = 1'000'000;
 std::vector<Bytes> gSent;
 std::uint64_t gDelivered  = 0;
 bool gConnected           = false;
@@ -46,35 +45,9 @@ TnSockEndpoint* gAccepted = nullptr;
 
 }  // namespace
 
-// The host and the application. Their names start with tarnet_bench_ so that the instruction
-// count can leave them out.
+// The application. Its name starts with tarnet_bench_ so that the instruction count can leave it
+// out, as it leaves out the fake host's tarnet_fakehost_* callbacks.
 extern "C" {
-
-int tarnet_bench_send_frame(const std::uint8_t* frame, std::uint32_t length) {
-    gSent.emplace_back(frame, frame + length);
-    return 0;
-}
-
-TnTimerHandle tarnet_bench_timer_start(std::uint32_t delayMs, std::uintptr_t context,
-                                       TnTimerHandlerFn handler) {
-    return gTimers.Start(gNow, delayMs, context, handler);
-}
-
-void tarnet_bench_timer_stop(TnTimerHandle handle) {
-    gTimers.Stop(handle);
-}
-
-std::uint32_t tarnet_bench_ticks() {
-    return static_cast<std::uint32_t>(gNow);
-}
-
-int tarnet_bench_random() {
-    return 4;
-}
-
-int tarnet_bench_log(const char*) {
-    return 0;
-}
 
 std::uintptr_t tarnet_bench_app_event(std::uintptr_t context, int event, void* data,
                                       std::uint32_t a, std::uint32_t, std::uint32_t) {
@@ -100,6 +73,10 @@ std::uintptr_t tarnet_bench_app_event(std::uintptr_t context, int event, void* d
 }  // extern "C"
 
 namespace {
+
+void CaptureFrame(void*, const std::uint8_t* frame, std::uint32_t length) {
+    gSent.emplace_back(frame, frame + length);
+}
 
 [[noreturn]] void Die(const char* what) {
     std::fprintf(stderr, "tcp_cost: %s\n", what);
@@ -146,20 +123,19 @@ std::vector<TcpSegment> TakeSegments() {
 }
 
 void Start() {
-    TnSockConfig c{};
+    tarnet::fakehost::FakeHost& host = tarnet::fakehost::FakeHost::Get();
+    host.Reset(1'000'000);
+    host.SetFrameSink(CaptureFrame, nullptr);
+    host.UseConstantRandom(4);
+    TnSockConfig c = tarnet::fakehost::FakeHost::Config();
     c.macAddress   = kStackMac.data();
     c.useDhcp      = 0;
     c.localIp      = "192.0.2.2";
     c.gateway      = "0.0.0.0";
     c.subnetMask   = "255.255.255.0";
     c.dnsServer    = "0.0.0.0";
-    c.timerStart   = tarnet_bench_timer_start;
-    c.timerStop    = tarnet_bench_timer_stop;
-    c.sendFrame    = tarnet_bench_send_frame;
-    c.getTickCount = tarnet_bench_ticks;
-    c.random       = tarnet_bench_random;
-    c.logText      = tarnet_bench_log;
     c.statusEvent  = tarnet_bench_app_event;
+    c.pingEvent    = nullptr;
     c.isnSeed      = 0x12345678;
     if (TnSockInit(&c) != TNSOCK_SUCCESS) {
         Die("TnSockInit failed");

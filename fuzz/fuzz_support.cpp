@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "timer_pool.h"
+#include "fake_host.h"
 
 namespace tarnet::fuzz {
 
@@ -11,31 +11,22 @@ namespace {
 
 constexpr std::uint64_t kClockStart = 1'000'000;
 
-struct FakeHost {
-    platform::TimerPool timers;
-    std::uint64_t now    = kClockStart;
-    std::size_t sent     = 0;
-    std::size_t pings    = 0;
-    std::uint32_t random = 1;
-    bool running         = false;
+// What the fuzz targets look at: counts and the last few frames, in fixed memory.
+struct Recorder {
+    std::size_t sent   = 0;
+    std::size_t pings  = 0;
+    std::size_t logged = 0;  // bytes of log text seen
+    bool running       = false;
     SentFrame kept[kKeptFrames];
 };
 
-FakeHost& Host() {
-    static FakeHost host;
+Recorder& Host() {
+    static Recorder host;
     return host;
 }
 
-TnTimerHandle TimerStart(std::uint32_t delayMs, std::uintptr_t context, TnTimerHandlerFn handler) {
-    return Host().timers.Start(Host().now, delayMs, context, handler);
-}
-
-void TimerStop(TnTimerHandle handle) {
-    Host().timers.Stop(handle);
-}
-
-int SendFrame(const std::uint8_t* frame, std::uint32_t length) {
-    FakeHost& host = Host();
+void KeepFrame(void* context, const std::uint8_t* frame, std::uint32_t length) {
+    auto& host = *static_cast<Recorder*>(context);
     if (frame == nullptr) {
         __builtin_trap();  // the stack never hands over a null frame
     }
@@ -43,32 +34,15 @@ int SendFrame(const std::uint8_t* frame, std::uint32_t length) {
     slot.length     = length;
     std::memcpy(slot.bytes, frame, length < kKeptBytes ? length : kKeptBytes);
     ++host.sent;
-    return 0;
 }
 
-std::uint32_t TickCount() {
-    return static_cast<std::uint32_t>(Host().now);
-}
-
-int Random() {
-    // A fixed sequence: the same input must take the same path.
-    FakeHost& host = Host();
-    host.random    = host.random * 1103515245U + 12345U;
-    return static_cast<int>(host.random >> 1);
-}
-
-int LogText(const char* text) {
+void ReadLog(void* context, const char* text) {
     // Touch the whole text so that a missing terminator shows up under ASan.
-    return text != nullptr ? static_cast<int>(std::strlen(text)) : 0;
+    static_cast<Recorder*>(context)->logged += std::strlen(text);
 }
 
-std::uintptr_t StatusEvent(std::uintptr_t, int, void*, std::uint32_t, std::uint32_t,
-                           std::uint32_t) {
-    return 0;
-}
-
-void PingEvent(int, std::uint32_t, std::uint32_t) {
-    ++Host().pings;
+void CountPing(void* context, int, std::uint32_t, std::uint32_t) {
+    ++static_cast<Recorder*>(context)->pings;
 }
 
 void PutBe16(std::uint8_t* p, std::uint32_t v) {
@@ -122,30 +96,30 @@ void StartStack(const StackOptions& options) {
     if (Host().running) {
         StopStack();
     }
-    FakeHost& host = Host();
-    host.timers.Clear();
-    host.now    = kClockStart;
-    host.sent   = 0;
-    host.pings  = 0;
-    host.random = 1;
+    Recorder& host = Host();
+    host.sent      = 0;
+    host.pings     = 0;
+    host.logged    = 0;
+    // The clock set back, the timers cleared, the random sequence restarted: the same input
+    // must take the same path.
+    fakehost::FakeHost& fake = fakehost::FakeHost::Get();
+    fake.Reset(kClockStart);
+    fake.SetFrameSink(KeepFrame, &host);
+    fake.SetLogSink(ReadLog, &host);
+    fake.SetPingSink(CountPing, &host);
 
-    TnSockConfig config{};
+    TnSockConfig config = fakehost::FakeHost::Config();
     config.macAddress   = kOurMac;
     config.useDhcp      = options.useDhcp ? 1 : 0;
     config.localIp      = options.useDhcp ? "0.0.0.0" : "192.0.2.10";
     config.gateway      = "192.0.2.254";
     config.subnetMask   = "255.255.255.0";
     config.dnsServer    = "192.0.2.53";
-    config.statusEvent  = StatusEvent;
-    config.timerStart   = TimerStart;
-    config.timerStop    = TimerStop;
-    config.sendFrame    = SendFrame;
-    config.getTickCount = TickCount;
-    config.random       = Random;
-    config.logText      = LogText;
     config.isnSeed      = options.isnSeed;
     config.reserved     = 0;
-    config.pingEvent    = options.pingClient ? PingEvent : nullptr;
+    if (!options.pingClient) {
+        config.pingEvent = nullptr;
+    }
     TnSockSetPredictableIsn(1);  // runs must replay the same way
     if (TnSockInit(&config) != TNSOCK_SUCCESS) {
         __builtin_trap();
@@ -154,37 +128,26 @@ void StartStack(const StackOptions& options) {
 }
 
 void StopStack() {
-    FakeHost& host = Host();
+    Recorder& host = Host();
     if (!host.running) {
         return;
     }
     TnSockDeinit();
     host.running = false;
-    if (host.timers.ActiveCount() != 0) {
+    if (fakehost::FakeHost::Get().timers.ActiveCount() != 0) {
         __builtin_trap();  // a layer left a timer running after shutdown
     }
 }
 
 std::uint64_t Now() {
-    return Host().now;
+    return fakehost::FakeHost::Get().Now();
 }
 
 void Advance(std::uint64_t ms) {
-    FakeHost& host             = Host();
-    const std::uint64_t target = host.now + ms;
     // Bounded: a layer that re-arms zero-delay timers forever would otherwise hang the fuzzer.
-    for (int guard = 0; guard < 100'000; ++guard) {
-        const auto next = host.timers.NextDeadline();
-        if (!next || *next > target) {
-            host.now = target;
-            return;
-        }
-        if (*next > host.now) {
-            host.now = *next;
-        }
-        host.timers.RunExpired(host.now);
+    if (!fakehost::FakeHost::Get().Advance(ms, 100'000)) {
+        __builtin_trap();  // timers keep firing without time advancing
     }
-    __builtin_trap();  // timers keep firing without time advancing
 }
 
 void InjectFrame(std::span<const std::uint8_t> frame) {
@@ -261,7 +224,7 @@ std::size_t SentCount() {
 }
 
 const SentFrame* LastSent(std::size_t back) {
-    const FakeHost& host = Host();
+    const Recorder& host = Host();
     if (back >= kKeptFrames || back >= host.sent) {
         return nullptr;
     }

@@ -7,27 +7,12 @@ namespace tarnet::test {
 
 namespace {
 
-TnTimerHandle HostTimerStart(std::uint32_t delayMs, std::uintptr_t context,
-                             TnTimerHandlerFn handler) {
-    VirtualHost& host = VirtualHost::Get();
-    return host.timers.Start(host.Now(), delayMs, context, handler);
+void RecordFrame(void* context, const std::uint8_t* frame, std::uint32_t length) {
+    static_cast<VirtualHost*>(context)->sent.emplace_back(frame, frame + length);
 }
 
-void HostTimerStop(TnTimerHandle handle) {
-    VirtualHost::Get().timers.Stop(handle);
-}
-
-int HostSendFrame(const std::uint8_t* frame, std::uint32_t length) {
-    VirtualHost::Get().sent.emplace_back(frame, frame + length);
-    return 0;
-}
-
-std::uint32_t HostTicks() {
-    return static_cast<std::uint32_t>(VirtualHost::Get().Now());
-}
-
-int HostRandom() {
-    auto& values = VirtualHost::Get().randomValues;
+int NextRandom(void* context) {
+    auto& values = static_cast<VirtualHost*>(context)->randomValues;
     if (values.empty()) {
         return 0;
     }
@@ -36,23 +21,20 @@ int HostRandom() {
     return v;
 }
 
-int HostLog(const char* text) {
-    VirtualHost::Get().logs.emplace_back(text != nullptr ? text : "");
-    return 0;
+void RecordLog(void* context, const char* text) {
+    static_cast<VirtualHost*>(context)->logs.emplace_back(text);
 }
 
-std::uintptr_t HostStatus(std::uintptr_t, int event, void* data, std::uint32_t, std::uint32_t,
-                          std::uint32_t) {
+void RecordStatus(void* context, int event, void* data) {
     StatusRecord record{event, {}};
     if (event == TNSOCK_EVENT_ADDRESS && data != nullptr) {
         std::memcpy(&record.lease, data, sizeof record.lease);
     }
-    VirtualHost::Get().status.push_back(record);
-    return 0;
+    static_cast<VirtualHost*>(context)->status.push_back(record);
 }
 
-void HostPing(int event, std::uint32_t value, std::uint32_t received) {
-    VirtualHost::Get().pings.push_back({event, value, received});
+void RecordPing(void* context, int event, std::uint32_t value, std::uint32_t received) {
+    static_cast<VirtualHost*>(context)->pings.push_back({event, value, received});
 }
 
 }  // namespace
@@ -101,56 +83,42 @@ VirtualHost& VirtualHost::Get() {
 }
 
 void VirtualHost::Reset(std::uint64_t start) {
-    timers.Clear();
+    fakehost::FakeHost& host = fakehost::FakeHost::Get();
+    host.Reset(start);
+    host.SetFrameSink(RecordFrame, this);
+    host.SetRandomSource(NextRandom, this);
+    host.SetLogSink(RecordLog, this);
+    host.SetStatusSink(RecordStatus, this);
+    host.SetPingSink(RecordPing, this);
     sent.clear();
     logs.clear();
     status.clear();
     pings.clear();
     sockEvents.clear();
     randomValues.clear();
-    now_ = start;
 }
 
 void VirtualHost::Advance(std::uint64_t ms) {
-    const std::uint64_t target = now_ + ms;
     // A bound on timer firings per step catches a layer that re-arms zero-delay timers forever.
-    for (int guard = 0; guard < 1'000'000; ++guard) {
-        const auto next = timers.NextDeadline();
-        if (!next || *next > target) {
-            now_ = target;
-            return;
-        }
-        if (*next > now_) {
-            now_ = *next;
-        }
-        timers.RunExpired(now_);
+    if (!fakehost::FakeHost::Get().Advance(ms, 1'000'000)) {
+        ADD_FAILURE() << "timers keep firing without time advancing";
     }
-    ADD_FAILURE() << "timers keep firing without time advancing";
-    now_ = target;
 }
 
 void VirtualHost::RunDue() {
-    timers.RunExpired(now_);
+    fakehost::FakeHost::Get().RunDue();
 }
 
 TnSockConfig VirtualHost::Config() {
-    TnSockConfig c{};
+    TnSockConfig c = fakehost::FakeHost::Config();
     c.macAddress   = kConfigMac;
     c.useDhcp      = 0;
     c.localIp      = "192.0.2.10";
     c.gateway      = "192.0.2.254";
     c.subnetMask   = "255.255.255.0";
     c.dnsServer    = "0.0.0.0";
-    c.statusEvent  = HostStatus;
-    c.timerStart   = HostTimerStart;
-    c.timerStop    = HostTimerStop;
-    c.sendFrame    = HostSendFrame;
-    c.getTickCount = HostTicks;
-    c.random       = HostRandom;
-    c.logText      = HostLog;
     c.isnSeed      = 0x10000000;
     c.reserved     = 0;
-    c.pingEvent    = HostPing;
     return c;
 }
 

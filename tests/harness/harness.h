@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_host.h"
 #include "frames.h"
 #include "tarnet/tndhcp.h"
 #include "tarnet/tnsock.h"
@@ -60,7 +61,8 @@ struct SockEventRecord {
 std::uintptr_t RecordSockEvent(std::uintptr_t appContext, int event, void* data, std::uint32_t a,
                                std::uint32_t b, std::uint32_t c);
 
-// The one virtual host of the test process (the stack is a single instance, so is its host).
+// The one virtual host of the test process (the stack is a single instance, so is its host): the
+// shared fake host with sinks that record everything.
 class VirtualHost {
   public:
     static VirtualHost& Get();
@@ -68,7 +70,7 @@ class VirtualHost {
     // Forgets frames, logs and events, stops every timer and sets the clock to `start`.
     void Reset(std::uint64_t start = 1'000'000);
 
-    std::uint64_t Now() const { return now_; }
+    std::uint64_t Now() const { return fakehost::FakeHost::Get().Now(); }
     // Moves the clock forward by `ms`, running each timer at its own deadline, in order.
     void Advance(std::uint64_t ms);
     // Runs timers that are due at the current time.
@@ -87,10 +89,10 @@ class VirtualHost {
     std::vector<PingRecord> pings;
     std::vector<SockEventRecord> sockEvents;  // calls of RecordSockEvent
 
-    platform::TimerPool timers;
+    platform::TimerPool& timers = fakehost::FakeHost::Get().timers;
 
   private:
-    std::uint64_t now_ = 0;
+    VirtualHost() { Reset(0); }
 };
 
 // Fixture for every test that drives the stack. TearDown shuts the stack down and checks that no
