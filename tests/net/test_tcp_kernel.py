@@ -347,7 +347,10 @@ class Backpressure(unittest.TestCase):
         note("20 MiB echoed to a client that read nothing for 4 s: %.1f s, peak RSS %.1f MiB "
              "(%.1f MiB at start, %.1f MiB after the stall)"
              % (time.monotonic() - start, peak / MIB, before / MIB, stalled / MIB))
-        self.assertLess(peak - before, 8 * MIB)
+        # The stall is where an unbounded echo queue grows (by what the peer pushes meanwhile).
+        # The peak after it says less: once the echo flows, the allocator (and, in the sanitizer
+        # build, its quarantine of freed blocks) may keep freed memory for a while.
+        self.assertLess(stalled - before, 8 * MIB)
 
 
 class Connections(unittest.TestCase):
