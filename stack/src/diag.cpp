@@ -17,6 +17,10 @@ TnSockDiagnostic DiagRecord(int kind) {
     return d;
 }
 
+bool DiagWanted() {
+    return g_hook != nullptr;
+}
+
 void DiagEmit(const TnSockDiagnostic& diagnostic) {
     if (g_hook != nullptr) {
         g_hook(g_context, &diagnostic);

@@ -10,5 +10,7 @@ namespace tarnet {
 // A record with only `kind` set; the reporter fills in what its kind carries.
 TnSockDiagnostic DiagRecord(int kind);
 void DiagEmit(const TnSockDiagnostic& diagnostic);
+// A hook is set: reporters on a hot path build their record only then.
+bool DiagWanted();
 
 }  // namespace tarnet

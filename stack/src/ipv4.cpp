@@ -324,7 +324,10 @@ void TransmitReady(const std::uint8_t* nextHopMac) {
     if (g_ip.readyQueue.head == nullptr) {
         return;
     }
-    const TnSockDiagnostic sent = SentReport(*g_ip.readyQueue.head);
+    // The report is read off the first fragment before it goes, and only when someone listens:
+    // this runs for every datagram sent.
+    const bool report           = DiagWanted();
+    const TnSockDiagnostic sent = report ? SentReport(*g_ip.readyQueue.head) : TnSockDiagnostic{};
     ++g_ip.identification;
     while (FrameBuffer* b = QueuePop(g_ip.readyQueue)) {
         EthernetWriteHeader(b->data, nextHopMac, g_ip.mac, kEtherTypeIpv4);
@@ -332,7 +335,9 @@ void TransmitReady(const std::uint8_t* nextHopMac) {
         g_ip.config.sendFrame(b->data, kFrameHeadroom + b->length);
         QueuePush(g_ip.freeQueue, b);
     }
-    DiagEmit(sent);
+    if (report) {
+        DiagEmit(sent);
+    }
 }
 
 // One retry after an ARP request: the datagram goes out if the answer has arrived, otherwise

@@ -11,10 +11,9 @@ namespace tarnet {
 
 namespace {
 
-constexpr std::uint32_t kMulticastBase = 0xE0000000;  // 224/4, then 240/4 and broadcast
-constexpr std::uint8_t kOptionEnd      = 0;
-constexpr std::uint8_t kOptionNop      = 1;
-constexpr std::uint8_t kOptionMss      = 2;
+constexpr std::uint8_t kOptionEnd = 0;
+constexpr std::uint8_t kOptionNop = 1;
+constexpr std::uint8_t kOptionMss = 2;
 
 // The fields of one arriving segment, read once after its lengths and checksum were checked.
 struct Segment {
@@ -66,11 +65,10 @@ struct Segment {
 };
 
 // TCP is unicast: a segment sent to a broadcast or multicast address is neither taken nor
-// answered (RFC 1122 4.2.3.10), nor is one whose source could not be answered as a single host
-// (0.0.0.0, multicast, 240/4, the limited broadcast: RFC 1122 3.2.1.3).
+// answered (RFC 1122 4.2.3.10). Sources that are no single host were discarded by IPv4 input.
 bool Addressable(const Segment& s) {
     const std::uint32_t local = TcpState().config.localAddr;
-    return local != 0 && s.dstAddr == local && s.srcAddr != 0 && s.srcAddr < kMulticastBase;
+    return local != 0 && s.dstAddr == local;
 }
 
 TcpControlBlock* FindConnection(const Segment& s) {

@@ -83,6 +83,12 @@ class Sandbox:
         return subprocess.run(["ip", "netns", "exec", self.peer_ns, *args], check=check,
                               capture_output=True, text=True).stdout
 
+    def pin_neighbour(self, address, mac):
+        """The peer kernel knows `address` at `mac` for good: no ARP exchange (impaired or
+        forged) can slow a test down or change which side resolves first."""
+        self.peer("ip", "neigh", "replace", address, "lladdr", mac, "dev", self.peer_if, "nud",
+                  "permanent")
+
     def neighbour(self, address):
         """The peer kernel's neighbour entry for `address` ("" when none)."""
         return self.peer("ip", "neigh", "show", address, "dev", self.peer_if).strip()

@@ -30,8 +30,7 @@ def setUpModule():
     if IP is None:
         raise unittest.SkipTest("scapy is not installed (python3-scapy)")
     SANDBOX = netlib.Sandbox(net=NET)
-    SANDBOX.peer("ip", "neigh", "replace", SANDBOX.stack_ip, "lladdr", STACK_MAC, "dev",
-                 SANDBOX.peer_if, "nud", "permanent")
+    SANDBOX.pin_neighbour(SANDBOX.stack_ip, STACK_MAC)
 
 
 def tearDownModule():

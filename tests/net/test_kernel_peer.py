@@ -39,8 +39,7 @@ class ServingStack(unittest.TestCase):
             # Impaired ARP would only slow the test down: tell the kernel our address. The
             # stack still has to find the kernel's; an impaired ARP exchange can outlast IPv4's
             # single 50 ms retry, so the first echoes may go unanswered.
-            SANDBOX.peer("ip", "neigh", "replace", SANDBOX.stack_ip, "lladdr", STACK_MAC,
-                         "dev", SANDBOX.peer_if, "nud", "permanent")
+            SANDBOX.pin_neighbour(SANDBOX.stack_ip, STACK_MAC)
         if not netlib.wait_until_answering(SANDBOX.stack_ip, seconds=10,
                                            wait=0.5 if cls.impair else 0.2):
             rc, out, err = netlib.stop(cls.proc)

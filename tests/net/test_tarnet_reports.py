@@ -29,8 +29,7 @@ def setUpModule():
     if AsyncSniffer is None:
         raise unittest.SkipTest("scapy is missing (python3-scapy; scripts/setup installs it)")
     SANDBOX = netlib.Sandbox(net=NET)
-    SANDBOX.peer("ip", "neigh", "replace", SANDBOX.stack_ip, "lladdr", STACK_MAC, "dev",
-                 SANDBOX.peer_if, "nud", "permanent")
+    SANDBOX.pin_neighbour(SANDBOX.stack_ip, STACK_MAC)
 
 
 def tearDownModule():

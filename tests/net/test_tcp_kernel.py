@@ -44,8 +44,7 @@ def setUpModule():
     SANDBOX = netlib.Sandbox(net=NET)
     # The kernel learns the stack's address once for all: an impaired ARP exchange would only
     # slow the tests down, and which side resolves first does not matter here.
-    SANDBOX.peer("ip", "neigh", "replace", SANDBOX.stack_ip, "lladdr", STACK_MAC, "dev",
-                 SANDBOX.peer_if, "nud", "permanent")
+    SANDBOX.pin_neighbour(SANDBOX.stack_ip, STACK_MAC)
 
 
 def tearDownModule():

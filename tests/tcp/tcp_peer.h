@@ -68,6 +68,17 @@ inline const char* StateOf(const TcpControlBlock* b) {
 
 class TcpPeerTest : public StackTest {
   protected:
+    // The data delivered to the user so far, in order of delivery.
+    static Bytes Delivered() {
+        Bytes all;
+        for (const TcpNote& note : TcpNotes()) {
+            if (note.event == TNTCP_NOTIFY_DATA) {
+                all.insert(all.end(), note.data.begin(), note.data.end());
+            }
+        }
+        return all;
+    }
+
     void SetUp() override {
         StackTest::SetUp();
         TcpNotes().clear();

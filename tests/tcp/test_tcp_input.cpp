@@ -25,17 +25,6 @@ class TcpInputTest : public TcpPeerTest {
         StartStack();
     }
 
-    // The delivered stream, in order of delivery.
-    static Bytes Delivered() {
-        Bytes all;
-        for (const TcpNote& note : TcpNotes()) {
-            if (note.event == TNTCP_NOTIFY_DATA) {
-                all.insert(all.end(), note.data.begin(), note.data.end());
-            }
-        }
-        return all;
-    }
-
     static Bytes Slice(const Bytes& b, std::size_t from, std::size_t length) {
         return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from),
                      b.begin() + static_cast<std::ptrdiff_t>(from + length));

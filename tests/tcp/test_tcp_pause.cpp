@@ -20,16 +20,6 @@ class TcpPauseTest : public TcpPeerTest {
         ASSERT_EQ(TnTcpPauseReceive(b, 1), TNTCP_SUCCESS);
     }
 
-    static Bytes Delivered() {
-        Bytes all;
-        for (const TcpNote& note : TcpNotes()) {
-            if (note.event == TNTCP_NOTIFY_DATA) {
-                all.insert(all.end(), note.data.begin(), note.data.end());
-            }
-        }
-        return all;
-    }
-
     Bytes Slice(std::uint32_t from, std::uint32_t length) const {
         const auto begin = stream.begin() + static_cast<std::ptrdiff_t>(from);
         return Bytes(begin, begin + static_cast<std::ptrdiff_t>(length));
