@@ -40,8 +40,18 @@ struct PendingQuery {
     std::uint32_t server;  // where the query last went; answers must come from there
 };
 
+// How a recent lookup ended, for callers that poll TnDnsResolve and must stop when it failed.
+struct EndedLookup {
+    char name[kNameSize];
+    int outcome;
+    std::uint32_t serial;  // grows with every ended lookup; 0 marks an empty slot
+};
+constexpr std::size_t kEndedLookups = 8;
+
 struct Resolver {
     bool initialised;
+    EndedLookup ended[kEndedLookups];
+    std::uint32_t endedSerial;
     TnDnsConfig config;
     TnList cache;
     std::uint32_t cacheCount;
@@ -135,12 +145,24 @@ void Drop(PendingQuery* query) {
     --g.pendingCount;
 }
 
+// Keeps the outcome in the small ring of ended lookups, overwriting the oldest.
+void RememberEnded(const char (&name)[kNameSize], int outcome) {
+    if (++g.endedSerial == 0) {
+        g.endedSerial = 1;  // 0 stays the mark of an empty slot
+    }
+    EndedLookup& slot = g.ended[g.endedSerial % kEndedLookups];
+    std::memcpy(slot.name, name, sizeof slot.name);
+    slot.outcome = outcome;
+    slot.serial  = g.endedSerial;
+}
+
 // Ends a lookup with its outcome: an answer goes to the cache, the query goes, and the outcome
 // goes to the diagnostic hook, so a caller that asks again learns when to stop.
 void Finish(PendingQuery* query, int outcome, std::uint32_t address) {
     if (outcome == TNSOCK_DNS_ANSWER) {
         CacheStore(query->name, address);
     }
+    RememberEnded(query->name, outcome);
     char name[kNameSize];
     std::memcpy(name, query->name, sizeof name);
     Drop(query);
@@ -556,6 +578,29 @@ void TnDnsDeinit() {
     g.pendingCount = 0;
     g.cacheCount   = 0;
     g.initialised  = false;
+}
+
+int TnDnsLastOutcome(const char* name, std::uint32_t* serial) {
+    if (serial != nullptr) {
+        *serial = 0;
+    }
+    if (!g.initialised || name == nullptr) {
+        return 0;
+    }
+    const EndedLookup* latest = nullptr;
+    for (const EndedLookup& slot : g.ended) {
+        if (slot.serial != 0 && std::strcmp(slot.name, name) == 0 &&
+            (latest == nullptr || slot.serial - latest->serial < 0x80000000U)) {
+            latest = &slot;
+        }
+    }
+    if (latest == nullptr) {
+        return 0;
+    }
+    if (serial != nullptr) {
+        *serial = latest->serial;
+    }
+    return latest->outcome;
 }
 
 int TnDnsResolve(const char* name, std::uint32_t* address) {

@@ -511,6 +511,7 @@ TEST_F(DnsTest, EachOutcomeIsReportedAndEndsTheQuery) {
         }))
             << c.what;
         EXPECT_EQ(dns::PendingCount(), 0u) << c.what;
+        EXPECT_EQ(TnDnsLastOutcome(name.c_str(), nullptr), c.outcome) << c.what;
         EXPECT_EQ(Resolve(name.c_str()),
                   c.outcome == TNSOCK_DNS_ANSWER ? TNDNS_RESOLVED : TNDNS_PENDING)
             << c.what << ": only an answer is cached; asking again asks the server again";
@@ -531,6 +532,25 @@ TEST_F(DnsTest, EachOutcomeIsReportedAndEndsTheQuery) {
                             {"silent.example", TNSOCK_DNS_NO_RESPONSE, 0},
                             {"a.example",      TNSOCK_DNS_NO_RESPONSE, 0}
     }));
+}
+
+// A caller polling TnDnsResolve tells a failure that ended after it asked by the serial.
+TEST_F(DnsTest, LastOutcomeTellsEachEndedLookupApart) {
+    std::uint32_t before = 99;
+    EXPECT_EQ(TnDnsLastOutcome("gone.example", &before), 0);
+    EXPECT_EQ(before, 0u);
+    std::uint32_t serials[2] = {};
+    for (std::uint32_t& serial : serials) {
+        ASSERT_EQ(Resolve("gone.example"), TNDNS_PENDING);
+        const Query q = ExpectQuery("gone.example");
+        Answer(q, Response{.id = q.id, .flags = 0x8183, .qname = "gone.example"}.Build());
+        EXPECT_EQ(TnDnsLastOutcome("gone.example", &serial), TNSOCK_DNS_NXDOMAIN);
+    }
+    EXPECT_NE(serials[0], 0u);
+    EXPECT_NE(serials[1], serials[0]) << "asking again is a new lookup with its own end";
+    Learn("other.example", kAddrA);
+    EXPECT_EQ(TnDnsLastOutcome("other.example", nullptr), TNSOCK_DNS_ANSWER);
+    EXPECT_EQ(TnDnsLastOutcome("gone.example", nullptr), TNSOCK_DNS_NXDOMAIN);
 }
 
 TEST_F(DnsTest, QueryIdAndPortAreRandomPerQuery) {

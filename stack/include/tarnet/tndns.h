@@ -32,3 +32,8 @@ void TnDnsDeinit();
 // lookup ended (answer, NXDOMAIN, no address, SERVFAIL, REFUSED, truncated, another RCODE, no
 // answer) goes to the diagnostic hook as TNSOCK_DIAG_DNS_RESULT.
 int TnDnsResolve(const char* name, std::uint32_t* address);
+// How the latest ended lookup of `name` ended (a TNSOCK_DNS_... outcome), or 0 when none of the
+// last few lookups to end was for this name. `*serial` (when given) gets that lookup's number,
+// which grows with every lookup that ends: a caller polling TnDnsResolve notes the serial when it
+// starts and stops at a failure with a different serial, which ended after it asked.
+int TnDnsLastOutcome(const char* name, std::uint32_t* serial);
