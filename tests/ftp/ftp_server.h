@@ -40,20 +40,23 @@ struct MemoryFiles {
     TnFtpFile next  = 1;
     bool failWrites = false;
     bool failReads  = false;
+    std::string cwd;  // the walker tests' local current directory; names are relative to it
 
     static MemoryFiles& Get() {
         static MemoryFiles m;
         return m;
     }
+    std::string Key(const std::string& name) const { return cwd.empty() ? name : cwd + "/" + name; }
     static TnFtpFile OpenFile(const char* name, int mode, int create) {
-        MemoryFiles& m = Get();
-        if (!m.files.contains(name) && !create) {
+        MemoryFiles& m        = Get();
+        const std::string key = m.Key(name);
+        if (!m.files.contains(key) && !create) {
             return 0;
         }
         if (mode == 1) {
-            m.files[name].clear();  // writing truncates
+            m.files[key].clear();  // writing truncates
         }
-        m.open[m.next] = Open{name, 0};
+        m.open[m.next] = Open{key, 0};
         return m.next++;
     }
     static void CloseFile(TnFtpFile f) { Get().open.erase(f); }
@@ -193,8 +196,8 @@ class FtpTest : public StackTest {
             Conn c{};
             c.ourPort    = s.srcPort;
             c.serverPort = s.dstPort;
-            c.seq = 0x10000000u + static_cast<std::uint32_t>(conns.size()) * 0x1000000u;
-            c.ack = s.seq + 1;
+            c.seq        = 0x10000000u + static_cast<std::uint32_t>(conns.size()) * 0x1000000u;
+            c.ack        = s.seq + 1;
             conns.push_back(c);
             Conn& added = conns.back();
             Segment(added, tcpflag::kSyn | tcpflag::kAck);
@@ -289,6 +292,11 @@ class FtpTest : public StackTest {
     bool autoTransfer = true;  // LIST/RETR/STOR run by the server; false: the test drives them
     std::string pasvReply;     // overrides the 227 reply
     std::vector<std::string> commands;  // every command line received, without CR LF
+    // Where a RETR or STOR name lives in `remote`, and the listing LIST sends (walker tests).
+    std::function<std::string(const std::string&)> remotePath = [](const std::string& n) {
+        return n;
+    };
+    std::function<Bytes()> listingNow;
 
     virtual void OnEstablished(Conn& c) {
         if (c.serverPort == kFtpPort) {
@@ -349,12 +357,13 @@ class FtpTest : public StackTest {
         pendingTransfer.clear();
         Conn* data = DataConn();
         if (verb == "STOR") {
-            storName = pendingArg;
+            storName = remotePath(pendingArg);
             ServerSend(Control(), "150 opening data connection\r\n");
             return;  // finished in OnStackClosed
         }
         ServerSend(Control(), "150 opening data connection\r\n");
-        ServerSend(*data, verb == "LIST" ? listing : remote[pendingArg]);
+        ServerSend(*data, verb == "LIST" ? (listingNow ? listingNow() : listing)
+                                         : remote[remotePath(pendingArg)]);
         ServerClose(*data);
         ServerSend(Control(), "226 transfer complete\r\n");
     }
