@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "tarnet/tndns.h"
 #include "tarnet/tnftp.h"
 
 namespace tarnet::test {
@@ -184,6 +185,8 @@ class FtpTest : public StackTest {
             }
             if (d.tcp) {
                 OnSegment(*d.tcp);
+            } else if (d.udp) {
+                udpSent.push_back(*d.udp);
             }
         }
     }
@@ -426,7 +429,8 @@ class FtpTest : public StackTest {
     std::deque<Conn> conns;  // stable references
     Conn* control = nullptr;
     std::set<std::uint16_t> listening;
-    std::vector<std::uint32_t> synTargets;  // destination of every SYN the stack sent
+    std::vector<std::uint32_t> synTargets;
+    std::vector<UdpDatagram> udpSent;  // DNS queries  // destination of every SYN the stack sent
     std::uint16_t nextDataPort = 40000;
     std::string pendingTransfer;
     std::string pendingArg;
