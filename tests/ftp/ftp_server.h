@@ -79,7 +79,9 @@ struct MemoryFiles {
         Open& o             = m.open[f];
         const Bytes& file   = m.files[o.name];
         const std::size_t n = std::min<std::size_t>(cap, file.size() - o.offset);
-        std::memcpy(b, file.data() + o.offset, n);
+        if (n > 0) {
+            std::memcpy(b, file.data() + o.offset, n);
+        }
         o.offset += n;
         *r = static_cast<std::uint32_t>(n);
         return 1;
