@@ -212,6 +212,9 @@ TEST_F(FtpTest, ArgumentsAreCheckedBeforeAnythingIsSent) {
         }
     }
     EXPECT_EQ(TnFtpRename(s, "a\r\nDELE x", "b"), TNFTP_INVALID_PARAMETERS);
+    TnFtpConnectParams injected{"192.0.2.1", kFtpPort, "u", "pw\r\nDELE x", OnEvent, 1};
+    TnFtpSession* other = nullptr;
+    EXPECT_EQ(TnFtpConnect(&injected, &other), TNFTP_INVALID_PARAMETERS);
     Pump();
     EXPECT_TRUE(commands.empty());
     EXPECT_EQ(TnFtpCwd(s, std::string(249, 'p').c_str()), TNFTP_OK) << "255 bytes fit";
