@@ -153,8 +153,11 @@ TEST_F(SmtpTest, RepliesAreAssembledAcrossSegments) {
 
 // Any 334 asks for the next line (servers word their prompts differently); 535 refuses.
 TEST_F(SmtpTest, AuthLoginFollowsAnyPrompt) {
+    // A user name whose base64 passes 76 characters still goes as one line.
+    const std::string user(70, 'u');
     TnSmtpMail m             = Mail();
     m.authenticate           = 1;
+    m.userName               = user.c_str();
     const char* prompts[][2] = {
         {"334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n"},
         {"334 User Name\r\n",    "334 Password\r\n"    },
@@ -164,19 +167,29 @@ TEST_F(SmtpTest, AuthLoginFollowsAnyPrompt) {
         ASSERT_EQ(Send(m), TNSMTP_OK);
         RunTo(1);
         EXPECT_EQ(Say("250 ok\r\n"), "AUTH LOGIN\r\n");
-        EXPECT_EQ(Say(p[0]), Base64Of("user") + "\r\n");
+        EXPECT_EQ(Say(p[0]), Base64Of(user) + "\r\n");
         EXPECT_EQ(Say(p[1]), Base64Of("secret") + "\r\n");
         EXPECT_EQ(Say("235 ok\r\n"), "MAIL FROM:<a@x.test>\r\n");
     }
-    Restart();
-    ASSERT_EQ(Send(m), TNSMTP_OK);
-    RunTo(1);
-    Say("250 ok\r\n");
-    Say("334 x\r\n");
-    Say("334 y\r\n");
-    Say("535 5.7.8 bad credentials\r\n");
-    EXPECT_EQ(Last().event, TNSMTP_EV_SERVER_ERROR);
-    EXPECT_EQ(Last().step, "AUTH password");
+    // Refusals and time-outs of the three steps.
+    const std::vector<std::string> ends{"504 no\r\n", "354 what\r\n", "", "535 bad\r\n", ""};
+    const std::vector<std::string> texts{"504 no", "354 what", "no reply to auth username",
+                                         "535 bad", "no reply to auth password"};
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        Restart();
+        ASSERT_EQ(Send(m), TNSMTP_OK);
+        RunTo(1);
+        Say("250 ok\r\n");
+        if (i >= 2) {
+            Say("334 x\r\n");
+        }
+        if (i >= 3) {
+            Say("334 y\r\n");
+        }
+        ends[i].empty() ? Wait(3000) : Say(ends[i]);
+        EXPECT_EQ(Last().event, ends[i].empty() ? TNSMTP_EV_TIMEOUT : TNSMTP_EV_SERVER_ERROR);
+        EXPECT_EQ(Last().text, texts[i]);
+    }
 }
 
 // Header fields and commands cannot be injected through any field of the mail.
@@ -219,9 +232,16 @@ TEST_F(SmtpTest, InterfaceRefusals) {
     EXPECT_EQ(TnSmtpSendMail(&m, &g_session), TNSMTP_FILE_OPEN_ERROR);
     EXPECT_EQ(TnSmtpAbort(nullptr), TNSMTP_INVALID_PARAMETERS);
     EXPECT_EQ(TnSmtpAbort(open[0]), TNSMTP_SESSION_NOT_OPEN);
+    g_files.contents["f"] = Text("x");
+    m.attachmentPath      = "f";
+    EXPECT_EQ(TnSmtpSendMail(&m, &g_session), TNSMTP_OK);
     TnSmtpConfig c{};
     EXPECT_EQ(TnSmtpInit(&c), TNSMTP_ALREADY_INITIALISED);
+    // Shutting down ends the open sessions quietly and frees what they hold.
+    const std::size_t reported = g_events.size();
     EXPECT_EQ(TnSmtpDeinit(), TNSMTP_OK);
+    EXPECT_EQ(g_events.size(), reported);
+    EXPECT_EQ(g_files.open, 0);
     EXPECT_EQ(TnSmtpInit(&c), TNSMTP_INVALID_PARAMETERS);
     EXPECT_EQ(TnSmtpProcess(), TNSMTP_NOT_INITIALISED);
     char text[TNSMTP_ERROR_TEXT_SIZE];
