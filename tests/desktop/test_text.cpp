@@ -10,20 +10,21 @@ namespace {
 
 TEST(DesktopText, ReceivedBytesBecomeValidUtf8) {
     const std::string r = "\xEF\xBF\xBD";
+    const std::string nul("a\0b", 3);
     struct Case {
         std::string in;
         std::string out;
     };
     const Case cases[] = {
-        {"plain", "plain"},
+        {"plain",                                "plain"                               },
         {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-        {"a\x80z", "a" + r + "z"},               // stray continuation byte
-        {"\xC3", r},                             // sequence cut by the end of the data
-        {"\xE2\x82", r + r},                     // cut three-byte sequence
-        {"\xC0\xAF", r + r},                     // overlong '/'
-        {"\xED\xA0\x80", r + r + r},             // surrogate
-        {"\xF4\x90\x80\x80", r + r + r + r},     // above U+10FFFF
-        {std::string("a\0b", 3), std::string("a\0b", 3)},
+        {"a\x80z",                               "a" + r + "z"                         }, // stray continuation byte
+        {"\xC3",                                 r                                     }, // sequence cut by the end of the data
+        {"\xE2\x82",                             r + r                                 }, // cut three-byte sequence
+        {"\xC0\xAF",                             r + r                                 }, // overlong '/'
+        {"\xED\xA0\x80",                         r + r + r                             }, // surrogate
+        {"\xF4\x90\x80\x80",                     r + r + r + r                         }, // above U+10FFFF
+        {nul,                                    nul                                   },
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ValidUtf8(reinterpret_cast<const std::uint8_t*>(c.in.data()), c.in.size()), c.out)
@@ -40,11 +41,11 @@ TEST(DesktopText, CutCountsCharactersNotBytes) {
         std::string out;
     };
     const Case cases[] = {
-        {"abcdef", 3, "abc"},
-        {"ab", 3, "ab"},
-        {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\xC3\xA9"},
-        {"a\xF0\x9F\x98\x80z", 2, "a\xF0\x9F\x98\x80"},
-        {"xyz", 0, ""},
+        {"abcdef",                   3, "abc"              },
+        {"ab",                       3, "ab"               },
+        {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\xC3\xA9" },
+        {"a\xF0\x9F\x98\x80z",       2, "a\xF0\x9F\x98\x80"},
+        {"xyz",                      0, ""                 },
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CutChars(c.in, c.limit), c.out) << c.in;

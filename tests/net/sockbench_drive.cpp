@@ -27,9 +27,9 @@ class Driver {
     explicit Driver(SockBenchWindow& w) : w_(w) {}
 
     bool Run(char** argv) {
-        const QString iface = QString::fromLocal8Bit(argv[1]);
+        const QString iface  = QString::fromLocal8Bit(argv[1]);
         const auto& adapters = w_.Logic().Stack().Adapters();
-        int index = -1;
+        int index            = -1;
         for (std::size_t i = 0; i < adapters.size(); ++i) {
             if (QString::fromStdString(adapters[i].name) == iface) {
                 index = static_cast<int>(i);
@@ -142,15 +142,17 @@ class Driver {
     }
     bool WaitLog(const char* what, const char* text) {
         const QString wanted = QString::fromLatin1(text);
-        return Step(what, QTest::qWaitFor([&] {
-                        for (int i = 0; i < w_.eventLog->count(); ++i) {
-                            if (w_.eventLog->item(i)->text() == wanted && i >= seen_) {
-                                seen_ = i + 1;
-                                return true;
-                            }
-                        }
-                        return false;
-                    }, kWaitMs));
+        return Step(what, QTest::qWaitFor(
+                              [&] {
+                                  for (int i = 0; i < w_.eventLog->count(); ++i) {
+                                      if (w_.eventLog->item(i)->text() == wanted && i >= seen_) {
+                                          seen_ = i + 1;
+                                          return true;
+                                      }
+                                  }
+                                  return false;
+                              },
+                              kWaitMs));
     }
     bool WaitData(const char* what, const QString& text) {
         return Step(what, QTest::qWaitFor([&] { return w_.data->text() == text; }, kWaitMs));
@@ -175,9 +177,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     tarnet::desktop::QtLoop loop;
     tarnet::desktop::PcapPort port(loop);
-    SockBenchWindow window(port, [](TnSockConfig& config) {
-        tarnet::platform::HostFillCallbacks(config);
-    });
+    SockBenchWindow window(
+        port, [](TnSockConfig& config) { tarnet::platform::HostFillCallbacks(config); });
     window.show();
     Driver driver(window);
     const bool ok = driver.Run(argv);

@@ -23,7 +23,10 @@ using namespace tcpflag;
 class OnePort : public desktop::AdapterPort {
   public:
     bool List(std::vector<desktop::AdapterEntry>& out, std::string&) override {
-        out = {{"tn-veth0", ""}, {"eth1", "Second link"}};
+        out = {
+            {"tn-veth0", ""           },
+            {"eth1",     "Second link"}
+        };
         return true;
     }
     bool Open(const std::string&, std::string&) override { return open = true; }
@@ -97,23 +100,23 @@ TEST_F(SockBenchWindowTest, StartsWithEveryControlAndDefault) {
         const char* expected;
     };
     const Text texts[] = {
-        {area.dhcp->text(), "Use DHCP to get IP address"},
-        {area.localIp->text(), "10.1.10.211"},
-        {area.mac->text(), "00:1E:68:A4:FB:15"},
-        {area.initialise->text(), "Initialize Tarnet"},
-        {area.shutdown->text(), "Shutdown Tarnet"},
-        {window->protocol->currentText(), "TCP"},
-        {window->protocol->itemText(1), "UDP"},
-        {window->type->currentText(), "Client"},
-        {window->type->itemText(1), "Server"},
-        {window->remoteHost->text(), "10.1.10.210"},
-        {window->localPort->text(), "2000"},
-        {window->remotePort->text(), "2001"},
-        {window->connectButton->text(), "Connect"},
-        {window->listenButton->text(), "Listen"},
-        {window->closeButton->text(), "Close session"},
-        {window->data->text(), "test buffer"},
-        {window->sendButton->text(), "Send Data"},
+        {area.dhcp->text(),               "Use DHCP to get IP address"},
+        {area.localIp->text(),            "10.1.10.211"               },
+        {area.mac->text(),                "00:1E:68:A4:FB:15"         },
+        {area.initialise->text(),         "Initialize Tarnet"         },
+        {area.shutdown->text(),           "Shutdown Tarnet"           },
+        {window->protocol->currentText(), "TCP"                       },
+        {window->protocol->itemText(1),   "UDP"                       },
+        {window->type->currentText(),     "Client"                    },
+        {window->type->itemText(1),       "Server"                    },
+        {window->remoteHost->text(),      "10.1.10.210"               },
+        {window->localPort->text(),       "2000"                      },
+        {window->remotePort->text(),      "2001"                      },
+        {window->connectButton->text(),   "Connect"                   },
+        {window->listenButton->text(),    "Listen"                    },
+        {window->closeButton->text(),     "Close session"             },
+        {window->data->text(),            "test buffer"               },
+        {window->sendButton->text(),      "Send Data"                 },
     };
     for (const Text& t : texts) {
         EXPECT_EQ(t.actual.toStdString(), t.expected);
@@ -140,13 +143,16 @@ TEST_F(SockBenchWindowTest, FieldsKeepTheirLimits) {
         QString typed;
         QString kept;
     };
+    const QString euros600(600, QChar(0x20AC));
+    const QString euros511(511, QChar(0x20AC));
     const Case cases[] = {
-        {window->remoteHost, QStringLiteral("a-very-long-host-name"), QStringLiteral("a-very-long-hos")},
-        {window->localPort, QStringLiteral("655359"), QStringLiteral("65535")},
-        {window->remotePort, QStringLiteral("7x0"), QStringLiteral("70")},
+        {window->remoteHost,       QStringLiteral("a-very-long-host-name"),
+         QStringLiteral("a-very-long-hos")                                                         },
+        {window->localPort,        QStringLiteral("655359"),                QStringLiteral("65535")},
+        {window->remotePort,       QStringLiteral("7x0"),                   QStringLiteral("70")   },
         {window->adapterArea->mac, QStringLiteral("00:11:22:33:44:55:66"),
-         QStringLiteral("00:11:22:33:44:55")},
-        {window->data, QString(600, QChar(0x20AC)), QString(511, QChar(0x20AC))},
+         QStringLiteral("00:11:22:33:44:55")                                                       },
+        {window->data,             euros600,                                euros511               },
     };
     for (const Case& c : cases) {
         Type(c.field, c.typed);
@@ -154,9 +160,10 @@ TEST_F(SockBenchWindowTest, FieldsKeepTheirLimits) {
     }
     Click(window->adapterArea->dhcp);
     const Case addresses[] = {
-        {window->adapterArea->localIp, QStringLiteral("192.168.1.1"), QStringLiteral("192.168.1.1")},
-        {window->adapterArea->localIp, QStringLiteral("300.1.2.3"), QStringLiteral("30.1.2.3")},
-        {window->adapterArea->localIp, QStringLiteral("1a.2.3.4"), QStringLiteral("1.2.3.4")},
+        {window->adapterArea->localIp, QStringLiteral("192.168.1.1"),
+         QStringLiteral("192.168.1.1")                                                          },
+        {window->adapterArea->localIp, QStringLiteral("300.1.2.3"),   QStringLiteral("30.1.2.3")},
+        {window->adapterArea->localIp, QStringLiteral("1a.2.3.4"),    QStringLiteral("1.2.3.4") },
     };
     for (const Case& c : addresses) {
         Type(c.field, c.typed);

@@ -14,7 +14,7 @@ using namespace tcpflag;
 class ScriptedPort : public desktop::AdapterPort {
   public:
     bool List(std::vector<desktop::AdapterEntry>& out, std::string& error) override {
-        out = entries;
+        out   = entries;
         error = listError;
         return listError.empty();
     }
@@ -27,7 +27,10 @@ class ScriptedPort : public desktop::AdapterPort {
     void Close() override { open = false; }
     bool IsOpen() const override { return open; }
 
-    std::vector<desktop::AdapterEntry> entries{{"veth0", "Test link"}, {"lo", ""}};
+    std::vector<desktop::AdapterEntry> entries{
+        {"veth0", "Test link"},
+        {"lo",    ""         }
+    };
     std::string listError;
     std::string openError;
     std::string opened;
@@ -55,9 +58,8 @@ class SockBenchTest : public TcpPeerTest {
     void SetUp() override {
         TcpPeerTest::SetUp();
         TnSockSetPredictableIsn(1);
-        bench = std::make_unique<SockBench>(view, port, [](TnSockConfig& c) {
-            c = VirtualHost::Get().Config();
-        });
+        bench = std::make_unique<SockBench>(
+            view, port, [](TnSockConfig& c) { c = VirtualHost::Get().Config(); });
     }
     void TearDown() override {
         bench.reset();
@@ -72,7 +74,7 @@ class SockBenchTest : public TcpPeerTest {
 
     static SessionFields Fields(int protocol, std::uint16_t localPort,
                                 const std::string& remote = "192.0.2.1",
-                                std::uint16_t remotePort = kPeerPort) {
+                                std::uint16_t remotePort  = kPeerPort) {
         return SessionFields{protocol, 0, remote, localPort, remotePort};
     }
 
@@ -88,9 +90,7 @@ class SockBenchTest : public TcpPeerTest {
         ASSERT_EQ(TnSockTcpPauseReceive(endpoint, 0), TNSOCK_SUCCESS);
     }
 
-    std::string LastLog() const {
-        return bench->LogRows().empty() ? "" : bench->LogRows().back();
-    }
+    std::string LastLog() const { return bench->LogRows().empty() ? "" : bench->LogRows().back(); }
 
     ScriptedPort port;
     RecordingView view;
@@ -106,16 +106,16 @@ TEST_F(SockBenchTest, InitialiseReportsEachOutcome) {
         const char* lastLog;
         bool ok;
     };
-    const std::string badIp = std::string("TnSockInit failed, rc=") +
-                              TnSockResultName(TNSOCK_BAD_PARAMETER);
+    const std::string badIp =
+        std::string("TnSockInit failed, rc=") + TnSockResultName(TNSOCK_BAD_PARAMETER);
     const Case cases[] = {
-        {-1, "192.0.2.10", "02:54:4e:00:00:01", "", "Local adapter not selected from list", false},
-        {0, "192.0.2.10", "02:54:4e:00:00", "",
-         "Local ethernet address must be 17 characters, e.g. 00:1E:68:A4:FB:15", false},
-        {0, "192.0.2.", "02:54:4e:00:00:01", "", badIp.c_str(), false},
-        {0, "192.0.2.10", "02:54:4e:00:00:01", "no permission",
-         "Unable to open the adapter : no permission", false},
-        {1, "192.0.2.10", "02:54:4e:00:00:01", "", "TnSock initialized OK", true},
+        {-1, "192.0.2.10", "02:54:4e:00:00:01", "",              "Local adapter not selected from list", false},
+        {0,  "192.0.2.10", "02:54:4e:00:00",    "",
+         "Local ethernet address must be 17 characters, e.g. 00:1E:68:A4:FB:15",                         false},
+        {0,  "192.0.2.",   "02:54:4e:00:00:01", "",              badIp.c_str(),                          false},
+        {0,  "192.0.2.10", "02:54:4e:00:00:01", "no permission",
+         "Unable to open the adapter : no permission",                                                   false},
+        {1,  "192.0.2.10", "02:54:4e:00:00:01", "",              "TnSock initialized OK",                true },
     };
     bench->LoadAdapters();
     for (const Case& c : cases) {
@@ -163,8 +163,8 @@ TEST_F(SockBenchTest, FailedOpensAndMissingSelectionConsumeNothing) {
     Up();
     bench->Connect(Fields(kProtocolUdp, 2000));
     bench->Connect(Fields(kProtocolUdp, 2000));
-    EXPECT_EQ(LastLog(), std::string("TnSockUdpOpen failed rc=") +
-                             TnSockResultName(TNSOCK_BIND_FAILED));
+    EXPECT_EQ(LastLog(),
+              std::string("TnSockUdpOpen failed rc=") + TnSockResultName(TNSOCK_BIND_FAILED));
     bench->Connect(SessionFields{-1, 0, "192.0.2.1", 2001, 1});
     EXPECT_EQ(bench->SessionsInUse(), 1u);
     bench->SendData(-1, "x");
@@ -202,8 +202,8 @@ TEST_F(SockBenchTest, TcpClientSessionExchangesUtf8AndEnds) {
     };
     const Received blocks[] = {
         {{'o', 'k', 0xFF, 0xC3}, "ok\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {Bytes(4095, 'a'), std::string(4095, 'a')},
-        {Bytes(4096, 'b'), std::string(4095, 'a')},  // logged, not shown
+        { Bytes(4095, 'a'),                              std::string(4095, 'a')},
+        { Bytes(4096, 'b'),                              std::string(4095, 'a')}, // logged, not shown
     };
     for (const Received& block : blocks) {
         PeerSendsBlock(bench->At(0).endpoint, block.data);
@@ -233,9 +233,9 @@ TEST_F(SockBenchTest, UdpSessionSendsBytesAndShowsShortDatagrams) {
         wide += "\xE2\x82\xAC";  // 511 characters, 1533 bytes: above the datagram limit
     }
     const Send sends[] = {
-        {"\xC3\xA9t\xC3\xA9", TNSOCK_SUCCESS, 5},
-        {euros, TNSOCK_SUCCESS, kDataChars},  // the field's limit: 511 characters
-        {wide, TNSOCK_BAD_PARAMETER, 0},
+        {"\xC3\xA9t\xC3\xA9", TNSOCK_SUCCESS,       5         },
+        {euros,               TNSOCK_SUCCESS,       kDataChars}, // the field's limit: 511 characters
+        {wide,                TNSOCK_BAD_PARAMETER, 0         },
     };
     for (const Send& s : sends) {
         bench->SendData(0, s.text);
