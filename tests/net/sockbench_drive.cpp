@@ -119,9 +119,14 @@ class Driver {
     }
 
     static void Click(QWidget* button) { QTest::mouseClick(button, Qt::LeftButton); }
+    // Types `text` key by key; text beyond ASCII (which QTest cannot type) is pasted.
     static void Type(QLineEdit* field, const QString& text) {
         field->clear();
-        QTest::keyClicks(field, text);
+        bool ascii = true;
+        for (QChar c : text) {
+            ascii = ascii && c.unicode() < 0x80;
+        }
+        ascii ? QTest::keyClicks(field, text) : field->insert(text);
     }
     QString LastLog() const {
         const int n = w_.eventLog->count();
@@ -134,6 +139,7 @@ class Driver {
             cells << w_.sessions->item(r, c)->text();
         }
         std::printf("step: %s: %s\n", what, cells.join(QLatin1Char('|')).toUtf8().constData());
+        std::fflush(stdout);
     }
     static bool Step(const char* what, bool ok) {
         std::printf("step: %s: %s\n", what, ok ? "ok" : "FAILED");
