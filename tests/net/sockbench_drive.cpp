@@ -3,10 +3,12 @@
 // a line each way, opens a UDP session and exchanges a datagram, then listens and takes a
 // connection from the peer, answering its line. Prints each step ("step: ..."), "listening"
 // when the peer may connect, and at the end every log row ("log: ...") and session row
-// ("row: ..."). Exits 0 when every step saw what it waited for, 1 otherwise.
+// ("row: ..."). Exits 0 when every step saw what it waited for, 1 otherwise. With
+// TARNET_SCREENSHOTS set to a folder, the window is saved there after each step (scripts/demo).
 //
 //   sockbench_drive IFACE MAC LOCAL_IP PEER_IP TCP_PORT UDP_PORT LISTEN_PORT
 #include <QApplication>
+#include <QDir>
 #include <QTest>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +48,7 @@ class Driver {
         if (!Step("initialised", LastLog() == "TnSock initialized OK")) {
             return false;
         }
+        Shot("sockbench-1-initialised.png");
         Type(w_.remoteHost, QString::fromLocal8Bit(argv[4]));
         return Tcp(argv[5]) && Udp(argv[6]) && Listen(argv[7]);
     }
@@ -80,6 +83,7 @@ class Driver {
         if (!WaitData("tcp reply", QStringLiteral("hello from the kernel"))) {
             return false;
         }
+        Shot("sockbench-2-tcp.png");
         Click(w_.closeButton);
         return Step("tcp closed by user", w_.sessions->rowCount() == 0);
     }
@@ -96,7 +100,9 @@ class Driver {
         w_.sessions->selectRow(0);
         Type(w_.data, QStringLiteral("datagram"));
         Click(w_.sendButton);
-        return WaitData("udp echo", QStringLiteral("DATAGRAM"));
+        const bool echoed = WaitData("udp echo", QStringLiteral("DATAGRAM"));
+        Shot("sockbench-3-udp.png");
+        return echoed;
     }
 
     bool Listen(const char* port) {
@@ -112,12 +118,22 @@ class Driver {
             return false;
         }
         Row("accepted session");
+        Shot("sockbench-4-accepted.png");
         w_.sessions->selectRow(w_.sessions->rowCount() - 1);
         Type(w_.data, QStringLiteral("answer"));
         Click(w_.sendButton);
         return WaitLog("peer closed", "TCP session closed");
     }
 
+    void Shot(const char* name) const {
+        const QString folder = qEnvironmentVariable("TARNET_SCREENSHOTS");
+        if (!folder.isEmpty() && QDir().mkpath(folder)) {
+            const QString path = folder + QLatin1Char('/') + QLatin1String(name);
+            if (w_.grab().save(path)) {
+                std::printf("screenshot: %s\n", path.toUtf8().constData());
+            }
+        }
+    }
     static void Click(QWidget* button) { QTest::mouseClick(button, Qt::LeftButton); }
     // Types `text` key by key; text beyond ASCII (which QTest cannot type) is pasted.
     static void Type(QLineEdit* field, const QString& text) {
