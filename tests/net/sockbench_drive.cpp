@@ -5,11 +5,14 @@
 // when the peer may connect, and at the end every log row ("log: ...") and session row
 // ("row: ..."). Exits 0 when every step saw what it waited for, 1 otherwise. With
 // TARNET_SCREENSHOTS set to a folder, the window is saved there after each step (scripts/demo).
+// With TARNET_IDLE_SECONDS=N it then prints "idle" and stays up N seconds with the stack, the
+// adapter, the UDP session and the listener open, so its idle CPU use can be measured.
 //
 //   sockbench_drive IFACE MAC LOCAL_IP PEER_IP TCP_PORT UDP_PORT LISTEN_PORT
 #include <QApplication>
 #include <QDir>
 #include <QTest>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -205,5 +208,13 @@ int main(int argc, char** argv) {
     Driver driver(window);
     const bool ok = driver.Run(argv);
     driver.Report();
+    const int idle = qEnvironmentVariableIntValue("TARNET_IDLE_SECONDS");
+    if (ok && idle > 0) {
+        std::printf("idle\n");
+        std::fflush(stdout);
+        // The program's own event loop, as sockbench runs it: nothing but what Qt wakes for.
+        QTimer::singleShot(idle * 1000, &app, &QCoreApplication::quit);
+        QApplication::exec();
+    }
     return ok ? 0 : 1;
 }
