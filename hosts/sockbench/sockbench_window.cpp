@@ -125,8 +125,11 @@ void SockBenchWindow::Build(const desktop::DialogUnits& units) {
 void SockBenchWindow::Wire() {
     connect(adapterArea->initialise, &QPushButton::clicked, this,
             [this] { logic_->Initialise(adapterArea->Request()); });
-    // Shutting down destroys the window, which ends the program.
-    connect(adapterArea->shutdown, &QPushButton::clicked, this, [this] { close(); });
+    // Shutting down stops the stack and closes the window, which ends the program.
+    connect(adapterArea->shutdown, &QPushButton::clicked, this, [this] {
+        logic_->Shutdown();
+        close();
+    });
     connect(connectButton, &QPushButton::clicked, this, [this] { logic_->Connect(Fields()); });
     connect(listenButton, &QPushButton::clicked, this, [this] { logic_->Listen(Fields()); });
     connect(sendButton, &QPushButton::clicked, this,

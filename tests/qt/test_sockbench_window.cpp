@@ -214,6 +214,19 @@ TEST_F(SockBenchWindowTest, ClicksOpenUseAndCloseSessions) {
     EXPECT_EQ(Cell(0, 2), QStringLiteral("TCP"));
 }
 
+TEST_F(SockBenchWindowTest, ShutdownStopsTheStackAndClosesTheWindow) {
+    Initialise();
+    ASSERT_TRUE(port.IsOpen());
+    window->protocol->setCurrentIndex(kProtocolUdp);
+    Type(window->remoteHost, QStringLiteral("192.0.2.1"));
+    Click(window->connectButton);
+    Click(window->adapterArea->shutdown);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->Logic().Stack().Up());
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(window->Logic().SessionsInUse(), 0u);
+}
+
 TEST_F(SockBenchWindowTest, EventLogShowsTheNewestThousandRows) {
     for (int i = 0; i <= 1000; ++i) {
         window->Logic().Log("row " + std::to_string(i));
