@@ -283,15 +283,19 @@ std::uintptr_t SockBench::Incoming(std::uintptr_t listenerPort, TnSockEndpoint* 
 
 std::uintptr_t SockBench::StatusEvent(std::uintptr_t, int event, void* data, std::uint32_t,
                                       std::uint32_t, std::uint32_t) {
-    SockBench* self = instance_;
-    if (self == nullptr || event != TNSOCK_EVENT_ADDRESS || data == nullptr) {
-        return 0;
+    if (instance_ != nullptr) {
+        instance_->OnStatus(event, data);
+    }
+    return 0;
+}
+
+void SockBench::OnStatus(int event, const void* data) {
+    if (event != TNSOCK_EVENT_ADDRESS || data == nullptr) {
+        return;
     }
     const std::string text = AddressText(static_cast<const TnDhcpLease*>(data)->address);
-    // Rows opened from now on show the leased address as their source.
-    self->stack_.SetLocalIpText(text);
-    self->view_.ShowLocalAddress(text);
-    return 0;
+    stack_.SetLocalIpText(text);
+    view_.ShowLocalAddress(text);
 }
 
 int SockBench::LogText(const char* text) {

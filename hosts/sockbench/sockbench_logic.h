@@ -96,6 +96,10 @@ class SockBench {
     // beyond 1000.
     void Log(const std::string& text);
 
+    // The stack's status event: a leased address goes into the address field, and rows opened
+    // from then on show it as their source.
+    void OnStatus(int event, const void* data);
+
     SessionRow RowOf(int record) const;
     const Session& At(int record) const { return sessions_[static_cast<std::size_t>(record)]; }
     std::size_t SessionsInUse() const;

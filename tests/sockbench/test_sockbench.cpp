@@ -280,6 +280,20 @@ TEST_F(SockBenchTest, ListenerAcceptsUntilTheRecordsRunOut) {
     EXPECT_EQ(view.rows.size(), kSessions);
 }
 
+TEST_F(SockBenchTest, LeasedAddressFillsTheFieldAndLaterRows) {
+    EXPECT_EQ(bench->LoadAdapters().size(), 2u);
+    ASSERT_TRUE(bench->Initialise({0, "", "02:54:4E:00:00:01", true}));
+    EXPECT_EQ(bench->Stack().LocalIpText(), "0.0.0.0");
+    host().sent.clear();  // the DHCP discovery
+    bench->OnStatus(TNSOCK_EVENT_ADDRESS_LOST, nullptr);
+    EXPECT_EQ(view.address, "");
+    const TnDhcpLease lease{Ip(192, 0, 2, 55), 0, 0, kMask, 3600, 1800, 3150};
+    bench->OnStatus(TNSOCK_EVENT_ADDRESS, &lease);
+    EXPECT_EQ(view.address, "192.0.2.55");
+    bench->Connect(Fields(kProtocolUdp, 2000));
+    EXPECT_EQ(bench->RowOf(view.rows.back()).src, "192.0.2.55:2000");
+}
+
 TEST_F(SockBenchTest, LogKeepsTheNewestThousandRowsCutTo79Characters) {
     std::string wide;
     for (int i = 0; i < 100; ++i) {
