@@ -1,4 +1,4 @@
-// UTF-8 checks for received data and the character limits of the desktop programs' fields.
+// Received bytes shown as UTF-8 (the character limits are tested with the programs' fields).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -32,24 +32,6 @@ TEST(DesktopText, ReceivedBytesBecomeValidUtf8) {
     }
     const std::uint8_t longer[] = {'o', 'k', 0xE2, 0x82, 0xAC};
     EXPECT_EQ(ValidUtf8(longer, 3), "ok" + r) << "never reads past the length";
-}
-
-TEST(DesktopText, CutCountsCharactersNotBytes) {
-    struct Case {
-        std::string in;
-        std::size_t limit;
-        std::string out;
-    };
-    const Case cases[] = {
-        {"abcdef",                   3, "abc"              },
-        {"ab",                       3, "ab"               },
-        {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\xC3\xA9" },
-        {"a\xF0\x9F\x98\x80z",       2, "a\xF0\x9F\x98\x80"},
-        {"xyz",                      0, ""                 },
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(CutChars(c.in, c.limit), c.out) << c.in;
-    }
 }
 
 }  // namespace
