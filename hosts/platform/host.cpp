@@ -22,6 +22,8 @@ struct HostState {
     void* rxObserverContext  = nullptr;
     LogObserver logObserver  = nullptr;
     void* logObserverContext = nullptr;
+    TimerStartHook timerHook = nullptr;
+    void* timerHookContext   = nullptr;
     HostCounters counters{};
 };
 
@@ -92,7 +94,11 @@ void VLine(const char* format, va_list args) {
 
 TnTimerHandle HostTimerStart(std::uint32_t delayMs, std::uintptr_t context,
                              TnTimerHandlerFn handler) {
-    return gTimers.Start(MonotonicMs(), delayMs, context, handler);
+    TnTimerHandle handle = gTimers.Start(MonotonicMs(), delayMs, context, handler);
+    if (handle != nullptr && gHost.timerHook != nullptr) {
+        gHost.timerHook(gHost.timerHookContext);
+    }
+    return handle;
 }
 
 void HostTimerStop(TnTimerHandle handle) {
@@ -267,6 +273,11 @@ TimerPool& HostTimers() {
     return gTimers;
 }
 
+void HostSetTimerStartHook(TimerStartHook hook, void* context) {
+    gHost.timerHook        = hook;
+    gHost.timerHookContext = context;
+}
+
 void HostSetStatusHandler(TnSockEventFn handler) {
     gHost.status = handler;
 }
@@ -339,6 +350,7 @@ void HostReset() {
     gHost.observerContext = nullptr;
     gHost.rxObserver      = nullptr;
     gHost.logObserver     = nullptr;
+    gHost.timerHook       = nullptr;
     gHost.counters        = {};
     gTimers.Clear();
     gFaults.Configure(FaultConfig{}, Pass, nullptr);

@@ -58,6 +58,10 @@ void HostConfigureFaults(const FaultConfig& config);
 FaultInjector& HostFaults();
 
 TimerPool& HostTimers();
+// Called after every timer the stack starts, so an event loop that sleeps until the pool's next
+// deadline (the Qt binding) can wake earlier for it. Null removes the hook.
+using TimerStartHook = void (*)(void* context);
+void HostSetTimerStartHook(TimerStartHook hook, void* context);
 
 // Handlers the program installs for the stack's status and echo-client events (optional).
 void HostSetStatusHandler(TnSockEventFn handler);

@@ -1,0 +1,72 @@
+#include "adapter_area.h"
+
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+
+namespace tarnet::desktop {
+
+void Place(QWidget* widget, const DialogUnits& units, const Placement& at) {
+    widget->setGeometry(units.Rect(at.x, at.y, at.width, at.height));
+}
+
+QLabel* AddLabel(QWidget* dialog, const DialogUnits& units, const QString& text,
+                 const Placement& at) {
+    auto* label = new QLabel(text, dialog);
+    Place(label, units, at);
+    return label;
+}
+
+AdapterArea::AdapterArea(QWidget* dialog, const DialogUnits& units, const AdapterAreaLayout& layout)
+    : selector(new QComboBox(dialog)),
+      dhcp(new QCheckBox(QStringLiteral("Use DHCP to get IP address"), dialog)),
+      localIp(new QLineEdit(QString::fromLatin1(layout.defaultIp), dialog)),
+      mac(new QLineEdit(QString::fromLatin1(layout.defaultMac), dialog)),
+      initialise(new QPushButton(QStringLiteral("Initialize Tarnet"), dialog)),
+      shutdown(new QPushButton(QStringLiteral("Shutdown Tarnet"), dialog)) {
+    AddLabel(dialog, units, QStringLiteral("Select local adapter IF"), layout.selectorLabel);
+    AddLabel(dialog, units, QStringLiteral("Local IP address"), layout.localIpLabel);
+    AddLabel(dialog, units, QStringLiteral("Local ethernet address"), layout.macLabel);
+
+    // A drop-down list's height includes its open list; the closed box is one line high.
+    Place(selector, units, {layout.selector.x, layout.selector.y, layout.selector.width, 14});
+    selector->setMaxVisibleItems(6);
+    Place(dhcp, units, layout.dhcp);
+    Place(localIp, units, layout.localIp);
+    Place(mac, units, layout.mac);
+    Place(initialise, units, layout.initialise);
+    Place(shutdown, units, layout.shutdown);
+
+    // Only dotted quads of octets 0-255; a partial address may stand while it is being typed.
+    static const QRegularExpression quad(
+        QStringLiteral("((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\\.){3}"
+                       "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"));
+    localIp->setValidator(new QRegularExpressionValidator(quad, localIp));
+    localIp->setMaxLength(static_cast<int>(DesktopStack::kAddressChars));
+    mac->setMaxLength(static_cast<int>(DesktopStack::kMacChars));
+
+    dhcp->setChecked(layout.dhcpChecked);
+    localIp->setEnabled(!layout.dhcpChecked);
+    QObject::connect(dhcp, &QCheckBox::toggled, localIp,
+                     [this](bool checked) { localIp->setEnabled(!checked); });
+}
+
+void AdapterArea::SetAdapters(const std::vector<std::string>& lines) {
+    selector->clear();
+    for (const std::string& line : lines) {
+        selector->addItem(QString::fromStdString(line));
+    }
+    if (!lines.empty()) {
+        selector->setCurrentIndex(0);
+    }
+}
+
+InitRequest AdapterArea::Request() const {
+    InitRequest request;
+    request.adapter = selector->currentIndex();
+    request.localIp = localIp->text().toStdString();
+    request.mac     = mac->text().toStdString();
+    request.useDhcp = dhcp->isChecked();
+    return request;
+}
+
+}  // namespace tarnet::desktop
