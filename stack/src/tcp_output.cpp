@@ -123,7 +123,8 @@ void SendDataSegment(TcpControlBlock* b, std::uint32_t n) {
 // when the user has turned that hold off, or when the FIN follows it.
 bool ShortSegmentGoes(const TcpControlBlock* b, std::uint32_t n, bool idleAtStart) {
     if (n < static_cast<std::uint32_t>(b->sendRing.count)) {
-        return b->sndNxt == b->sndUna || n >= b->maxSndWnd / 2U;
+        const std::uint32_t largest = std::max(b->maxSndWnd, b->sndWnd);
+        return b->sndNxt == b->sndUna || n >= largest / 2U;
     }
     return idleAtStart || b->noDelay || b->finPending != 0;
 }

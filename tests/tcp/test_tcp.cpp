@@ -406,8 +406,7 @@ TEST_F(TcpStateTest, SendIsAllowedOnlyOnceSynchronizedOrAccepting) {
     EXPECT_EQ(first.seq, ourIss + 1);
     EXPECT_EQ(first.payload.size(), 1356u);
     EXPECT_EQ(Out().payload.size(), 1356u);
-    EXPECT_EQ(Out().payload.size(), 288u);
-    ExpectNoTx();
+    ExpectNoTx();  // the 288 bytes the window leaves would be a runt: they wait
 }
 
 TEST_F(TcpStateTest, CloseDuringHandshake) {
