@@ -67,6 +67,12 @@ Session::~Session() {
         platform::HostFaults().Service(UINT64_MAX);
         platform::HostLog("stack stopped");
     }
+    platform::HostFlushTx();
+    if (adapter_.IsOpen()) {
+        platform::HostLog("frames sent %llu in %llu send calls",
+                          static_cast<unsigned long long>(adapter_.FramesSent()),
+                          static_cast<unsigned long long>(adapter_.SendCalls()));
+    }
     platform::HostAttachAdapter(nullptr);
     adapter_.Close();
     if (gActive == this) {
