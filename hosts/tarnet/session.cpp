@@ -283,6 +283,8 @@ int Session::Start() {
     config.dnsServer  = dns.c_str();
     platform::HostFillCallbacks(config);
     TnSockSetPredictableIsn(options_.isnNear ? 1 : 0);
+    // Checked when the options were read: the stack accepts them.
+    TnSockSetTcpBuffers(options_.tcpWindow, options_.tcpSendBuffer);
     if (options_.isnNear) {
         // Initial sequence numbers are (tick << 8) + isnSeed, on the tick the stack reads.
         config.isnSeed =
