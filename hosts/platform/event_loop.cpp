@@ -191,6 +191,7 @@ bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
     const std::uint64_t after = MonotonicMs();
     HostFaults().Service(after);
     TnSockEndOfInput();  // the frames of this pass are in: acknowledge what waits
+    HostFlushTx();       // the answers to this batch leave before timers and periodic work
     RunPeriodic(after);
     counters_.timersRun += HostTimers().RunExpired(after);
     return true;
