@@ -393,5 +393,28 @@ TEST_F(SocketTcpTest, UnansweredConnectReportsClosed) {
     EXPECT_FALSE(SockIsEndpoint(e));
 }
 
+// No-delay is set on a connection's endpoint only, and from then on the end of a write goes out
+// while earlier data is still unacknowledged.
+TEST_F(SocketTcpTest, NoDelayOnAConnectedEndpoint) {
+    TnSockEndpoint* e        = Connected();
+    TnSockEndpoint* udp      = nullptr;
+    TnSockEndpoint* listener = Listening();
+    ASSERT_EQ(TnSockUdpOpen(9, App, 7000, &udp), TNSOCK_SUCCESS);
+    const std::pair<TnSockEndpoint*, int> cases[] = {
+        {nullptr,  TNSOCK_BAD_PARAMETER},
+        {udp,      TNSOCK_BAD_PARAMETER},
+        {listener, TNSOCK_BAD_PARAMETER},
+        {e,        TNSOCK_SUCCESS      },
+    };
+    for (const auto& [endpoint, result] : cases) {
+        EXPECT_EQ(TnSockTcpSetNoDelay(endpoint, 1), result);
+    }
+    std::uint32_t taken = 0;
+    for (const char* text : {"first", "second"}) {
+        ASSERT_EQ(TnSockTcpSend(e, Text(text).data(), 5, &taken), TNSOCK_SUCCESS);
+        EXPECT_EQ(Out().payload.size(), 5u) << text;
+    }
+}
+
 }  // namespace
 }  // namespace tarnet::test
