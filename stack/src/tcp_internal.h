@@ -55,6 +55,10 @@ inline constexpr int kTcpReorderRanges = 4;
 // 4.2.3.2, RFC 5681 4.2).
 inline constexpr std::uint32_t kTcpAckEverySegments = 2;
 inline constexpr std::uint32_t kTcpDelayedAckMs     = 200;
+// The window is offered in whole segments where at least this many fit: a lost one then still
+// draws the duplicate acknowledgments that start the peer's fast retransmit.
+inline constexpr std::uint32_t kTcpWholeSegmentsMin =
+    static_cast<std::uint32_t>(kTcpDupAckThreshold) + 1;
 
 static_assert(kTcpSlotHeadroom >= kTcpHeaderLen, "a data segment's header goes in front of it");
 static_assert(kTcpSlotHeadroom + kTcpDefaultMss <= kTcpSlotBytes, "a full segment fits a slot");

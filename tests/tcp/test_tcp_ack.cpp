@@ -1,7 +1,7 @@
 // TCP acknowledgment policy and the window offered: received data is acknowledged once per two
 // full-sized segments, at the end of the host's batch, and 200 ms after it arrived at the
 // latest; out-of-order data, a filled hole, old data and the FIN at once; the window is offered
-// in whole segments.
+// in whole segments where at least four fit.
 #include <algorithm>
 
 #include "tcp_peer.h"
@@ -146,8 +146,9 @@ TEST_F(TcpAckTest, AcknowledgmentRidesOnOurData) {
     ExpectNoTx(1000);
 }
 
-// The room to receive, offered as whole segments of the connection's MSS (RFC 1122 4.2.3.3), for
-// the default and the opt-in window sizes.
+// The room to receive, offered as whole segments of the connection's MSS (RFC 1122 4.2.3.3)
+// where at least four fit (a loss must still draw three duplicate acknowledgments), for the
+// default and the opt-in window sizes.
 TEST_F(TcpAckTest, WindowOfferedInWholeSegments) {
     struct Case {
         std::uint32_t window;  // TnSockSetTcpBuffers; 0 = the default 4096
@@ -155,11 +156,12 @@ TEST_F(TcpAckTest, WindowOfferedInWholeSegments) {
         std::uint16_t offered;
     };
     const Case cases[] = {
-        {0,     0,    3 * kMss },
+        {0,     0,    4096     }, // three segments and a runt: not rounded
         {0,     536,  7 * 536  },
-        {2048,  0,    kMss     },
+        {2048,  0,    2048     },
+        {8192,  1460, 6 * kMss },
         {16384, 0,    12 * kMss},
-        {32768, 1460, 24 * kMss},
+        {32768, 0,    24 * kMss},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.window << " bytes, MSS option " << c.mssOption);
@@ -171,6 +173,24 @@ TEST_F(TcpAckTest, WindowOfferedInWholeSegments) {
         TnSockDeinit();
         TakeSent();
     }
+}
+
+// While a receive pause shrinks the room, the rounded window would pull the right edge left
+// after each piece that is not a whole segment; the edge offered before is kept instead.
+TEST_F(TcpAckTest, RoundedWindowNeverMovesTheRightEdgeLeft) {
+    ASSERT_EQ(TnSockSetTcpBuffers(16384, 0), TNSOCK_SUCCESS);
+    StartStack();
+    TcpControlBlock* b = Connect();
+    ASSERT_EQ(TnTcpPauseReceive(b, 1), TNTCP_SUCCESS);
+    std::uint32_t edge = peerSeq + 12 * kMss;
+    for (std::uint32_t at = 0; at < 10000; at += 1000) {
+        PeerAt(at, 1000);
+        const TcpSegment ack = Out();
+        EXPECT_EQ(ack.ack, peerSeq + at + 1000);
+        EXPECT_GE(ack.ack + ack.window, edge) << "after " << at + 1000 << " bytes";
+        edge = ack.ack + ack.window;
+    }
+    EXPECT_EQ(edge, peerSeq + 12 * kMss) << "the edge stays where it was offered";
 }
 
 // Opt-in sizes: out-of-range values are refused and change nothing; accepted ones size the
