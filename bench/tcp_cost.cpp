@@ -86,6 +86,7 @@ void CaptureFrame(void*, const std::uint8_t* frame, std::uint32_t length) {
 void Inject(const Bytes& frame) {
     Bytes copy = frame;  // the stack may rewrite the frame in place
     TnSockEthernetInput(copy.data(), static_cast<std::uint32_t>(copy.size()));
+    TnSockEndOfInput();
 }
 
 void InjectTcp(const TcpSegment& segment) {

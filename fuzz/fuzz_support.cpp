@@ -158,6 +158,7 @@ void InjectFrame(std::span<const std::uint8_t> frame) {
     std::vector<std::uint8_t> copy(frame.begin(), frame.end());
     TnSockEthernetInput(copy.empty() ? nullptr : copy.data(),
                         static_cast<std::uint32_t>(copy.size()));
+    TnSockEndOfInput();
 }
 
 void InjectIpv4(const Ipv4Fields& fields, std::span<const std::uint8_t> payload) {

@@ -1,5 +1,6 @@
 #include "adapter.h"
 
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <pcap/pcap.h>
@@ -7,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace tarnet::platform {
@@ -119,10 +121,40 @@ bool Adapter::Open(const std::string& name, std::string& error) {
         return false;
     }
     name_ = name;
+    OpenTx(name);  // without it, frames go out one by one through the library
+    return true;
+}
+
+// A raw packet socket bound to the interface, for transmission only: protocol 0 receives
+// nothing, and what it sends is outbound, so the capture (inbound only) does not see it either.
+bool Adapter::OpenTx(const std::string& name) {
+    const unsigned index = if_nametoindex(name.c_str());
+    if (index == 0) {
+        return false;
+    }
+    const int sock = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        return false;
+    }
+    sockaddr_ll address{};
+    address.sll_family  = AF_PACKET;
+    address.sll_ifindex = static_cast<int>(index);
+    if (bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(sock);
+        return false;
+    }
+    txFd_ = sock;
+    txBytes_.assign(kTxBatch * kTxFrameMax, 0);
+    txCount_ = 0;
     return true;
 }
 
 void Adapter::Close() {
+    Flush();
+    if (txFd_ >= 0) {
+        close(txFd_);
+        txFd_ = -1;
+    }
     if (handle_ != nullptr) {
         pcap_close(handle_);
         handle_ = nullptr;
@@ -131,36 +163,105 @@ void Adapter::Close() {
     name_.clear();
 }
 
+namespace {
+
+struct DispatchContext {
+    Adapter::FrameSink sink;
+    void* context;
+};
+
+void Dispatch(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+    const auto* d = reinterpret_cast<const DispatchContext*>(user);
+    d->sink(d->context, bytes, header->caplen);
+}
+
+}  // namespace
+
 int Adapter::Receive(int maxFrames, FrameSink sink, void* context) {
-    if (handle_ == nullptr) {
+    if (handle_ == nullptr || maxFrames <= 0) {
         return 0;
     }
-    int taken = 0;
-    while (taken < maxFrames) {
-        pcap_pkthdr* header      = nullptr;
-        const std::uint8_t* data = nullptr;
-        const int rc             = pcap_next_ex(handle_, &header, &data);
-        if (rc == 0) {
-            break;  // nothing more waiting
-        }
-        if (rc < 0) {
-            return -1;
-        }
-        ++taken;
-        sink(context, data, header->caplen);
+    // One call takes what is waiting, up to the bound; reading on until the ring is empty would
+    // cost one more (empty) poll inside the library on every pass.
+    DispatchContext d{sink, context};
+    const int rc = pcap_dispatch(handle_, maxFrames, Dispatch, reinterpret_cast<u_char*>(&d));
+    if (rc < 0) {
+        lastError_ = pcap_geterr(handle_);
+        return -1;
     }
-    return taken;
+    return rc;
+}
+
+void Adapter::SetBatching(bool on) {
+    if (!on) {
+        Flush();
+    }
+    batching_ = on;
+}
+
+bool Adapter::SendNow(const std::uint8_t* frame, std::uint32_t length) {
+    ++sendCalls_;
+    if (pcap_sendpacket(handle_, frame, static_cast<int>(length)) != 0) {
+        lastError_ = pcap_geterr(handle_);
+        return false;
+    }
+    ++framesSent_;
+    return true;
 }
 
 bool Adapter::Send(const std::uint8_t* frame, std::uint32_t length) {
     if (handle_ == nullptr) {
         return false;
     }
-    return pcap_sendpacket(handle_, frame, static_cast<int>(length)) == 0;
+    if (!batching_ || txFd_ < 0 || length > kTxFrameMax) {
+        const bool flushed = Flush() == 0;
+        return SendNow(frame, length) && flushed;
+    }
+    const bool flushed = txCount_ < kTxBatch || Flush() == 0;
+    std::memcpy(txBytes_.data() + txCount_ * kTxFrameMax, frame, length);
+    txLength_[txCount_++] = length;
+    return flushed;
+}
+
+int Adapter::Flush() {
+    if (txCount_ == 0) {
+        return 0;
+    }
+    iovec iov[kTxBatch];
+    mmsghdr messages[kTxBatch];
+    for (std::size_t i = 0; i < txCount_; ++i) {
+        iov[i]                         = {txBytes_.data() + i * kTxFrameMax, txLength_[i]};
+        messages[i]                    = {};
+        messages[i].msg_hdr.msg_iov    = &iov[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int failed       = 0;
+    std::size_t done = 0;
+    while (done < txCount_) {
+        ++sendCalls_;
+        const int rc = sendmmsg(txFd_, messages + done, static_cast<unsigned>(txCount_ - done), 0);
+        if (rc > 0) {
+            done += static_cast<std::size_t>(rc);
+            framesSent_ += static_cast<std::uint64_t>(rc);
+        } else if (rc < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // The frame at `done` was refused (a full device queue, for instance): it is lost,
+            // as on a real link, and TCP's retransmission covers it; the rest still go.
+            lastError_ = rc < 0 ? std::strerror(errno) : "no frame sent";
+            ++failed;
+            ++done;
+        }
+    }
+    txCount_ = 0;
+    return failed;
 }
 
 std::string Adapter::LastError() const {
-    return handle_ != nullptr ? pcap_geterr(handle_) : "adapter not open";
+    if (handle_ == nullptr) {
+        return "adapter not open";
+    }
+    return lastError_;
 }
 
 }  // namespace tarnet::platform

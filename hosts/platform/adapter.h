@@ -1,5 +1,8 @@
 // The capture adapter: one Ethernet interface opened through libpcap, read without blocking from
-// the event loop and written with pcap_sendpacket.
+// the event loop, and written through a packet socket of its own: the frames the stack sends
+// during one pass of the loop are queued and go out together in one sendmmsg(2) call when the
+// loop flushes them (before it waits), instead of one system call per frame. Where no packet
+// socket can be had, each frame goes out at once with pcap_sendpacket.
 //
 // The adapter is opened promiscuous (the stack has its own MAC address, which the interface does
 // not know), in immediate mode (otherwise libpcap holds frames back to fill a buffer and every
@@ -57,20 +60,48 @@ class Adapter {
     // Descriptor that becomes readable when frames wait; -1 when closed.
     int Fd() const { return fd_; }
 
-    // Takes at most `maxFrames` waiting frames without blocking and hands each to `sink`.
-    // Returns the number taken, or -1 when the adapter failed (the interface went away, for
-    // instance); LastError() then says why.
+    // Takes at most `maxFrames` waiting frames without blocking (one pcap_dispatch) and hands
+    // each to `sink`. Returns the number taken, or -1 when the adapter failed (the interface went
+    // away, for instance); LastError() then says why.
     int Receive(int maxFrames, FrameSink sink, void* context);
 
-    // Transmits one frame. False when the library refused it; LastError() says why.
+    // With batching on (the event loop turns it on for its adapter; off by default), Send()
+    // queues the frame and the owner must call Flush() before it waits for anything, or the
+    // frames sit in the queue. Turning it off flushes.
+    void SetBatching(bool on);
+
+    // Transmits one frame: queued while batching is on and a packet socket is open (a full queue
+    // is flushed first), otherwise at once. False when a transmission failed; LastError() says
+    // why.
     bool Send(const std::uint8_t* frame, std::uint32_t length);
+    // Transmits the queued frames. Returns the number that could not be sent (LastError()
+    // says why). Closing the adapter flushes too.
+    int Flush();
+
+    // System calls made to transmit, and frames transmitted.
+    std::uint64_t SendCalls() const { return sendCalls_; }
+    std::uint64_t FramesSent() const { return framesSent_; }
 
     // The library's text for the last failure on this adapter.
     std::string LastError() const;
 
+    static constexpr std::size_t kTxBatch    = 64;
+    static constexpr std::size_t kTxFrameMax = 1518;
+
   private:
+    bool OpenTx(const std::string& name);
+    bool SendNow(const std::uint8_t* frame, std::uint32_t length);
+
     pcap_t* handle_ = nullptr;
     int fd_         = -1;
+    int txFd_       = -1;  // packet socket bound to the interface; -1: pcap_sendpacket
+    std::vector<std::uint8_t> txBytes_;      // kTxBatch slots of kTxFrameMax bytes
+    std::uint32_t txLength_[kTxBatch] = {};  // length of each queued frame
+    std::size_t txCount_              = 0;
+    bool batching_                    = false;
+    std::uint64_t sendCalls_          = 0;
+    std::uint64_t framesSent_         = 0;
+    std::string lastError_;
     std::string name_;
 };
 

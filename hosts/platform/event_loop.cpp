@@ -139,6 +139,7 @@ bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
         timeout = *wake <= now ? 0 : static_cast<int>(std::min(*wake - now, kIdleWaitMs));
     }
 
+    HostFlushTx();  // what the last pass and the caller's checks sent leaves before the wait
     pollfd fds[1 + kFdSlots]{};
     nfds_t count = 0;
     const int fd = adapter_ != nullptr ? adapter_->Fd() : -1;
@@ -163,11 +164,12 @@ bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
         error_ = std::string("poll failed: ") + std::strerror(errno);
         return false;
     }
-    const bool pollError =
-        ready > 0 && fd >= 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+    const short revents  = ready > 0 && fd >= 0 ? fds[0].revents : 0;
+    const bool pollError = (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 
     drainPending_ = false;
-    if (fd >= 0 && (ready > 0 || timeout == 0)) {
+    // Only a readable descriptor is read: asking an empty ring costs the library another poll.
+    if (fd >= 0 && ((revents & POLLIN) != 0 || pollError)) {
         // On an error condition the read reports what happened (the interface went down or
         // disappeared) in the library's words.
         const int taken = adapter_->Receive(kFramesPerPass, TakeFrame, nullptr);
@@ -188,6 +190,8 @@ bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
 
     const std::uint64_t after = MonotonicMs();
     HostFaults().Service(after);
+    TnSockEndOfInput();  // the frames of this pass are in: acknowledge what waits
+    HostFlushTx();       // the answers to this batch leave before timers and periodic work
     RunPeriodic(after);
     counters_.timersRun += HostTimers().RunExpired(after);
     return true;
@@ -205,17 +209,19 @@ EventLoop::Outcome EventLoop::Finish(DoneFn done, void* context, std::uint64_t d
 EventLoop::Outcome EventLoop::Passes(DoneFn done, void* context,
                                      std::optional<std::uint64_t> deadlineMs, bool stopSignalsEnd) {
     for (;;) {
+        std::optional<Outcome> outcome;
         if (done != nullptr && done(context)) {
-            return Outcome::kDone;
+            outcome = Outcome::kDone;
+        } else if (stopSignalsEnd && gStopSignal != 0) {
+            outcome = Outcome::kStopSignal;
+        } else if (deadlineMs && MonotonicMs() >= *deadlineMs) {
+            outcome = Outcome::kDeadline;
+        } else if (!Pass(deadlineMs)) {
+            outcome = Outcome::kAdapterFailed;
         }
-        if (stopSignalsEnd && gStopSignal != 0) {
-            return Outcome::kStopSignal;
-        }
-        if (deadlineMs && MonotonicMs() >= *deadlineMs) {
-            return Outcome::kDeadline;
-        }
-        if (!Pass(deadlineMs)) {
-            return Outcome::kAdapterFailed;
+        if (outcome) {
+            HostFlushTx();  // nothing queued stays behind when the run ends
+            return *outcome;
         }
     }
 }

@@ -1,7 +1,9 @@
-// The single-threaded main loop. Each pass waits with poll(2) until the adapter is readable or
-// the next deadline (stack timer, held impaired frame, periodic work, end of the run) arrives,
-// then takes the frames that are waiting (at most kFramesPerPass, so timers are never starved
-// by a flood), passes held frames that are due, runs periodic work and runs expired timers.
+// The single-threaded main loop. Each pass sends the frames queued since the last one, waits with
+// poll(2) until the adapter is readable or the next deadline (stack timer, held impaired frame,
+// periodic work, end of the run) arrives, then takes the frames that are waiting (at most
+// kFramesPerPass, so timers are never starved by a flood), passes held frames that are due,
+// tells the stack the batch has ended (TnSockEndOfInput), runs periodic work and runs expired
+// timers.
 // Every stack call, timer handler and frame input happens on the thread that calls Run().
 #pragma once
 
@@ -40,8 +42,14 @@ class EventLoop {
     using WantFn                          = bool (*)(void* context);
     static constexpr std::size_t kFdSlots = 4;
 
-    // `adapter` may be null or closed: the loop then only runs timers and periodic work.
-    explicit EventLoop(Adapter* adapter) : adapter_(adapter) {}
+    // `adapter` may be null or closed: the loop then only runs timers and periodic work. The
+    // loop batches the adapter's transmissions (Adapter::SetBatching) and flushes them before
+    // every wait and when a run ends.
+    explicit EventLoop(Adapter* adapter) : adapter_(adapter) {
+        if (adapter_ != nullptr) {
+            adapter_->SetBatching(true);
+        }
+    }
 
     // Runs `fn` every `periodMs` (at least 1) from the loop. False when the table is full.
     bool AddPeriodic(std::uint32_t periodMs, PeriodicFn fn, void* context);

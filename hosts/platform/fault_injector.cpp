@@ -211,12 +211,16 @@ void FaultInjector::Hold(Direction direction, const std::uint8_t* frame, std::ui
         slot.due       = due;
         slot.sequence  = nextSequence_++;
         std::memcpy(slot.bytes, frame, length);
+        ++held_;
         return;
     }
     ++counters.overflowed;
 }
 
 void FaultInjector::Service(std::uint64_t nowMs) {
+    if (held_ == 0) {
+        return;
+    }
     const std::uint64_t sequenceLimit = nextSequence_;
     for (;;) {
         Slot* next = nullptr;
@@ -237,11 +241,15 @@ void FaultInjector::Service(std::uint64_t nowMs) {
         ++counters_[static_cast<std::size_t>(next->direction)].passed;
         deliver_(context_, next->direction, next->bytes, next->length);
         next->inUse = false;
+        --held_;
     }
 }
 
 std::optional<std::uint64_t> FaultInjector::NextDue() const {
     std::optional<std::uint64_t> earliest;
+    if (held_ == 0) {
+        return earliest;
+    }
     for (const Slot& slot : slots_) {
         if (slot.inUse && (!earliest || slot.due < *earliest)) {
             earliest = slot.due;
@@ -251,17 +259,14 @@ std::optional<std::uint64_t> FaultInjector::NextDue() const {
 }
 
 std::size_t FaultInjector::HeldCount() const {
-    std::size_t count = 0;
-    for (const Slot& slot : slots_) {
-        count += slot.inUse ? 1 : 0;
-    }
-    return count;
+    return held_;
 }
 
 void FaultInjector::Clear() {
     for (Slot& slot : slots_) {
         slot.inUse = false;
     }
+    held_ = 0;
 }
 
 }  // namespace tarnet::platform

@@ -103,6 +103,7 @@ class FaultInjector {
     void* context_              = nullptr;
     std::uint64_t state_        = 0;
     std::uint64_t nextSequence_ = 1;
+    std::size_t held_           = 0;  // slots in use: with none, the loop's calls return at once
     FaultCounters counters_[2]{};
     Slot slots_[kQueueSlots]{};
 };

@@ -105,6 +105,8 @@ void HostTimerStop(TnTimerHandle handle) {
     gTimers.Stop(handle);
 }
 
+void Pass(void*, Direction direction, const std::uint8_t* frame, std::uint32_t length);
+
 int HostSendFrame(const std::uint8_t* frame, std::uint32_t length) {
     if (frame == nullptr) {
         return 0;
@@ -112,6 +114,10 @@ int HostSendFrame(const std::uint8_t* frame, std::uint32_t length) {
     ++gHost.counters.framesSent;
     if (gHost.observer != nullptr) {
         gHost.observer(gHost.observerContext, frame, length);
+    }
+    if (!gFaults.Enabled()) {
+        Pass(nullptr, Direction::kTx, frame, length);
+        return 0;
     }
     gFaults.Submit(Direction::kTx, frame, length, MonotonicMs());
     return 0;
@@ -318,7 +324,22 @@ void HostFrameReceived(const std::uint8_t* frame, std::uint32_t length) {
         return;
     }
     ++gHost.counters.framesReceived;
+    if (!gFaults.Enabled()) {
+        Pass(nullptr, Direction::kRx, frame, length);  // no impairment: no clock read, no queue
+        return;
+    }
     gFaults.Submit(Direction::kRx, frame, length, MonotonicMs());
+}
+
+void HostFlushTx() {
+    if (gHost.adapter == nullptr || !gHost.adapter->IsOpen()) {
+        return;
+    }
+    const int failed = gHost.adapter->Flush();
+    if (failed > 0) {
+        gHost.counters.sendFailures += static_cast<std::uint64_t>(failed);
+        HostError("Error sending the packet: %s", gHost.adapter->LastError().c_str());
+    }
 }
 
 void HostLog(const char* format, ...) {

@@ -86,6 +86,10 @@ void HostFillCallbacks(TnSockConfig& config);
 // buffer (the layers rewrite frames in place) and given to TnSockEthernetInput.
 void HostFrameReceived(const std::uint8_t* frame, std::uint32_t length);
 
+// Transmits the frames the attached adapter has queued (see Adapter::SetBatching); failures are
+// counted and reported as single sends were.
+void HostFlushTx();
+
 // ---- Log ---------------------------------------------------------------------------------------
 
 // A progress line, shown with verbose on: "[seconds.millis] text".

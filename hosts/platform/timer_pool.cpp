@@ -45,19 +45,35 @@ TnTimerHandle TimerPool::Start(std::uint64_t now, std::uint32_t delayMs, std::ui
         slot.sequence = nextSequence_++;
         slot.context  = context;
         slot.handler  = handler;
+        ++active_;
+        if (!earliestStale_ && (!earliest_ || slot.deadline < *earliest_)) {
+            earliest_ = slot.deadline;
+        }
         return MakeHandle(i, slot.generation);
     }
     return nullptr;
 }
 
+void TimerPool::Forget(Slot& slot) {
+    slot.inUse = false;
+    ++slot.generation;
+    --active_;
+    if (earliest_ && slot.deadline == *earliest_) {
+        earliestStale_ = true;
+    }
+}
+
 void TimerPool::Stop(TnTimerHandle handle) {
     if (Slot* slot = Find(handle)) {
-        slot->inUse = false;
-        ++slot->generation;
+        Forget(*slot);
     }
 }
 
 std::size_t TimerPool::RunExpired(std::uint64_t now) {
+    const std::optional<std::uint64_t> next = NextDeadline();
+    if (!next || *next > now) {
+        return 0;  // nothing due: no scan
+    }
     const std::uint64_t sequenceLimit = nextSequence_;
     std::size_t ran                   = 0;
     for (;;) {
@@ -78,29 +94,31 @@ std::size_t TimerPool::RunExpired(std::uint64_t now) {
         // handler runs, and the handler may start a new timer that reuses this very slot.
         const TnTimerHandlerFn handler = due->handler;
         const std::uintptr_t context   = due->context;
-        due->inUse                     = false;
-        ++due->generation;
+        Forget(*due);
         handler(context);
         ++ran;
     }
 }
 
 std::optional<std::uint64_t> TimerPool::NextDeadline() const {
+    if (!earliestStale_) {
+        return earliest_;
+    }
     std::optional<std::uint64_t> earliest;
-    for (const Slot& slot : slots_) {
-        if (slot.inUse && (!earliest || slot.deadline < *earliest)) {
-            earliest = slot.deadline;
+    if (active_ > 0) {
+        for (const Slot& slot : slots_) {
+            if (slot.inUse && (!earliest || slot.deadline < *earliest)) {
+                earliest = slot.deadline;
+            }
         }
     }
+    earliest_      = earliest;
+    earliestStale_ = false;
     return earliest;
 }
 
 std::size_t TimerPool::ActiveCount() const {
-    std::size_t count = 0;
-    for (const Slot& slot : slots_) {
-        count += slot.inUse ? 1 : 0;
-    }
-    return count;
+    return active_;
 }
 
 void TimerPool::Clear() {
@@ -110,6 +128,9 @@ void TimerPool::Clear() {
             ++slot.generation;
         }
     }
+    active_        = 0;
+    earliest_      = std::nullopt;
+    earliestStale_ = false;
 }
 
 }  // namespace tarnet::platform

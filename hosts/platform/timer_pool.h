@@ -46,9 +46,16 @@ class TimerPool {
     };
 
     Slot* Find(TnTimerHandle handle);
+    // A slot stops running: the kept earliest deadline must be found again if it was this one.
+    void Forget(Slot& slot);
 
     Slot slots_[kSlots];
     std::uint64_t nextSequence_ = 1;
+    // The earliest deadline of the running timers, kept so that the loop's question on every
+    // pass costs no scan; rescanned only after the timer that held it stopped or ran.
+    mutable std::optional<std::uint64_t> earliest_;
+    mutable bool earliestStale_ = false;
+    std::size_t active_         = 0;
 };
 
 }  // namespace tarnet::platform

@@ -34,6 +34,9 @@ struct GlobalOptions {
     bool verbose = false;
     std::optional<std::uint32_t> timeoutSeconds;  // --timeout: bound on the whole command
     platform::FaultConfig faults;                 // --impair, or TARNET_IMPAIR
+    // --window, --send-buffer: TCP's receive window and send ring (0: the stack's 4096 each).
+    std::uint32_t tcpWindow     = 0;
+    std::uint32_t tcpSendBuffer = 0;
     // tcp --isn N (a diagnostic): the seed of TCP initial sequence numbers is chosen so that the
     // next one drawn is about N; without it the seed comes from the kernel's random source.
     std::optional<std::uint32_t> isnNear;

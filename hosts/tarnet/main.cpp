@@ -108,6 +108,9 @@ constexpr const char* kUsage =
     "                        DHCP client gives up after about two minutes)\n"
     "  --impair FAULTS       impair the link in both directions, e.g.\n"
     "                        loss=2,dup=1,reorder=5,delay=20,seed=7 (or TARNET_IMPAIR)\n"
+    "  --window BYTES        TCP receive window offered to peers, 2048 to 32768\n"
+    "                        (default 4096; more is faster on a long path)\n"
+    "  --send-buffer BYTES   TCP send buffer per connection, 1 to 65535 (default 4096)\n"
     "  -v, --verbose         show the stack's log lines and progress on stderr\n"
     "  -h, --help            show this text ('tarnet COMMAND --help': the command's own)\n"
     "  --version             show the version\n"
@@ -117,6 +120,41 @@ constexpr const char* kUsage =
     "exit status: 0 done, 1 the operation failed, 2 usage error. SIGINT and SIGTERM end a\n"
     "command that runs until stopped (serve; udp and tcp listen without a count) with 0, ping\n"
     "with its summary (0 when a reply came), and any other command with 1 (\"stopped by\").\n";
+
+// The global options that take a number: --timeout SECONDS, --window BYTES, --send-buffer BYTES.
+int ParseNumberOption(std::string_view name, const std::string& text, GlobalOptions& options) {
+    struct NumberOption {
+        std::string_view name;
+        std::uint64_t low;
+        std::uint64_t high;
+        const char* unit;
+    };
+    static constexpr NumberOption kOptions[] = {
+        {"--timeout",     1,                     86400,                 "a number of seconds"},
+        {"--window",      TNSOCK_TCP_WINDOW_MIN, TNSOCK_TCP_WINDOW_MAX, "a number of bytes"  },
+        {"--send-buffer", 1,                     TNSOCK_TCP_RING_MAX,   "a number of bytes"  },
+    };
+    for (const NumberOption& o : kOptions) {
+        if (o.name != name) {
+            continue;
+        }
+        std::uint64_t value = 0;
+        if (!ParseNumber(text, o.low, o.high, value)) {
+            return UsageError("%s: '%s' is not %s (%llu to %llu)", std::string(name).c_str(),
+                              text.c_str(), o.unit, static_cast<unsigned long long>(o.low),
+                              static_cast<unsigned long long>(o.high));
+        }
+        const auto v = static_cast<std::uint32_t>(value);
+        if (name == "--timeout") {
+            options.timeoutSeconds = v;
+        } else if (name == "--window") {
+            options.tcpWindow = v;
+        } else {
+            options.tcpSendBuffer = v;
+        }
+    }
+    return kExitOk;
+}
 
 // Reads the global options in front of the command; `rest` gets the command and its arguments.
 int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool& help,
@@ -155,21 +193,19 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool&
             target = &options.dns;
         } else if (name == "--impair") {
             target = &impair;
-        } else if (name == "--timeout") {
+        } else if (name == "--timeout" || name == "--window" || name == "--send-buffer") {
             std::string text;
-            std::uint64_t seconds = 0;
             if (equals != std::string_view::npos) {
                 text = std::string(arg.substr(equals + 1));
             } else if (i + 1 < argc) {
                 text = argv[++i];
             } else {
-                return UsageError("option '--timeout' needs a value");
+                return UsageError("option '%s' needs a value", std::string(name).c_str());
             }
-            if (!ParseNumber(text, 1, 86400, seconds)) {
-                return UsageError("--timeout: '%s' is not a number of seconds (1 to 86400)",
-                                  text.c_str());
+            const int rc = ParseNumberOption(name, text, options);
+            if (rc != kExitOk) {
+                return rc;
             }
-            options.timeoutSeconds = static_cast<std::uint32_t>(seconds);
             continue;
         } else if (arg == "--dhcp") {
             options.dhcp = true;

@@ -67,6 +67,12 @@ Session::~Session() {
         platform::HostFaults().Service(UINT64_MAX);
         platform::HostLog("stack stopped");
     }
+    platform::HostFlushTx();
+    if (adapter_.IsOpen()) {
+        platform::HostLog("frames sent %llu in %llu send calls",
+                          static_cast<unsigned long long>(adapter_.FramesSent()),
+                          static_cast<unsigned long long>(adapter_.SendCalls()));
+    }
     platform::HostAttachAdapter(nullptr);
     adapter_.Close();
     if (gActive == this) {
@@ -277,6 +283,8 @@ int Session::Start() {
     config.dnsServer  = dns.c_str();
     platform::HostFillCallbacks(config);
     TnSockSetPredictableIsn(options_.isnNear ? 1 : 0);
+    // Checked when the options were read: the stack accepts them.
+    TnSockSetTcpBuffers(options_.tcpWindow, options_.tcpSendBuffer);
     if (options_.isnNear) {
         // Initial sequence numbers are (tick << 8) + isnSeed, on the tick the stack reads.
         config.isnSeed =

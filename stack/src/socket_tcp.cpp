@@ -257,3 +257,23 @@ int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on) {
             return TNSOCK_GENERAL;
     }
 }
+
+int TnSockTcpSetNoDelay(TnSockEndpoint* endpoint, int on) {
+    if (!SockIsInitialised()) {
+        return TNSOCK_NOT_INITIALIZED;
+    }
+    if (endpoint == nullptr) {
+        return TNSOCK_BAD_PARAMETER;
+    }
+    if (!SockIsEndpoint(endpoint)) {
+        return TNSOCK_GENERAL;
+    }
+    if (endpoint->protocol != kProtocolTcp || endpoint->tcpState == kTcpStateListening) {
+        return TNSOCK_BAD_PARAMETER;
+    }
+    if (endpoint->connection == nullptr || endpoint->tcpState == kTcpStateNone) {
+        return TNSOCK_GENERAL;
+    }
+    return TnTcpSetNoDelay(endpoint->connection, on) == TNTCP_SUCCESS ? TNSOCK_SUCCESS
+                                                                      : TNSOCK_GENERAL;
+}

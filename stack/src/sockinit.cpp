@@ -43,6 +43,9 @@ struct StackState {
 };
 
 StackState g_stack;
+// Opt-in TCP sizes (TnSockSetTcpBuffers); 0 = the defaults. Survive TnSockInit and Deinit.
+std::uint32_t g_tcpWindow = 0;
+std::uint32_t g_tcpRing   = 0;
 // Set by the test hook TnSockSetPredictableIsn; survives TnSockInit.
 bool g_predictableIsn = false;
 
@@ -119,7 +122,8 @@ bool StartTcp(const TnSockConfig& config, std::uint32_t localAddress) {
     tcp.timerStop      = config.timerStop;
     tcp.rxAlloc        = HeapRxAlloc;
     tcp.logText        = config.logText;
-    tcp.sendRingSize   = kTcpSendRing;
+    tcp.rcvWindow      = g_tcpWindow;
+    tcp.sendRingSize   = g_tcpRing != 0 ? g_tcpRing : kTcpSendRing;
     tcp.rtoMax         = kTcpRtoMaxMs;
     tcp.maxRetransmits = kTcpRetransmitLimit;
     return TnTcpInit(&tcp) == TNTCP_SUCCESS;
@@ -281,4 +285,19 @@ const char* TnSockResultName(int code) {
         return "unknown";
     }
     return kResultNames[code];
+}
+
+void TnSockEndOfInput() {
+    TnTcpFlushAcks();  // does nothing when TCP is not running
+}
+
+int TnSockSetTcpBuffers(std::uint32_t receiveWindow, std::uint32_t sendRing) {
+    const bool windowOk = receiveWindow == 0 || (receiveWindow >= TNSOCK_TCP_WINDOW_MIN &&
+                                                 receiveWindow <= TNSOCK_TCP_WINDOW_MAX);
+    if (!windowOk || sendRing > TNSOCK_TCP_RING_MAX) {
+        return TNSOCK_BAD_PARAMETER;
+    }
+    g_tcpWindow = receiveWindow;
+    g_tcpRing   = sendRing;
+    return TNSOCK_SUCCESS;
 }

@@ -118,6 +118,7 @@ void StopAllTimers(TcpControlBlock* b) {
     b->retryCount = 0;
     TcpStopTimer(b->rtxTimer);
     TcpStopTimer(b->finWaitTimer);
+    TcpStopTimer(b->ackTimer);
 }
 
 // ---- Timers -------------------------------------------------------------------------------
@@ -146,6 +147,17 @@ void FinWaitExpired(std::uintptr_t context) {
     if (TcpControlBlock* b = FromContext(context)) {
         b->finWaitTimer = nullptr;
         TcpRaise(b, TCP_EV_FIN_WAIT_TIMER);
+    }
+}
+
+// The delayed acknowledgment is due: whatever arrived since the last ACK is acknowledged now,
+// whether or not the host ever ended its batch.
+void AckExpired(std::uintptr_t context) {
+    if (TcpControlBlock* b = FromContext(context)) {
+        b->ackTimer = nullptr;
+        if (b->state != TcpStateClosed && b->rcvAcked != b->rcvNxt) {
+            TcpSendAck(b);
+        }
     }
 }
 
@@ -374,6 +386,9 @@ TcpControlBlock* TcpTakeBlock() {
     b->diagPhase        = TCP_DIAG_NONE;
     b->rcvPaused        = false;
     b->rcvHeld          = 0;
+    b->rcvAcked         = b->rcvNxt;  // no window offered yet: nothing to keep
+    b->rcvAdvEdge       = b->rcvNxt;
+    b->noDelay          = false;
     return b;
 }
 
@@ -425,6 +440,10 @@ void TcpStartStateTimer(TcpControlBlock* block, std::uint32_t ms) {
 
 void TcpStartFinWaitTimer(TcpControlBlock* block, std::uint32_t ms) {
     StartTimer(block->finWaitTimer, block, ms, FinWaitExpired);
+}
+
+void TcpStartAckTimer(TcpControlBlock* block, std::uint32_t ms) {
+    StartTimer(block->ackTimer, block, ms, AckExpired);
 }
 
 bool TcpNotify(TcpControlBlock* block, int event, void* item, std::uint32_t number,
@@ -907,4 +926,34 @@ int TnTcpPauseReceive(TcpControlBlock* block, int on) {
         return TNTCP_SUCCESS;
     }
     return block->rcvPaused ? TcpResumeReceive(block) : TNTCP_SUCCESS;
+}
+
+void TnTcpFlushAcks() {
+    if (!g_tcp.initialised || !g_tcp.acksPending) {
+        return;
+    }
+    g_tcp.acksPending = false;
+    for (TnListNode* n = g_tcp.activeList.first; n != nullptr; n = n->next) {
+        TcpControlBlock* b = BlockOf(n);
+        if (b->ackTimer != nullptr) {
+            TcpSendAck(b);  // stops the timer
+        }
+    }
+}
+
+int TnTcpSetNoDelay(TcpControlBlock* block, int on) {
+    if (!g_tcp.initialised) {
+        return TNTCP_NOT_INITIALIZED;
+    }
+    if (block == nullptr || !IsOurBlock(block)) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    if (block->state == TcpStateClosed) {
+        return TNTCP_WRONG_STATE;
+    }
+    block->noDelay = on != 0;
+    if (block->noDelay && TcpInState(block, {TcpStateEstablished})) {
+        TcpOutput(block);  // what Nagle held goes now
+    }
+    return TNTCP_SUCCESS;
 }

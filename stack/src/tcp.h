@@ -79,6 +79,12 @@ int TnTcpClose(TcpControlBlock* block);
 int TnTcpPauseReceive(TcpControlBlock* block, int on);
 // `segment` starts at the TCP header and has its 20-byte IPv4 header in front of it.
 void TnTcpInput(std::uint8_t* segment, std::uint16_t length);
+// End of the host's batch of frames: acknowledges the data whose acknowledgment was delayed.
+// Returns at once when nothing waits.
+void TnTcpFlushAcks();
+// on != 0: a short segment at the end of the user's data goes out at once even while earlier
+// data is unacknowledged (no Nagle hold). TNTCP_WRONG_STATE for a block not in use.
+int TnTcpSetNoDelay(TcpControlBlock* block, int on);
 
 namespace tarnet {
 

@@ -159,11 +159,18 @@ bool ReceivesData(const TcpControlBlock* b) {
     return TcpInState(b, {TcpStateEstablished, TcpStateFinWait1, TcpStateFinWait2});
 }
 
-// Acknowledges received data: on our own data segments when output sends any, else alone.
-void AcknowledgeData(TcpControlBlock* b) {
+// Acknowledges received data: on our own data segments when output sends any, else alone,
+// at once when `now` (data that filled a hole, RFC 5681 4.2) and otherwise by the delayed-ACK
+// policy.
+void AcknowledgeData(TcpControlBlock* b, bool now) {
     const bool somethingToSend = b->sendRing.count > 0 || b->finPending != 0;
-    if (!somethingToSend || TcpOutput(b) == 0) {
+    if (somethingToSend && TcpOutput(b) > 0) {
+        return;
+    }
+    if (now) {
         TcpSendAck(b);
+    } else {
+        TcpDelayAck(b);
     }
 }
 
@@ -270,6 +277,7 @@ void AdvanceRcvNxt(TcpControlBlock* b, std::uint32_t n) {
 // window are dropped; the acknowledgment tells the peer where to go on.
 void HoldInOrder(TcpControlBlock* b, std::uint32_t skip, std::uint32_t fresh) {
     TcpReorderBuffer& r       = b->reorder;
+    const bool fillsGap       = r.rangeCount > 0;
     const std::uint32_t taken = std::min(fresh, static_cast<std::uint32_t>(b->rcvWnd));
     std::memcpy(r.buffer + b->rcvHeld, b->segPayload + skip, taken);
     const std::uint32_t joined = HeldFrom(b, b->rcvNxt + taken);
@@ -277,7 +285,7 @@ void HoldInOrder(TcpControlBlock* b, std::uint32_t skip, std::uint32_t fresh) {
     b->rcvHeld += taken + joined;
     DropRangesBehindRcvNxt(b);
     b->rcvWnd = static_cast<std::uint16_t>(r.capacity - b->rcvHeld);
-    AcknowledgeData(b);
+    AcknowledgeData(b, fillsGap);
 }
 
 // The user has closed the connection, or has gone: nobody can take new data any more.
@@ -342,8 +350,9 @@ bool DeliverInOrder(TcpControlBlock* b) {
     if (held > 0) {
         std::memcpy(buffer + fresh, b->reorder.buffer + fresh, held);
     }
+    const bool filledHole = b->reorder.rangeCount > 0;
     AdvanceRcvNxt(b, total);
-    AcknowledgeData(b);
+    AcknowledgeData(b, filledHole);
     return TcpNotify(b, TNTCP_NOTIFY_DATA, buffer, total, 0);
 }
 
@@ -516,8 +525,10 @@ void TcpListenerSyn(TcpControlBlock* b) {
         TcpRelease(b);  // nothing to set up: the block goes straight back to the pool
         return;
     }
-    b->iss    = TcpNewIss(b);
-    b->rcvNxt = b->segSeq + 1;
+    b->iss        = TcpNewIss(b);
+    b->rcvNxt     = b->segSeq + 1;
+    b->rcvAcked   = b->rcvNxt;
+    b->rcvAdvEdge = b->rcvNxt;
     ApplyMssOption(b);
     b->finPending = 0;
     b->rcvWnd     = static_cast<std::uint16_t>(TcpState().config.rcvWindow);
@@ -555,7 +566,9 @@ void TcpSynSentSegment(TcpControlBlock* b) {
     if (!Has(b, kTcpSyn) || (ack && !ackOk)) {
         return;
     }
-    b->rcvNxt = b->segSeq + 1;
+    b->rcvNxt     = b->segSeq + 1;
+    b->rcvAcked   = b->rcvNxt;
+    b->rcvAdvEdge = b->rcvNxt;
     if (ack) {
         b->sndUna     = b->segAck;
         b->retryCount = 0;

@@ -50,6 +50,16 @@ inline constexpr int kTcpDupAckThreshold              = 3;
 // Holes in the received stream remembered at once (each with the data beyond it).
 inline constexpr int kTcpReorderRanges = 4;
 
+// Received data is acknowledged at least once per this many full-sized segments, at the end of
+// the host's batch of frames, and never later than kTcpDelayedAckMs after it arrived (RFC 1122
+// 4.2.3.2, RFC 5681 4.2).
+inline constexpr std::uint32_t kTcpAckEverySegments = 2;
+inline constexpr std::uint32_t kTcpDelayedAckMs     = 200;
+// The window is offered in whole segments where at least this many fit: a lost one then still
+// draws the duplicate acknowledgments that start the peer's fast retransmit.
+inline constexpr std::uint32_t kTcpWholeSegmentsMin =
+    static_cast<std::uint32_t>(kTcpDupAckThreshold) + 1;
+
 static_assert(kTcpSlotHeadroom >= kTcpHeaderLen, "a data segment's header goes in front of it");
 static_assert(kTcpSlotHeadroom + kTcpDefaultMss <= kTcpSlotBytes, "a full segment fits a slot");
 
@@ -148,6 +158,8 @@ struct TcpControlBlock {
     TnTimerHandle rtxTimer;
     TnTimerHandle stateTimer;
     TnTimerHandle finWaitTimer;
+    // Runs while received data waits for its acknowledgment (the delayed ACK).
+    TnTimerHandle ackTimer;
     std::uint16_t localPort;
     std::uint32_t remoteAddr;
     std::uint16_t remotePort;
@@ -170,7 +182,11 @@ struct TcpControlBlock {
     std::uint32_t sndWl1;
     std::uint32_t sndWl2;
     std::uint32_t rcvNxt;
-    std::uint16_t rcvWnd;
+    std::uint16_t rcvWnd;  // room to take data in: the window before rounding
+    // rcvNxt as last acknowledged to the peer, and the right edge of the window last offered,
+    // which never moves left (RFC 9293 3.8.6.2.2).
+    std::uint32_t rcvAcked;
+    std::uint32_t rcvAdvEdge;
     std::uint32_t iss;
     std::uint32_t segSeq;
     std::uint32_t segAck;
@@ -186,6 +202,9 @@ struct TcpControlBlock {
     // Opened by TnTcpConnect: the user is told when the connection is up, whichever way the
     // handshake completes.
     int activeOpen;
+    // Set by the user (TnTcpSetNoDelay): the end of what was written goes out at once even while
+    // earlier data is unacknowledged (no Nagle hold, RFC 896), for interactive use.
+    bool noDelay;
     TcpReorderBuffer reorder;
     // Receive pause (TnTcpPauseReceive): arriving data is acknowledged and held, not delivered,
     // and the window offered shrinks by the bytes held (rcvWnd = capacity - rcvHeld), so that its
@@ -235,6 +254,9 @@ struct TcpLayer {
     TnList freeList;
     TnList activeList;
     TnList listenerList;
+    // Some connection may hold received data whose acknowledgment waits for the end of the
+    // host's batch (TnTcpFlushAcks): lets the end-of-batch call return at once when none does.
+    bool acksPending;
     bool isnKeyed;               // false: the predictable test mode
     std::uint8_t isnSecret[16];  // key of the ISN hash (RFC 6528)
 };
@@ -292,6 +314,7 @@ std::uint32_t TcpNewIss(const TcpControlBlock* block);
 void TcpStartRtxTimer(TcpControlBlock* block, std::uint32_t ms);
 void TcpStartStateTimer(TcpControlBlock* block, std::uint32_t ms);
 void TcpStartFinWaitTimer(TcpControlBlock* block, std::uint32_t ms);
+void TcpStartAckTimer(TcpControlBlock* block, std::uint32_t ms);
 void TcpStopTimer(TnTimerHandle& handle);
 
 // Diagnostics (the stack-wide hook): the connection reached ESTABLISHED; the connection ends
@@ -330,6 +353,12 @@ void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack
                     std::uint16_t flags, const std::uint8_t* options, std::uint32_t optionsLength,
                     std::uint8_t* data, std::uint32_t dataLength);
 void TcpSendAck(TcpControlBlock* block);
+// Acknowledges received data now when enough is waiting (every second full-sized segment),
+// otherwise leaves it to the end of the batch or the delayed-ACK timer.
+void TcpDelayAck(TcpControlBlock* block);
+// The window to offer in the next segment: the room rounded down to whole segments, but never
+// left of the edge offered before (RFC 1122 4.2.3.3). Records the edge.
+std::uint16_t TcpOfferWindow(TcpControlBlock* block);
 void TcpSendReset(TcpControlBlock* block, std::uint32_t seq);
 void TcpSendSyn(TcpControlBlock* block, std::uint16_t flags, bool withMss);
 // A reset for a segment that has no control block: built from the segment's own addresses

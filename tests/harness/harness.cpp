@@ -144,6 +144,18 @@ void StackTest::Inject(const Bytes& frame) {
     Bytes copy = frame;  // the stack may write into the frame
     TnSockEthernetInput(copy.empty() ? nullptr : copy.data(),
                         static_cast<std::uint32_t>(copy.size()));
+    if (!inBatch_) {
+        TnSockEndOfInput();  // a frame on its own is a batch of one, as a host loop sees it
+    }
+}
+
+void StackTest::BeginBatch() {
+    inBatch_ = true;
+}
+
+void StackTest::EndBatch() {
+    inBatch_ = false;
+    TnSockEndOfInput();
 }
 
 void StackTest::InjectIp(const Ipv4Packet& packet, const Mac& src, const Mac& dst) {

@@ -109,8 +109,13 @@ class StackTest : public ::testing::Test {
 
     void Advance(std::uint64_t ms) { host().Advance(ms); }
 
-    // Hands a copy of the frame to the stack's Ethernet input.
+    // Hands a copy of the frame to the stack's Ethernet input and ends the host's batch
+    // (TnSockEndOfInput), unless a batch is open.
     void Inject(const Bytes& frame);
+    // Frames injected between these two form one batch, as a host loop reads them in one pass:
+    // the end-of-batch call comes only at EndBatch().
+    void BeginBatch();
+    void EndBatch();
     void InjectIp(const Ipv4Packet& packet, const Mac& src = kPeerMac, const Mac& dst = kOurMac);
     void InjectUdp(std::uint16_t srcPort, std::uint16_t dstPort, const Bytes& payload,
                    std::uint32_t src = kPeerIp, std::uint32_t dst = kOurIp,
@@ -135,6 +140,9 @@ class StackTest : public ::testing::Test {
 
     TnSockConfig config{};
     bool started = false;
+
+  private:
+    bool inBatch_ = false;
 };
 
 }  // namespace tarnet::test

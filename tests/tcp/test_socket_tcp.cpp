@@ -363,8 +363,8 @@ TEST_F(SocketTcpTest, PauseReceiveOnAConnectedEndpoint) {
     EXPECT_EQ(TnSockTcpPauseReceive(udp, 1), TNSOCK_BAD_PARAMETER);
     EXPECT_EQ(TnSockTcpPauseReceive(listener, 1), TNSOCK_BAD_PARAMETER);
     ASSERT_EQ(TnSockTcpPauseReceive(e, 1), TNSOCK_SUCCESS);
-    PeerSends(Text("held"));
-    EXPECT_EQ(Out().window, 4096 - 4);
+    PeerSends(Pattern(100));
+    EXPECT_EQ(Out().window, 4096 - 100);
     EXPECT_EQ(Events(TNSOCK_EVENT_DATA), 0);
     g_hook = [e](const AppEvent& event) {
         if (event.event == TNSOCK_EVENT_DATA) {
@@ -374,9 +374,9 @@ TEST_F(SocketTcpTest, PauseReceiveOnAConnectedEndpoint) {
     ASSERT_EQ(TnSockTcpPauseReceive(e, 0), TNSOCK_SUCCESS);
     EXPECT_EQ(Out().window, 4096);
     ASSERT_EQ(Events(TNSOCK_EVENT_DATA), 1);
-    EXPECT_EQ(g_events.back().data, Text("held"));
-    PeerSends(Text("more"));
-    EXPECT_EQ(Out().window, 4096 - 4) << "paused again from the data event";
+    EXPECT_EQ(g_events.back().data, Pattern(100));
+    PeerSends(Pattern(100));
+    EXPECT_EQ(Out().window, 4096 - 100) << "paused again from the data event";
     EXPECT_EQ(Events(TNSOCK_EVENT_DATA), 1);
     ASSERT_EQ(TnSockClose(e), TNSOCK_SUCCESS);
     EXPECT_TRUE(Out().Has(kRst));
@@ -391,6 +391,29 @@ TEST_F(SocketTcpTest, UnansweredConnectReportsClosed) {
     EXPECT_EQ(g_events[0].event, TNSOCK_EVENT_CLOSED);
     EXPECT_EQ(g_events[0].context, 4u);
     EXPECT_FALSE(SockIsEndpoint(e));
+}
+
+// No-delay is set on a connection's endpoint only, and from then on the end of a write goes out
+// while earlier data is still unacknowledged.
+TEST_F(SocketTcpTest, NoDelayOnAConnectedEndpoint) {
+    TnSockEndpoint* e        = Connected();
+    TnSockEndpoint* udp      = nullptr;
+    TnSockEndpoint* listener = Listening();
+    ASSERT_EQ(TnSockUdpOpen(9, App, 7000, &udp), TNSOCK_SUCCESS);
+    const std::pair<TnSockEndpoint*, int> cases[] = {
+        {nullptr,  TNSOCK_BAD_PARAMETER},
+        {udp,      TNSOCK_BAD_PARAMETER},
+        {listener, TNSOCK_BAD_PARAMETER},
+        {e,        TNSOCK_SUCCESS      },
+    };
+    for (const auto& [endpoint, result] : cases) {
+        EXPECT_EQ(TnSockTcpSetNoDelay(endpoint, 1), result);
+    }
+    std::uint32_t taken = 0;
+    for (const char* text : {"first", "second"}) {
+        ASSERT_EQ(TnSockTcpSend(e, Text(text).data(), 5, &taken), TNSOCK_SUCCESS);
+        EXPECT_EQ(Out().payload.size(), 5u) << text;
+    }
 }
 
 }  // namespace

@@ -382,3 +382,87 @@ TEST_F(TcpOutputTest, ReceivedDataIsAcknowledgedWhenOutputIsBlocked) {
 
 }  // namespace
 }  // namespace tarnet::test
+
+namespace tarnet::test {
+namespace {
+
+using namespace tcpflag;
+
+// Sender-side silly-window avoidance (RFC 1122 4.2.3.4, RFC 896). With `inFlight`, a full
+// segment is outstanding before the user writes; the pass that follows the write sends `now`,
+// and once the peer acknowledges everything sent so far the next pass sends `afterAck`.
+TEST_F(TcpOutputTest, ShortSegmentsWaitForTheDataInFlight) {
+    enum class NoDelay { kOff, kBefore, kAfter };
+    struct Case {
+        const char* name;
+        std::uint16_t window;
+        bool inFlight;
+        NoDelay noDelay;
+        bool close;
+        std::uint32_t write;
+        std::vector<std::size_t> now;
+        std::vector<std::size_t> afterAck;
+    };
+    const Case cases[] = {
+        {"idle: the short end goes",                          8192, false, NoDelay::kOff,    false, 1000, {1000}, {}    },
+        {"in flight: the short end waits",                    8192, true,  NoDelay::kOff,    false, 1000, {},     {1000}},
+        {"in flight: full segments go, the rest waits",
+         8192,                                                      true,
+         NoDelay::kOff,
+         false,                                                                                     3000,
+         {1356, 1356},
+         {288}                                                                                                          },
+        {"no-delay: the short end goes",                      8192, true,  NoDelay::kBefore, false, 1000, {1000}, {}    },
+        {"no-delay set later releases it",                    8192, true,  NoDelay::kAfter,  false, 1000, {1000}, {}    },
+        {"closing: the short end goes with the FIN",
+         8192,                                                      true,
+         NoDelay::kOff,
+         true,                                                                                      1000,
+         {1000},
+         {}                                                                                                             },
+        {"no runt cut by the window while data is in flight",
+         3000,                                                      false,
+         NoDelay::kOff,
+         false,                                                                                     4096,
+         {1356, 1356},
+         {1356, 28}                                                                                                     },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        peerWindow         = c.window;
+        TcpControlBlock* b = Connect();
+        if (c.noDelay == NoDelay::kBefore) {
+            ASSERT_EQ(TnTcpSetNoDelay(b, 1), TNTCP_SUCCESS);
+        }
+        if (c.inFlight) {
+            Send(b, Pattern(1356));
+            EXPECT_EQ(Out().payload.size(), 1356u);
+        }
+        Send(b, Pattern(c.write));
+        if (c.close) {
+            TnTcpClose(b);
+        }
+        if (c.noDelay == NoDelay::kAfter) {
+            ASSERT_EQ(TnTcpSetNoDelay(b, 1), TNTCP_SUCCESS);
+        }
+        std::vector<std::size_t> now;
+        while (!host().sent.empty()) {
+            const TcpSegment s = Out();
+            EXPECT_EQ(s.Has(kFin), c.close);
+            now.push_back(s.payload.size());
+        }
+        EXPECT_EQ(now, c.now);
+        PeerAcks(b->sndNxt);
+        std::vector<std::size_t> afterAck;
+        while (!host().sent.empty()) {
+            afterAck.push_back(Out().payload.size());
+        }
+        EXPECT_EQ(afterAck, c.afterAck);
+        TnTcpAbortAll();
+        TakeSent();
+        ourPort = static_cast<std::uint16_t>(ourPort + 1);
+    }
+}
+
+}  // namespace
+}  // namespace tarnet::test

@@ -46,5 +46,30 @@ TEST(TimerPool, AStaleHandleLeavesTheSlotsNextTimerAlone) {
     EXPECT_EQ(pool.ActiveCount(), 0u);
 }
 
+// The earliest deadline is kept across starts, stops and runs, so the loop's question costs no
+// scan: after each step it names the deadline of the earliest timer still running.
+TEST(TimerPool, NextDeadlineFollowsStartsStopsAndRuns) {
+    TimerPool pool;
+    gRan.clear();
+    EXPECT_EQ(pool.NextDeadline(), std::nullopt);
+    const TnTimerHandle at30 = pool.Start(0, 30, 30, Record);
+    EXPECT_EQ(pool.NextDeadline(), 30u);
+    const TnTimerHandle at10 = pool.Start(0, 10, 10, Record);
+    pool.Start(0, 20, 20, Record);
+    EXPECT_EQ(pool.NextDeadline(), 10u);
+    pool.Stop(at10);
+    EXPECT_EQ(pool.NextDeadline(), 20u) << "the earliest stopped";
+    pool.Stop(at30);
+    EXPECT_EQ(pool.NextDeadline(), 20u) << "a later one stopped";
+    EXPECT_EQ(pool.RunExpired(19), 0u);
+    EXPECT_EQ(pool.RunExpired(20), 1u);
+    EXPECT_EQ(pool.NextDeadline(), std::nullopt);
+    pool.Start(20, 5, 25, Record);
+    EXPECT_EQ(pool.NextDeadline(), 25u);
+    pool.Clear();
+    EXPECT_EQ(pool.NextDeadline(), std::nullopt);
+    EXPECT_EQ(gRan, (std::vector<std::uintptr_t>{20}));
+}
+
 }  // namespace
 }  // namespace tarnet::platform

@@ -113,6 +113,25 @@ const char* TnSockResultName(int code);
 // The host hands every received Ethernet frame here. The layers may modify the frame in place
 // while processing it; it is not used after the call returns.
 void TnSockEthernetInput(std::uint8_t* frame, std::uint32_t length);
+// The host calls this after handing in the frames that were waiting in one pass of its loop
+// (every host must: the Linux loop, the Qt binding and the test harness do). TCP acknowledges
+// received data once per two full-sized segments and at the end of each batch, so that a burst
+// of frames read together is answered by one acknowledgment per two segments, not one per
+// segment. Cheap when nothing waits. A host that never calls it still has every byte
+// acknowledged, 200 ms after it arrived at the latest, at the cost of a slower peer.
+void TnSockEndOfInput();
+
+// Opt-in TCP buffer sizes beside the configuration record, for a host that trades memory for
+// speed on a long path. They apply from the next TnSockInit on and stay set across TnSockDeinit;
+// 0 keeps the default (a 4096-byte receive window and send ring). The receive window is offered
+// to every peer (2048 to 32768 bytes; there is no window scaling) and also sizes the data held
+// beyond a hole and during a receive pause; the send ring (1 to 65535 bytes) takes what
+// TnSockTcpSend hands over until it is sent. Memory per connection grows with both.
+// TNSOCK_BAD_PARAMETER for a size out of range (the settings then stay as they were).
+inline constexpr std::uint32_t TNSOCK_TCP_WINDOW_MIN = 2048;
+inline constexpr std::uint32_t TNSOCK_TCP_WINDOW_MAX = 32768;
+inline constexpr std::uint32_t TNSOCK_TCP_RING_MAX   = 65535;
+int TnSockSetTcpBuffers(std::uint32_t receiveWindow, std::uint32_t sendRing);
 
 // ---- UDP ------------------------------------------------------------------------------------
 
@@ -138,6 +157,12 @@ int TnSockTcpSend(TnSockEndpoint* endpoint, const std::uint8_t* data, std::uint3
 // connection while it keeps undelivered data resets it. TNSOCK_BAD_PARAMETER for anything but
 // a TCP connection's endpoint, TNSOCK_GENERAL once the connection has closed.
 int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on);
+// Short segments normally wait while earlier data is unacknowledged, so that a stream of small
+// writes goes out in full-sized segments (RFC 896). With on != 0 the end of each write goes out
+// at once, for interactive use where each write waits for an answer. Off for every new
+// connection. TNSOCK_BAD_PARAMETER for anything but a TCP connection's endpoint, TNSOCK_GENERAL
+// once the connection has closed.
+int TnSockTcpSetNoDelay(TnSockEndpoint* endpoint, int on);
 // Resets every TCP connection now, from the stack's current address, as TnSockDeinit would at
 // shut-down: for a host that is about to give its address back (a DHCP release) and must not
 // leave its peers with connections that a reset from no address can no longer end. Endpoints
