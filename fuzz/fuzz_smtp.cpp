@@ -1,0 +1,290 @@
+// Arbitrary reply blocks into an SMTP session that a scripted server first brought into a
+// chosen state, over the stack's TCP.
+//
+// The first input byte picks how far the well-behaved script runs (greeting, EHLO, AUTH steps,
+// MAIL, RCPT, the CC's RCPT, DATA, the message text, the end of data, QUIT); the second picks
+// the mail (AUTH LOGIN, CC, an attachment, quoted-printable, further recipients). The rest is a
+// list of operations: a block of reply bytes from the server, a step of the virtual clock, calls
+// of TnSmtpProcess, the host's abort, the server closing. The library must neither crash nor
+// read or write out of bounds, and every session must end with the library shut down.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "fake_host.h"
+#include "fuzz_support.h"
+#include "tarnet/tnsmtp.h"
+
+namespace {
+
+using tarnet::fuzz::Input;
+
+constexpr std::uint16_t kServerPort = 25;
+constexpr int kMaxOperations        = 48;
+constexpr std::uint32_t kFileSize   = 5000;
+
+struct Flags {
+    static constexpr std::uint8_t kAuth       = 0x01;
+    static constexpr std::uint8_t kCc         = 0x02;
+    static constexpr std::uint8_t kAttach     = 0x04;
+    static constexpr std::uint8_t kQp         = 0x08;
+    static constexpr std::uint8_t kRecipients = 0x10;
+};
+
+struct State {
+    TnSmtpSession* session = nullptr;
+    std::uint16_t ourPort  = 0;
+    std::uint32_t peerSeq  = 0x50000000;
+    std::uint32_t ourNext  = 0;  // what the server has seen of the client's sequence space
+    std::uint32_t fileAt   = 0;
+    int recipients         = 0;
+    bool ended             = false;
+};
+
+State g;
+
+// ---- Host services: one in-memory file ------------------------------------------------------
+
+TnSmtpFile FileOpen(const char*, int mode, int) {
+    g.fileAt = 0;
+    return mode == 0 ? 1 : 0;
+}
+void FileClose(TnSmtpFile) {}
+int FileWrite(TnSmtpFile, const std::uint8_t*, std::uint32_t, std::uint32_t*) {
+    return 0;
+}
+int FileRead(TnSmtpFile, std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t* read) {
+    const std::uint32_t n = std::min(capacity, kFileSize - g.fileAt);
+    std::memset(buffer, static_cast<int>(g.fileAt & 0xFF), n);
+    g.fileAt += n;
+    *read = n;
+    return 1;
+}
+int FileSize(TnSmtpFile, std::uint64_t* size) {
+    *size = kFileSize;
+    return 1;
+}
+int FixedDate(TnSmtpDate* out) {
+    *out = {2026, 12, 7, 1, 12, 0, 0, 0};
+    return 1;
+}
+
+int OnEvent(std::uintptr_t, int event, void* data, std::uint32_t) {
+    switch (event) {
+        case TNSMTP_EV_NEXT_RECIPIENT:
+            if (g.recipients > 0) {
+                --g.recipients;
+                static_cast<TnSmtpMail*>(data)->to = "next@example.test";
+                return 1;
+            }
+            return 0;
+        case TNSMTP_EV_BODY_PROGRESS:
+        case TNSMTP_EV_ATTACH_PROGRESS:
+            return 0;
+        default:
+            g.ended = true;  // every other event ends the session
+            return 0;
+    }
+}
+
+// ---- The server's side of TCP -----------------------------------------------------------------
+
+std::uint32_t Be32(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           p[3];
+}
+
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+
+// Follows what the client sent (the frames the fake host kept) to the end of its sequence space,
+// so the server acknowledges everything and the client's send ring drains.
+void TrackClient() {
+    for (std::size_t back = 0; back < tarnet::fuzz::kKeptFrames; ++back) {
+        const tarnet::fuzz::SentFrame* f = tarnet::fuzz::LastSent(back);
+        if (f == nullptr || f->length < 54 || f->bytes[12] != 0x08 || f->bytes[13] != 0x00 ||
+            f->bytes[23] != 6) {
+            continue;
+        }
+        const std::uint8_t* ip  = f->bytes + 14;
+        const std::size_t ihl   = (ip[0] & 0x0F) * 4u;
+        const std::size_t total = (std::size_t{ip[2]} << 8) | ip[3];
+        const std::uint8_t* tcp = ip + ihl;
+        const std::size_t hlen  = (tcp[12] >> 4) * 4u;
+        if (14 + ihl + 20 > f->length || ihl + hlen > total) {
+            continue;
+        }
+        g.ourPort         = static_cast<std::uint16_t>((tcp[0] << 8) | tcp[1]);
+        std::uint32_t end = Be32(tcp + 4) + static_cast<std::uint32_t>(total - ihl - hlen) +
+                            ((tcp[13] & 0x03) ? 1 : 0);
+        if (static_cast<std::int32_t>(end - g.ourNext) > 0 || g.ourNext == 0) {
+            g.ourNext = end;
+        }
+    }
+}
+
+void ServerSegment(std::uint8_t flags, std::span<const std::uint8_t> payload) {
+    TrackClient();
+    std::uint8_t segment[20 + 1460] = {};
+    const std::size_t length        = std::min<std::size_t>(payload.size(), 1460);
+    segment[0]                      = kServerPort >> 8;
+    segment[1]                      = kServerPort & 0xFF;
+    segment[2]                      = static_cast<std::uint8_t>(g.ourPort >> 8);
+    segment[3]                      = static_cast<std::uint8_t>(g.ourPort);
+    Put32(segment + 4, g.peerSeq);
+    Put32(segment + 8, g.ourNext);
+    segment[12] = 5 << 4;
+    segment[13] = flags;
+    segment[14] = 0xFF;
+    segment[15] = 0xFF;
+    if (length > 0) {
+        std::memcpy(segment + 20, payload.data(), length);
+    }
+    tarnet::fuzz::InjectTcp({segment, 20 + length});
+    g.peerSeq += static_cast<std::uint32_t>(length) + ((flags & 0x03) ? 1 : 0);
+}
+
+void Say(const char* text) {
+    ServerSegment(0x18, {reinterpret_cast<const std::uint8_t*>(text), std::strlen(text)});
+}
+
+// Lets the library work: its processing, the stack's timers, the server's acknowledgments.
+void Run(std::uint32_t ms) {
+    for (int i = 0; i < 64 && !g.ended; ++i) {
+        TnSmtpProcess();
+        const std::uint32_t acked = g.ourNext;
+        TrackClient();
+        if (g.ourNext == acked) {
+            break;  // the client sent nothing new
+        }
+        ServerSegment(0x10, {});
+    }
+    tarnet::fuzz::Advance(ms);
+    TnSmtpProcess();
+}
+
+void LearnPeer() {
+    std::uint8_t arp[42] = {};
+    std::memset(arp, 0xFF, 6);
+    std::memcpy(arp + 6, tarnet::fuzz::kPeerMac, 6);
+    const std::uint8_t head[] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01};
+    std::memcpy(arp + 12, head, sizeof head);
+    std::memcpy(arp + 22, tarnet::fuzz::kPeerMac, 6);
+    Put32(arp + 28, tarnet::fuzz::kPeerIp);
+    Put32(arp + 38, tarnet::fuzz::kOurIp);
+    tarnet::fuzz::InjectFrame(arp);
+}
+
+bool StartSession(std::uint8_t flags) {
+    TnSockConfig host = tarnet::fakehost::FakeHost::Config();
+    TnSmtpConfig c{};
+    std::strcpy(c.ehloDomain, "fuzz.test");
+    c.timerStart = host.timerStart;
+    c.timerStop  = host.timerStop;
+    c.fileOpen   = FileOpen;
+    c.fileClose  = FileClose;
+    c.fileWrite  = FileWrite;
+    c.fileRead   = FileRead;
+    c.fileSize   = FileSize;
+    c.tickCount  = host.getTickCount;
+    if (TnSmtpInit(&c) != TNSMTP_OK || TnSmtpSetDateSource(FixedDate) != TNSMTP_OK) {
+        __builtin_trap();
+    }
+    static const char kBody[] = "Hello\r\n.dot\nbare\rcr caf\xE9 =41 \r\n.";
+    TnSmtpMail m{};
+    m.serverAddress   = "192.0.2.1";
+    m.serverPort      = kServerPort;
+    m.from            = "a@example.test";
+    m.to              = "b@example.test";
+    m.subject         = "\xC0\xE1 subject";
+    m.subjectCharset  = TNSMTP_CHARSET_KOI8R;
+    m.cc              = (flags & Flags::kCc) ? "c@example.test" : nullptr;
+    m.body            = reinterpret_cast<const std::uint8_t*>(kBody);
+    m.bodyLength      = sizeof kBody - 1;
+    m.authenticate    = (flags & Flags::kAuth) ? 1 : 0;
+    m.userName        = "user";
+    m.password        = "password";
+    m.eventFn         = OnEvent;
+    m.attach          = (flags & Flags::kAttach) ? 1 : 0;
+    m.attachmentPath  = "/tmp/file.bin";
+    m.quotedPrintable = (flags & Flags::kQp) ? 1 : 0;
+    if (TnSmtpSendMail(&m, &g.session) != TNSMTP_OK) {
+        __builtin_trap();
+    }
+    // Complete the handshake: the SYN is the last frame sent.
+    ServerSegment(0x12, {});
+    return true;
+}
+
+// The well-behaved server's replies, as far as the first input byte says.
+void Script(std::uint8_t steps, std::uint8_t flags) {
+    const char* replies[12];
+    int count        = 0;
+    replies[count++] = "220 ready\r\n";
+    replies[count++] = "250-fuzz\r\n250 AUTH LOGIN\r\n";
+    if (flags & Flags::kAuth) {
+        replies[count++] = "334 VXNlcm5hbWU6\r\n";
+        replies[count++] = "334 UGFzc3dvcmQ6\r\n";
+        replies[count++] = "235 ok\r\n";
+    }
+    replies[count++] = "250 sender ok\r\n";
+    replies[count++] = "250 rcpt ok\r\n";
+    if (flags & Flags::kCc) {
+        replies[count++] = "250 cc ok\r\n";
+    }
+    replies[count++] = "354 go ahead\r\n";
+    replies[count++] = "";  // the message text and its end
+    replies[count++] = "250 queued\r\n";
+    for (int i = 0; i < count && i < steps && !g.ended; ++i) {
+        if (replies[i][0] == '\0') {
+            Run(1000);
+            Run(0);
+        } else {
+            Say(replies[i]);
+            Run(0);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    tarnet::fuzz::StartStack();
+    Input in(data, size);
+    g                        = State{};
+    const std::uint8_t steps = in.U8();
+    const std::uint8_t flags = in.U8();
+    g.recipients             = (flags & Flags::kRecipients) ? 2 : 0;
+    LearnPeer();
+    StartSession(flags);
+    Script(steps, flags);
+    for (int op = 0; op < kMaxOperations && !in.Empty() && !g.ended; ++op) {
+        switch (in.U8() % 6) {
+            case 0:
+            case 1: {
+                const std::size_t n = in.U16() % 1461;
+                ServerSegment(0x18, in.Bytes(n));
+                break;
+            }
+            case 2:
+                Run(in.U16() % 70000);
+                break;
+            case 3:
+                Run(0);
+                break;
+            case 4:
+                TnSmtpAbort(g.session);
+                break;
+            default:
+                ServerSegment(0x11, {});  // the server closes
+                break;
+        }
+    }
+    TnSmtpDeinit();
+    tarnet::fuzz::StopStack();
+    return 0;
+}

@@ -1,0 +1,342 @@
+// Composition of the message text (see smtp_compose.h).
+#include "smtp_compose.h"
+
+#include <array>
+#include <cstring>
+
+namespace tarnet::smtp {
+namespace {
+
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view kHex = "0123456789ABCDEF";
+
+constexpr std::array<const char*, 7> kDays{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// KOI8-R codes of the Windows-1251 letters 0xC0 (А) to 0xFF (я).
+constexpr std::array<std::uint8_t, 64> kKoi8rLetters{
+    0xE1, 0xE2, 0xF7, 0xE7, 0xE4, 0xE5, 0xF6, 0xFA, 0xE9, 0xEA, 0xEB, 0xEC, 0xED, 0xEE, 0xEF, 0xF0,
+    0xF2, 0xF3, 0xF4, 0xF5, 0xE6, 0xE8, 0xE3, 0xFE, 0xFB, 0xFD, 0xFF, 0xF9, 0xF8, 0xFC, 0xE0, 0xF1,
+    0xC1, 0xC2, 0xD7, 0xC7, 0xC4, 0xC5, 0xD6, 0xDA, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF, 0xD0,
+    0xD2, 0xD3, 0xD4, 0xD5, 0xC6, 0xC8, 0xC3, 0xDE, 0xDB, 0xDD, 0xDF, 0xD9, 0xD8, 0xDC, 0xC0, 0xD1};
+
+constexpr std::string_view kWordStart = "=?koi8-r?B?";
+constexpr std::string_view kWordEnd   = "?=";
+// Bytes per encoded word: the base64 of a word fills 75 characters less the start and end;
+// the first word also shares its line with "Subject: " (76 columns in all).
+constexpr std::size_t kFirstWordBytes = (76 - 9 - kWordStart.size() - kWordEnd.size()) / 4 * 3;
+constexpr std::size_t kWordBytes      = (kWordLimit - kWordStart.size() - kWordEnd.size()) / 4 * 3;
+static_assert(kFirstWordBytes == 39 && kWordBytes == 45);
+
+constexpr std::string_view kMimeHead =
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: multipart/mixed;\r\n"
+    "\tboundary=\"----=_NextPart_000_0001_01C80074.E5884AE0\"\r\n"
+    "\r\n"
+    "This is a multi-part message in MIME format.\r\n"
+    "\r\n"
+    "------=_NextPart_000_0001_01C80074.E5884AE0\r\n";
+constexpr std::string_view kTextHead = "Content-Type: text/plain;\r\n";
+constexpr std::string_view kPlainCharset =
+    "\tcharset=\"us-ascii\"\r\nContent-Transfer-Encoding: 7bit\r\n\r\n";
+constexpr std::string_view kQpCharset =
+    "\tcharset=\"iso-8859-1\"\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n";
+
+// A line of the body: its bytes and whether a line ending followed them.
+struct Line {
+    std::size_t start;
+    std::size_t length;
+    bool ended;
+};
+
+// Finds the line at `at`: it ends at CR LF, a bare LF or a bare CR. Returns the position after
+// the ending.
+std::size_t NextLine(const std::uint8_t* body, std::size_t length, std::size_t at, Line& line) {
+    std::size_t end = at;
+    while (end < length && body[end] != '\r' && body[end] != '\n') {
+        ++end;
+    }
+    line = {at, end - at, end < length};
+    if (end == length) {
+        return end;
+    }
+    if (body[end] == '\r' && end + 1 < length && body[end + 1] == '\n') {
+        return end + 2;
+    }
+    return end + 1;
+}
+
+// RFC 2045 6.7 rules 2 and 3: printable characters but '=' go as themselves, and so do space
+// and tab unless they end the line (a gateway may strip trailing white space).
+bool Literal(std::uint8_t byte, bool lastOfLine) {
+    if (byte == ' ' || byte == '\t') {
+        return !lastOfLine;
+    }
+    return byte >= 33 && byte <= 126 && byte != '=';
+}
+
+// Writes (or, with out null, counts) one body line with quoted-printable encoding: lines of at
+// most 76 characters, soft line breaks "=" CR LF where needed, never inside an "=XX".
+std::size_t QpLine(const std::uint8_t* bytes, std::size_t length, std::uint8_t* out) {
+    std::size_t written = 0;
+    auto put            = [&](std::uint8_t c) {
+        if (out != nullptr) {
+            out[written] = c;
+        }
+        ++written;
+    };
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const bool last         = i + 1 == length;
+        const bool literal      = Literal(bytes[i], last);
+        const std::size_t width = literal ? 1 : 3;
+        // The last token may use the 76th column; any other needs room for a soft break after it.
+        const std::size_t room = last ? kQpLine : kQpLine - 1;
+        if (column + width > room) {
+            put('=');
+            put('\r');
+            put('\n');
+            column = 0;
+        }
+        if (literal) {
+            put(bytes[i]);
+        } else {
+            put('=');
+            put(static_cast<std::uint8_t>(kHex[bytes[i] >> 4]));
+            put(static_cast<std::uint8_t>(kHex[bytes[i] & 0x0F]));
+        }
+        column += width;
+    }
+    return written;
+}
+
+std::size_t Body(const std::uint8_t* body, std::size_t length, bool quotedPrintable,
+                 std::uint8_t* out) {
+    std::size_t written = 0;
+    std::size_t at      = 0;
+    while (at < length) {
+        Line line{};
+        at = NextLine(body, length, at, line);
+        if (quotedPrintable) {
+            written +=
+                QpLine(body + line.start, line.length, out != nullptr ? out + written : nullptr);
+        } else {
+            if (out != nullptr) {
+                std::memcpy(out + written, body + line.start, line.length);
+            }
+            written += line.length;
+        }
+        if (line.ended) {
+            if (out != nullptr) {
+                out[written]     = '\r';
+                out[written + 1] = '\n';
+            }
+            written += 2;
+        }
+    }
+    return written;
+}
+
+}  // namespace
+
+void TextOut::Put(std::string_view text) {
+    for (const char c : text) {
+        Char(c);
+    }
+}
+
+void TextOut::Char(char c) {
+    if (length_ + 1 >= capacity_) {  // keep room for the terminator
+        overflow_ = true;
+        return;
+    }
+    buffer_[length_++] = c;
+    buffer_[length_]   = '\0';
+}
+
+void TextOut::Number(std::uint32_t value, int width) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int i = count; i < width; ++i) {
+        Char('0');
+    }
+    while (count > 0) {
+        Char(digits[--count]);
+    }
+}
+
+std::size_t Base64(const std::uint8_t* in, std::size_t length, char* out, int& column,
+                   bool breakLines) {
+    std::size_t written = 0;
+    auto put            = [&](char c) {
+        if (breakLines && column == kBase64Line) {
+            out[written++] = '\r';
+            out[written++] = '\n';
+            column         = 0;
+        }
+        out[written++] = c;
+        ++column;
+    };
+    for (std::size_t i = 0; i < length; i += 3) {
+        const std::size_t left    = length - i;
+        const std::uint32_t group = (std::uint32_t{in[i]} << 16) |
+                                    (left > 1 ? std::uint32_t{in[i + 1]} << 8 : 0u) |
+                                    (left > 2 ? std::uint32_t{in[i + 2]} : 0u);
+        put(kAlphabet[(group >> 18) & 0x3F]);
+        put(kAlphabet[(group >> 12) & 0x3F]);
+        put(left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=');
+        put(left > 2 ? kAlphabet[group & 0x3F] : '=');
+    }
+    return written;
+}
+
+std::uint8_t Win1251ToKoi8r(std::uint8_t byte) {
+    if (byte >= 0xC0) {
+        return kKoi8rLetters[byte - 0xC0];
+    }
+    switch (byte) {
+        case 0xA8:  // Ё
+            return 0xB3;
+        case 0xB8:  // ё
+            return 0xA3;
+        case 0xA0:  // no-break space
+            return 0x9A;
+        default:
+            return byte;
+    }
+}
+
+bool EncodeSubject(const char* subject, int charset, char* out) {
+    TextOut text(out, kSubjectHeaderSize);
+    out[0] = '\0';
+    if (subject == nullptr) {
+        return true;
+    }
+    const std::size_t length = std::strlen(subject);
+    if (charset != TNSMTP_CHARSET_KOI8R || length == 0) {
+        text.Put({subject, length});
+        return !text.Overflow();
+    }
+    // RFC 2047 2: each encoded word at most 75 characters and whole characters only (KOI8-R has
+    // one byte per character); words on separate lines, folded with CR LF and a space.
+    std::size_t at = 0;
+    do {
+        const std::size_t limit = at == 0 ? kFirstWordBytes : kWordBytes;
+        const std::size_t take  = length - at < limit ? length - at : limit;
+        std::uint8_t koi8[kWordBytes];
+        for (std::size_t i = 0; i < take; ++i) {
+            koi8[i] = Win1251ToKoi8r(static_cast<std::uint8_t>(subject[at + i]));
+        }
+        char encoded[Base64Size(kWordBytes, false)];
+        int column              = 0;
+        const std::size_t chars = Base64(koi8, take, encoded, column, false);
+        if (at != 0) {
+            text.Put("\r\n ");
+        }
+        text.Put(kWordStart);
+        text.Put({encoded, chars});
+        text.Put(kWordEnd);
+        at += take;
+    } while (at < length);
+    return !text.Overflow();
+}
+
+std::size_t BodySize(const std::uint8_t* body, std::size_t length, bool quotedPrintable) {
+    return Body(body, length, quotedPrintable, nullptr);
+}
+
+std::size_t EncodeBody(const std::uint8_t* body, std::size_t length, bool quotedPrintable,
+                       std::uint8_t* out) {
+    return Body(body, length, quotedPrintable, out);
+}
+
+void ComposeHeader(const HeaderFields& fields, TextOut& out) {
+    out.Put("From: <");
+    out.Put(fields.from);
+    out.Put(">\r\nTo: <");
+    out.Put(fields.to);
+    out.Put(">\r\n");
+    if (fields.cc[0] != '\0') {
+        out.Put("CC: <");
+        out.Put(fields.cc);
+        out.Put(">\r\n");
+    }
+    out.Put("Subject: ");
+    out.Put(fields.subject);
+    out.Put("\r\n");
+    if (const TnSmtpDate* d = fields.date; d != nullptr) {
+        // RFC 5322 3.3: the zone is part of the date-time.
+        const int zone   = d->zoneMinutes < 0 ? -d->zoneMinutes : d->zoneMinutes;
+        const auto field = [](int value) {
+            return static_cast<std::uint32_t>(value < 0 ? 0 : value);
+        };
+        out.Put("Date: ");
+        out.Put(kDays[static_cast<std::size_t>(d->weekday) % kDays.size()]);
+        out.Put(", ");
+        out.Number(field(d->day));
+        out.Char(' ');
+        out.Put(kMonths[static_cast<std::size_t>(d->month - 1) % kMonths.size()]);
+        out.Char(' ');
+        out.Number(field(d->year), 4);
+        out.Char(' ');
+        out.Number(field(d->hour), 2);
+        out.Char(':');
+        out.Number(field(d->minute), 2);
+        out.Char(':');
+        out.Number(field(d->second), 2);
+        out.Char(' ');
+        out.Char(d->zoneMinutes < 0 ? '-' : '+');
+        out.Number(field(zone / 60 * 100 + zone % 60), 4);
+        out.Put("\r\n");
+    }
+    if (fields.attachment) {
+        out.Put(kMimeHead);
+        out.Put(kTextHead);
+        out.Put(fields.quotedPrintable ? kQpCharset : kPlainCharset);
+    } else if (fields.quotedPrintable) {
+        // Without these the reader would see the escapes of the quoted-printable text.
+        out.Put("MIME-Version: 1.0\r\n");
+        out.Put(kTextHead);
+        out.Put(kQpCharset);
+    } else {
+        out.Put("\r\n");
+    }
+}
+
+void ComposeAttachmentHead(std::string_view fileName, TextOut& out) {
+    // A quoted string (RFC 5322 3.2.4) escapes its quote and backslash as quoted-pairs.
+    const auto quoted = [&out, fileName] {
+        out.Char('"');
+        for (const char c : fileName) {
+            if (c == '"' || c == '\\') {
+                out.Char('\\');
+            }
+            out.Char(c);
+        }
+        out.Char('"');
+    };
+    out.Put("\r\n------=_NextPart_000_0001_01C80074.E5884AE0\r\n");
+    out.Put("Content-Type: application/octet-stream;\r\n\tname=");
+    quoted();
+    out.Put(
+        "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n\tfilename=");
+    quoted();
+    out.Put("\r\n\r\n");
+}
+
+std::string_view FileNameOf(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash == nullptr ? std::string_view(path) : std::string_view(slash + 1);
+}
+
+bool HasLineBreak(std::string_view text) {
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+}  // namespace tarnet::smtp

@@ -1,0 +1,103 @@
+// Composition of the message text: the header block, the MIME part heads, the body encodings
+// (line endings, quoted-printable), base64 and the KOI8-R encoded-word subject. Pure functions
+// over caller-owned buffers; the session logic (smtp.cpp) decides when each text is sent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "tarnet/tnsmtp.h"
+
+namespace tarnet::smtp {
+
+// The multipart boundary. Base64 and quoted-printable text cannot contain it ('-' and '_' are
+// outside the base64 alphabet; quoted-printable writes '=' as "=3D").
+inline constexpr std::string_view kBoundary = "----=_NextPart_000_0001_01C80074.E5884AE0";
+// The delimiter that ends the last part (RFC 2046 5.1.1), with the CR LF in front that belongs
+// to it, so the part before it keeps its last byte.
+inline constexpr std::string_view kClosingBoundary =
+    "\r\n------=_NextPart_000_0001_01C80074.E5884AE0--\r\n";
+// RFC 5321 4.1.1.4: the message text always ends in CR LF here, so the end of data is the line
+// "." alone.
+inline constexpr std::string_view kEndOfData = ".\r\n";
+
+// Encoded lines of base64 (RFC 2045 6.8) and quoted-printable (RFC 2045 6.7) hold at most 76
+// characters; an RFC 2047 encoded word at most 75.
+inline constexpr int kBase64Line        = 76;
+inline constexpr int kQpLine            = 76;
+inline constexpr std::size_t kWordLimit = 75;
+// "Subject: " takes 9 columns of the first line of the header (RFC 2047 2: a line that holds an
+// encoded word stays within 76 characters).
+inline constexpr std::size_t kSubjectHeaderSize = 192;
+// The base64 of one attachment chunk with its line breaks.
+inline constexpr std::size_t kBase64ChunkSize = 4296;
+
+// A bounded text writer: what does not fit is dropped and remembered as an overflow.
+class TextOut {
+  public:
+    TextOut(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) {}
+    void Put(std::string_view text);
+    void Char(char c);
+    // Writes a number of at least `width` digits, zero-padded.
+    void Number(std::uint32_t value, int width = 1);
+    std::size_t Length() const { return length_; }
+    bool Overflow() const { return overflow_; }
+
+  private:
+    char* buffer_;
+    std::size_t capacity_;
+    std::size_t length_ = 0;
+    bool overflow_      = false;
+};
+
+// Base64 (RFC 4648 alphabet, '=' padding) of `length` bytes into `out`, which must hold
+// Base64Size(length, breakLines) bytes. With breakLines a CR LF goes in before the 77th character
+// of a line; `column` is the position in the current line and carries over between calls, so
+// chunks encoded one after another (all but the last a multiple of 3 long) form one stream of
+// 76-character lines. The last line never ends in CR LF. Returns the count written.
+std::size_t Base64(const std::uint8_t* in, std::size_t length, char* out, int& column,
+                   bool breakLines);
+constexpr std::size_t Base64Size(std::size_t length, bool breakLines) {
+    const std::size_t chars = (length + 2) / 3 * 4;
+    // Breaks: one per 76 characters, and one more when the first line was already begun.
+    return breakLines && chars > 0 ? chars + ((chars - 1) / kBase64Line + 1) * 2 : chars;
+}
+static_assert(Base64Size(TNSMTP_ATTACH_CHUNK, true) <= kBase64ChunkSize);
+
+// Windows-1251 to KOI8-R: the 66 Cyrillic letters and the no-break space; other bytes unchanged.
+std::uint8_t Win1251ToKoi8r(std::uint8_t byte);
+
+// The Subject header's value: unchanged with TNSMTP_CHARSET_NONE (and unknown charsets), else
+// KOI8-R encoded words of at most 75 characters, folded with CR LF and a space so that no line
+// passes 76 characters. `out` holds kSubjectHeaderSize bytes. False when it does not fit.
+bool EncodeSubject(const char* subject, int charset, char* out);
+
+// The body as it goes on the wire before dot stuffing: every line ending (CR LF, a bare LF or a
+// bare CR) becomes CR LF; with quotedPrintable, RFC 2045 6.7 encoding on top. A last line
+// without an ending keeps none. BodySize measures, EncodeBody writes into a buffer of that size.
+std::size_t BodySize(const std::uint8_t* body, std::size_t length, bool quotedPrintable);
+std::size_t EncodeBody(const std::uint8_t* body, std::size_t length, bool quotedPrintable,
+                       std::uint8_t* out);
+
+struct HeaderFields {
+    const char* from;
+    const char* to;
+    const char* cc;          // empty: no CC line
+    const char* subject;     // the header value from EncodeSubject
+    const TnSmtpDate* date;  // null: no Date line
+    bool attachment;
+    bool quotedPrintable;
+};
+// The header block after DATA, up to and including the head of the text part.
+void ComposeHeader(const HeaderFields& fields, TextOut& out);
+// The attachment part's delimiter and head, with the file name as a quoted string.
+void ComposeAttachmentHead(std::string_view fileName, TextOut& out);
+
+// The part of a path after its last '/'.
+std::string_view FileNameOf(const char* path);
+
+// True when the text holds a CR or LF (a header or command injected into our own).
+bool HasLineBreak(std::string_view text);
+
+}  // namespace tarnet::smtp
