@@ -312,6 +312,11 @@ int PrepareBody(const MailOptions& m, std::string& body, bool& qp) {
                           kMaxPlainLine);
         qp = true;
     }
+    // RFC 2045 2.7: 7bit text holds no NUL; quoted-printable escapes it.
+    if (!qp && body.find('\0') != std::string::npos) {
+        platform::HostLog("the body holds NUL bytes: sending quoted-printable");
+        qp = true;
+    }
     if (body.empty()) {
         body = "\r\n";  // the library sends at least one line: an empty one
     }

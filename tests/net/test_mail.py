@@ -154,6 +154,18 @@ class RealServers(MailTest):
                 self.check(server, message, to, body=TRICKY_BODY, latin1=True,
                            attached=(path, data))
 
+    def test_text_that_plain_7bit_cannot_carry_goes_quoted_printable(self):
+        cases = [("plain\n", [], None), ("plain\n", ["--qp"], "quoted-printable"),
+                 ("x" * 1200 + "\n", [], "quoted-printable"),
+                 ("nul\x00byte\n", [], "quoted-printable"),
+                 ("\u00e9t\u00e9\n", [], "quoted-printable")]
+        for body, args, encoding in cases:
+            with self.subTest(body=body[:20], args=args):
+                to = "encoding@tarnet.test"
+                [(_, message)] = self.send_and_read("open", ["--to", to] + args, body=body)
+                self.assertEqual(message["Content-Transfer-Encoding"], encoding)
+                self.check("open", message, to, body=body, latin1=encoding is not None)
+
     def test_long_koi8r_subject_decodes_to_what_was_given(self):
         for server in ("open", "postfix"):
             with self.subTest(server=server):
@@ -233,6 +245,7 @@ class ScriptedServer:
     close_after_data  closes the connection when DATA arrives, without a reply
     close_after_eom   accepts the message, then closes instead of answering QUIT
     slow_eom          answers the end of data only after 4 s (beyond the usual 3 s wait)
+    slow_ehlo         answers EHLO only after 1 s
     greeting_554      refuses the session in its greeting
     trickle           sends every reply in pieces of one to three bytes, EHLO with ten lines
     """
@@ -281,6 +294,8 @@ class ScriptedServer:
                 self.commands.append(command)
                 verb = command.split(" ")[0].split(":")[0].upper()
                 if verb == "EHLO":
+                    if self.mode == "slow_ehlo":
+                        time.sleep(1)
                     self._reply(conn, *self.EHLO)
                 elif verb == "DATA":
                     if self.mode == "close_after_data":
@@ -308,25 +323,27 @@ class MisbehavingServers(MailTest):
 
     def test_outcome_follows_whether_the_message_was_accepted(self):
         cases = [
-            ("close_after_eom", 0, None),
-            ("slow_eom", 0, None),
-            ("trickle", 0, None),
-            ("close_after_data", 1, "closed the connection during DATA"),
-            ("greeting_554", 1, "554 5.3.2 no service here"),
+            ("close_after_eom", [], 0, None),
+            ("slow_eom", [], 0, None),
+            ("trickle", [], 0, None),
+            ("slow_ehlo", [], 0, None),
+            ("slow_ehlo", ["--reply-timeout", "400"], 1, "EHLO: no reply"),
+            ("close_after_data", [], 1, "closed the connection during DATA"),
+            ("greeting_554", [], 1, "554 5.3.2 no service here"),
         ]
-        for mode, code, message in cases:
-            with self.subTest(mode=mode):
+        for mode, args, code, message in cases:
+            with self.subTest(mode=mode, args=args):
                 server = ScriptedServer(mode)
                 self.addCleanup(server.close)
                 started = time.monotonic()
-                proc = mail(None, "--to", "x@tarnet.test", port=server.port, timeout=30)
+                proc = mail(None, "--to", "x@tarnet.test", *args, port=server.port, timeout=30)
                 self.assertEqual(proc.returncode, code, proc.stderr)
                 if message is not None:
                     self.assertIn(message, proc.stderr)
                     self.assertEqual(len(proc.stderr.strip().splitlines()), 1, proc.stderr)
                 if mode == "greeting_554":  # at once, not after a reply time-out
                     self.assertLess(time.monotonic() - started, 2.5)
-                else:  # RFC 5321 4.1.2: the addresses go in angle brackets
+                elif code == 0:  # RFC 5321 4.1.2: the addresses go in angle brackets
                     self.assertIn("MAIL FROM:<%s>" % FROM, server.commands)
                     self.assertIn("RCPT TO:<x@tarnet.test>", server.commands)
 
