@@ -181,7 +181,14 @@ int OnMailEvent(std::uintptr_t, int event, void* data, std::uint32_t value) {
             return 1;
         }
         case TNSMTP_EV_COMPLETE:
-            Finish(true, "");
+            // The library ends well once any message was accepted; a recipient still waiting
+            // for theirs (the server went away between transactions) is a failure here.
+            if (gOutcome.accepted < gOutcome.options->to.size()) {
+                Finish(false, "the session ended before the message went to " +
+                                  gOutcome.options->to[gOutcome.accepted] + AcceptedNote());
+            } else {
+                Finish(true, "");
+            }
             return 0;
         case TNSMTP_EV_SERVER_ERROR:
             Finish(false, step() + " refused by the server: " +

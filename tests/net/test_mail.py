@@ -246,6 +246,7 @@ class ScriptedServer:
     close_after_eom   accepts the message, then closes instead of answering QUIT
     slow_eom          answers the end of data only after 4 s (beyond the usual 3 s wait)
     slow_ehlo         answers EHLO only after 1 s
+    close_after_first accepts one message, then closes when the next transaction begins
     greeting_554      refuses the session in its greeting
     trickle           sends every reply in pieces of one to three bytes, EHLO with ten lines
     """
@@ -307,6 +308,8 @@ class ScriptedServer:
                     if self.mode == "slow_eom":
                         time.sleep(4)
                     self._reply(conn, "250 2.0.0 queued")
+                elif verb == "MAIL" and self.mode == "close_after_first" and "DATA" in self.commands:
+                    return
                 elif verb == "QUIT":
                     if self.mode != "close_after_eom":
                         self._reply(conn, "221 bye")
@@ -329,6 +332,7 @@ class MisbehavingServers(MailTest):
             ("slow_ehlo", [], 0, None),
             ("slow_ehlo", ["--reply-timeout", "400"], 1, "EHLO: no reply"),
             ("close_after_data", [], 1, "closed the connection during DATA"),
+            ("close_after_first", ["--to", "y@tarnet.test"], 1, "accepted before: x@tarnet.test"),
             ("greeting_554", [], 1, "554 5.3.2 no service here"),
         ]
         for mode, args, code, message in cases:
