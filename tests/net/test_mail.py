@@ -9,6 +9,7 @@ import email.header
 import os
 import random
 import re
+import smtplib
 import socket
 import subprocess
 import tempfile
@@ -118,6 +119,31 @@ class MailTest(unittest.TestCase):
             self.assertEqual(len(files), 1)
             self.assertEqual(files[0].get_filename(), os.path.basename(attached[0]))
             self.assertEqual(files[0].get_payload(decode=True), attached[1])
+
+
+class SandboxServers(MailTest):
+    """The servers themselves, with the kernel's TCP/IP and Python's smtplib as the client: what
+    they store is what was sent, so the tests below judge tarnet, not the sandbox."""
+
+    def test_smtplib_reaches_each_server(self):
+        raw = b"From: <%s>\r\nTo: <k@tarnet.test>\r\nSubject: k\r\n\r\n.dot\r\nend\r\n" % (
+            FROM.encode())
+        for server in ("open", "auth", "postfix"):
+            with self.subTest(server=server):
+                before = len(MAIL.received(server))
+                with smtplib.SMTP(MAIL.ip, MAIL.ports[server], timeout=10) as client:
+                    if server == "auth":
+                        client.login(MAIL.user, MAIL.password)
+                    client.sendmail(FROM, ["k@tarnet.test"], raw)
+                [(envelope, stored)] = MAIL.wait(server, before + 1)[before:]
+                if server == "postfix":  # its own trace, Message-Id and Date added; LF ends
+                    message = email.message_from_bytes(stored)
+                    self.assertEqual([message["From"], message["To"], message["Subject"]],
+                                     ["<%s>" % FROM, "<k@tarnet.test>", "k"])
+                    self.assertEqual(message.get_payload(), ".dot\nend\n")
+                else:
+                    self.assertEqual(stored, raw)
+                    self.assertEqual(envelope["rcpt_tos"], ["k@tarnet.test"])
 
 
 class RealServers(MailTest):
