@@ -1117,7 +1117,10 @@ int TnSmtpSetTimeout(std::uint32_t replyMs, std::uint32_t eomMs) {
         return TNSMTP_NOT_INITIALISED;
     }
     const std::uint32_t reply = replyMs != 0 ? replyMs : g.replyTimeout;
-    const std::uint32_t eom   = eomMs != 0 ? eomMs : g.eomTimeout;
+    std::uint32_t eom         = eomMs != 0 ? eomMs : g.eomTimeout;
+    if (eomMs == 0 && eom < reply) {
+        eom = reply;  // never shorter than the wait for any other reply
+    }
     if (reply > kMaxTimeoutMs || eom > kMaxTimeoutMs || eom < reply) {
         return TNSMTP_INVALID_PARAMETERS;
     }

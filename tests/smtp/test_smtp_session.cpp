@@ -81,6 +81,7 @@ TEST_F(SmtpTest, EveryStateTimesOutWithItsText) {
 TEST_F(SmtpTest, TimeoutSetterAppliesToLaterSessions) {
     EXPECT_EQ(TnSmtpSetTimeout(700000, 0), TNSMTP_INVALID_PARAMETERS);
     EXPECT_EQ(TnSmtpSetTimeout(0, 100), TNSMTP_INVALID_PARAMETERS) << "below the reply time-out";
+    EXPECT_EQ(TnSmtpSetTimeout(90000, 0), TNSMTP_OK) << "the end-of-data wait grows along";
     ASSERT_EQ(TnSmtpSetTimeout(500, 2000), TNSMTP_OK);
     ASSERT_EQ(Send(Mail()), TNSMTP_OK);
     Wait(500);

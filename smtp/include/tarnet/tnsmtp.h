@@ -41,9 +41,11 @@ inline constexpr std::size_t TNSMTP_ERROR_TEXT_SIZE = 128;
 // one message (2xx to the end of data), QUIT was answered otherwise, not at all, or the server
 // closed the connection. data null, value 0.
 inline constexpr int TNSMTP_EV_COMPLETE = 1;
-// The server closed the TCP connection before any message was accepted. data null, value 0.
+// The server closed the TCP connection (or it became unusable) before the session completed.
+// data null, value 0.
 inline constexpr int TNSMTP_EV_DISCONNECTED = 2;
-// Deferred name resolution failed, or the connection could not be opened after it. data null.
+// The name lookup failed (after TnSmtpSendMail returned), or the TCP connection was refused or
+// never established. data null, value 0.
 inline constexpr int TNSMTP_EV_CONNECT_FAILED = 3;
 // The server refused a step: data = the reply text (every line of the reply, joined with CR LF,
 // without the final CR LF, cut to TNSMTP_MAX_REPLY_TEXT bytes), value = its length. The text
@@ -195,8 +197,9 @@ void TnSmtpErrorText(int code, char* buffer);
 // ---- Settings and reports beside the interface above ------------------------------------------
 
 // Reply time-outs for sessions opened afterwards: replyMs for every reply but the one to the end
-// of data, eomMs for that one (at least replyMs). 0 keeps a value's current setting. 2 if not
-// initialised; 5 when a value is over 600000 or eomMs would be below replyMs; else 0.
+// of data, eomMs for that one (at least replyMs). 0 keeps a value's current setting, except that
+// a kept end-of-data time-out grows to replyMs when it is shorter. 2 if not initialised; 5 when
+// a value is over 600000 or eomMs is below replyMs; else 0.
 int TnSmtpSetTimeout(std::uint32_t replyMs, std::uint32_t eomMs);
 // Replaces the local clock of the Date header (null: the C library's local time). For hosts
 // whose clock is not the process's, and for tests. 2 if not initialised, else 0.
