@@ -82,6 +82,7 @@ struct Outcome {
     // The connection, from the stack's reports.
     std::uint32_t serverAddress = 0;
     std::uint16_t serverPort    = 0;
+    bool tcpEstablished         = false;
     bool tcpEnded               = false;
     int tcpEndReason            = 0;
     std::uint64_t startUs       = 0;  // TnSmtpSendMail called
@@ -214,9 +215,13 @@ int OnMailEvent(std::uintptr_t, int event, void* data, std::uint32_t value) {
 }
 
 void OnTcpReport(void*, const TnSockDiagnostic& report) {
-    if (report.kind == TNSOCK_DIAG_TCP_ENDED && report.active != 0 &&
-        report.remoteAddress == gOutcome.serverAddress &&
-        report.remotePort == gOutcome.serverPort) {
+    if (report.active == 0 || report.remoteAddress != gOutcome.serverAddress ||
+        report.remotePort != gOutcome.serverPort) {
+        return;
+    }
+    if (report.kind == TNSOCK_DIAG_TCP_ESTABLISHED) {
+        gOutcome.tcpEstablished = true;
+    } else if (report.kind == TNSOCK_DIAG_TCP_ENDED) {
         gOutcome.tcpEnded     = true;
         gOutcome.tcpEndReason = report.reason;
     }
@@ -509,9 +514,11 @@ int Send(Session& session, const MailOptions& m, TnSmtpMail& mail, const std::st
     // The library has closed its side; give the close a moment to finish on the wire.
     session.Run([](void*) { return gOutcome.tcpEnded; }, nullptr,
                 platform::MonotonicMs() + kCloseWaitMs);
-    if (!gOutcome.ok && gOutcome.tcpEnded && gOutcome.tcpEndReason == TNSOCK_TCP_END_REFUSED &&
-        gOutcome.accepted == 0) {
-        gOutcome.failure = "connection refused (or not answered) at " + server;
+    // Without a connection the dialogue's own words ("no welcome") would mislead.
+    if (!gOutcome.ok && !gOutcome.tcpEstablished) {
+        gOutcome.failure = gOutcome.tcpEnded && gOutcome.tcpEndReason == TNSOCK_TCP_END_REFUSED
+                               ? "connection refused"
+                               : "no answer: the TCP connection was not established";
     }
     return Report(m, server);
 }

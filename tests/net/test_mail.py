@@ -378,6 +378,13 @@ class MisbehavingServers(MailTest):
                     self.assertIn("RCPT TO:<x@tarnet.test>", server.commands)
 
 
+    def test_a_refused_connection_is_named_as_such(self):
+        proc = mail(None, "--to", "x@tarnet.test", port=2999)  # nobody listens there
+        self.assertEqual(proc.returncode, 1, proc.stderr)
+        self.assertEqual(proc.stderr.strip(), "tarnet: mail to %s:2999: connection refused" %
+                         MAIL.ip)
+
+
 class Refusals(unittest.TestCase):
     """What cannot be sent as given is refused before anything goes out (exit 2, one line)."""
 
