@@ -576,7 +576,6 @@ void HandleLine(Session& s, std::string_view line) {
     s.state(s, Input::kReply, line[0] - '0');
 }
 
-void ConnectNow(Session& s);
 void RetryResolve(Session& s);
 
 void SocketEvent(std::uintptr_t context, int event, void* data, std::uint32_t a) {
@@ -610,16 +609,23 @@ std::uintptr_t OnSocket(std::uintptr_t context, int event, void* data, std::uint
 
 // ---- Opening ----------------------------------------------------------------------------------
 
-void ConnectNow(Session& s) {
+// Opens the connection; the greeting is awaited from now on.
+bool Connect(Session& s) {
     s.resolving = false;
     if (TnSockTcpConnect(ContextOf(s), OnSocket, s.address, s.port, &s.connection) !=
         TNSOCK_SUCCESS) {
         s.connection = nullptr;
-        End(s, TNSMTP_EV_CONNECT_FAILED, nullptr, 0);
-        return;
+        return false;
     }
     s.state = WaitGreeting;
     StartReplyTimer(s, s.replyTimeout);
+    return true;
+}
+
+void ConnectNow(Session& s) {
+    if (!Connect(s)) {
+        End(s, TNSMTP_EV_CONNECT_FAILED, nullptr, 0);
+    }
 }
 
 void OnResolveTimer(std::uintptr_t context) {
@@ -770,14 +776,7 @@ int Open(Session& s) {
         }
         TnSockFormatAddr(address, s.address);
     }
-    if (TnSockTcpConnect(ContextOf(s), OnSocket, s.address, s.port, &s.connection) !=
-        TNSOCK_SUCCESS) {
-        s.connection = nullptr;
-        return TNSMTP_CONNECT_FAILED;
-    }
-    s.state = WaitGreeting;
-    StartReplyTimer(s, s.replyTimeout);
-    return TNSMTP_OK;
+    return Connect(s) ? TNSMTP_OK : TNSMTP_CONNECT_FAILED;
 }
 
 // ---- Streaming the message text ---------------------------------------------------------------

@@ -68,7 +68,7 @@ inline int FileRead(TnSmtpFile file, std::uint8_t* buffer, std::uint32_t capacit
     FakeFiles::Handle& h = g_files.handles[file - 1];
     const Bytes& bytes   = g_files.contents[h.path];
     const std::size_t n = std::min<std::size_t>({capacity, g_files.readLimit, bytes.size() - h.at});
-    std::memcpy(buffer, bytes.data() + h.at, n);
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(h.at), n, buffer);
     h.at += n;
     *read = static_cast<std::uint32_t>(n);
     return 1;

@@ -6,6 +6,14 @@
 namespace tarnet::test {
 namespace {
 
+std::string Repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
+
 // Message text byte for byte: every line ending goes as CR LF, every line starting with "."
 // is stuffed (also after a bare LF), quoted-printable follows RFC 2045 6.7 and carries its
 // MIME head; the Date carries the zone.
@@ -34,6 +42,7 @@ TEST_F(SmtpTest, MessageTextByteForByte) {
         {std::string(73, 'a') + "\xFF", true, kDate, qpHead + std::string(73, 'a') + "=FF\r\n"},
         {std::string(75, 'a') + ".x", true, kDate,
          qpHead + std::string(75, 'a') + "=\r\n..x\r\n"},
+        {std::string(26, '\xFF'), true, kDate, qpHead + Repeat("=FF", 25) + "=\r\n=FF\r\n"},
     };
     // clang-format on
     for (const Case& c : cases) {

@@ -185,11 +185,12 @@ int TnSmtpDeinit();
 int TnSmtpSendMail(const TnSmtpMail* mail, TnSmtpSession** session);
 // Streams message text and checks time-outs; 2 if not initialised, else 0.
 int TnSmtpProcess();
-// Ends a session at the host's request: before the message text is under way it sends QUIT
-// and waits for the reply; while the text is being sent it closes the connection without the
-// end of data (the server discards the message). Either way the session ends with
-// TNSMTP_EV_FAILED ("aborted") unless a message was already accepted (then TNSMTP_EV_COMPLETE).
-// 2 if not initialised, 5 for null, 9 for a free slot, else 0.
+// Ends a session at the host's request: in the dialogue it sends QUIT and waits for the reply
+// (after the end of data, for the reply to it first); while the message text is being sent, or
+// before the connection is up, it closes the connection at once, without the end of data (the
+// server discards the message), and reports from inside this call. Either way the session ends
+// with TNSMTP_EV_FAILED ("aborted") unless a message was already accepted (then
+// TNSMTP_EV_COMPLETE). 2 if not initialised, 5 for null, 9 for a free slot, else 0.
 int TnSmtpAbort(TnSmtpSession* session);
 // Copies the text of `code` into buffer (TNSMTP_ERROR_TEXT_SIZE bytes); "unknown" for others.
 void TnSmtpErrorText(int code, char* buffer);
