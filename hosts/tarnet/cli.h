@@ -209,5 +209,6 @@ int RunUdp(const GlobalOptions& options, const Args& args);
 int RunServe(const GlobalOptions& options, const Args& args);
 int RunResolve(const GlobalOptions& options, const Args& args);
 int RunTcp(const GlobalOptions& options, const Args& args);
+int RunMail(const GlobalOptions& options, const Args& args);
 
 }  // namespace tarnet::cli

@@ -8,6 +8,9 @@ SIGINT and SIGTERM.
 
 import atexit
 import ctypes
+import glob
+import json
+import mailbox
 import os
 import queue
 import random
@@ -38,10 +41,12 @@ def _setns(path):
 
 class Sandbox:
     """One peer namespace and one stack namespace joined by a veth pair; with `dnsmasq`, the
-    peer namespace also runs dnsmasq as DHCP and DNS server (see scripts/netns-sandbox)."""
+    peer namespace also runs dnsmasq as DHCP and DNS server, with `smtp` the three mail servers
+    (see scripts/netns-sandbox)."""
 
-    def __init__(self, net="192.0.2", dnsmasq=False):
+    def __init__(self, net="192.0.2", dnsmasq=False, smtp=False):
         args = [SANDBOX_SCRIPT, "up", "--net", net] + (["--dnsmasq"] if dnsmasq else [])
+        args += ["--smtp"] if smtp else []
         out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
         self.env = dict(line.split("=", 1) for line in out.split() if "=" in line)
         self.id = self.env["TARNET_SANDBOX"]
@@ -54,6 +59,7 @@ class Sandbox:
         self.spare_ip = self.env["TARNET_SPARE_IP"]
         self.leases_file = self.env.get("TARNET_DHCP_LEASES")
         self.dnsmasq_log = self.env.get("TARNET_DNSMASQ_LOG")
+        self.mail = MailServers(self.env) if smtp else None
         self._home_ns = os.open("/proc/self/ns/net", os.O_RDONLY)
         self._down = False
         atexit.register(self.down)
@@ -120,6 +126,56 @@ class Sandbox:
     def tarnet_start(self, *args, **kw):
         return subprocess.Popen(self.tarnet_args(*args, **kw), stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
+
+
+class MailServers:
+    """What the sandbox's mail servers received: the two aiosmtpd instances ("open", "auth")
+    keep each message as a file, Postfix appends to one mbox file."""
+
+    def __init__(self, env):
+        self.ip = env["TARNET_SMTP_IP"]
+        self.ports = {"open": int(env["TARNET_SMTP_PORT"]),
+                      "auth": int(env["TARNET_SMTP_AUTH_PORT"]),
+                      "postfix": int(env["TARNET_SMTP_POSTFIX_PORT"])}
+        self.user = env["TARNET_SMTP_USER"]
+        self.password = env["TARNET_SMTP_AUTH_PASSWORD"]
+        self.folder = env["TARNET_SMTP_DIR"]
+        self.mbox = env["TARNET_SMTP_MAILBOX"]
+        self.domain = env["TARNET_SMTP_DOMAIN"]
+        self.name = env.get("TARNET_SMTP_NAME")
+
+    def received(self, server):
+        """Messages received so far by `server`, oldest first, as (envelope or None, bytes).
+        aiosmtpd's are exactly as they arrived; Postfix's as its mbox holds them: its own trace
+        headers added, LF line ends, and a body line starting "From " quoted with ">"."""
+        if server == "postfix":
+            if not os.path.exists(self.mbox):
+                return []
+            box = mailbox.mbox(self.mbox, create=False)
+            return [(None, box.get_bytes(key)) for key in box.keys()]
+        found = []
+        for path in sorted(glob.glob(os.path.join(self.folder, server + "-*.eml"))):
+            with open(path[:-4] + ".json") as f:
+                envelope = json.load(f)
+            with open(path, "rb") as f:
+                found.append((envelope, f.read()))
+        return found
+
+    def wait(self, server, count, seconds=10):
+        """The first `count` messages of `server`, waiting up to `seconds` for them to arrive
+        (Postfix delivers after it has answered); fewer when they do not come."""
+        wait_for(lambda: len(self.received(server)) >= count, seconds)
+        if server == "postfix":
+            # The mbox grows while a message is written into it: wait until it stops growing.
+            last = [None]
+
+            def settled():
+                size = os.path.getsize(self.mbox) if os.path.exists(self.mbox) else -1
+                same, last[0] = size == last[0], size
+                return same
+
+            wait_for(settled, 2, step=0.1)
+        return self.received(server)[:count]
 
 
 class LineReader:
