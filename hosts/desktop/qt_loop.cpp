@@ -74,7 +74,7 @@ void QtLoop::Drain() {
         return;
     }
     const int taken = adapter_->Receive(kFramesPerPass, TakeFrame, nullptr);
-    // end of batch
+    TnSockEndOfInput();  // the frames waiting now are in: acknowledgments may go out
     if (taken < 0) {
         std::string why = adapter_->LastError();
         notifier_.reset();  // a failed descriptor would stay readable and spin the loop
