@@ -404,7 +404,12 @@ void LookupRetry(std::uintptr_t context) {
     if (!s->lookupPending) {
         return;
     }
-    const int answer = TnDnsResolve(s->serverName, &s->serverAddress);
+    // A lookup of this name that ended in failure after we asked ends the wait: asking again
+    // would only start another query.
+    std::uint32_t serial = 0;
+    const int ended      = TnDnsLastOutcome(s->serverName, &serial);
+    const bool failed    = ended != 0 && ended != TNSOCK_DNS_ANSWER && serial != s->lookupSerial;
+    const int answer     = failed ? TNDNS_FAILED : TnDnsResolve(s->serverName, &s->serverAddress);
     if (answer == TNDNS_PENDING && !HasElapsed(s->lookupStart, g_ftp.replyTimeout) &&
         StartLookupTimer(*s)) {
         return;
@@ -840,6 +845,7 @@ int TnFtpConnect(const TnFtpConnectParams* params, TnFtpSession** session) {
 
     int answer = TNDNS_RESOLVED;
     if (!ParseDottedQuad(s->serverName, &s->serverAddress)) {
+        TnDnsLastOutcome(s->serverName, &s->lookupSerial);
         answer = TnDnsResolve(s->serverName, &s->serverAddress);
     }
     if (answer == TNDNS_PENDING) {

@@ -81,6 +81,7 @@ struct TnFtpSession {
     int lookupPending;
     TnTimerHandle lookupTimer;
     std::uint32_t lookupStart;
+    std::uint32_t lookupSerial;  // the resolver's serial of this name's last ended lookup at start
     // Bumped on every release, so code that called out can tell the record was given up.
     std::uint32_t generation;
     // Reply scanner: the line being gathered (kept across received blocks), and the code of an

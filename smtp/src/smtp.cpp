@@ -639,8 +639,13 @@ void OnResolveTimer(std::uintptr_t context) {
 
 // Asks the resolver again while the lookup is pending, every 500 ms, up to the limit.
 void RetryResolve(Session& s) {
+    // A lookup of this name that ended in failure after we asked ends the wait: asking again
+    // would only start another query.
+    std::uint32_t serial  = 0;
+    const int ended       = TnDnsLastOutcome(s.hostName, &serial);
+    const bool failed     = ended != 0 && ended != TNSOCK_DNS_ANSWER && serial != s.resolveSerial;
     std::uint32_t address = 0;
-    const int rc          = TnDnsResolve(s.hostName, &address);
+    const int rc          = failed ? TNDNS_FAILED : TnDnsResolve(s.hostName, &address);
     if (rc == TNDNS_RESOLVED) {
         TnSockFormatAddr(address, s.address);
         ConnectNow(s);
@@ -762,7 +767,8 @@ int CopyAttachment(Session& s, const TnSmtpMail& m) {
 int Open(Session& s) {
     if (s.address[0] == '\0') {
         std::uint32_t address = 0;
-        const int rc          = TnDnsResolve(s.hostName, &address);
+        TnDnsLastOutcome(s.hostName, &s.resolveSerial);
+        const int rc = TnDnsResolve(s.hostName, &address);
         if (rc == TNDNS_PENDING) {
             s.resolving    = true;
             s.resolveStart = Tick();

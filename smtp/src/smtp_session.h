@@ -110,7 +110,8 @@ struct TnSmtpSession {
     bool resolving;
     TnTimerHandle resolveTimer;
     std::uint32_t resolveStart;
-    int dnsOutcome;  // from TnSmtpDnsResult while resolving; 0 none
+    std::uint32_t resolveSerial;  // the resolver's serial of this name's last ended lookup at start
+    int dnsOutcome;               // from TnSmtpDnsResult while resolving; 0 none
 
     std::uint32_t delivered;  // messages the server accepted
     bool endSent;             // the end of data went out for the current message

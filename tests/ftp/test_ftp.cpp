@@ -300,6 +300,25 @@ TEST_F(FtpTest, NameLookupIsAskedAgainWhileItIsPending) {
     ASSERT_EQ(LastEvent(), TNFTP_EV_CONNECT_ERROR);
     EXPECT_EQ(Events().back().text, "Error resolving server ip");
     Settle();
+
+    // The server says the name does not exist: the connect fails at the next retry, not after
+    // the whole reply timeout.
+    Events().clear();
+    udpSent.clear();
+    timeout = 15000;
+    TnFtpSetTimeout(&timeout);
+    TnFtpConnectParams r{"gone.example", kFtpPort, "user", "secret", OnEvent, 1};
+    ASSERT_EQ(TnFtpConnect(&r, &s), TNFTP_OK);
+    Run(100, 100);
+    ASSERT_FALSE(udpSent.empty());
+    Bytes nxdomain = udpSent.front().payload;
+    nxdomain[2]    = 0x81;
+    nxdomain[3]    = 0x83;  // response, recursion available, NXDOMAIN
+    InjectUdp(53, udpSent.front().srcPort, nxdomain);
+    Run(500, 100);
+    ASSERT_EQ(LastEvent(), TNFTP_EV_CONNECT_ERROR);
+    EXPECT_EQ(Events().back().text, "Error resolving server ip");
+    Settle();
 }
 
 // A silent server: each wait ends after one reply timeout, not before, with the step's message.

@@ -311,6 +311,18 @@ TEST_F(SmtpTest, NameLookup) {
     Take();
     EXPECT_EQ(Last().event, TNSMTP_EV_CONNECT_FAILED);
 
+    // The resolver's own NXDOMAIN ends the wait at the next 500 ms tick, without the host.
+    Restart();
+    ASSERT_EQ(TnSmtpSendMail(&m, &g_session), TNSMTP_OK);
+    const Decoded nxQuery = NextSent();
+    ASSERT_TRUE(nxQuery.udp);
+    Bytes nxdomain = nxQuery.udp->payload;
+    nxdomain[2]    = 0x81;
+    nxdomain[3]    = 0x83;  // response, recursion available, NXDOMAIN
+    InjectUdp(53, nxQuery.udp->srcPort, nxdomain);
+    Wait(500);
+    EXPECT_EQ(Last().event, TNSMTP_EV_CONNECT_FAILED);
+
     Restart();
     ASSERT_EQ(TnSmtpSendMail(&m, &g_session), TNSMTP_OK);
     Wait(TNSMTP_RESOLVE_LIMIT_MS);
