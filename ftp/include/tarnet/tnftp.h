@@ -213,8 +213,9 @@ inline constexpr int TNTREE_REP_PERCENT         = 9;  // a = percent of the curr
 // b = TNTREE_SKIP_... Nothing is written, fetched or deleted for it.
 inline constexpr int TNTREE_REP_ENTRY_SKIPPED = 10;
 
-inline constexpr int TNTREE_SKIP_UNSAFE_NAME   = 1;  // "/" in it, "..", empty, control bytes
+inline constexpr int TNTREE_SKIP_UNSAFE_NAME   = 1;  // "/" or "\\" in it, empty, control bytes
 inline constexpr int TNTREE_SKIP_LINE_TOO_LONG = 2;
+inline constexpr int TNTREE_SKIP_LINK          = 3;  // a symbolic link ("name -> target")
 
 // Walker result codes (API answers and the `a` of the failure reports).
 inline constexpr int TNTREE_STARTED          = 1;

@@ -1,0 +1,731 @@
+// FTP data connections (RFC 959 passive mode): PASV and its 227 reply, the data connection's
+// life, LIST collected in memory, RETR written straight to the local file, STOR pumped from it.
+#include <cstdlib>
+#include <cstring>
+
+#include "ftp_internal.h"
+
+std::uint32_t g_ftpListingLimit = TNFTP_MAX_LISTING;
+
+namespace {
+
+// Chunks offered to the socket layer per tick at most, so one tick stays short even when the
+// layer could take more.
+constexpr int kPumpChunksPerTick = 64;
+
+void StepList(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
+              std::uint32_t length);
+void StepRetr(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
+              std::uint32_t length);
+void StepStor(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
+              std::uint32_t length);
+void StepSend(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
+              std::uint32_t length);
+
+void EndByClass(TnFtpSession& s, int cls, int op) {
+    if (cls == 1 || cls == 3) {
+        FtpEndWithReply(s, TNFTP_EV_UNEXPECTED_REPLY, op);
+    } else if (cls == 4 || cls == 5) {
+        FtpEndWithReply(s, TNFTP_EV_SERVER_ERROR, op);
+    } else {
+        FtpEndWithReply(s, TNFTP_EV_UNKNOWN_REPLY, op);
+    }
+}
+
+// ---- The data connection ---------------------------------------------------------------------
+
+std::uintptr_t DataEvent(std::uintptr_t context, int event, void* data, std::uint32_t a,
+                         std::uint32_t, std::uint32_t) {
+    auto* d = reinterpret_cast<TnFtpSession*>(context);
+    if (!g_ftp.initialised || !FtpIsPoolRecord(d) || !d->inUse || d->kind != kFtpKindData) {
+        return 0;
+    }
+    TnFtpSession* s = d->parent;
+    if (s == nullptr || !s->inUse || s->data != d || s->step == nullptr) {
+        return 0;
+    }
+    if (event == TNSOCK_EVENT_DATA && data != nullptr && a > 0) {
+        g_ftp.bytesReceived += a;
+        s->step(*s, FtpStep::Data, 0, static_cast<const std::uint8_t*>(data), a);
+    } else if (event == TNSOCK_EVENT_CLOSED) {
+        d->endpoint = nullptr;  // the socket layer has released it
+        s->dataOpen = 0;
+        s->step(*s, FtpStep::DataClosed, 0, nullptr, 0);
+    } else if (event == TNSOCK_EVENT_CONNECTED) {
+        s->step(*s, FtpStep::DataOpen, 0, nullptr, 0);
+    }
+    return 0;
+}
+
+// Opens the data connection: to the control connection's server, on the announced port. False
+// when the session has ended (no record free).
+bool OpenData(TnFtpSession& s) {
+    TnFtpSession* d = FtpAllocate(kFtpKindData);
+    if (d == nullptr) {
+        FtpEnd(s, TNFTP_EV_NO_FREE_CONTEXT, nullptr, 0, 0);
+        return false;
+    }
+    s.data    = d;
+    d->parent = &s;
+    char address[16];
+    TnSockFormatAddr(s.serverAddress, address);
+    if (TnSockTcpConnect(reinterpret_cast<std::uintptr_t>(d), DataEvent, address, s.pasvPort,
+                         &d->endpoint) != TNSOCK_SUCCESS) {
+        d->endpoint = nullptr;  // the wait below times out and tries another PASV
+    }
+    s.dataOpen = d->endpoint != nullptr ? 1 : 0;
+    return true;
+}
+
+// ---- PASV ------------------------------------------------------------------------------------
+
+void SendPasv(TnFtpSession& s, void (*continuation)(TnFtpSession&));
+
+void StepPasv(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
+    if (event == FtpStep::Timeout) {
+        FtpEndTimeout(s, "no response to PASV");
+        return;
+    }
+    if (event == FtpStep::Abort) {
+        FtpAbortStep(s);
+        return;
+    }
+    if (event != FtpStep::Reply) {
+        return;
+    }
+    FtpTimerStop(s);
+    if (cls != 2) {
+        EndByClass(s, cls, TNFTP_OP_PASV);
+        return;
+    }
+    if (std::strncmp(s.replyLine, "227", 3) != 0) {
+        return;  // another 2xx is not the answer to PASV
+    }
+    char announced[16];
+    if (!FtpParsePasv(s.replyLine, static_cast<std::size_t>(s.replyLength), announced,
+                      &s.pasvPort)) {
+        FtpEndWithReply(s, TNFTP_EV_UNKNOWN_REPLY, TNFTP_OP_PASV);
+        return;
+    }
+    std::memcpy(s.pasvAddress, announced, sizeof s.pasvAddress);
+    s.pasvContinuation(s);
+}
+
+void SendPasv(TnFtpSession& s, void (*continuation)(TnFtpSession&)) {
+    s.pasvContinuation = continuation;
+    s.step             = StepPasv;
+    FtpSendCommand(s, "PASV", nullptr);
+    FtpTimerStart(s);
+}
+
+// Waiting for the data connection of one command.
+struct DataWait {
+    const char* command;
+    int op;
+    FtpStepFn replyStep;
+    bool withArgument;
+};
+
+void WaitForData(TnFtpSession& s, const DataWait& w, FtpStep event) {
+    if (event == FtpStep::DataOpen) {
+        FtpTimerStop(s);
+        s.step = w.replyStep;
+        FtpSendCommand(s, w.command, w.withArgument ? s.argument : nullptr);
+        FtpTimerStart(s);
+    } else if (event == FtpStep::Timeout) {
+        FtpCloseAndReleaseData(s);
+        if (--s.pasvAttempts > 0) {
+            SendPasv(s, s.pasvContinuation);
+        } else {
+            FtpEndTimeout(s, "no data connection");
+        }
+    } else if (event == FtpStep::DataClosed) {
+        FtpCloseAndReleaseData(s);
+        FtpEnd(s, TNFTP_EV_CLOSED, nullptr, 0, static_cast<std::uintptr_t>(w.op));
+    } else if (event == FtpStep::Abort) {
+        FtpAbortStep(s);
+    }
+}
+
+constexpr DataWait kListWait{"LIST", TNFTP_OP_LIST_DATA_OPEN, StepList, false};
+constexpr DataWait kRetrWait{"RETR", TNFTP_OP_RETR_DATA_OPEN, StepRetr, true};
+constexpr DataWait kStorWait{"STOR", TNFTP_OP_STOR_DATA_OPEN, StepStor, true};
+
+void StepListWait(TnFtpSession& s, FtpStep e, int, const std::uint8_t*, std::uint32_t) {
+    WaitForData(s, kListWait, e);
+}
+void StepRetrWait(TnFtpSession& s, FtpStep e, int, const std::uint8_t*, std::uint32_t) {
+    WaitForData(s, kRetrWait, e);
+}
+void StepStorWait(TnFtpSession& s, FtpStep e, int, const std::uint8_t*, std::uint32_t) {
+    WaitForData(s, kStorWait, e);
+}
+
+void Continue(TnFtpSession& s, FtpStepFn wait) {
+    if (OpenData(s)) {
+        s.step = wait;
+        FtpTimerStart(s);
+    }
+}
+
+void ContinueList(TnFtpSession& s) {
+    Continue(s, StepListWait);
+}
+void ContinueRetr(TnFtpSession& s) {
+    Continue(s, StepRetrWait);
+}
+void ContinueStor(TnFtpSession& s) {
+    Continue(s, StepStorWait);
+}
+
+// ---- LIST ------------------------------------------------------------------------------------
+
+// Keeps a copy of a block of listing bytes. False when the session has ended.
+bool AppendChunk(TnFtpSession& s, const std::uint8_t* data, std::uint32_t length, int op) {
+    if (s.listBytes > g_ftpListingLimit || length > g_ftpListingLimit - s.listBytes) {
+        FtpEnd(s, TNFTP_EV_NO_MEMORY, nullptr, 0, static_cast<std::uintptr_t>(op));
+        return false;
+    }
+    auto* chunk = static_cast<ListingChunk*>(std::malloc(sizeof(ListingChunk)));
+    auto* copy  = static_cast<std::uint8_t*>(std::malloc(length));
+    if (chunk == nullptr || copy == nullptr) {
+        std::free(chunk);
+        std::free(copy);
+        FtpEnd(s, TNFTP_EV_NO_MEMORY, nullptr, 0, static_cast<std::uintptr_t>(op));
+        return false;
+    }
+    std::memcpy(copy, data, length);
+    *chunk = ListingChunk{nullptr, copy, length};
+    if (s.listTail != nullptr) {
+        s.listTail->next = chunk;
+    } else {
+        s.listHead = chunk;
+    }
+    s.listTail = chunk;
+    s.listBytes += length;
+    return true;
+}
+
+void DeliverListing(TnFtpSession& s, int op) {
+    FtpGoIdle(s);
+    FtpCloseAndReleaseData(s);
+    if (s.listBytes == 0) {
+        FtpFreeListing(s);
+        FtpReport(s, TNFTP_EV_LISTING, nullptr, 0, 0);
+        return;
+    }
+    auto* buffer = static_cast<char*>(std::malloc(s.listBytes));
+    if (buffer == nullptr) {
+        FtpEnd(s, TNFTP_EV_NO_MEMORY, nullptr, 0, static_cast<std::uintptr_t>(op));
+        return;
+    }
+    std::uint32_t offset = 0;
+    for (const ListingChunk* c = s.listHead; c != nullptr; c = c->next) {
+        std::memcpy(buffer + offset, c->bytes, c->count);
+        offset += c->count;
+    }
+    FtpFreeListing(s);
+    FtpReport(s, TNFTP_EV_LISTING, buffer, static_cast<int>(offset), 0);
+    std::free(buffer);
+}
+
+// The completion reply has come; the rest of the listing is still arriving.
+void StepListClose(TnFtpSession& s, FtpStep event, int, const std::uint8_t* data,
+                   std::uint32_t length) {
+    if (event == FtpStep::Data) {
+        AppendChunk(s, data, length, TNFTP_OP_LIST_DATA);
+    } else if (event == FtpStep::DataClosed) {
+        FtpTimerStop(s);
+        DeliverListing(s, TNFTP_OP_LIST_DATA);
+    } else if (event == FtpStep::Timeout) {
+        FtpEndTimeout(s, "LIST data conn not closed");
+    } else if (event == FtpStep::Abort) {
+        FtpAbortStep(s);
+    }
+}
+
+void StepList(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
+              std::uint32_t length) {
+    switch (event) {
+        case FtpStep::Data:
+            AppendChunk(s, data, length, TNFTP_OP_LIST);
+            return;
+        case FtpStep::Timeout:
+            FtpEndTimeout(s, "no LIST completion reply");
+            return;
+        case FtpStep::Abort:
+            FtpAbortStep(s);
+            return;
+        case FtpStep::Reply:
+            break;
+        default:
+            return;
+    }
+    if (cls == 1) {
+        return;
+    }
+    FtpTimerStop(s);
+    if (cls == 2) {
+        if (s.dataOpen) {
+            s.step = StepListClose;
+            FtpTimerStart(s);
+        } else {
+            DeliverListing(s, TNFTP_OP_LIST);
+        }
+        return;
+    }
+    FtpCloseAndReleaseData(s);
+    EndByClass(s, cls, TNFTP_OP_LIST);
+}
+
+// ---- TYPE ------------------------------------------------------------------------------------
+
+void StepType(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
+    if (event == FtpStep::Timeout) {
+        FtpEndTimeout(s, "no TYPE completion reply");
+        return;
+    }
+    if (event == FtpStep::Abort) {
+        FtpAbortStep(s);
+        return;
+    }
+    if (event != FtpStep::Reply) {
+        return;
+    }
+    FtpTimerStop(s);
+    if (cls == 2) {
+        s.pasvAttempts = 3;
+        SendPasv(s, s.direction == kFtpDirectionSend ? ContinueStor : ContinueRetr);
+    } else if (cls >= 1 && cls <= 5) {
+        FtpGoIdle(s);
+        FtpReport(s, TNFTP_EV_TYPE_FAILED, s.replyLine, s.replyLength, TNFTP_OP_TYPE);
+    } else {
+        FtpEndWithReply(s, TNFTP_EV_UNKNOWN_REPLY, TNFTP_OP_TYPE);
+    }
+}
+
+// ---- RETR ------------------------------------------------------------------------------------
+
+// Ends a transfer that keeps the session: idle, data connection and file closed, then the event.
+void TransferDone(TnFtpSession& s, int event, const char* text, int length, std::uintptr_t extra) {
+    FtpGoIdle(s);
+    FtpCloseAndReleaseData(s);
+    FtpFreeChunk(s);
+    FtpCloseFile(s);
+    FtpReport(s, event, text, length, extra);
+}
+
+void ReceiveBlock(TnFtpSession& s, const std::uint8_t* data, std::uint32_t length) {
+    std::uint32_t written = 0;
+    if (s.dataCompleted && s.dataClosedSeen) {
+        return;
+    }
+    if (g_ftp.services.fileWrite(s.file, data, length, &written) == 0 || written != length) {
+        TransferDone(s, TNFTP_EV_RECEIVE_FAILED, nullptr, 0, 0);
+        return;
+    }
+    s.transferred += length;
+    FtpTimerStart(s);  // data is progress: the reply wait starts again
+    FtpReport(s, TNFTP_EV_BYTES_RECEIVED, nullptr, 0, written);
+}
+
+// A download is complete once the server has both closed the data connection (end of file in
+// stream mode, RFC 959 section 3.4.1) and sent its completion reply.
+void StepRetr(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
+              std::uint32_t length) {
+    switch (event) {
+        case FtpStep::Data:
+            ReceiveBlock(s, data, length);
+            return;
+        case FtpStep::DataClosed:
+            FtpCloseAndReleaseData(s);
+            s.dataClosedSeen = 1;
+            if (s.dataCompleted) {
+                TransferDone(s, TNFTP_EV_RECEIVE_COMPLETE, nullptr, 0,
+                             static_cast<std::uintptr_t>(s.transferred));
+            }
+            return;
+        case FtpStep::Timeout:
+            if (s.dataCompleted) {
+                TransferDone(s, TNFTP_EV_RECEIVE_FAILED, nullptr, 0, 0);
+            } else {
+                FtpEndTimeout(s, "no RETR completion reply");
+            }
+            return;
+        case FtpStep::Abort:
+            FtpAbortStep(s);
+            return;
+        case FtpStep::Reply:
+            break;
+        default:
+            return;
+    }
+    if (cls == 1 || s.dataCompleted) {
+        return;
+    }
+    FtpTimerStop(s);
+    if (cls == 2) {
+        s.dataCompleted = 1;
+        if (s.dataClosedSeen) {
+            TransferDone(s, TNFTP_EV_RECEIVE_COMPLETE, nullptr, 0,
+                         static_cast<std::uintptr_t>(s.transferred));
+        } else {
+            FtpTimerStart(s);
+        }
+        return;
+    }
+    FtpCloseAndReleaseData(s);
+    FtpCloseFile(s);
+    EndByClass(s, cls, TNFTP_OP_RETR);
+}
+
+// ---- STOR ------------------------------------------------------------------------------------
+
+// The data stream has ended (our close or the server's): wait for the final reply.
+void StepSendCompletion(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*,
+                        std::uint32_t) {
+    if (event == FtpStep::Timeout) {
+        TransferDone(s, TNFTP_EV_SEND_FAILED, nullptr, 0, TNFTP_OP_STOR_DATA);
+    } else if (event == FtpStep::Abort) {
+        FtpAbortStep(s);
+    } else if (event == FtpStep::Reply && cls == 2) {
+        FtpTimerStop(s);
+        if (s.completionEvent == TNFTP_EV_SEND_COMPLETE) {
+            TransferDone(s, TNFTP_EV_SEND_COMPLETE, nullptr, 0, 0);
+        } else {
+            TransferDone(s, TNFTP_EV_SEND_FAILED, s.replyLine, s.replyLength, TNFTP_OP_STOR_DATA);
+        }
+    } else if (event == FtpStep::Reply && (cls == 4 || cls == 5)) {
+        FtpTimerStop(s);
+        TransferDone(s, TNFTP_EV_SEND_FAILED, s.replyLine, s.replyLength, TNFTP_OP_STOR_DATA);
+    } else if (event == FtpStep::DataClosed) {
+        FtpCloseAndReleaseData(s);
+    }
+}
+
+void EnterCompletion(TnFtpSession& s, int completionEvent) {
+    FtpCloseAndReleaseData(s);  // closing our end is the end of file (stream mode)
+    FtpFreeChunk(s);
+    FtpCloseFile(s);
+    s.completionEvent = completionEvent;
+    s.step            = StepSendCompletion;
+    FtpTimerStart(s);
+}
+
+void StepStor(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
+    switch (event) {
+        case FtpStep::Reply:
+            FtpTimerStop(s);
+            if (cls == 1) {
+                s.step           = StepSend;
+                s.sendStallStart = g_ftp.services.getTickCount();
+                FtpPump(s);
+            } else {
+                TransferDone(s, TNFTP_EV_SEND_FAILED, s.replyLine, s.replyLength, TNFTP_OP_STOR);
+            }
+            return;
+        case FtpStep::Timeout:
+        case FtpStep::DataClosed:
+            TransferDone(s, TNFTP_EV_SEND_FAILED, nullptr, 0, TNFTP_OP_STOR);
+            return;
+        case FtpStep::Abort:
+            FtpAbortStep(s);
+            return;
+        default:
+            return;
+    }
+}
+
+void StepSend(TnFtpSession& s, FtpStep event, int, const std::uint8_t*, std::uint32_t) {
+    if (event == FtpStep::Timeout) {
+        FtpPump(s);
+    } else if (event == FtpStep::DataClosed) {
+        // The server stopped taking data before the end of the file: the reply will say why.
+        EnterCompletion(s, TNFTP_EV_SEND_FAILED);
+    } else if (event == FtpStep::Abort) {
+        FtpCloseFile(s);
+        FtpAbortStep(s);
+    }
+}
+
+void SendFailed(TnFtpSession& s) {
+    TransferDone(s, TNFTP_EV_SEND_FAILED, nullptr, 0, TNFTP_OP_STOR_DATA);
+}
+
+// Reads the next chunk of the file. False when the upload failed (and has been reported).
+bool ReadChunk(TnFtpSession& s) {
+    if (s.chunk == nullptr) {
+        s.chunk = static_cast<std::uint8_t*>(std::malloc(kFtpSendChunk));
+        if (s.chunk == nullptr) {
+            SendFailed(s);
+            return false;
+        }
+    }
+    std::uint32_t read = 0;
+    if (g_ftp.services.fileRead(s.file, s.chunk, kFtpSendChunk, &read) == 0 ||
+        read > kFtpSendChunk) {
+        SendFailed(s);
+        return false;
+    }
+    if (read < kFtpSendChunk) {
+        FtpCloseFile(s);
+        s.lastChunk = 1;
+    }
+    s.chunkCursor    = 0;
+    s.chunkRemaining = read;
+    return true;
+}
+
+// Offers the chunk's remaining bytes. 1: all taken; 0: the socket layer is full; -1: failed.
+int OfferChunk(TnFtpSession& s) {
+    TnFtpSession* d = s.data;
+    if (d == nullptr || d->endpoint == nullptr) {
+        SendFailed(s);
+        return -1;
+    }
+    std::uint32_t taken = 0;
+    const int result =
+        TnSockTcpSend(d->endpoint, s.chunk + s.chunkCursor, s.chunkRemaining, &taken);
+    if (result == TNSOCK_TRANSMITTER_BUSY) {
+        return 0;
+    }
+    if (result != TNSOCK_SUCCESS) {
+        SendFailed(s);
+        return -1;
+    }
+    taken = taken > s.chunkRemaining ? s.chunkRemaining : taken;
+    s.chunkCursor += taken;
+    s.chunkRemaining -= taken;
+    s.transferred += taken;
+    g_ftp.bytesSent += taken;
+    if (taken > 0) {
+        s.sendStallStart               = g_ftp.services.getTickCount();
+        const std::uint32_t generation = s.generation;
+        FtpReport(s, TNFTP_EV_BYTES_SENT, nullptr, 0, taken);
+        if (!s.inUse || s.generation != generation || s.step != StepSend) {
+            return -1;  // the host closed or aborted inside the callback
+        }
+    }
+    return s.chunkRemaining == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+// ---- Shared helpers --------------------------------------------------------------------------
+
+void FtpCloseData(TnFtpSession& s) {
+    if (s.dataOpen && s.data != nullptr && s.data->endpoint != nullptr) {
+        TnSockClose(s.data->endpoint);
+        s.data->endpoint = nullptr;
+    }
+    s.dataOpen = 0;
+}
+
+void FtpCloseAndReleaseData(TnFtpSession& s) {
+    FtpCloseData(s);
+    if (s.data != nullptr) {
+        TnFtpSession* d = s.data;
+        s.data          = nullptr;
+        d->parent       = nullptr;
+        if (d->inUse) {
+            FtpRelease(*d);
+        }
+    }
+}
+
+void FtpFreeListing(TnFtpSession& s) {
+    while (s.listHead != nullptr) {
+        ListingChunk* next = s.listHead->next;
+        std::free(s.listHead->bytes);
+        std::free(s.listHead);
+        s.listHead = next;
+    }
+    s.listTail  = nullptr;
+    s.listBytes = 0;
+}
+
+void FtpFreeChunk(TnFtpSession& s) {
+    std::free(s.chunk);
+    s.chunk          = nullptr;
+    s.chunkCursor    = 0;
+    s.chunkRemaining = 0;
+}
+
+void FtpCloseFile(TnFtpSession& s) {
+    if (s.file != 0) {
+        g_ftp.services.fileClose(s.file);
+        s.file = 0;
+    }
+}
+
+bool FtpIsSending(const TnFtpSession& s) {
+    return s.step == StepSend;
+}
+
+// The upload pump: runs on every tick, offering chunks while the socket layer takes them whole.
+// A data connection that takes nothing for one reply timeout fails the upload.
+void FtpPump(TnFtpSession& s) {
+    for (int i = 0; i < kPumpChunksPerTick; ++i) {
+        if (s.chunkRemaining == 0 && !s.lastChunk && !ReadChunk(s)) {
+            return;
+        }
+        if (s.chunkRemaining > 0) {
+            const int offered = OfferChunk(s);
+            if (offered < 0) {
+                return;
+            }
+            if (offered == 0) {
+                break;
+            }
+        }
+        if (s.lastChunk && s.chunkRemaining == 0) {
+            EnterCompletion(s, TNFTP_EV_SEND_COMPLETE);
+            return;
+        }
+    }
+    const auto stalled =
+        static_cast<std::int32_t>(g_ftp.services.getTickCount() - s.sendStallStart);
+    if (stalled >= 0 && static_cast<std::uint32_t>(stalled) >= g_ftp.replyTimeout) {
+        SendFailed(s);
+    }
+}
+
+bool FtpParsePasv(const char* line, std::size_t length, char* address, std::uint16_t* port) {
+    std::size_t i = 0;
+    while (i < length && line[i] != '(') {
+        ++i;
+    }
+    if (i == length) {
+        return false;
+    }
+    ++i;
+    // Six numbers: four address parts, port high byte, port low byte (RFC 959 section 4.1.2).
+    unsigned numbers[6]    = {};
+    int index              = 0;
+    int digits             = 0;
+    std::size_t textLength = 0;
+    for (; i < length; ++i) {
+        const char c = line[i];
+        if (c >= '0' && c <= '9') {
+            if (++digits > 3) {
+                return false;
+            }
+            numbers[index] = numbers[index] * 10 + static_cast<unsigned>(c - '0');
+            if (index < 4) {
+                address[textLength++] = c;
+            }
+            continue;
+        }
+        if (digits == 0) {
+            return false;
+        }
+        if (c == ',' && index < 5) {
+            if (index < 3) {
+                address[textLength++] = '.';
+            }
+            ++index;
+            digits = 0;
+            continue;
+        }
+        if (c == ')' && index == 5) {
+            if (numbers[4] > 255 || numbers[5] > 255) {
+                return false;
+            }
+            address[textLength] = '\0';
+            *port               = static_cast<std::uint16_t>(numbers[4] * 256 + numbers[5]);
+            return *port != 0;
+        }
+        return false;
+    }
+    return false;
+}
+
+// ---- API -------------------------------------------------------------------------------------
+
+namespace {
+
+int CheckTransfer(TnFtpSession* s, const char* name) {
+    if (!g_ftp.initialised) {
+        return TNFTP_NOT_INITIALISED;
+    }
+    if (s == nullptr || name == nullptr || !FtpArgumentValid(name, false)) {
+        return TNFTP_INVALID_PARAMETERS;
+    }
+    if (!FtpIsPoolRecord(s) || !s->inUse || s->kind != kFtpKindControl) {
+        return TNFTP_SESSION_NOT_ALLOCATED;
+    }
+    if (!FtpIsIdle(*s)) {
+        return TNFTP_INVALID_CMD_FOR_STATE;
+    }
+    return TNFTP_OK;
+}
+
+int StartTransfer(TnFtpSession& s, const char* name, int mode, int direction) {
+    FtpCloseFile(s);
+    s.file = g_ftp.services.fileOpen(name, mode, mode);
+    if (s.file == 0) {
+        return TNFTP_FILE_OPEN_ERROR;
+    }
+    FtpCloseAndReleaseData(s);
+    FtpFreeChunk(s);
+    std::memset(s.argument, 0, sizeof s.argument);
+    std::memcpy(s.argument, name, std::strlen(name));
+    s.transferred    = 0;
+    s.lastChunk      = 0;
+    s.dataCompleted  = 0;
+    s.dataClosedSeen = 0;
+    s.direction      = direction;
+    s.step           = StepType;
+    const int result = FtpSendCommand(s, "TYPE", "I");
+    if (result != TNFTP_OK) {
+        FtpGoIdle(s);
+        FtpCloseFile(s);
+        return result;
+    }
+    FtpTimerStart(s);
+    return TNFTP_OK;
+}
+
+}  // namespace
+
+int TnFtpList(TnFtpSession* s) {
+    if (!g_ftp.initialised) {
+        return TNFTP_NOT_INITIALISED;
+    }
+    if (s == nullptr) {
+        return TNFTP_INVALID_PARAMETERS;
+    }
+    if (!FtpIsPoolRecord(s) || !s->inUse || s->kind != kFtpKindControl) {
+        return TNFTP_SESSION_NOT_ALLOCATED;
+    }
+    if (!FtpIsIdle(*s)) {
+        return TNFTP_INVALID_CMD_FOR_STATE;
+    }
+    FtpFreeListing(*s);
+    FtpCloseAndReleaseData(*s);
+    s->pasvAttempts     = 3;
+    s->pasvContinuation = ContinueList;
+    s->step             = StepPasv;
+    const int result    = FtpSendCommand(*s, "PASV", nullptr);
+    if (result != TNFTP_OK) {
+        FtpGoIdle(*s);
+        return result;
+    }
+    FtpTimerStart(*s);
+    return TNFTP_OK;
+}
+
+int TnFtpGetFile(TnFtpSession* s, const char* name, std::uint32_t expectedSizeLow,
+                 std::uint32_t expectedSizeHigh) {
+    const int check = CheckTransfer(s, name);
+    if (check != TNFTP_OK) {
+        return check;
+    }
+    s->expectedSize = (static_cast<std::uint64_t>(expectedSizeHigh) << 32) | expectedSizeLow;
+    return StartTransfer(*s, name, 1, kFtpDirectionReceive);
+}
+
+int TnFtpPutFile(TnFtpSession* s, const char* name) {
+    const int check = CheckTransfer(s, name);
+    return check != TNFTP_OK ? check : StartTransfer(*s, name, 0, kFtpDirectionSend);
+}

@@ -1,0 +1,156 @@
+// Internals of the FTP client library shared by the control engine (ftp.cpp), the data
+// transfers (ftp_data.cpp) and the parsers' fuzz targets and tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tarnet/tnftp.h"
+#include "tarnet/tnsock.h"
+
+// Engine events handed to a session's step.
+enum class FtpStep : int {
+    Timeout    = 0,  // reply timer expired (in the send step: the pump tick)
+    Reply      = 1,  // a complete reply; cls = its first digit
+    Abort      = 2,
+    DataOpen   = 3,
+    DataClosed = 4,
+    Data       = 5,  // data = bytes, length = count
+};
+
+inline constexpr int kFtpKindControl = 1;
+inline constexpr int kFtpKindData    = 2;
+
+inline constexpr int kFtpDirectionSend    = 1;
+inline constexpr int kFtpDirectionReceive = 2;
+
+inline constexpr std::size_t kFtpCommandLine      = 256;  // a command line must fit, CR LF included
+inline constexpr std::uint32_t kFtpSendChunk      = 2048;  // upload read size
+inline constexpr std::uint32_t kFtpDefaultTimeout = 15000;
+inline constexpr std::uint32_t kFtpLookupRetryMs  = 500;
+
+struct ListingChunk {
+    ListingChunk* next;
+    std::uint8_t* bytes;
+    std::uint32_t count;
+};
+
+using FtpStepFn = void (*)(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
+                           std::uint32_t length);
+
+struct TnFtpSession {
+    int kind;
+    char serverName[TNFTP_MAX_SERVER_NAME + 1];
+    std::uint16_t serverPort;
+    std::uint32_t serverAddress;  // resolved; data connections go here too
+    char userName[100];
+    char password[100];
+    // Current reply line as handed to the event callback.
+    const char* replyLine;
+    int replyLength;
+    TnFtpEventFn eventFn;
+    std::uintptr_t userContext;
+    TnSockEndpoint* endpoint;
+    int inUse;
+    FtpStepFn step;
+    // Reply timer.
+    std::uint32_t timerStart;
+    std::uint32_t timerTimeout;
+    int timerActive;
+    // Data connection (control record) / parent control session (data record).
+    TnFtpSession* data;
+    TnFtpSession* parent;
+    int dataOpen;
+    void (*pasvContinuation)(TnFtpSession& s);
+    char pasvAddress[16];
+    std::uint16_t pasvPort;
+    ListingChunk* listHead;
+    ListingChunk* listTail;
+    std::uint32_t listBytes;
+    char argument[TNFTP_ARGUMENT_SIZE];
+    std::uint64_t expectedSize;
+    std::uint64_t transferred;
+    std::uint8_t* chunk;
+    std::uint32_t chunkCursor;
+    std::uint32_t chunkRemaining;
+    int lastChunk;
+    int completionEvent;
+    int pasvAttempts;
+    TnFtpFile file;
+    int direction;
+    int lookupPending;
+    TnTimerHandle lookupTimer;
+    std::uint32_t lookupStart;
+    // Bumped on every release, so code that called out can tell the record was given up.
+    std::uint32_t generation;
+    // Reply scanner: the line being gathered (kept across received blocks), and the code of an
+    // open multi-line reply (RFC 959 section 4.2: "xyz-" opens it, "xyz " closes it).
+    char line[TNFTP_MAX_REPLY_LINE + 1];
+    std::uint32_t lineLength;
+    char multiCode[3];
+    int inMultiLine;
+    int dataCompleted;             // RETR: the server's completion reply has arrived
+    int dataClosedSeen;            // RETR: the data connection has closed
+    std::uint32_t sendStallStart;  // STOR: tick of the last byte the socket layer took
+    // Bytes of a command line the socket layer has not taken yet; sent before anything else.
+    char pending[2 * kFtpCommandLine];
+    std::uint32_t pendingLength;
+};
+
+// ---- Shared engine (ftp.cpp) -----------------------------------------------------------------
+
+struct FtpLibrary {
+    int initialised;
+    std::uint32_t replyTimeout;
+    TnFtpSession pool[2];
+    std::uint64_t bytesSent;
+    std::uint64_t bytesReceived;
+    TnFtpServices services;
+};
+extern FtpLibrary g_ftp;
+
+// A handle that is one of the pool's records.
+bool FtpIsPoolRecord(const TnFtpSession* s);
+TnFtpSession* FtpAllocate(int kind);
+void FtpRelease(TnFtpSession& s);
+// Reports an event to the host.
+void FtpReport(TnFtpSession& s, int event, const char* text, int textLength, std::uintptr_t extra);
+// Reports an event that ends the session, then closes and releases it (unless the host did).
+void FtpEnd(TnFtpSession& s, int event, const char* text, int textLength, std::uintptr_t extra);
+// Same with the current reply line as text.
+void FtpEndWithReply(TnFtpSession& s, int event, int op);
+void FtpEndTimeout(TnFtpSession& s, const char* message);
+void FtpGoIdle(TnFtpSession& s);
+bool FtpIsIdle(const TnFtpSession& s);
+void FtpTimerStart(TnFtpSession& s);
+void FtpTimerStartMs(TnFtpSession& s, std::uint32_t ms);
+void FtpTimerStop(TnFtpSession& s);
+// Sends "COMMAND ARG\r\n" (or "COMMAND\r\n" with a null or empty argument).
+int FtpSendCommand(TnFtpSession& s, const char* command, const char* argument);
+void FtpSendAbort(TnFtpSession& s);
+void FtpAbortStep(TnFtpSession& s);
+bool FtpArgumentValid(const char* argument, bool allowEmpty);
+
+// Largest listing kept in memory (TNFTP_MAX_LISTING; tests lower it).
+extern std::uint32_t g_ftpListingLimit;
+
+// ---- Data connections (ftp_data.cpp) ---------------------------------------------------------
+
+void FtpCloseData(TnFtpSession& s);
+void FtpCloseAndReleaseData(TnFtpSession& s);
+void FtpFreeListing(TnFtpSession& s);
+void FtpFreeChunk(TnFtpSession& s);
+void FtpCloseFile(TnFtpSession& s);
+// True while the session is in the upload's send step (pumped on every tick).
+bool FtpIsSending(const TnFtpSession& s);
+void FtpPump(TnFtpSession& s);
+
+// Parses the "(h1,h2,h3,h4,p1,p2)" of a 227 reply. Takes only the port: the data connection
+// always goes to the control connection's server. On success writes the announced address text
+// (16 bytes) and the port and answers true.
+bool FtpParsePasv(const char* line, std::size_t length, char* address, std::uint16_t* port);
+
+// ---- Reply scanner (ftp.cpp) -----------------------------------------------------------------
+
+// Scans one received block of the control connection. Stops when the session ends.
+void FtpScanBlock(TnFtpSession& s, const std::uint8_t* bytes, std::uint32_t count);

@@ -1,0 +1,793 @@
+// Folder walker: recursive delete, download and upload as chains of single FTP commands. It
+// keeps one entry list per visited directory, moves the remote and the local current directory
+// along with the walk, and runs its steps from TnFtpTreeDispatch, outside the library's
+// callbacks, when the session is idle again.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ftp_internal.h"
+
+namespace {
+
+enum TreeEvent : int {
+    kStartDelete     = 0,
+    kStartDownload   = 1,
+    kStartUpload     = 2,
+    kCwdDone         = 3,
+    kCwdFailed       = 4,
+    kDeleDone        = 5,
+    kDeleFailed      = 6,
+    kListing         = 7,
+    kRmdDone         = 8,
+    kMkdDone         = 9,
+    kRmdFailed       = 10,
+    kMkdFailed       = 11,
+    kFailure         = 12,
+    kBytesReceived   = 13,
+    kBytesSent       = 14,
+    kSendComplete    = 15,
+    kReceiveComplete = 16,
+};
+
+enum class Operation { Delete = 0, Download = 1, Upload = 2 };
+
+constexpr std::size_t kQueueSize   = 10;
+constexpr std::size_t kLocalName   = 260;
+constexpr std::size_t kSavedDirMax = 4096;
+
+using TreeStep = void (*)(TnFtpSession* s, int event, const void* data, std::uint32_t length,
+                          int libraryEvent);
+
+struct QueueEntry {
+    int event;
+    int libraryEvent;
+    TnFtpSession* session;
+    char* data;
+    std::uint32_t length;
+};
+
+struct Walker {
+    bool initialised;
+    TreeStep step;
+    TnFtpTreeReportFn report;
+    TnFtpTreeLocalFs fs;
+    TnList root;
+    TnList* current;
+    char savedDir[kSavedDirMax];
+    char folder[kLocalName];
+    int overwrite;
+    std::uint64_t bytesDone;
+    std::uint64_t fileSize;
+    Operation operation;
+    TnFtpSession* session;
+    QueueEntry queue[kQueueSize];
+    std::size_t readIndex;
+    std::size_t count;
+    int pendingFailure;  // a queue overflow or a listing copy that could not be kept
+    int pendingFailureEvent;
+};
+
+Walker g_walker{};
+
+void StepIdle(TnFtpSession*, int, const void*, std::uint32_t, int) {}
+
+// ---- Tree --------------------------------------------------------------------------------
+
+void FreeTree() {
+    TnListFreeAll(&g_walker.root);
+    TnListInit(&g_walker.root);
+    g_walker.current = nullptr;
+}
+
+void Report(int kind, std::uintptr_t a, std::uintptr_t b) {
+    g_walker.report(g_walker.session, kind, a, b);
+}
+
+const char* NameOf(const TnListNode* node) {
+    return static_cast<const char*>(node->payload);
+}
+const char* SizeOf(const TnListNode* node) {
+    return static_cast<const char*>(node->extra1);
+}
+bool IsDirectory(const TnListNode* node) {
+    return node->extra2 != nullptr && static_cast<const char*>(node->extra2)[0] == 'd';
+}
+
+std::uint64_t ToSize(const char* text) {
+    std::uint64_t value = 0;
+    for (; text != nullptr && *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + static_cast<std::uint64_t>(*text - '0');
+    }
+    return value;
+}
+
+void Finish(int kind) {
+    FreeTree();
+    g_walker.step = StepIdle;
+    Report(kind, 0, 0);
+}
+
+void Fail(int code, int libraryEvent) {
+    FreeTree();
+    g_walker.step = StepIdle;
+    if (g_walker.operation != Operation::Delete) {
+        g_walker.fs.changeDirectory(g_walker.savedDir);
+    }
+    Report(static_cast<int>(g_walker.operation), static_cast<std::uintptr_t>(code),
+           static_cast<std::uintptr_t>(libraryEvent));
+}
+
+// Root list with one entry (the folder) whose child list becomes the current list.
+bool CommonStart(const char* folder) {
+    FreeTree();
+    TnListNode* node =
+        TnListAppendCopy(&g_walker.root, folder, static_cast<int>(std::strlen(folder)));
+    if (node == nullptr || node->children == nullptr) {
+        return false;
+    }
+    node->children->parent = &g_walker.root;
+    g_walker.root.cursor   = nullptr;
+    g_walker.current       = node->children;
+    return true;
+}
+
+// Makes a directory entry's child list current (its cursor at the start).
+bool Descend(TnListNode* node) {
+    if (node->children == nullptr) {
+        return false;
+    }
+    node->children->parent = g_walker.current;
+    node->children->cursor = nullptr;
+    g_walker.current       = node->children;
+    return true;
+}
+
+// A listed name that is safe to use as one path component, here and on the server: no
+// separators, no "." or "..", no control bytes (CR or LF would also end the command line).
+bool SafeName(const char* name) {
+    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return false;
+    }
+    for (const char* p = name; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The next entry of the current list to work on, or null when none is left. "." and ".." are
+// passed over; unsafe names and links are passed over with a report.
+TnListNode* NextEntry() {
+    TnList* list = g_walker.current;
+    while (list->cursor != nullptr) {
+        TnListNode* node = list->cursor;
+        const char* name = NameOf(node);
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            list->cursor = node->next;
+            continue;
+        }
+        if (g_walker.operation != Operation::Upload) {
+            const char* type = static_cast<const char*>(node->extra2);
+            if (type != nullptr && type[0] == 'l') {
+                list->cursor = node->next;
+                Report(TNTREE_REP_ENTRY_SKIPPED, reinterpret_cast<std::uintptr_t>(name),
+                       TNTREE_SKIP_LINK);
+                continue;
+            }
+            if (!SafeName(name)) {
+                list->cursor = node->next;
+                Report(TNTREE_REP_ENTRY_SKIPPED, reinterpret_cast<std::uintptr_t>(name),
+                       TNTREE_SKIP_UNSAFE_NAME);
+                continue;
+            }
+        }
+        return node;
+    }
+    return nullptr;
+}
+
+// Goes up one level at the end of a list: step `notRoot` or `atRoot` and CWD "..".
+void GoUp(TreeStep notRoot, TreeStep atRoot) {
+    g_walker.current = g_walker.current->parent;
+    if (g_walker.operation != Operation::Delete) {
+        g_walker.fs.changeDirectory("..");
+    }
+    g_walker.step = g_walker.current != &g_walker.root ? notRoot : atRoot;
+    if (TnFtpCwd(g_walker.session, "..") != TNFTP_OK) {
+        Fail(TNTREE_CWD_FAILED, 0);
+    }
+}
+
+void ReportPercent() {
+    if (g_walker.fileSize != 0) {
+        const std::uint64_t percent = g_walker.bytesDone * 100 / g_walker.fileSize;
+        Report(TNTREE_REP_PERCENT, percent > 100 ? 100 : percent, 0);
+    }
+}
+
+bool IsFailure(int event) {
+    return event == kFailure;
+}
+
+// Parses a delivered listing into the current list, reporting dropped lines.
+bool TakeListing(const void* data, std::uint32_t length) {
+    std::uint32_t dropped = 0;
+    if (TnFtpParseListing(static_cast<const char*>(data), length, g_walker.current, &dropped) < 0) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < dropped; ++i) {
+        Report(TNTREE_REP_ENTRY_SKIPPED, 0, TNTREE_SKIP_LINE_TOO_LONG);
+    }
+    g_walker.current->cursor = g_walker.current->first;
+    return true;
+}
+
+// ---- Recursive delete --------------------------------------------------------------------
+
+void DelEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void DelListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib);
+void DelDeleted(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void DelGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void DelRemoved(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+
+void DelNext() {
+    TnListNode* node = NextEntry();
+    if (node == nullptr) {
+        GoUp(DelGoneUp, DelGoneUp);
+        return;
+    }
+    g_walker.current->cursor = node->next;
+    if (!IsDirectory(node)) {
+        Report(TNTREE_REP_DELETE_ITEM, reinterpret_cast<std::uintptr_t>(NameOf(node)), 1);
+        g_walker.step = DelDeleted;
+        if (TnFtpDele(g_walker.session, NameOf(node)) != TNFTP_OK) {
+            Fail(TNTREE_FILE_FAILED, 0);
+        }
+        return;
+    }
+    if (!Descend(node)) {
+        Fail(TNTREE_NO_MEMORY, 0);
+        return;
+    }
+    g_walker.step = DelEntered;
+    if (TnFtpCwd(g_walker.session, NameOf(node)) != TNFTP_OK) {
+        Fail(TNTREE_CWD_FAILED, 0);
+    }
+}
+
+void DelEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kCwdDone) {
+        g_walker.step = DelListing;
+        if (TnFtpList(g_walker.session) != TNFTP_OK) {
+            Fail(TNTREE_CWD_FAILED, 0);
+        }
+    } else if (event == kCwdFailed || IsFailure(event)) {
+        Fail(TNTREE_CWD_FAILED, libraryEvent);
+    }
+}
+
+void DelListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib) {
+    if (event == kListing) {
+        if (!TakeListing(data, length)) {
+            Fail(TNTREE_NO_MEMORY, 0);
+            return;
+        }
+        DelNext();
+    } else if (IsFailure(event)) {
+        Fail(TNTREE_LIST_FAILED, lib);
+    }
+}
+
+void DelDeleted(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kDeleDone) {
+        Report(TNTREE_REP_DELETE_ITEM, 0, 2);
+        DelNext();
+    } else if (event == kDeleFailed || IsFailure(event)) {
+        Fail(TNTREE_FILE_FAILED, libraryEvent);
+    }
+}
+
+void DelGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kCwdDone) {
+        const TnList* list        = g_walker.current;
+        const TnListNode* emptied = list->cursor != nullptr ? list->cursor->prev : list->last;
+        if (emptied == nullptr) {
+            Fail(TNTREE_RMD_FAILED, 0);
+            return;
+        }
+        Report(TNTREE_REP_DELETE_ITEM, reinterpret_cast<std::uintptr_t>(NameOf(emptied)), 1);
+        g_walker.step = DelRemoved;
+        if (TnFtpRmd(g_walker.session, NameOf(emptied)) != TNFTP_OK) {
+            Fail(TNTREE_RMD_FAILED, 0);
+        }
+    } else if (event == kCwdFailed || IsFailure(event)) {
+        Fail(TNTREE_CWD_FAILED, libraryEvent);
+    }
+}
+
+void DelRemoved(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kRmdDone) {
+        Report(TNTREE_REP_DELETE_ITEM, 0, 2);
+        if (g_walker.current == &g_walker.root) {
+            Finish(TNTREE_REP_DELETE_DONE);
+        } else {
+            DelNext();
+        }
+    } else if (event == kRmdFailed || IsFailure(event)) {
+        Fail(TNTREE_RMD_FAILED, libraryEvent);
+    }
+}
+
+void DelStart() {
+    if (!CommonStart(g_walker.folder)) {
+        Fail(TNTREE_NO_MEMORY, 0);
+        return;
+    }
+    g_walker.step = DelEntered;
+    if (TnFtpCwd(g_walker.session, g_walker.folder) != TNFTP_OK) {
+        Fail(TNTREE_CWD_FAILED, 0);
+    }
+}
+
+// ---- Recursive download ------------------------------------------------------------------
+
+void GetEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void GetListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib);
+void GetFile(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib);
+void GetGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void GetFinished(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+
+void GetNext() {
+    for (;;) {
+        TnListNode* node = NextEntry();
+        if (node == nullptr) {
+            GoUp(GetGoneUp, GetFinished);
+            return;
+        }
+        g_walker.current->cursor = node->next;
+        const char* name         = NameOf(node);
+        if (IsDirectory(node)) {
+            // A local folder that cannot be entered would leave the files in its parent and
+            // the later ".." above the target: stop instead.
+            if (!Descend(node)) {
+                Fail(TNTREE_NO_MEMORY, 0);
+                return;
+            }
+            g_walker.fs.makeDirectory(name);
+            if (g_walker.fs.changeDirectory(name) == 0) {
+                Fail(TNTREE_LOCAL_DIR_FAILED, 0);
+                return;
+            }
+            g_walker.step = GetEntered;
+            if (TnFtpCwd(g_walker.session, name) != TNFTP_OK) {
+                Fail(TNTREE_CWD_FAILED, 0);
+            }
+            return;
+        }
+        g_walker.fileSize       = ToSize(SizeOf(node));
+        std::uint64_t localSize = 0;
+        if (g_walker.overwrite == 0 && g_walker.fs.fileSize(name, &localSize) != 0 &&
+            localSize == g_walker.fileSize) {
+            continue;  // already here with the same size
+        }
+        Report(TNTREE_REP_DOWNLOAD_ITEM, reinterpret_cast<std::uintptr_t>(name), 1);
+        g_walker.step = GetFile;
+        Report(TNTREE_REP_PERCENT, 0, 0);
+        g_walker.bytesDone = 0;
+        if (TnFtpGetFile(g_walker.session, name, static_cast<std::uint32_t>(g_walker.fileSize),
+                         static_cast<std::uint32_t>(g_walker.fileSize >> 32)) != TNFTP_OK) {
+            Fail(TNTREE_FILE_FAILED, 0);
+        }
+        return;
+    }
+}
+
+void GetEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kCwdDone) {
+        g_walker.step = GetListing;
+        if (TnFtpList(g_walker.session) != TNFTP_OK) {
+            Fail(TNTREE_LIST_FAILED, 0);
+        }
+    } else if (event == kCwdFailed || IsFailure(event)) {
+        Fail(TNTREE_CWD_FAILED, libraryEvent);
+    }
+}
+
+void GetListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib) {
+    if (event == kListing) {
+        if (!TakeListing(data, length)) {
+            Fail(TNTREE_NO_MEMORY, 0);
+            return;
+        }
+        GetNext();
+    } else if (IsFailure(event)) {
+        Fail(TNTREE_LIST_FAILED, lib);
+    }
+}
+
+void GetFile(TnFtpSession*, int event, const void* data, std::uint32_t, int lib) {
+    if (event == kBytesReceived) {
+        g_walker.bytesDone += reinterpret_cast<std::uintptr_t>(data);
+        ReportPercent();
+    } else if (event == kReceiveComplete) {
+        Report(TNTREE_REP_PERCENT, 100, 0);
+        Report(TNTREE_REP_DOWNLOAD_ITEM, 0, 2);
+        GetNext();
+    } else if (IsFailure(event)) {
+        Fail(TNTREE_FILE_FAILED, lib);
+    }
+}
+
+void GetGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kCwdDone) {
+        GetNext();
+    } else if (event == kCwdFailed || IsFailure(event)) {
+        Fail(TNTREE_CWD_FAILED, libraryEvent);
+    }
+}
+
+void GetFinished(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kCwdDone) {
+        Finish(TNTREE_REP_DOWNLOAD_DONE);
+    } else if (event == kCwdFailed || IsFailure(event)) {
+        Fail(TNTREE_CWD_FAILED, libraryEvent);
+    }
+}
+
+void GetStart() {
+    g_walker.fs.makeDirectory(g_walker.folder);
+    if (g_walker.fs.changeDirectory(g_walker.folder) == 0) {
+        Fail(TNTREE_LOCAL_DIR_FAILED, 0);
+        return;
+    }
+    if (!CommonStart(g_walker.folder)) {
+        Fail(TNTREE_NO_MEMORY, 0);
+        return;
+    }
+    g_walker.step = GetEntered;
+    if (TnFtpCwd(g_walker.session, g_walker.folder) != TNFTP_OK) {
+        Fail(TNTREE_CWD_FAILED, 0);
+    }
+}
+
+// ---- Recursive upload --------------------------------------------------------------------
+
+void PutMade(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void PutEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void PutFile(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib);
+void PutGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void PutFinished(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+
+bool g_enumerateFailed = false;
+
+void AddLocalEntry(void*, const char* name, std::uint64_t size, int isDirectory) {
+    if (g_enumerateFailed || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return;
+    }
+    TnListNode* node =
+        TnListAppendCopy(g_walker.current, name, static_cast<int>(std::strlen(name)));
+    if (node == nullptr) {
+        g_enumerateFailed = true;
+        return;
+    }
+    char sizeText[24];
+    const int n =
+        std::snprintf(sizeText, sizeof sizeText, "%llu", static_cast<unsigned long long>(size));
+    TnListSetExtra1(node, sizeText, n);
+    TnListSetExtra2(node, isDirectory ? "d" : " ", 1);
+    g_enumerateFailed = node->extra1 == nullptr || node->extra2 == nullptr;
+}
+
+void PutNext() {
+    TnListNode* node = NextEntry();
+    if (node == nullptr) {
+        GoUp(PutGoneUp, PutFinished);
+        return;
+    }
+    g_walker.current->cursor = node->next;
+    const char* name         = NameOf(node);
+    if (!IsDirectory(node)) {
+        g_walker.bytesDone = 0;
+        g_walker.fileSize  = ToSize(SizeOf(node));
+        Report(TNTREE_REP_UPLOAD_ITEM, reinterpret_cast<std::uintptr_t>(name), 1);
+        g_walker.step = PutFile;
+        Report(TNTREE_REP_PERCENT, 0, 0);
+        if (TnFtpPutFile(g_walker.session, name) != TNFTP_OK) {
+            Fail(TNTREE_PUT_FAILED, 0);
+        }
+        return;
+    }
+    if (!Descend(node)) {
+        Fail(TNTREE_NO_MEMORY, 0);
+        return;
+    }
+    if (std::strlen(name) >= kLocalName) {
+        Fail(TNTREE_NAME_TOO_LONG, 0);
+        return;
+    }
+    if (g_walker.fs.changeDirectory(name) == 0) {
+        Fail(TNTREE_LOCAL_DIR_FAILED, 0);
+        return;
+    }
+    std::memcpy(g_walker.folder, name, std::strlen(name) + 1);
+    g_walker.step = PutMade;
+    if (TnFtpMkd(g_walker.session, name) != TNFTP_OK) {
+        Fail(TNTREE_MKD_FAILED, 0);
+    }
+}
+
+void PutMade(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kMkdDone) {
+        g_walker.step = PutEntered;
+        if (TnFtpCwd(g_walker.session, g_walker.folder) != TNFTP_OK) {
+            Fail(TNTREE_MKD_FAILED, 0);
+        }
+    } else if (event == kMkdFailed || IsFailure(event)) {
+        Fail(TNTREE_MKD_FAILED, libraryEvent);
+    }
+}
+
+void PutEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kCwdDone) {
+        g_enumerateFailed = false;
+        if (g_walker.fs.enumerate(nullptr, AddLocalEntry) == 0 || g_enumerateFailed) {
+            Fail(g_enumerateFailed ? TNTREE_NO_MEMORY : TNTREE_LOCAL_DIR_FAILED, 0);
+            return;
+        }
+        g_walker.current->cursor = g_walker.current->first;
+        PutNext();
+    } else if (event == kCwdFailed || IsFailure(event)) {
+        Fail(TNTREE_CWD_FAILED, libraryEvent);
+    }
+}
+
+void PutFile(TnFtpSession*, int event, const void* data, std::uint32_t, int lib) {
+    if (event == kBytesSent) {
+        g_walker.bytesDone += reinterpret_cast<std::uintptr_t>(data);
+        ReportPercent();
+    } else if (event == kSendComplete) {
+        Report(TNTREE_REP_PERCENT, 100, 0);
+        Report(TNTREE_REP_UPLOAD_ITEM, 0, 2);
+        PutNext();
+    } else if (IsFailure(event)) {
+        Fail(TNTREE_FILE_FAILED, lib);
+    }
+}
+
+void PutGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kCwdDone) {
+        PutNext();
+    } else if (event == kCwdFailed || IsFailure(event)) {
+        Fail(TNTREE_CWD_FAILED, libraryEvent);
+    }
+}
+
+void PutFinished(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+    if (event == kCwdDone) {
+        Finish(TNTREE_REP_UPLOAD_DONE);
+    } else if (event == kCwdFailed || IsFailure(event)) {
+        Fail(TNTREE_CWD_FAILED, libraryEvent);
+    }
+}
+
+void PutStart() {
+    if (!CommonStart(g_walker.folder)) {
+        Fail(TNTREE_NO_MEMORY, 0);
+        return;
+    }
+    g_walker.step = PutMade;
+    if (TnFtpMkd(g_walker.session, g_walker.folder) != TNFTP_OK) {
+        Fail(TNTREE_CWD_FAILED, 0);
+    }
+}
+
+// ---- Queue -------------------------------------------------------------------------------
+
+// The walker event for a library event, or -1 when the walker does not take it.
+int Translate(int event) {
+    switch (event) {
+        case TNFTP_EV_CWD_DONE:
+            return kCwdDone;
+        case TNFTP_EV_CWD_FAILED:
+            return kCwdFailed;
+        case TNFTP_EV_DELE_DONE:
+            return kDeleDone;
+        case TNFTP_EV_DELE_FAILED:
+            return kDeleFailed;
+        case TNFTP_EV_LISTING:
+            return kListing;
+        case TNFTP_EV_RMD_DONE:
+            return kRmdDone;
+        case TNFTP_EV_MKD_DONE:
+            return kMkdDone;
+        case TNFTP_EV_RMD_FAILED:
+            return kRmdFailed;
+        case TNFTP_EV_MKD_FAILED:
+            return kMkdFailed;
+        case TNFTP_EV_SEND_COMPLETE:
+            return kSendComplete;
+        case TNFTP_EV_RECEIVE_COMPLETE:
+            return kReceiveComplete;
+        case TNFTP_EV_CLOSED:
+        case TNFTP_EV_SERVER_ERROR:
+        case TNFTP_EV_UNEXPECTED_REPLY:
+        case TNFTP_EV_UNKNOWN_REPLY:
+        case TNFTP_EV_NO_FREE_CONTEXT:
+        case TNFTP_EV_TIMEOUT:
+        case TNFTP_EV_NO_MEMORY:
+        case TNFTP_EV_RECEIVE_FAILED:
+        case TNFTP_EV_TYPE_FAILED:
+        case TNFTP_EV_SEND_FAILED:
+        case TNFTP_EV_ABORT_DONE:
+            return kFailure;
+        default:
+            return -1;
+    }
+}
+
+void ClearQueue() {
+    while (g_walker.count > 0) {
+        std::free(g_walker.queue[g_walker.readIndex].data);
+        g_walker.readIndex = (g_walker.readIndex + 1) % kQueueSize;
+        --g_walker.count;
+    }
+    g_walker.readIndex = 0;
+}
+
+void SetPendingFailure(int code, int libraryEvent) {
+    if (g_walker.pendingFailure == 0) {
+        g_walker.pendingFailure      = code;
+        g_walker.pendingFailureEvent = libraryEvent;
+    }
+}
+
+int StartChecks(TnFtpSession* session, const char* folder) {
+    if (!g_walker.initialised) {
+        return TNTREE_NOT_INITIALISED;
+    }
+    if (session == nullptr || folder == nullptr || folder[0] == '\0' ||
+        std::strlen(folder) >= kLocalName) {
+        return TNTREE_BAD_PARAMETER;
+    }
+    if (g_walker.step != StepIdle) {
+        return TNTREE_BUSY;
+    }
+    return TNTREE_STARTED;
+}
+
+void BeginOperation(TnFtpSession* session, const char* folder, Operation operation) {
+    ClearQueue();
+    g_walker.pendingFailure = 0;
+    g_walker.session        = session;
+    g_walker.operation      = operation;
+    std::memcpy(g_walker.folder, folder, std::strlen(folder) + 1);
+}
+
+bool SaveLocalDirectory() {
+    return g_walker.fs.currentDirectory(g_walker.savedDir, sizeof g_walker.savedDir) != 0;
+}
+
+}  // namespace
+
+void TnFtpTreeInit(TnFtpTreeReportFn report, const TnFtpTreeLocalFs* localFs) {
+    if (report == nullptr || localFs == nullptr || localFs->makeDirectory == nullptr ||
+        localFs->changeDirectory == nullptr || localFs->currentDirectory == nullptr ||
+        localFs->enumerate == nullptr || localFs->fileSize == nullptr) {
+        return;
+    }
+    if (g_walker.initialised) {
+        TnFtpTreeDeinit();
+    }
+    g_walker             = Walker{};
+    g_walker.report      = report;
+    g_walker.fs          = *localFs;
+    g_walker.step        = StepIdle;
+    g_walker.initialised = true;
+    TnListInit(&g_walker.root);
+}
+
+void TnFtpTreeDeinit() {
+    if (!g_walker.initialised) {
+        return;
+    }
+    FreeTree();
+    ClearQueue();
+    g_walker.step        = StepIdle;
+    g_walker.initialised = false;
+}
+
+int TnFtpTreeDelete(TnFtpSession* session, const char* folder) {
+    const int check = StartChecks(session, folder);
+    if (check != TNTREE_STARTED) {
+        return check;
+    }
+    BeginOperation(session, folder, Operation::Delete);
+    DelStart();
+    return TNTREE_STARTED;
+}
+
+int TnFtpTreeDownload(TnFtpSession* session, const char* folder, int overwrite) {
+    const int check = StartChecks(session, folder);
+    if (check != TNTREE_STARTED) {
+        return check;
+    }
+    BeginOperation(session, folder, Operation::Download);
+    g_walker.overwrite = overwrite;
+    if (!SaveLocalDirectory()) {
+        Fail(TNTREE_LOCAL_DIR_FAILED, 0);
+        return TNTREE_STARTED;
+    }
+    GetStart();
+    return TNTREE_STARTED;
+}
+
+int TnFtpTreeUpload(TnFtpSession* session, const char* folder) {
+    const int check = StartChecks(session, folder);
+    if (check != TNTREE_STARTED) {
+        return check;
+    }
+    if (!SaveLocalDirectory() || g_walker.fs.changeDirectory(folder) == 0) {
+        return TNTREE_LOCAL_DIR_FAILED;
+    }
+    BeginOperation(session, folder, Operation::Upload);
+    PutStart();
+    return TNTREE_STARTED;
+}
+
+void TnFtpTreeOnEvent(TnFtpSession* session, int event, const char* text, int textLength,
+                      std::uintptr_t extra) {
+    if (!g_walker.initialised || g_walker.step == StepIdle || session != g_walker.session) {
+        return;
+    }
+    if (event == TNFTP_EV_BYTES_SENT || event == TNFTP_EV_BYTES_RECEIVED) {
+        g_walker.step(session, event == TNFTP_EV_BYTES_SENT ? kBytesSent : kBytesReceived,
+                      reinterpret_cast<const void*>(extra), 0, event);
+        return;
+    }
+    const int walkerEvent = Translate(event);
+    if (walkerEvent < 0) {
+        return;
+    }
+    if (g_walker.count == kQueueSize) {
+        SetPendingFailure(TNTREE_QUEUE_FULL, event);
+        return;
+    }
+    QueueEntry entry{walkerEvent, event, session, nullptr, 0};
+    if (event == TNFTP_EV_LISTING && text != nullptr && textLength > 0) {
+        entry.data = static_cast<char*>(std::malloc(static_cast<std::size_t>(textLength)));
+        if (entry.data == nullptr) {
+            SetPendingFailure(TNTREE_NO_MEMORY, event);
+            return;
+        }
+        std::memcpy(entry.data, text, static_cast<std::size_t>(textLength));
+        entry.length = static_cast<std::uint32_t>(textLength);
+    }
+    g_walker.queue[(g_walker.readIndex + g_walker.count) % kQueueSize] = entry;
+    ++g_walker.count;
+}
+
+void TnFtpTreeDispatch() {
+    if (!g_walker.initialised) {
+        return;
+    }
+    if (g_walker.pendingFailure != 0) {
+        const int code          = g_walker.pendingFailure;
+        const int event         = g_walker.pendingFailureEvent;
+        g_walker.pendingFailure = 0;
+        ClearQueue();
+        if (g_walker.step != StepIdle) {
+            Fail(code, event);
+        }
+        return;
+    }
+    while (g_walker.count > 0) {
+        QueueEntry entry   = g_walker.queue[g_walker.readIndex];
+        g_walker.readIndex = (g_walker.readIndex + 1) % kQueueSize;
+        --g_walker.count;
+        g_walker.step(entry.session, entry.event, entry.data, entry.length, entry.libraryEvent);
+        std::free(entry.data);
+    }
+}
