@@ -206,5 +206,6 @@ int RunUdp(const GlobalOptions& options, const Args& args);
 int RunServe(const GlobalOptions& options, const Args& args);
 int RunResolve(const GlobalOptions& options, const Args& args);
 int RunTcp(const GlobalOptions& options, const Args& args);
+int RunFtp(const GlobalOptions& options, const Args& args);
 
 }  // namespace tarnet::cli
