@@ -20,7 +20,8 @@ struct FilesState {
     std::string mapTo;
     bool mapped = false;
     std::string lastError;
-    int openFiles = 0;
+    bool writeFailed = false;  // a buffered write failed after the library counted it
+    int openFiles    = 0;
 };
 
 FilesState gFiles;
@@ -31,6 +32,38 @@ void NoteError(const char* what, const char* name) {
 
 int Descriptor(TnFtpFile file) {
     return static_cast<int>(file) - 1;
+}
+
+bool WriteAll(TnFtpFile file, const std::uint8_t* bytes, std::size_t count) {
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(Descriptor(file), bytes + done, count - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            NoteError("cannot write", "the file");
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Bytes accepted for one file and not yet written (one file receives at a time).
+struct WriteBuffer {
+    TnFtpFile owner  = 0;
+    std::size_t used = 0;
+    std::uint8_t bytes[64 * 1024];
+};
+
+WriteBuffer gWrite;
+
+bool Flush() {
+    const bool ok = gWrite.used == 0 || WriteAll(gWrite.owner, gWrite.bytes, gWrite.used);
+    gWrite.used   = 0;
+    gWrite.owner  = 0;
+    return ok;
 }
 
 // Opening never blocks the loop: a FIFO would wait for its other end, so the descriptor is
@@ -144,34 +177,49 @@ void FtpFileClose(TnFtpFile file) {
     if (file == 0) {
         return;
     }
+    if (gWrite.owner == file && !Flush()) {
+        gFiles.writeFailed = true;  // bytes the library counted as written are lost
+    }
     if (::close(Descriptor(file)) != 0 && gFiles.lastError.empty()) {
         NoteError("cannot close", "the file");
+        gFiles.writeFailed = true;
     }
     --gFiles.openFiles;
 }
 
+// A download arrives one TCP segment at a time; a system call per segment would cost about as
+// much as the segment's whole trip through the stack, so the bytes are gathered first.
 int FtpFileWrite(TnFtpFile file, const std::uint8_t* bytes, std::uint32_t count,
                  std::uint32_t* written) {
-    std::uint32_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(Descriptor(file), bytes + done, count - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
+    if (written != nullptr) {
+        *written = 0;
+    }
+    if (gWrite.owner != file && !Flush()) {
+        gFiles.writeFailed = true;
+    }
+    if (gWrite.used + count > sizeof gWrite.bytes && !Flush()) {
+        return 0;
+    }
+    gWrite.owner = file;
+    if (count >= sizeof gWrite.bytes) {
+        if (!WriteAll(file, bytes, count)) {
+            return 0;
         }
-        if (n <= 0) {
-            NoteError("cannot write", "the file");
-            break;
-        }
-        done += static_cast<std::uint32_t>(n);
+    } else {
+        std::memcpy(gWrite.bytes + gWrite.used, bytes, count);
+        gWrite.used += count;
     }
     if (written != nullptr) {
-        *written = done;
+        *written = count;
     }
-    return done == count ? 1 : 0;
+    return 1;
 }
 
 // Fills the buffer unless the file ends first: the library takes a short read as the end.
 int FtpFileRead(TnFtpFile file, std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t* read) {
+    if (gWrite.owner == file && !Flush()) {
+        gFiles.writeFailed = true;
+    }
     std::uint32_t done = 0;
     while (done < capacity) {
         const ssize_t n = ::read(Descriptor(file), buffer + done, capacity - done);
@@ -231,6 +279,11 @@ const std::string& FtpLastFileError() {
 
 void FtpClearFileError() {
     gFiles.lastError.clear();
+    gFiles.writeFailed = false;
+}
+
+bool FtpWriteFailed() {
+    return gFiles.writeFailed;
 }
 
 int FtpOpenFileCount() {

@@ -28,6 +28,10 @@ void FtpClearMapping();
 // FtpClearFileError.
 const std::string& FtpLastFileError();
 void FtpClearFileError();
+// Writes are gathered and reach the file when the buffer fills or the file is closed; true when
+// such a late write failed (the library had already counted the bytes as written), so a
+// transfer the library reports complete is not. Cleared by FtpClearFileError.
+bool FtpWriteFailed();
 
 // Files opened through the services and not yet closed (for checks that nothing leaks).
 int FtpOpenFileCount();

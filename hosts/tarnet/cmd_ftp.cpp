@@ -550,7 +550,11 @@ class FtpCommand {
                 return kExitFailed;
             }
         }
-        const std::string partial = local + ".tarnet-partial";
+        // Only a regular file (or none yet) is replaced that way; a device such as /dev/null
+        // is written directly, never renamed over.
+        struct stat st {};
+        const bool direct         = ::stat(local.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+        const std::string partial = direct ? local : local + ".tarnet-partial";
         const std::string what    = "get " + remote;
         platform::FtpMapNextOpen(remote, partial);
         gRun.sending  = false;
@@ -562,6 +566,15 @@ class FtpCommand {
             return rc;
         }
         rc = Await(TNFTP_EV_RECEIVE_COMPLETE, what.c_str());
+        if (rc == kExitOk && platform::FtpWriteFailed()) {
+            rc = Fail("%s: %s", what.c_str(), platform::FtpLastFileError().c_str());
+        }
+        if (direct) {
+            if (rc == kExitOk) {
+                Summary("");
+            }
+            return rc;
+        }
         if (rc == kExitOk && ::rename(partial.c_str(), local.c_str()) != 0) {
             rc = Fail("%s: cannot rename %s to %s: %s", what.c_str(), partial.c_str(),
                       local.c_str(), std::strerror(errno));
@@ -645,6 +658,9 @@ class FtpCommand {
                 why += "; " + platform::FtpLastFileError();
             }
             return Fail("%s: %s", what, why.c_str());
+        }
+        if (platform::FtpWriteFailed()) {
+            return Fail("%s: %s", what, platform::FtpLastFileError().c_str());
         }
         if (transfers) {
             const std::string prefix =

@@ -8,6 +8,7 @@ import os
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -148,6 +149,9 @@ class FtpServers(unittest.TestCase):
             self.ok(tarnet_ftp(server, server.address, "get", "short.txt", self.local))
             with open(target, "rb") as f:
                 self.assertEqual(f.read(), b"new")
+            # A device is written, never replaced.
+            self.ok(tarnet_ftp(server, server.address, "get", "short.txt", "/dev/null"))
+            self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
 
     def test_listing_of_many_entries_with_spaces(self):
         names = ["entry %03d with spaces" % i for i in range(205)] + ["plain"]

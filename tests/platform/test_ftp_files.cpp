@@ -106,6 +106,36 @@ TEST_F(FtpFiles, ReadsFullChunksUntilTheEnd) {
     EXPECT_EQ(counts, (std::vector<std::uint32_t>{2048, 2048, 904, 0}));
 }
 
+TEST_F(FtpFiles, GatheredWritesReachTheFileAndTheirFailuresAreKept) {
+    struct Case {
+        const char* name;
+        std::uint32_t blocks;  // of 1460 bytes, like TCP segments
+        bool failed;
+    };
+    const Case cases[] = {
+        {"small.bin", 3,   false},
+        {"large.bin", 200, false}, // more than the buffer holds
+        {"/dev/full", 3,   true }, // the failure only shows when the bytes reach the device
+    };
+    const std::string block(1460, 'b');
+    for (const Case& c : cases) {
+        FtpClearFileError();
+        const TnFtpFile file = FtpFileOpen(c.name, 1, 1);
+        ASSERT_NE(file, 0u) << c.name;
+        for (std::uint32_t i = 0; i < c.blocks; ++i) {
+            std::uint32_t written = 0;
+            FtpFileWrite(file, reinterpret_cast<const std::uint8_t*>(block.data()), 1460, &written);
+        }
+        FtpFileClose(file);
+        EXPECT_EQ(FtpWriteFailed(), c.failed) << c.name;
+        if (!c.failed) {
+            struct stat st {};
+            ASSERT_EQ(::stat(c.name, &st), 0);
+            EXPECT_EQ(st.st_size, 1460 * static_cast<off_t>(c.blocks)) << c.name;
+        }
+    }
+}
+
 TEST_F(FtpFiles, MappingRedirectsOnlyTheNextOpenOfThatName) {
     Write("local copy.bin", "mapped");
     Write("remote.bin", "plain");
