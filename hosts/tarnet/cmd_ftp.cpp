@@ -172,6 +172,8 @@ struct Run {
     std::uint64_t shownAtMs = 0;
     // TCP connections of the session, from the stack's reports.
     int connectionsOpen = 0;
+    bool everConnected  = false;
+    bool connectRefused = false;  // an attempt ended before it was established
 };
 
 Run gRun;
@@ -296,6 +298,9 @@ void OnTreeReport(TnFtpSession*, int kind, std::uintptr_t a, std::uintptr_t b) {
 void OnTcpReport(void*, const TnSockDiagnostic& report) {
     if (report.kind == TNSOCK_DIAG_TCP_ESTABLISHED) {
         ++gRun.connectionsOpen;
+        gRun.everConnected = true;
+    } else if (report.kind == TNSOCK_DIAG_TCP_ENDED && report.reason == TNSOCK_TCP_END_REFUSED) {
+        gRun.connectRefused = true;
     } else if (report.kind == TNSOCK_DIAG_TCP_ENDED && gRun.connectionsOpen > 0) {
         --gRun.connectionsOpen;
     }
@@ -456,8 +461,21 @@ class FtpCommand {
             return rc;
         }
         platform::HostLog("connecting to %s port %u as %s", host_.c_str(), port, user.c_str());
-        if (const int rc = Await(TNFTP_EV_LOGGED_IN, what.c_str()); rc != kExitOk) {
-            return rc;
+        const auto outcome = session_.Run(StepDone, nullptr);
+        if (outcome != EventLoop::Outcome::kDone) {
+            return Interrupted(outcome, what.c_str());
+        }
+        if (gRun.event != TNFTP_EV_LOGGED_IN) {
+            // The library sees a refused or unanswered connection as a closed or silent one;
+            // the stack's reports tell which it was.
+            if (!gRun.everConnected && gRun.connectRefused) {
+                return Fail("%s: the connection was refused or not answered", what.c_str());
+            }
+            if (!gRun.everConnected && gRun.event == TNFTP_EV_TIMEOUT) {
+                return Fail("%s: no connection (nobody answered)", what.c_str());
+            }
+            return Fail("%s: %s", what.c_str(),
+                        Describe(gRun.event, gRun.text, gRun.extra).c_str());
         }
         platform::HostLog("logged in: %s", gRun.text.c_str());
         return kExitOk;

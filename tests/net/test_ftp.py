@@ -204,6 +204,18 @@ class FtpServers(unittest.TestCase):
             self.assertEqual(rc, 1, err)
             self.assertIn("PASS failed: 530", err)
 
+    def test_a_server_that_is_not_there(self):
+        vsftpd = SANDBOX.ftp_servers[0]
+        cases = [
+            (vsftpd.address, "2222", "the connection was refused or not answered"),
+            (SANDBOX.spare_ip, "21", "no connection (nobody answered)"),
+        ]
+        for address, port, message in cases:
+            rc, _, err = tarnet_ftp(vsftpd, address, "--port", port, "--reply-timeout", "2000",
+                                    "pwd")
+            self.assertEqual(rc, 1, err)
+            self.assertIn(message, err)
+
     def test_folders_up_down_and_deleted(self):
         source = os.path.join(self.local, "src")
         make_tree(os.path.join(source, "my tree"))
