@@ -93,13 +93,13 @@ void StepPasv(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
     if (event != FtpStep::Reply) {
         return;
     }
+    if (cls == 2 && std::strncmp(s.replyLine, "227", 3) != 0) {
+        return;  // another 2xx is not the answer to PASV: the reply timer keeps running
+    }
     FtpTimerStop(s);
     if (cls != 2) {
         EndByClass(s, cls, TNFTP_OP_PASV);
         return;
-    }
-    if (std::strncmp(s.replyLine, "227", 3) != 0) {
-        return;  // another 2xx is not the answer to PASV
     }
     char announced[16];
     if (!FtpParsePasv(s.replyLine, static_cast<std::size_t>(s.replyLength), announced,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "tarnet/tndns.h"
 #include "tarnet/tnftp.h"
 
 namespace tarnet::test {
@@ -78,7 +79,9 @@ struct MemoryFiles {
         Open& o             = m.open[f];
         const Bytes& file   = m.files[o.name];
         const std::size_t n = std::min<std::size_t>(cap, file.size() - o.offset);
-        std::memcpy(b, file.data() + o.offset, n);
+        if (n > 0) {
+            std::memcpy(b, file.data() + o.offset, n);
+        }
         o.offset += n;
         *r = static_cast<std::uint32_t>(n);
         return 1;
@@ -184,6 +187,8 @@ class FtpTest : public StackTest {
             }
             if (d.tcp) {
                 OnSegment(*d.tcp);
+            } else if (d.udp) {
+                udpSent.push_back(*d.udp);
             }
         }
     }
@@ -426,7 +431,8 @@ class FtpTest : public StackTest {
     std::deque<Conn> conns;  // stable references
     Conn* control = nullptr;
     std::set<std::uint16_t> listening;
-    std::vector<std::uint32_t> synTargets;  // destination of every SYN the stack sent
+    std::vector<std::uint32_t> synTargets;
+    std::vector<UdpDatagram> udpSent;  // DNS queries  // destination of every SYN the stack sent
     std::uint16_t nextDataPort = 40000;
     std::string pendingTransfer;
     std::string pendingArg;

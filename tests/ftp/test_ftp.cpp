@@ -212,6 +212,9 @@ TEST_F(FtpTest, ArgumentsAreCheckedBeforeAnythingIsSent) {
         }
     }
     EXPECT_EQ(TnFtpRename(s, "a\r\nDELE x", "b"), TNFTP_INVALID_PARAMETERS);
+    TnFtpConnectParams injected{"192.0.2.1", kFtpPort, "u", "pw\r\nDELE x", OnEvent, 1};
+    TnFtpSession* other = nullptr;
+    EXPECT_EQ(TnFtpConnect(&injected, &other), TNFTP_INVALID_PARAMETERS);
     Pump();
     EXPECT_TRUE(commands.empty());
     EXPECT_EQ(TnFtpCwd(s, std::string(249, 'p').c_str()), TNFTP_OK) << "255 bytes fit";
@@ -243,6 +246,62 @@ TEST_F(FtpTest, NameWithoutResolverFailsAtOnce) {
     EXPECT_TRUE(synTargets.empty());
 }
 
+// The answer to a DNS query: the query's header and question, one A record.
+Bytes DnsAnswer(const Bytes& query, std::uint32_t address) {
+    Bytes r = query;
+    r[2]    = 0x81;
+    r[3]    = 0x80;
+    r[7]    = 1;  // one answer
+    const Bytes answer{0xC0,
+                       0x0C,
+                       0,
+                       1,
+                       0,
+                       1,
+                       0,
+                       0,
+                       0,
+                       60,
+                       0,
+                       4,
+                       static_cast<std::uint8_t>(address >> 24),
+                       static_cast<std::uint8_t>(address >> 16),
+                       static_cast<std::uint8_t>(address >> 8),
+                       static_cast<std::uint8_t>(address)};
+    r.insert(r.end(), answer.begin(), answer.end());
+    return r;
+}
+
+// A lookup that takes longer than 500 ms is asked again until it is answered, within one reply
+// timeout; one that is never answered fails with the resolver's message.
+TEST_F(FtpTest, NameLookupIsAskedAgainWhileItIsPending) {
+    const std::uint32_t server = kPeerIp;
+    TnDnsSetServer(&server);
+    TnFtpConnectParams p{"ftp.example", kFtpPort, "user", "secret", OnEvent, 1};
+    TnFtpSession* s = nullptr;
+    ASSERT_EQ(TnFtpConnect(&p, &s), TNFTP_OK);
+    Run(1200, 100);
+    EXPECT_TRUE(Events().empty());
+    ASSERT_FALSE(udpSent.empty());
+    const UdpDatagram query = udpSent.front();
+    InjectUdp(53, query.srcPort, DnsAnswer(query.payload, kPeerIp));
+    Run(400, 100);
+    ASSERT_EQ(LastEvent(), TNFTP_EV_LOGGED_IN);
+    TnFtpClose(s);
+
+    Events().clear();
+    std::uint32_t timeout = 3000;
+    TnFtpSetTimeout(&timeout);
+    TnFtpConnectParams q{"other.example", kFtpPort, "user", "secret", OnEvent, 1};
+    ASSERT_EQ(TnFtpConnect(&q, &s), TNFTP_OK);
+    Run(2900, 100);
+    EXPECT_TRUE(Events().empty());
+    Run(700, 100);
+    ASSERT_EQ(LastEvent(), TNFTP_EV_CONNECT_ERROR);
+    EXPECT_EQ(Events().back().text, "Error resolving server ip");
+    Settle();
+}
+
 // A silent server: each wait ends after one reply timeout, not before, with the step's message.
 TEST_F(FtpTest, SilentServerTimesOutWithTheStepsMessage) {
     using Call = std::function<int(TnFtpSession*)>;
@@ -265,10 +324,8 @@ TEST_F(FtpTest, SilentServerTimesOutWithTheStepsMessage) {
         SCOPED_TRACE(c.verb);
         TnFtpSession* s = LoggedIn();
         replies[c.verb] = "";
-        pasvReply       = c.verb == std::string("PASV") ? "" : pasvReply;
         if (c.verb == std::string("PASV")) {
-            listening.clear();
-            pasvReply = "\r\n";  // a line that is not a reply
+            pasvReply = "200 not the answer to PASV\r\n";  // the wait goes on
         }
         ASSERT_EQ(c.call(s), TNFTP_OK);
         Run(2900, 100);
@@ -528,6 +585,20 @@ TEST_F(FtpTest, UploadFailsWhenTheServerReportsAnErrorAfterTheData) {
     ServerSend(Control(), "452 disk full\r\n");
     ASSERT_EQ(LastEvent(), TNFTP_EV_SEND_FAILED) << "never reported as complete";
     EXPECT_EQ(Events().back().text, "452 disk full");
+}
+
+TEST_F(FtpTest, UploadCutShortByTheServerIsNeverReportedComplete) {
+    MemoryFiles::Get().files["up"] = Pattern(300000);
+    autoTransfer                   = false;
+    TnFtpSession* s                = LoggedIn();
+    ASSERT_EQ(TnFtpPutFile(s, "up"), TNFTP_OK);
+    Pump();
+    ServerSend(Control(), "150 go\r\n");
+    ServerClose(*DataConn());
+    ServerSend(Control(), "226 closed early\r\n");
+    ASSERT_EQ(LastEvent(), TNFTP_EV_SEND_FAILED);
+    EXPECT_TRUE(MemoryFiles::Get().open.empty());
+    EXPECT_EQ(TnFtpNoop(s), TNFTP_OK);
 }
 
 TEST_F(FtpTest, AbortDuringADownloadSendsAborAndReturnsToIdle) {

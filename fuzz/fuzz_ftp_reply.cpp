@@ -1,0 +1,248 @@
+// Arbitrary control-connection blocks into an FTP session, in whatever step the input has led
+// it to. The session runs over the stack's TCP against a peer this target plays: it answers the
+// control connection's SYN, then follows a list of operations from the input: a block of reply
+// bytes on the control connection, an API call (login is reached by the input's own replies),
+// the data connection's handshake, data or close, the server's close, and steps of the clock
+// with the library's tick. Uploads read from an in-memory file; downloads go nowhere.
+#include <cstdint>
+#include <cstring>
+
+#include "fake_host.h"
+#include "fuzz_support.h"
+#include "tarnet/tnftp.h"
+
+namespace {
+
+using tarnet::fuzz::Input;
+
+constexpr std::uint16_t kControlPort = 21;
+constexpr int kMaxOperations         = 48;
+
+struct Peer {
+    std::uint16_t ourPort  = 0;  // the stack's port
+    std::uint16_t peerPort = 0;
+    std::uint32_t seq      = 0;  // our (the peer's) next sequence number
+    std::uint32_t ack      = 0;  // acknowledges the stack's SYN
+    bool open              = false;
+};
+
+Peer g_control;
+Peer g_data;
+TnFtpSession* g_session  = nullptr;
+std::uint32_t g_fileLeft = 0;
+
+void Put16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    Put16(p, v >> 16);
+    Put16(p + 2, v & 0xFFFF);
+}
+std::uint32_t Get32(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           p[3];
+}
+
+void LearnPeer() {
+    std::uint8_t f[42] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::memcpy(f + 6, tarnet::fuzz::kPeerMac, 6);
+    Put16(f + 12, 0x0806);
+    Put16(f + 14, 1);
+    Put16(f + 16, 0x0800);
+    f[18] = 6;
+    f[19] = 4;
+    Put16(f + 20, 1);
+    std::memcpy(f + 22, tarnet::fuzz::kPeerMac, 6);
+    Put32(f + 28, tarnet::fuzz::kPeerIp);
+    Put32(f + 38, tarnet::fuzz::kOurIp);
+    tarnet::fuzz::InjectFrame(f);
+}
+
+void Segment(Peer& p, std::uint8_t flags, const std::uint8_t* payload, std::size_t length) {
+    std::uint8_t s[20 + 1400] = {};
+    Put16(s, p.peerPort);
+    Put16(s + 2, p.ourPort);
+    Put32(s + 4, p.seq);
+    Put32(s + 8, p.ack);
+    s[12] = 5 << 4;
+    s[13] = flags;
+    Put16(s + 14, 65535);
+    if (length > 0) {
+        std::memcpy(s + 20, payload, length);
+    }
+    tarnet::fuzz::InjectTcp({s, 20 + length});
+    p.seq += static_cast<std::uint32_t>(length) + ((flags & 0x03) != 0 ? 1 : 0);
+}
+
+// Answers the most recent SYN the stack sent to `port` (any port but 21 when port is 0).
+bool AcceptSyn(Peer& p, std::uint16_t port) {
+    for (std::size_t back = 0; back < tarnet::fuzz::kKeptFrames; ++back) {
+        const tarnet::fuzz::SentFrame* f = tarnet::fuzz::LastSent(back);
+        if (f == nullptr) {
+            return false;
+        }
+        if (f->length < 54 || f->bytes[23] != 6 || (f->bytes[47] & 0x02) == 0) {
+            continue;
+        }
+        const auto dst = static_cast<std::uint16_t>((f->bytes[36] << 8) | f->bytes[37]);
+        if ((port != 0 && dst != port) || (port == 0 && dst == kControlPort)) {
+            continue;
+        }
+        p.ourPort  = static_cast<std::uint16_t>((f->bytes[34] << 8) | f->bytes[35]);
+        p.peerPort = dst;
+        p.ack      = Get32(f->bytes + 38) + 1;
+        p.seq      = 0x20000000;
+        p.open     = true;
+        Segment(p, 0x12, nullptr, 0);  // SYN+ACK
+        return true;
+    }
+    return false;
+}
+
+void OnEvent(std::uintptr_t, int event, const char* text, int length, std::uintptr_t extra) {
+    // Read what the event hands over, as a host would.
+    volatile std::size_t sink = 0;
+    if (text != nullptr) {
+        sink = event == TNFTP_EV_LISTING || length == 0 ? static_cast<std::size_t>(length)
+                                                        : std::strlen(text);
+        for (int i = 0; event == TNFTP_EV_LISTING && i < length; ++i) {
+            sink = sink + static_cast<unsigned char>(text[i]);
+        }
+    }
+    if (event == TNFTP_EV_PWD_DONE) {
+        sink = std::strlen(reinterpret_cast<const char*>(extra));
+    }
+    (void)sink;
+}
+
+TnFtpFile Open(const char*, int, int) {
+    return 1;
+}
+void Close(TnFtpFile) {}
+int Write(TnFtpFile, const std::uint8_t*, std::uint32_t n, std::uint32_t* w) {
+    *w = n;
+    return 1;
+}
+int Read(TnFtpFile, std::uint8_t* b, std::uint32_t cap, std::uint32_t* r) {
+    const std::uint32_t n = cap < g_fileLeft ? cap : g_fileLeft;
+    std::memset(b, 'u', n);
+    g_fileLeft -= n;
+    *r = n;
+    return 1;
+}
+
+void Call(Input& in) {
+    static const char* const kNames[] = {"f", "a b", "..", ""};
+    const char* name                  = kNames[in.U8() % 4];
+    switch (in.U8() % 11) {
+        case 0:
+            TnFtpCwd(g_session, name);
+            break;
+        case 1:
+            TnFtpList(g_session);
+            break;
+        case 2:
+            TnFtpGetFile(g_session, name, in.U32(), 0);
+            break;
+        case 3:
+            g_fileLeft = in.U16();
+            TnFtpPutFile(g_session, name);
+            break;
+        case 4:
+            TnFtpPwd(g_session);
+            break;
+        case 5:
+            TnFtpRename(g_session, name, "to");
+            break;
+        case 6:
+            TnFtpNoop(g_session);
+            break;
+        case 7:
+            TnFtpAbort(g_session);
+            break;
+        case 8:
+            TnFtpMkd(g_session, name);
+            break;
+        case 9:
+            TnFtpRmd(g_session, name);
+            break;
+        default:
+            TnFtpDele(g_session, name);
+            break;
+    }
+}
+
+void Operate(Input& in) {
+    switch (in.U8() % 8) {
+        case 0:
+        case 1: {  // reply bytes on the control connection
+            const auto block = in.Bytes(in.U8() + 1u);
+            if (g_control.open && !block.empty()) {
+                Segment(g_control, 0x18, block.data(), block.size());
+            }
+            break;
+        }
+        case 2:
+            Call(in);
+            break;
+        case 3:
+            AcceptSyn(g_data, 0);  // the latest data connection the stack opened
+            break;
+        case 4: {
+            const auto block = in.Bytes(in.U16() % 1400 + 1u);
+            if (g_data.open && !block.empty()) {
+                Segment(g_data, 0x18, block.data(), block.size());
+            }
+            break;
+        }
+        case 5:
+            if (g_data.open) {
+                Segment(g_data, 0x11, nullptr, 0);
+                g_data.open = false;
+            }
+            break;
+        case 6:
+            if (g_control.open && in.U8() == 0) {
+                Segment(g_control, 0x11, nullptr, 0);
+                g_control.open = false;
+            }
+            break;
+        default:
+            tarnet::fuzz::Advance(in.U16() % 20000);
+            TnFtpTimerTick();
+            break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    tarnet::fuzz::StartStack();
+    LearnPeer();
+    static bool initialised = false;
+    if (!initialised) {
+        const TnSockConfig config = tarnet::fakehost::FakeHost::Config();
+        const TnFtpServices services{config.timerStart,  config.timerStop, Open, Close, Write, Read,
+                                     config.getTickCount};
+        TnFtpInit(&services);
+        initialised = true;
+    }
+    g_control = Peer{};
+    g_data    = Peer{};
+    Input in(data, size);
+    std::uint32_t timeout = 1000u + in.U16();
+    TnFtpSetTimeout(&timeout);
+    const TnFtpConnectParams params{"192.0.2.1", kControlPort, "user", "pw", OnEvent, 1};
+    if (TnFtpConnect(&params, &g_session) != TNFTP_OK || !AcceptSyn(g_control, kControlPort)) {
+        TnFtpDeinit();
+        tarnet::fuzz::StopStack();
+        return 0;
+    }
+    for (int i = 0; i < kMaxOperations && !in.Empty(); ++i) {
+        Operate(in);
+    }
+    TnFtpDeinit();
+    tarnet::fuzz::StopStack();
+    return 0;
+}
