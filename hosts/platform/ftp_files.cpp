@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -58,6 +59,39 @@ struct WriteBuffer {
 };
 
 WriteBuffer gWrite;
+
+// Bytes read ahead from one file and not yet handed out.
+struct ReadBuffer {
+    TnFtpFile owner = 0;
+    std::size_t pos = 0;
+    std::size_t len = 0;
+    std::uint8_t bytes[64 * 1024];
+};
+
+ReadBuffer gRead;
+
+// The next piece of the file into the read-ahead buffer: its size, 0 at the end, -1 on error.
+ssize_t ReadSome(TnFtpFile file) {
+    ssize_t n = 0;
+    do {
+        n = ::read(Descriptor(file), gRead.bytes, sizeof gRead.bytes);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        NoteError("cannot read", "the file");
+    }
+    gRead.pos = 0;
+    gRead.len = n > 0 ? static_cast<std::size_t>(n) : 0;
+    return n;
+}
+
+// Another file is read now: the bytes read ahead go back to their file, so that reading it
+// later goes on where its reader stopped.
+void GiveBackReadAhead() {
+    if (gRead.owner != 0 && gRead.pos < gRead.len) {
+        ::lseek(Descriptor(gRead.owner), -static_cast<off_t>(gRead.len - gRead.pos), SEEK_CUR);
+    }
+    gRead = {};
+}
 
 bool Flush() {
     const bool ok = gWrite.used == 0 || WriteAll(gWrite.owner, gWrite.bytes, gWrite.used);
@@ -180,6 +214,10 @@ void FtpFileClose(TnFtpFile file) {
     if (gWrite.owner == file && !Flush()) {
         gFiles.writeFailed = true;  // bytes the library counted as written are lost
     }
+    if (gRead.owner == file) {
+        gRead.owner = 0;
+        gRead.pos = gRead.len = 0;
+    }
     if (::close(Descriptor(file)) != 0 && gFiles.lastError.empty()) {
         NoteError("cannot close", "the file");
         gFiles.writeFailed = true;
@@ -216,32 +254,35 @@ int FtpFileWrite(TnFtpFile file, const std::uint8_t* bytes, std::uint32_t count,
 }
 
 // Fills the buffer unless the file ends first: the library takes a short read as the end.
+// An upload asks for 2048 bytes at a time; the file is read ahead in larger pieces so that a
+// system call does not come with every chunk.
 int FtpFileRead(TnFtpFile file, std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t* read) {
     if (gWrite.owner == file && !Flush()) {
         gFiles.writeFailed = true;
     }
+    if (gRead.owner != file) {
+        GiveBackReadAhead();
+        gRead.owner = file;
+    }
     std::uint32_t done = 0;
+    bool ok            = true;
     while (done < capacity) {
-        const ssize_t n = ::read(Descriptor(file), buffer + done, capacity - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            NoteError("cannot read", "the file");
-            if (read != nullptr) {
-                *read = done;
+        if (gRead.pos == gRead.len) {
+            const ssize_t n = ReadSome(file);
+            if (n <= 0) {
+                ok = n == 0;
+                break;
             }
-            return 0;
         }
-        if (n == 0) {
-            break;
-        }
-        done += static_cast<std::uint32_t>(n);
+        const std::size_t take = std::min<std::size_t>(capacity - done, gRead.len - gRead.pos);
+        std::memcpy(buffer + done, gRead.bytes + gRead.pos, take);
+        gRead.pos += take;
+        done += static_cast<std::uint32_t>(take);
     }
     if (read != nullptr) {
         *read = done;
     }
-    return 1;
+    return ok ? 1 : 0;
 }
 
 TnFtpServices FtpHostServices() {

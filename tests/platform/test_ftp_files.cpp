@@ -106,6 +106,33 @@ TEST_F(FtpFiles, ReadsFullChunksUntilTheEnd) {
     EXPECT_EQ(counts, (std::vector<std::uint32_t>{2048, 2048, 904, 0}));
 }
 
+TEST_F(FtpFiles, FilesReadInTurnsKeepTheirOwnPlaces) {
+    std::string first(100000, '\0');
+    std::string second(100000, '\0');
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        first[i]  = static_cast<char>(i % 251);
+        second[i] = static_cast<char>(i % 241);
+    }
+    Write("first.bin", first);
+    Write("second.bin", second);
+    const TnFtpFile files[] = {FtpFileOpen("first.bin", 0, 0), FtpFileOpen("second.bin", 0, 0)};
+    std::string got[2];
+    std::uint8_t buffer[2048];
+    for (bool more = true; more;) {
+        more = false;
+        for (int i = 0; i < 2; ++i) {
+            std::uint32_t n = 0;
+            ASSERT_EQ(FtpFileRead(files[i], buffer, sizeof buffer, &n), 1);
+            got[i].append(reinterpret_cast<char*>(buffer), n);
+            more = more || n == sizeof buffer;
+        }
+    }
+    FtpFileClose(files[0]);
+    FtpFileClose(files[1]);
+    EXPECT_TRUE(got[0] == first);
+    EXPECT_TRUE(got[1] == second);
+}
+
 TEST_F(FtpFiles, GatheredWritesReachTheFileAndTheirFailuresAreKept) {
     struct Case {
         const char* name;
