@@ -210,5 +210,6 @@ int RunServe(const GlobalOptions& options, const Args& args);
 int RunResolve(const GlobalOptions& options, const Args& args);
 int RunTcp(const GlobalOptions& options, const Args& args);
 int RunMail(const GlobalOptions& options, const Args& args);
+int RunFtp(const GlobalOptions& options, const Args& args);
 
 }  // namespace tarnet::cli

@@ -78,6 +78,29 @@ constexpr Command kCommands[] = {
      "usage: tarnet [options] serve [--seconds N]\n"
      "answer ARP and ping until N seconds have passed, or until SIGINT or SIGTERM; print each\n"
      "DHCP lease\n"                                                                },
+    {"ftp",      RunFtp,
+     "usage: tarnet [options] ftp HOST [--port N] [--user U] [--password P]\n"
+     "                          [--reply-timeout MS] OP ...\n"
+     "one FTP session (passive mode, binary transfers): log in, run OP, close\n"
+     "  ls [DIR]                 the entries of DIR (default: the login folder), one per line:\n"
+     "                           type (d folder, - file, l link), size, name\n"
+     "  get REMOTE [LOCAL]       download REMOTE (into LOCAL, or a folder LOCAL, default its\n"
+     "                           own name here); a failed download leaves no partial file\n"
+     "  put LOCAL [REMOTE]       upload LOCAL (as REMOTE, default its own name)\n"
+     "  rm NAME | mkdir NAME | rmdir NAME | mv FROM TO | pwd | noop\n"
+     "  get-dir DIR [--overwrite]\n"
+     "                           download the folder DIR with everything in it into a local\n"
+     "                           folder of the same name; files already here with the same\n"
+     "                           size are skipped unless --overwrite\n"
+     "  put-dir DIR              upload the local folder DIR into a new remote folder\n"
+     "  rm-dir DIR               delete the remote folder DIR with everything in it\n"
+     "  --port N                 control connection port (default 21)\n"
+     "  --user U                 user name (default anonymous)\n"
+     "  --password P             password (or TARNET_FTP_PASSWORD, which ps does not show)\n"
+     "  --reply-timeout MS       how long to wait for each reply (default 15000)\n"
+     "HOST is a dotted quad or a host name (asked of the DNS server). Transfers show progress\n"
+     "on stderr when it is a terminal and end with a summary line (bytes, seconds, MB/s).\n"
+     "SIGINT or SIGTERM during a transfer aborts it (ABOR) and ends with 1.\n"     },
 };
 
 #ifndef TARNET_VERSION
@@ -115,6 +138,11 @@ constexpr const char* kUsage =
     "                                    --body); 'tarnet mail --help' for the details\n"
     "  serve [--seconds N]               answer ARP and ping until N seconds have passed,\n"
     "                                    or until SIGINT or SIGTERM; print each DHCP lease\n"
+    "  ftp HOST [--port N] [--user U] [--password P] [--reply-timeout MS] OP ...\n"
+    "                                    one FTP session; OP: ls [DIR], get REMOTE [LOCAL],\n"
+    "                                    put LOCAL [REMOTE], rm NAME, mkdir NAME, rmdir NAME,\n"
+    "                                    mv FROM TO, pwd, noop, get-dir DIR [--overwrite],\n"
+    "                                    put-dir DIR, rm-dir DIR\n"
     "\n"
     "HOST may be a dotted quad or a host name (asked of the DNS server).\n"
     "\n"

@@ -39,13 +39,38 @@ def _setns(path):
         os.close(fd)
 
 
+class FtpServer:
+    """One FTP server of the sandbox: where it listens, who may log in, and the folder on its
+    disk that the user's "/" is (files put there must belong to `uid` for the server to
+    change them)."""
+
+    def __init__(self, name, address, port, user, password, home, uid, log):
+        self.name, self.address, self.port = name, address, port
+        self.user, self.password = user, password
+        self.home, self.uid, self.log = home, uid, log
+
+    def path(self, *parts):
+        return os.path.join(self.home, *parts)
+
+    def give(self, path):
+        """Hands `path` (and everything under it) to the server's user."""
+        for top, dirs, files in os.walk(path):
+            for name in dirs + files:
+                os.chown(os.path.join(top, name), self.uid, -1)
+        os.chown(path, self.uid, -1)
+
+    def __repr__(self):
+        return self.name
+
+
 class Sandbox:
     """One peer namespace and one stack namespace joined by a veth pair; with `dnsmasq`, the
-    peer namespace also runs dnsmasq as DHCP and DNS server, with `smtp` the three mail servers
-    (see scripts/netns-sandbox)."""
+    peer namespace also runs dnsmasq as DHCP and DNS server, with `ftp` vsftpd and pyftpdlib,
+    with `smtp` the three mail servers (see scripts/netns-sandbox)."""
 
-    def __init__(self, net="192.0.2", dnsmasq=False, smtp=False):
+    def __init__(self, net="192.0.2", dnsmasq=False, ftp=False, smtp=False):
         args = [SANDBOX_SCRIPT, "up", "--net", net] + (["--dnsmasq"] if dnsmasq else [])
+        args += ["--ftp"] if ftp else []
         args += ["--smtp"] if smtp else []
         out = subprocess.run(args, check=True, capture_output=True, text=True).stdout
         self.env = dict(line.split("=", 1) for line in out.split() if "=" in line)
@@ -59,6 +84,7 @@ class Sandbox:
         self.spare_ip = self.env["TARNET_SPARE_IP"]
         self.leases_file = self.env.get("TARNET_DHCP_LEASES")
         self.dnsmasq_log = self.env.get("TARNET_DNSMASQ_LOG")
+        self.ftp_servers = self._ftp_servers() if ftp else []
         self.mail = MailServers(self.env) if smtp else None
         self._home_ns = os.open("/proc/self/ns/net", os.O_RDONLY)
         self._down = False
@@ -66,6 +92,15 @@ class Sandbox:
         for sig in (signal.SIGINT, signal.SIGTERM):
             signal.signal(sig, self._on_signal)
         _setns("/run/netns/" + self.peer_ns)
+
+    def _ftp_servers(self):
+        e = self.env
+        user, secret = e["TARNET_FTP_USER"], e["TARNET_FTP_SECRET"]
+        return [FtpServer("vsftpd", self.peer_ip, int(e["TARNET_VSFTPD_PORT"]), user, secret,
+                          e["TARNET_VSFTPD_HOME"], int(e["TARNET_FTP_UID"]),
+                          e["TARNET_VSFTPD_LOG"]),
+                FtpServer("pyftpdlib", self.peer_ip, int(e["TARNET_PYFTPD_PORT"]), user,
+                          secret, e["TARNET_PYFTPD_HOME"], 0, e["TARNET_PYFTPD_LOG"])]
 
     def _on_signal(self, signum, _frame):
         self.down()
