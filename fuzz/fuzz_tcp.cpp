@@ -388,7 +388,7 @@ void CheckInvariants() {
     for (const TnList* list : {&tcp.freeList, &tcp.activeList}) {
         for (const TnListNode* n = list->first; n != nullptr; n = n->next) {
             const auto* b = static_cast<const TcpControlBlock*>(n->payload);
-            if (b->rtxCount < 0 || b->rtxCount > kTcpRtxSlots || b->sendRing.count < 0 ||
+            if (b->rtxCount < 0 || b->rtxCount > b->rtxCapacity || b->sendRing.count < 0 ||
                 b->sendRing.count > b->sendRing.capacity || b->poolNode != n ||
                 (list == &tcp.freeList && b->state != tarnet::TcpStateClosed) ||
                 b->rcvHeld > b->reorder.capacity ||

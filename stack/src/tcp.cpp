@@ -88,6 +88,14 @@ bool IsOurBlock(const TcpControlBlock* block) {
     return InList(g_tcp.activeList, block) || InList(g_tcp.freeList, block);
 }
 
+// The default ring never has more than a few segments in flight and keeps the fixed ten slots; a
+// larger ring gets one slot per full segment it holds, plus one for a remainder or the FIN.
+int RetransmitSlotsFor(std::uint32_t sendRingSize) {
+    const auto segments =
+        static_cast<int>(sendRingSize / static_cast<std::uint32_t>(kTcpDefaultMss));
+    return std::clamp(segments + 2, kTcpRtxSlots, kTcpRtxSlotsMax);
+}
+
 bool AddPoolBlock() {
     static const TcpControlBlock kZeroBlock{};
     TnListNode* node = TnListAppendCopy(&g_tcp.freeList, &kZeroBlock, sizeof kZeroBlock);
@@ -101,7 +109,11 @@ bool AddPoolBlock() {
     block->sendRing.buffer   = static_cast<std::uint8_t*>(std::malloc(g_tcp.config.sendRingSize));
     block->reorder.capacity  = g_tcp.config.rcvWindow;
     block->reorder.buffer    = static_cast<std::uint8_t*>(std::malloc(g_tcp.config.rcvWindow));
-    return block->sendRing.buffer != nullptr && block->reorder.buffer != nullptr;
+    block->rtxCapacity       = RetransmitSlotsFor(g_tcp.config.sendRingSize);
+    block->rtxSlots          = static_cast<TcpRetransmitSlot*>(
+        std::calloc(static_cast<std::size_t>(block->rtxCapacity), sizeof(TcpRetransmitSlot)));
+    return block->sendRing.buffer != nullptr && block->reorder.buffer != nullptr &&
+           block->rtxSlots != nullptr;
 }
 
 void FreeRings(const TnList& list) {
@@ -110,6 +122,8 @@ void FreeRings(const TnList& list) {
         BlockOf(n)->sendRing.buffer = nullptr;
         std::free(BlockOf(n)->reorder.buffer);
         BlockOf(n)->reorder.buffer = nullptr;
+        std::free(BlockOf(n)->rtxSlots);
+        BlockOf(n)->rtxSlots = nullptr;
     }
 }
 

@@ -15,7 +15,8 @@
 
 // ---- Sizes and durations ------------------------------------------------------------------
 
-inline constexpr int kTcpRtxSlots                  = 10;
+inline constexpr int kTcpRtxSlots                  = 10;  // with the default send ring
+inline constexpr int kTcpRtxSlotsMax               = 64;  // with an opt-in larger ring
 inline constexpr std::size_t kTcpSlotBytes         = 2048;
 inline constexpr std::size_t kTcpSlotHeadroom      = 94;  // room for the header in front of data
 inline constexpr std::uint32_t kTcpHeaderLen       = 20;
@@ -172,7 +173,10 @@ struct TcpControlBlock {
     int rtxCount;
     int rtxWriteIndex;
     int rtxOldestIndex;
-    TcpRetransmitSlot rtxSlots[kTcpRtxSlots];
+    // Segments sent and not yet acknowledged: kTcpRtxSlots, or one per full segment of a larger
+    // opt-in send ring (up to kTcpRtxSlotsMax), so that such a ring can have its data in flight.
+    TcpRetransmitSlot* rtxSlots;
+    int rtxCapacity;
     TcpStateFn state;
     TnTcpNotifyFn notifyFn;
     std::uintptr_t userContext;

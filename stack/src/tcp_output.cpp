@@ -65,7 +65,7 @@ std::uint32_t UsableWindow(const TcpControlBlock* b) {
 
 TcpRetransmitSlot& EnqueueSlot(TcpControlBlock* b) {
     TcpRetransmitSlot& slot = b->rtxSlots[b->rtxWriteIndex];
-    b->rtxWriteIndex        = (b->rtxWriteIndex + 1) % kTcpRtxSlots;
+    b->rtxWriteIndex        = (b->rtxWriteIndex + 1) % b->rtxCapacity;
     ++b->rtxCount;
     return slot;
 }
@@ -173,7 +173,7 @@ bool ReleaseAckedSlots(TcpControlBlock* b) {
         if (SeqGt(end, b->sndUna)) {
             break;
         }
-        b->rtxOldestIndex = (b->rtxOldestIndex + 1) % kTcpRtxSlots;
+        b->rtxOldestIndex = (b->rtxOldestIndex + 1) % b->rtxCapacity;
         --b->rtxCount;
     }
     return b->rtxCount != before;
@@ -453,14 +453,15 @@ void TcpRttAcknowledged(TcpControlBlock* block) {
 // ---- Output, retransmission, acknowledgments ------------------------------------------------
 
 int TcpOutput(TcpControlBlock* block) {
-    if (block->finPending != 0 && block->sendRing.count == 0 && block->rtxCount < kTcpRtxSlots) {
+    if (block->finPending != 0 && block->sendRing.count == 0 &&
+        block->rtxCount < block->rtxCapacity) {
         SendFinAlone(block);
         return 1;
     }
     int sent               = 0;
     const bool idleAtStart = block->sndNxt == block->sndUna;
     const auto mss         = static_cast<std::uint32_t>(block->mss);
-    while (block->rtxCount < kTcpRtxSlots) {
+    while (block->rtxCount < block->rtxCapacity) {
         const std::uint32_t n =
             Min(Min(static_cast<std::uint32_t>(block->sendRing.count), UsableWindow(block)), mss);
         if (n == 0 || (n < mss && !ShortSegmentGoes(block, n, idleAtStart))) {

@@ -213,9 +213,21 @@ TEST_F(TcpAckTest, BufferSizesAreCheckedAndApplied) {
     StartStack();
     EXPECT_EQ(TcpState().config.rcvWindow, 32768u);
     EXPECT_EQ(TcpState().config.sendRingSize, 65535u);
+    peerWindow         = 65535;
     TcpControlBlock* b = Connect();
     EXPECT_EQ(b->reorder.capacity, 32768u);
     EXPECT_EQ(b->sendRing.capacity, 65535);
+    // The larger ring has its data in flight at once, beyond the ten segments of the default.
+    const Bytes data    = Pattern(40000, 0);
+    std::uint32_t taken = 0;
+    ASSERT_EQ(TnTcpSend(b, data.data(), static_cast<std::uint32_t>(data.size()), &taken),
+              TNTCP_SUCCESS);
+    ASSERT_EQ(taken, 40000u);
+    std::size_t inFlight = 0;
+    while (!host().sent.empty()) {
+        inFlight += Out().payload.size();
+    }
+    EXPECT_EQ(inFlight, 40000u);
 }
 
 }  // namespace
