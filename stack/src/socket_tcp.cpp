@@ -223,7 +223,10 @@ int TnSockTcpAbortAll() {
     return TNSOCK_SUCCESS;
 }
 
-int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on) {
+// Whether `endpoint` is a TCP connection's endpoint that per-connection settings may change:
+// TNSOCK_SUCCESS, or the result the call returns.
+namespace {
+int CheckConnectionEndpoint(const TnSockEndpoint* endpoint) {
     if (!SockIsInitialised()) {
         return TNSOCK_NOT_INITIALIZED;
     }
@@ -238,6 +241,14 @@ int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on) {
     }
     if (endpoint->connection == nullptr || endpoint->tcpState == kTcpStateNone) {
         return TNSOCK_GENERAL;
+    }
+    return TNSOCK_SUCCESS;
+}
+}  // namespace
+
+int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on) {
+    if (const int checked = CheckConnectionEndpoint(endpoint); checked != TNSOCK_SUCCESS) {
+        return checked;
     }
     const bool paused = on != 0;
     if (paused == endpoint->receivePaused) {
@@ -259,20 +270,8 @@ int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on) {
 }
 
 int TnSockTcpSetNoDelay(TnSockEndpoint* endpoint, int on) {
-    if (!SockIsInitialised()) {
-        return TNSOCK_NOT_INITIALIZED;
-    }
-    if (endpoint == nullptr) {
-        return TNSOCK_BAD_PARAMETER;
-    }
-    if (!SockIsEndpoint(endpoint)) {
-        return TNSOCK_GENERAL;
-    }
-    if (endpoint->protocol != kProtocolTcp || endpoint->tcpState == kTcpStateListening) {
-        return TNSOCK_BAD_PARAMETER;
-    }
-    if (endpoint->connection == nullptr || endpoint->tcpState == kTcpStateNone) {
-        return TNSOCK_GENERAL;
+    if (const int checked = CheckConnectionEndpoint(endpoint); checked != TNSOCK_SUCCESS) {
+        return checked;
     }
     return TnTcpSetNoDelay(endpoint->connection, on) == TNTCP_SUCCESS ? TNSOCK_SUCCESS
                                                                       : TNSOCK_GENERAL;
