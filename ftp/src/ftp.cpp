@@ -72,12 +72,24 @@ void SendLogin(TnFtpSession& s, const char* command, FtpStepFn next) {
     FtpTimerStart(s);
 }
 
-void StepPass(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
+}  // namespace
+
+bool FtpReplyArrived(TnFtpSession& s, FtpStep event, const char* timeoutMessage, bool abortable) {
     if (event == FtpStep::Timeout) {
-        FtpEndTimeout(s, "no response to PASS");
-        return;
+        FtpEndTimeout(s, timeoutMessage);
+        return false;
     }
-    if (event != FtpStep::Reply || cls == 3) {
+    if (event == FtpStep::Abort && abortable) {
+        FtpAbortStep(s);
+        return false;
+    }
+    return event == FtpStep::Reply;
+}
+
+namespace {
+
+void StepPass(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
+    if (!FtpReplyArrived(s, event, "no response to PASS", false) || cls == 3) {
         return;  // a 3xx to PASS (ACCT wanted) is not answered: the timer runs on
     }
     FtpTimerStop(s);
@@ -90,11 +102,7 @@ void StepPass(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
 }
 
 void StepUser(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
-    if (event == FtpStep::Timeout) {
-        FtpEndTimeout(s, "no response to USER");
-        return;
-    }
-    if (event != FtpStep::Reply) {
+    if (!FtpReplyArrived(s, event, "no response to USER", false)) {
         return;
     }
     FtpTimerStop(s);
@@ -109,11 +117,7 @@ void StepUser(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
 }
 
 void StepGreeting(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
-    if (event == FtpStep::Timeout) {
-        FtpEndTimeout(s, "no welcome");
-        return;
-    }
-    if (event != FtpStep::Reply) {
+    if (!FtpReplyArrived(s, event, "no welcome", false)) {
         return;
     }
     FtpTimerStop(s);
@@ -160,15 +164,7 @@ void SingleReplyOutcome(TnFtpSession& s, const SingleReply& row, Outcome outcome
 }
 
 void SingleReplyStep(TnFtpSession& s, const SingleReply& row, FtpStep event, int cls) {
-    if (event == FtpStep::Timeout) {
-        FtpEndTimeout(s, row.timeoutMessage);
-        return;
-    }
-    if (event == FtpStep::Abort) {
-        FtpAbortStep(s);
-        return;
-    }
-    if (event != FtpStep::Reply) {
+    if (!FtpReplyArrived(s, event, row.timeoutMessage, true)) {
         return;
     }
     FtpTimerStop(s);
@@ -260,15 +256,7 @@ void PwdWord(const char* line, char* word, std::size_t capacity) {
 }
 
 void StepPwd(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
-    if (event == FtpStep::Timeout) {
-        FtpEndTimeout(s, "no response to PWD");
-        return;
-    }
-    if (event == FtpStep::Abort) {
-        FtpAbortStep(s);
-        return;
-    }
-    if (event != FtpStep::Reply) {
+    if (!FtpReplyArrived(s, event, "no response to PWD", true)) {
         return;
     }
     if (cls == 2) {
@@ -295,15 +283,7 @@ void StepPwd(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::
 }
 
 void StepRnfr(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
-    if (event == FtpStep::Timeout) {
-        FtpEndTimeout(s, "no response to RNFR");
-        return;
-    }
-    if (event == FtpStep::Abort) {
-        FtpAbortStep(s);
-        return;
-    }
-    if (event != FtpStep::Reply) {
+    if (!FtpReplyArrived(s, event, "no response to RNFR", true)) {
         return;
     }
     FtpTimerStop(s);

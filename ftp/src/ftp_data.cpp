@@ -82,15 +82,7 @@ bool OpenData(TnFtpSession& s) {
 void SendPasv(TnFtpSession& s, void (*continuation)(TnFtpSession&));
 
 void StepPasv(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
-    if (event == FtpStep::Timeout) {
-        FtpEndTimeout(s, "no response to PASV");
-        return;
-    }
-    if (event == FtpStep::Abort) {
-        FtpAbortStep(s);
-        return;
-    }
-    if (event != FtpStep::Reply) {
+    if (!FtpReplyArrived(s, event, "no response to PASV", true)) {
         return;
     }
     if (cls == 2 && std::strncmp(s.replyLine, "227", 3) != 0) {
@@ -281,15 +273,7 @@ void StepList(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
 // ---- TYPE ------------------------------------------------------------------------------------
 
 void StepType(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
-    if (event == FtpStep::Timeout) {
-        FtpEndTimeout(s, "no TYPE completion reply");
-        return;
-    }
-    if (event == FtpStep::Abort) {
-        FtpAbortStep(s);
-        return;
-    }
-    if (event != FtpStep::Reply) {
+    if (!FtpReplyArrived(s, event, "no TYPE completion reply", true)) {
         return;
     }
     FtpTimerStop(s);

@@ -130,6 +130,9 @@ void FtpTimerStop(TnFtpSession& s);
 int FtpSendCommand(TnFtpSession& s, const char* command, const char* argument);
 void FtpSendAbort(TnFtpSession& s);
 void FtpAbortStep(TnFtpSession& s);
+// The common start of a step that waits for a reply: a timeout ends the session with
+// `timeoutMessage`, an abort (where the step can be aborted) sends ABOR; true only for a reply.
+bool FtpReplyArrived(TnFtpSession& s, FtpStep event, const char* timeoutMessage, bool abortable);
 bool FtpArgumentValid(const char* argument, bool allowEmpty);
 
 // Largest listing kept in memory (TNFTP_MAX_LISTING; tests lower it).
