@@ -61,6 +61,7 @@ struct Connection {
     bool established      = false;  // the stack reported the connection established
     bool ended            = false;  // the stack reported how it ended: nothing more will happen
     int endReason         = 0;      // TNSOCK_TCP_END_...
+    bool unanswered       = false;  // the handshake gave up: no answer, not even a reset
     std::uint32_t refused = 0;      // bytes from the peer refused after our close
     bool closedEvent      = false;  // the layer reported the end (peer's FIN or RST, failed open)
     bool closeCalled      = false;  // we closed it
@@ -143,9 +144,10 @@ void OnTcpReport(void*, const TnSockDiagnostic& report) {
         c->established = true;
         return;
     }
-    c->ended     = true;
-    c->endReason = report.reason;
-    c->refused   = report.refusedBytes;
+    c->ended      = true;
+    c->endReason  = report.reason;
+    c->unanswered = report.unanswered != 0;
+    c->refused    = report.refusedBytes;
 }
 
 // Hands the connection's pending bytes to the stack until it has taken them all or its send
@@ -387,6 +389,18 @@ bool ConnectDone(void*) {
     return (c.closeCalled || c.closedEvent) && c.ended;
 }
 
+// Why an active open failed. Only a reset is a refusal; silence is told apart by whether the
+// next hop ever answered ARP (without it no SYN left at all) or only the SYNs went unanswered.
+std::string Unopened(const Connection& c, std::uint32_t nextHop) {
+    if (c.endReason == TNSOCK_TCP_END_REFUSED && !c.unanswered) {
+        return "connection refused";
+    }
+    if (TnSockNeighbourKnown(nextHop) == 0) {
+        return "no answer from " + AddressText(nextHop) + " on the link";
+    }
+    return "connection timed out (no answer to the SYN)";
+}
+
 int Connect(const GlobalOptions& options, const std::vector<std::string>& positional) {
     if (positional.size() != 3) {
         return UsageError(
@@ -451,14 +465,7 @@ int Connect(const GlobalOptions& options, const std::vector<std::string>& positi
         return session.Stopped(outcome);
     }
     if (!c.connected) {
-        if (c.endReason == TNSOCK_TCP_END_REFUSED) {
-            return Fail("%s: connection refused", target.c_str());
-        }
-        if (TnSockNeighbourKnown(nextHop) == 0) {
-            return Fail("%s: no ARP reply from %s: the connection could not be opened",
-                        target.c_str(), AddressText(nextHop).c_str());
-        }
-        return Fail("%s: connection timed out (no answer to the SYN)", target.c_str());
+        return Fail("%s: %s", target.c_str(), Unopened(c, nextHop).c_str());
     }
     platform::HostLog("connection closed: sent %llu bytes, received %llu",
                       static_cast<unsigned long long>(c.sent),

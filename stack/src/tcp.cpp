@@ -196,6 +196,14 @@ void ResetAndRelease(TcpControlBlock* b, int reason) {
     TcpRelease(b);
 }
 
+// The handshake's retransmissions ran out with nothing back from the peer, not even a reset.
+void HandshakeUnanswered(TcpControlBlock* b, int reason) {
+    TcpReportEnded(b, reason, 0, true);
+    if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+        TcpRelease(b);
+    }
+}
+
 // A handshake that failed on our side of a connection the user opened or accepted: an active
 // open counts as refused (no answer included), a passive one as timed out.
 int HandshakeFailure(const TcpControlBlock* b) {
@@ -476,7 +484,8 @@ void TcpReportEstablished(TcpControlBlock* block) {
     DiagEmit(ConnectionRecord(block, TNSOCK_DIAG_TCP_ESTABLISHED));
 }
 
-void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedBytes) {
+void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedBytes,
+                    bool unanswered) {
     if (block->diagPhase == TCP_DIAG_ENDED) {
         return;
     }
@@ -484,6 +493,7 @@ void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedByt
     TnSockDiagnostic d = ConnectionRecord(block, TNSOCK_DIAG_TCP_ENDED);
     d.reason           = reason;
     d.refusedBytes     = refusedBytes;
+    d.unanswered       = unanswered ? 1 : 0;
     DiagEmit(d);
 }
 
@@ -548,7 +558,7 @@ void TcpStateSynSent(TcpControlBlock* b, int event, std::uintptr_t /*argument*/)
             break;
         case TCP_EV_RTX_TIMER:
             if (HandshakeGivesUp(b, kTcpSyn)) {
-                NotifyClosedAndRelease(b, TNSOCK_TCP_END_REFUSED);
+                HandshakeUnanswered(b, TNSOCK_TCP_END_REFUSED);
             }
             break;
         default:
@@ -582,7 +592,7 @@ void TcpStateSynReceived(TcpControlBlock* b, int event, std::uintptr_t /*argumen
         case TCP_EV_RTX_TIMER:
             if (HandshakeGivesUp(b, kTcpSyn | kTcpAck)) {
                 AbortHandshake(b);
-                NotifyClosedAndRelease(b, HandshakeFailure(b));
+                HandshakeUnanswered(b, HandshakeFailure(b));
             }
             break;
         default:

@@ -327,7 +327,8 @@ void TcpStopTimer(TnTimerHandle& handle);
 // ends are reported: every end of an established connection, and handshakes refused or timed
 // out.
 void TcpReportEstablished(TcpControlBlock* block);
-void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedBytes = 0);
+void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedBytes = 0,
+                    bool unanswered = false);
 
 // Calls the user's notification. Returns false when the block was released during the call
 // (the caller must then leave it alone: it may already serve another connection).

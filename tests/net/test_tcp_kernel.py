@@ -30,6 +30,7 @@ MIB = 1024 * 1024
 BIG = 10 * MIB
 EDGE_SIZES = (0, 1, 1355, 1356, 1357)
 NFT_TABLE = "tarnet_loss"
+SYN_TABLE = "tarnet_syn"
 
 _port = [6000]
 
@@ -361,6 +362,31 @@ class Connections(unittest.TestCase):
         self.assertLess(time.monotonic() - start, 2.0)
         self.assertEqual(err.strip().splitlines(),
                          ["tarnet: %s:9: connection refused" % SANDBOX.peer_ip])
+
+    def test_silence_is_not_a_refusal(self):
+        """Only a reset is a refusal: a host that never answers ARP and a peer that drops our
+        SYNs end with what went unanswered."""
+        port = next_port()
+        SANDBOX.peer("nft", "add table inet %s" % SYN_TABLE)
+        self.addCleanup(SANDBOX.peer, "nft", "delete table inet %s" % SYN_TABLE, check=False)
+        SANDBOX.peer("nft", "add chain inet %s in { type filter hook input priority 0; }"
+                     % SYN_TABLE)
+        SANDBOX.peer("nft", "add rule inet %s in tcp dport %d tcp flags syn drop"
+                     % (SYN_TABLE, port))
+        server = KernelServer(port)
+        self.addCleanup(server.sock.close)
+        cases = [
+            (SANDBOX.spare_ip, port,
+             "no answer from %s on the link" % SANDBOX.spare_ip),
+            (SANDBOX.peer_ip, port, "connection timed out (no answer to the SYN)"),
+        ]
+        for address, port, message in cases:
+            with self.subTest(address=address):
+                rc, _, err = run_tarnet("tcp", "connect", address, str(port), data=b"x",
+                                        timeout=30)
+                self.assertEqual(rc, 1, err)
+                self.assertEqual(err.strip().splitlines(),
+                                 ["tarnet: %s:%d: %s" % (address, port, message)])
 
     def test_kernel_connecting_where_nothing_listens_is_refused_at_once(self):
         port = next_port()

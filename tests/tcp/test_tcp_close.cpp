@@ -264,6 +264,7 @@ TEST_F(TcpCloseTest, DiagnosticsReportEachEndWithItsReason) {
         int active;
         int reason;
         std::uint32_t refused;
+        int unanswered;  // no reset, no answer at all: the handshake gave up
     };
     const auto passive = [&]() {
         TnTcpListen(9, kOurPort, 0, RecordTcpNote, &listener);
@@ -282,67 +283,67 @@ TEST_F(TcpCloseTest, DiagnosticsReportEachEndWithItsReason) {
              PeerSends({}, kFin);
              Out();
              PeerAcks(Out().seq + 1);
-         }, true,  1, TNSOCK_TCP_END_PEER_CLOSED, 0 },
+         }, true,  1, TNSOCK_TCP_END_PEER_CLOSED, 0,  0},
         {"we close first, TIME_WAIT runs out",
          [&] {
              Closed(true);
              PeerSends({}, kFin);
              Advance(5000);
-         }, true,  1, TNSOCK_TCP_END_CLOSED,      0 },
+         }, true,  1, TNSOCK_TCP_END_CLOSED,      0,  0},
         {"peer resets",
          [&] {
              Connect();
              InjectTcp(Peer(kRst));
-         }, true,  1, TNSOCK_TCP_END_PEER_RESET,  0 },
+         }, true,  1, TNSOCK_TCP_END_PEER_RESET,  0,  0},
         {"peer resets after our close",
          [&] {
              Closed(true);
              InjectTcp(Peer(kRst));
-         }, true,  1, TNSOCK_TCP_END_PEER_RESET,  0 },
+         }, true,  1, TNSOCK_TCP_END_PEER_RESET,  0,  0},
         {"retransmissions run out",
          [&] {
              Send(Connect(), Pattern(10));
              Advance(120000);
-         }, true,  1, TNSOCK_TCP_END_TIMED_OUT,   0 },
+         }, true,  1, TNSOCK_TCP_END_TIMED_OUT,   0,  0},
         {"FIN_WAIT_2 runs out",
          [&] {
              Closed(true);
              Advance(5000);
-         }, true,  1, TNSOCK_TCP_END_TIMED_OUT,   0 },
+         }, true,  1, TNSOCK_TCP_END_TIMED_OUT,   0,  0},
         {"user aborts",
          [&] {
              TcpControlBlock* b = Closed(false);
              TnTcpClose(b);
-         }, true,  1, TNSOCK_TCP_END_ABORTED,     0 },
+         }, true,  1, TNSOCK_TCP_END_ABORTED,     0,  0},
         {"data after our close",
          [&] {
              Closed(true);
              PeerSends(Pattern(33));
-         }, true,  1, TNSOCK_TCP_END_ABORTED,     33},
+         }, true,  1, TNSOCK_TCP_END_ABORTED,     33, 0},
         {"shut-down",
          [&] {
              Connect();
              TnTcpDeinit();
-         }, true,  1, TNSOCK_TCP_END_ABORTED,     0 },
+         }, true,  1, TNSOCK_TCP_END_ABORTED,     0,  0},
         {"shut-down in TIME_WAIT",
          [&] {
              Closed(true);
              PeerSends({}, kFin);
              TnTcpDeinit();
-         }, true,  1, TNSOCK_TCP_END_CLOSED,      0 },
+         }, true,  1, TNSOCK_TCP_END_CLOSED,      0,  0},
         {"SYN refused",
          [&] {
              TcpControlBlock* b = nullptr;
              TnTcpConnect(3, kPeerIp, kOurPort, kPeerPort, RecordTcpNote, &b);
              peerAck = Out().seq + 1;
              InjectTcp(Peer(kRst | kAck));
-         }, false, 1, TNSOCK_TCP_END_REFUSED,     0 },
+         }, false, 1, TNSOCK_TCP_END_REFUSED,     0,  0},
         {"SYN unanswered",
          [&] {
              TcpControlBlock* b = nullptr;
              TnTcpConnect(3, kPeerIp, kOurPort, kPeerPort, RecordTcpNote, &b);
              Advance(3000);
-         }, false, 1, TNSOCK_TCP_END_REFUSED,     0 },
+         }, false, 1, TNSOCK_TCP_END_REFUSED,     0,  1},
         {"passive, peer closes first",
          [&] {
              TcpControlBlock* b = passive();
@@ -350,12 +351,12 @@ TEST_F(TcpCloseTest, DiagnosticsReportEachEndWithItsReason) {
              PeerSends({}, kFin);
              TakeSent();
              PeerAcks(b->sndNxt);
-         }, true,  0, TNSOCK_TCP_END_PEER_CLOSED, 0 },
+         }, true,  0, TNSOCK_TCP_END_PEER_CLOSED, 0,  0},
         {"passive, SYN+ACK unanswered",
          [&] {
              passive();
              Advance(3000);
-         }, false, 0, TNSOCK_TCP_END_TIMED_OUT,   0 },
+         }, false, 0, TNSOCK_TCP_END_TIMED_OUT,   0,  1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -367,6 +368,7 @@ TEST_F(TcpCloseTest, DiagnosticsReportEachEndWithItsReason) {
         EXPECT_EQ(end.kind, TNSOCK_DIAG_TCP_ENDED);
         EXPECT_EQ(end.reason, c.reason);
         EXPECT_EQ(end.refusedBytes, c.refused);
+        EXPECT_EQ(end.unanswered, c.unanswered);
         for (const TnSockDiagnostic& d : Diags()) {
             EXPECT_EQ(d.active, c.active);
             EXPECT_EQ(d.localAddress, kOurIp);

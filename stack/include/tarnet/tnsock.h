@@ -203,7 +203,9 @@ inline constexpr int TNSOCK_DIAG_DATAGRAM_SENT = 6;
 // How a TCP connection ended.
 inline constexpr int TNSOCK_TCP_END_PEER_CLOSED = 1;  // the peer sent its FIN
 inline constexpr int TNSOCK_TCP_END_PEER_RESET  = 2;  // the peer reset it
-inline constexpr int TNSOCK_TCP_END_REFUSED = 3;  // the peer refused the SYN (or never answered it)
+// The handshake we opened failed: a reset refused the SYN, or (with `unanswered` set) nothing
+// came back through all the SYN's retransmissions.
+inline constexpr int TNSOCK_TCP_END_REFUSED   = 3;
 inline constexpr int TNSOCK_TCP_END_TIMED_OUT = 4;  // retransmissions or a state timer ran out
 inline constexpr int TNSOCK_TCP_END_ABORTED   = 5;  // reset by us (user abort, shut-down, refusal)
 inline constexpr int TNSOCK_TCP_END_CLOSED =
@@ -241,6 +243,9 @@ struct TnSockDiagnostic {
     // DHCP_LEASE: the lease (valid during the call).
     const TnDhcpLease* lease;
     int protocol;  // DATAGRAM_SENT: the IPv4 protocol number (1 ICMP, 6 TCP, 17 UDP)
+    // TCP_ENDED: 1 when the handshake gave up because our SYN (or SYN+ACK) went unanswered
+    // through all its retransmissions, with no reset either; 0 otherwise.
+    int unanswered;
 };
 
 using TnSockDiagnosticFn = void (*)(std::uintptr_t context, const TnSockDiagnostic* diagnostic);
