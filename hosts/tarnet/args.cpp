@@ -11,6 +11,22 @@ namespace tarnet::cli {
 
 namespace {
 
+// The options ParseGlobal takes in front of the command. After the command they are unknown
+// there; the message then says where they belong.
+constexpr const char* kGlobalOptionNames[] = {
+    "-i",     "--iface",   "--mac",    "--ip",     "--gateway",     "--mask",    "--dns",
+    "--dhcp", "--timeout", "--impair", "--window", "--send-buffer", "--verbose", "-v",
+};
+
+bool IsGlobalOption(const std::string& name) {
+    for (const char* global : kGlobalOptionNames) {
+        if (name == global) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Say(const char* format, va_list args) {
     std::fputs("tarnet: ", stderr);
     std::vfprintf(stderr, format, args);
@@ -179,6 +195,13 @@ bool ArgReader::Read(std::vector<std::string>& positional) {
                 option = &s;
                 break;
             }
+        }
+        if (option == nullptr && IsGlobalOption(name)) {
+            UsageError(
+                "unknown option '%s': global options go before the command "
+                "(tarnet [options] COMMAND ...)",
+                arg.c_str());
+            return false;
         }
         if (option == nullptr) {
             UsageError("unknown option '%s'", arg.c_str());

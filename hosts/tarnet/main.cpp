@@ -39,9 +39,10 @@ constexpr Command kCommands[] = {
      "print NAME's IPv4 address, asked of the DNS server (--dns, or the lease's)\n"},
     {"udp",      RunUdp,
      "usage: tarnet [options] udp send HOST PORT TEXT\n"
-     "       tarnet [options] udp listen PORT [-n COUNT]\n"
+     "       tarnet [options] udp listen PORT [-n COUNT] [--senders]\n"
      "  send: TEXT as one datagram; listen: each datagram's payload to stdout, ending after\n"
-     "  COUNT datagrams\n"                                                         },
+     "  COUNT datagrams\n"
+     "  --senders  also a line on stderr for each datagram: ADDRESS:PORT N bytes\n"},
     {"tcp",      RunTcp,
      "usage: tarnet [options] tcp connect HOST PORT [--keep-reading SECONDS] [--isn N]\n"
      "       tarnet [options] tcp listen PORT [--echo] [-n N] [--isn N]\n"

@@ -35,7 +35,9 @@ class CommandLine(unittest.TestCase):
             (IP + ["--mac", "02:54:4g:00:00:01", "serve"], "six hexadecimal pairs"),
             (IP + ["--mac", "02:54:4e-00:00:01", "serve"], "six hexadecimal pairs"),
             (["--bogus", "serve"], "unknown option '--bogus'"),
-            (IP + ["serve", "--timeout", "3"], "unknown option '--timeout'"),
+            (IP + ["serve", "--timeout", "3"],
+             "unknown option '--timeout': global options go before the command"),
+            (IP + ["serve", "--bogus"], "unknown option '--bogus'\n"),
             (IP + ["resolve", "a" * 64 + ".test"], "at most 63 characters"),
             (IP + ["resolve", "a..test"], "no empty labels"),
             (IP + ["ping", "300.1.1.1"], "'300.1.1.1' is not an IPv4 address"),
@@ -53,6 +55,9 @@ class CommandLine(unittest.TestCase):
         rc, out, _ = tarnet("tcp", "-h")
         self.assertEqual(rc, 0)
         self.assertIn("tcp listen PORT", out)
+        rc, out, _ = tarnet("udp", "--help")
+        self.assertEqual(rc, 0)
+        self.assertIn("--senders", out)
         rc, out, _ = tarnet("--version")
         self.assertEqual(rc, 0)
         self.assertRegex(out, r"^tarnet \d+\.\d+")
