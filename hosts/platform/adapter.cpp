@@ -32,7 +32,47 @@ std::string ActivateError(pcap_t* handle, int rc) {
     return text;
 }
 
+// The kernel's hardware type of interface `name` (ARPHRD_...), or -1 when no interface has
+// that name.
+int HardwareType(const std::string& name) {
+    if (name.empty() || name.size() >= IFNAMSIZ) {
+        return -1;
+    }
+    const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        return -1;
+    }
+    ifreq request{};
+    std::memcpy(request.ifr_name, name.c_str(), name.size() + 1);
+    const int type = ioctl(sock, SIOCGIFHWADDR, &request) == 0 ? request.ifr_hwaddr.sa_family : -1;
+    close(sock);
+    return type;
+}
+
+bool IsPseudoDevice(const std::string& name) {
+    constexpr const char* kExact[]    = {"any", "nflog", "nfqueue", "bluetooth-monitor"};
+    constexpr const char* kPrefixes[] = {"dbus-", "usbmon"};
+    for (const char* exact : kExact) {
+        if (name == exact) {
+            return true;
+        }
+    }
+    for (const char* prefix : kPrefixes) {
+        if (name.starts_with(prefix)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+bool CarriesEthernet(const std::string& name, unsigned flags, int hardwareType) {
+    if (IsPseudoDevice(name)) {
+        return false;
+    }
+    return (flags & PCAP_IF_LOOPBACK) != 0 || hardwareType == ARPHRD_ETHER;
+}
 
 bool ListAdapters(std::vector<AdapterInfo>& out, std::string& error) {
     out.clear();
@@ -43,7 +83,9 @@ bool ListAdapters(std::vector<AdapterInfo>& out, std::string& error) {
         return false;
     }
     for (const pcap_if* dev = all; dev != nullptr; dev = dev->next) {
-        out.push_back({dev->name, dev->description != nullptr ? dev->description : ""});
+        const std::string name = dev->name;
+        out.push_back({name, dev->description != nullptr ? dev->description : "",
+                       CarriesEthernet(name, dev->flags, HardwareType(name))});
     }
     pcap_freealldevs(all);
     return true;

@@ -26,7 +26,14 @@ using MacAddress = std::array<std::uint8_t, 6>;
 struct AdapterInfo {
     std::string name;
     std::string description;  // empty when the library has none
+    bool ethernet = true;     // frames on it are Ethernet II: the stack can open it
 };
+
+// Whether an adapter carries Ethernet frames, from what listing it costs nothing: its name (the
+// capture library's pseudo-devices: any, nflog, nfqueue, dbus-*, bluetooth-monitor, usbmon*),
+// its capture flags (a loopback interface is captured Ethernet-framed) and the kernel's
+// hardware type of the interface of that name (ARPHRD_..., -1 when there is none).
+bool CarriesEthernet(const std::string& name, unsigned flags, int hardwareType);
 
 // Lists the capture adapters. False with the library's error text in `error`.
 bool ListAdapters(std::vector<AdapterInfo>& out, std::string& error);

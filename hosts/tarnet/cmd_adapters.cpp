@@ -1,5 +1,6 @@
 // tarnet adapters: the capture adapters, numbered as -i accepts them.
 #include <cstdio>
+#include <string>
 
 #include "cli.h"
 
@@ -20,13 +21,19 @@ int RunAdapters(const GlobalOptions&, const Args& args) {
             "CAP_NET_RAW)\n",
             stderr);
     }
+    // Every adapter keeps its number (-i N counts them all); those without Ethernet frames
+    // (pseudo-devices, tunnels, Bluetooth) say that the stack cannot use them.
     int number = 1;
     for (const auto& adapter : adapters) {
-        if (adapter.description.empty()) {
+        std::string text = adapter.description;
+        if (!adapter.ethernet) {
+            text += text.empty() ? "" : " ";
+            text += "(not Ethernet: the stack cannot use it)";
+        }
+        if (text.empty()) {
             std::printf("[%d] %s\n", number++, adapter.name.c_str());
         } else {
-            std::printf("[%d] %s  %s\n", number++, adapter.name.c_str(),
-                        adapter.description.c_str());
+            std::printf("[%d] %s  %s\n", number++, adapter.name.c_str(), text.c_str());
         }
     }
     return std::fflush(stdout) == 0 ? kExitOk : Fail("cannot write the list to stdout");

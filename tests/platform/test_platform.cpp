@@ -2,12 +2,15 @@
 // decisions on a fake clock, the host's receive path into a running stack, and the loop's timer
 // service. Nothing here waits for real time to pass.
 #include <gtest/gtest.h>
+#include <net/if_arp.h>
+#include <pcap/pcap.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <vector>
 
+#include "adapter.h"
 #include "event_loop.h"
 #include "fault_injector.h"
 #include "frames.h"
@@ -22,6 +25,35 @@ using test::ArpPacket;
 using test::Bytes;
 using test::EthFrame;
 using test::Ip;
+
+// ---- Adapters ----------------------------------------------------------------------------------
+
+TEST(AdapterList, OnlyEthernetFramedAdaptersCountAsUsable) {
+    constexpr int kNone = -1;
+    struct Case {
+        const char* name;
+        unsigned flags;
+        int hardwareType;
+        bool ethernet;
+    };
+    const Case cases[] = {
+        {"eth0",              PCAP_IF_UP,       ARPHRD_ETHER,    true },
+        {"veth1",             0,                ARPHRD_ETHER,    true },
+        {"lo",                PCAP_IF_LOOPBACK, ARPHRD_LOOPBACK, true },
+        {"tun0",              PCAP_IF_UP,       ARPHRD_NONE,     false},
+        {"wg0",               PCAP_IF_UP,       ARPHRD_NONE,     false},
+        {"any",               PCAP_IF_UP,       kNone,           false},
+        {"nflog",             0,                kNone,           false},
+        {"nfqueue",           0,                kNone,           false},
+        {"dbus-system",       0,                kNone,           false},
+        {"bluetooth-monitor", 0,                kNone,           false},
+        {"usbmon1",           0,                kNone,           false},
+        {"any",               0,                ARPHRD_ETHER,    false}, // the name wins
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CarriesEthernet(c.name, c.flags, c.hardwareType), c.ethernet) << c.name;
+    }
+}
 
 // ---- MAC text ----------------------------------------------------------------------------------
 
