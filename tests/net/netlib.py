@@ -68,6 +68,8 @@ class Sandbox:
     peer namespace also runs dnsmasq as DHCP and DNS server, with `ftp` vsftpd and pyftpdlib,
     with `smtp` the three mail servers (see scripts/netns-sandbox)."""
 
+    live = []  # the sandboxes up in this process, for the check after each test
+
     def __init__(self, net="192.0.2", dnsmasq=False, ftp=False, smtp=False):
         args = [SANDBOX_SCRIPT, "up", "--net", net] + (["--dnsmasq"] if dnsmasq else [])
         args += ["--ftp"] if ftp else []
@@ -88,6 +90,7 @@ class Sandbox:
         self.mail = MailServers(self.env) if smtp else None
         self._home_ns = os.open("/proc/self/ns/net", os.O_RDONLY)
         self._down = False
+        Sandbox.live.append(self)
         atexit.register(self.down)
         for sig in (signal.SIGINT, signal.SIGTERM):
             signal.signal(sig, self._on_signal)
@@ -110,6 +113,8 @@ class Sandbox:
         if self._down:
             return
         self._down = True
+        if self in Sandbox.live:
+            Sandbox.live.remove(self)
         try:
             if _libc.setns(self._home_ns, CLONE_NEWNET) != 0:
                 pass  # teardown works by name from any namespace
@@ -133,6 +138,18 @@ class Sandbox:
     def neighbour(self, address):
         """The peer kernel's neighbour entry for `address` ("" when none)."""
         return self.peer("ip", "neigh", "show", address, "dev", self.peer_if).strip()
+
+    def nft_tables(self):
+        """The nftables tables of the peer namespace, as "family name" texts."""
+        listing = self.peer("nft", "list", "tables", check=False)
+        return {line[len("table "):].strip() for line in listing.splitlines()
+                if line.startswith("table ")}
+
+    def stack_pids(self):
+        """Processes running in the stack namespace (tarnet and what it was started with)."""
+        out = subprocess.run(["ip", "netns", "pids", self.stack_ns], capture_output=True,
+                             text=True).stdout
+        return {int(pid) for pid in out.split()} - {os.getpid()}
 
     # ---- tarnet in the stack namespace ------------------------------------------------------
 
@@ -246,6 +263,50 @@ class LineReader:
         return self.proc.returncode, self.proc.stderr.read().decode(errors="replace")
 
 
+# ---- what a test leaves behind -----------------------------------------------------------------
+# A test that fails half-way may leave a tarnet process running in the stack namespace (it
+# would answer for the stack's address in every later test) or an nftables table dropping
+# traffic in the peer namespace. The runner takes a snapshot before each test and removes what
+# was added after it; what a test class or module set up before the test stays.
+
+def snapshot():
+    return {sb: (sb.stack_pids(), sb.nft_tables()) for sb in Sandbox.live}
+
+
+def remove_leftovers(before):
+    """Ends the processes and deletes the tables added since `before`; returns what it removed,
+    as texts."""
+    removed = []
+    for sb in list(Sandbox.live):
+        pids, tables = before.get(sb, (set(), set()))
+        for table in sorted(sb.nft_tables() - tables):
+            sb.peer("nft", "delete", "table", *table.split(), check=False)
+            removed.append("nftables table %s" % table)
+        extra = sb.stack_pids() - pids
+        for pid in sorted(extra):
+            _end(pid)
+            removed.append("process %d" % pid)
+    return removed
+
+
+def _end(pid):
+    """SIGTERM, then SIGKILL after two seconds; a child is reaped."""
+    for sig, wait in ((signal.SIGTERM, 2.0), (signal.SIGKILL, 2.0)):
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            return
+        deadline = time.monotonic() + wait
+        while time.monotonic() < deadline:
+            try:
+                done, _ = os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:  # not ours: it is gone when kill finds nothing
+                done = 0 if os.path.exists("/proc/%d" % pid) else pid
+            if done == pid:
+                return
+            time.sleep(0.05)
+
+
 def recv_all(sock):
     """Everything `sock` receives until the peer closes."""
     parts = []
@@ -302,9 +363,15 @@ class Pinger:
         self.sock.close()
 
     def send(self, address, payload):
+        """Sends one request; returns its sequence number. A firewall rule that drops it on
+        the way out (nftables in the peer namespace) makes sendto fail with EPERM: that probe
+        is lost, as on the wire."""
         self.seq = (self.seq + 1) & 0xFFFF
         header = struct.pack("!BBHHH", 8, 0, 0, 0, self.seq)
-        self.sock.sendto(header + payload, (address, 0))
+        try:
+            self.sock.sendto(header + payload, (address, 0))
+        except PermissionError:
+            pass
         return self.seq
 
     def replies(self, wait, until_seq=None):
