@@ -7,7 +7,7 @@ either. Run through tests/net/run (root only, like every test here).
 import subprocess
 import unittest
 
-from netlib import TARNET
+from netlib import SANDBOX_SCRIPT, TARNET
 
 IP = ["-i", "lo", "--ip", "192.0.2.2"]
 
@@ -58,6 +58,15 @@ class CommandLine(unittest.TestCase):
         rc, out, _ = tarnet("udp", "--help")
         self.assertEqual(rc, 0)
         self.assertIn("--senders", out)
+        for arg in ("--help", "-h"):
+            proc = subprocess.run([SANDBOX_SCRIPT, arg], capture_output=True, text=True,
+                                  timeout=30)
+            self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+            self.assertTrue(proc.stdout.startswith("A private two-namespace network"),
+                            proc.stdout)
+            for text in ("netns-sandbox up [--net A.B.C] [--dnsmasq] [--ftp] [--smtp]", "purge",
+                         "What stays on the host"):
+                self.assertIn(text, proc.stdout)
         rc, out, _ = tarnet("--version")
         self.assertEqual(rc, 0)
         self.assertRegex(out, r"^tarnet \d+\.\d+")
