@@ -266,19 +266,24 @@ class LineReader:
 # ---- what a test leaves behind -----------------------------------------------------------------
 # A test that fails half-way may leave a tarnet process running in the stack namespace (it
 # would answer for the stack's address in every later test) or an nftables table dropping
-# traffic in the peer namespace. The runner takes a snapshot before each test and removes what
-# was added after it; what a test class or module set up before the test stays.
+# traffic in the peer namespace, or a whole sandbox. The runner takes a snapshot before each
+# test and removes what was added after it; what a test class or module set up before the test
+# stays.
 
 def snapshot():
     return {sb: (sb.stack_pids(), sb.nft_tables()) for sb in Sandbox.live}
 
 
 def remove_leftovers(before):
-    """Ends the processes and deletes the tables added since `before`; returns what it removed,
-    as texts."""
+    """Ends the processes, deletes the tables and takes down the sandboxes added since
+    `before`; returns what it removed, as texts."""
     removed = []
     for sb in list(Sandbox.live):
-        pids, tables = before.get(sb, (set(), set()))
+        if sb not in before:  # made by the test itself: it goes with the test
+            sb.down()
+            removed.append("sandbox %s" % sb.id)
+            continue
+        pids, tables = before[sb]
         for table in sorted(sb.nft_tables() - tables):
             sb.peer("nft", "delete", "table", *table.split(), check=False)
             removed.append("nftables table %s" % table)
