@@ -87,9 +87,9 @@ static int receive(const char* ip, const char* port, int clamp) {
     if (c < 0) {
         fail("accept");
     }
-    double start     = now();
-    long long total  = drain(c);
-    double seconds   = now() - start;
+    double start    = now();
+    long long total = drain(c);
+    double seconds  = now() - start;
     close(c);
     close(s);
     printf("%lld %.6f\n", total, seconds);
