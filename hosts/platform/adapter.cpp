@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host.h"
+
 namespace tarnet::platform {
 
 namespace {
@@ -163,12 +165,37 @@ bool Adapter::Open(const std::string& name, std::string& error) {
         return false;
     }
     name_ = name;
-    OpenTx(name);  // without it, frames go out one by one through the library
+    if (IgnoreOutgoing()) {
+        OpenTx(name);  // without it, frames go out one by one through the library
+    } else {
+        // The kernel hands a packet socket's own transmissions to every other packet socket on
+        // the interface but never back to itself: sending through the capture's socket keeps
+        // them out of its ring.
+        HostLog(
+            "%s: the kernel cannot keep sent frames out of the capture; sending through "
+            "the capture's own socket",
+            name.c_str());
+        UseTxSocket(pcap_fileno(handle_), false);
+    }
     return true;
 }
 
+// The direction filter (PCAP_D_IN) drops the frames the interface sends only after the kernel
+// has copied each one into the capture ring and woken the loop for it: every frame sent would
+// cost a wake-up and a ring walk for nothing. Asking the kernel not to deliver outgoing frames
+// to this socket at all (Linux 4.20 and later) keeps them out of the ring.
+bool Adapter::IgnoreOutgoing() {
+#ifdef PACKET_IGNORE_OUTGOING
+    const int on = 1;
+    return setsockopt(pcap_fileno(handle_), SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on) ==
+           0;
+#else
+    return false;
+#endif
+}
+
 // A raw packet socket bound to the interface, for transmission only: protocol 0 receives
-// nothing, and what it sends is outbound, so the capture (inbound only) does not see it either.
+// nothing. Its frames are outgoing, which the capture socket has asked the kernel not to give it.
 bool Adapter::OpenTx(const std::string& name) {
     const unsigned index = if_nametoindex(name.c_str());
     if (index == 0) {
@@ -185,18 +212,24 @@ bool Adapter::OpenTx(const std::string& name) {
         close(sock);
         return false;
     }
-    txFd_ = sock;
+    UseTxSocket(sock, true);
+    return true;
+}
+
+void Adapter::UseTxSocket(int fd, bool owned) {
+    txFd_    = fd;
+    txOwned_ = owned;
     txBytes_.assign(kTxBatch * kTxFrameMax, 0);
     txCount_ = 0;
-    return true;
 }
 
 void Adapter::Close() {
     Flush();
-    if (txFd_ >= 0) {
+    if (txFd_ >= 0 && txOwned_) {
         close(txFd_);
-        txFd_ = -1;
     }
+    txFd_    = -1;
+    txOwned_ = false;
     if (handle_ != nullptr) {
         pcap_close(handle_);
         handle_ = nullptr;
@@ -230,6 +263,9 @@ int Adapter::Receive(int maxFrames, FrameSink sink, void* context) {
     if (rc < 0) {
         lastError_ = pcap_geterr(handle_);
         return -1;
+    }
+    if (rc == 0) {
+        ++emptyReads_;
     }
     return rc;
 }

@@ -8,7 +8,9 @@
 // not know), in immediate mode (otherwise libpcap holds frames back to fill a buffer and every
 // round trip grows by a fraction of a millisecond), with a 32 MiB kernel buffer (a burst must not
 // overflow it between two passes of the loop) and for inbound frames only, so that the stack
-// never sees the frames it sent itself.
+// never sees the frames it sent itself. The kernel is asked not to put outgoing frames into the
+// capture ring at all; where it cannot be, frames go out through the capture's own socket, which
+// the kernel never loops them back to.
 #pragma once
 
 #include <array>
@@ -88,6 +90,9 @@ class Adapter {
     // System calls made to transmit, and frames transmitted.
     std::uint64_t SendCalls() const { return sendCalls_; }
     std::uint64_t FramesSent() const { return framesSent_; }
+    // Reads that found no frame for the stack: the descriptor was readable, but everything in
+    // the ring was filtered out (the interface's own outgoing frames, when they reach it).
+    std::uint64_t EmptyReads() const { return emptyReads_; }
 
     // The library's text for the last failure on this adapter.
     std::string LastError() const;
@@ -96,18 +101,22 @@ class Adapter {
     static constexpr std::size_t kTxFrameMax = 1518;
 
   private:
+    bool IgnoreOutgoing();
     bool OpenTx(const std::string& name);
+    void UseTxSocket(int fd, bool owned);
     bool SendNow(const std::uint8_t* frame, std::uint32_t length);
 
     pcap_t* handle_ = nullptr;
     int fd_         = -1;
-    int txFd_       = -1;  // packet socket bound to the interface; -1: pcap_sendpacket
+    int txFd_       = -1;     // packet socket bound to the interface; -1: pcap_sendpacket
+    bool txOwned_   = false;  // txFd_ is ours to close (not the capture's own socket)
     std::vector<std::uint8_t> txBytes_;      // kTxBatch slots of kTxFrameMax bytes
     std::uint32_t txLength_[kTxBatch] = {};  // length of each queued frame
     std::size_t txCount_              = 0;
     bool batching_                    = false;
     std::uint64_t sendCalls_          = 0;
     std::uint64_t framesSent_         = 0;
+    std::uint64_t emptyReads_         = 0;
     std::string lastError_;
     std::string name_;
 };

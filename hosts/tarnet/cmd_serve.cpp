@@ -78,12 +78,13 @@ int RunServe(const GlobalOptions& options, const Args& args) {
     const auto& host = platform::HostStats();
     platform::HostLog(
         "frames captured %llu, sent %llu, loop passes %llu (%llu at the %d-frame "
-        "bound), timers run %llu",
+        "bound), timers run %llu, reads without a frame %llu",
         static_cast<unsigned long long>(loop.frames),
         static_cast<unsigned long long>(host.framesSent),
         static_cast<unsigned long long>(loop.passes),
         static_cast<unsigned long long>(loop.fullPasses), platform::EventLoop::kFramesPerPass,
-        static_cast<unsigned long long>(loop.timersRun));
+        static_cast<unsigned long long>(loop.timersRun),
+        static_cast<unsigned long long>(session.Adapter().EmptyReads()));
 
     if (outcome == platform::EventLoop::Outcome::kStopSignal ||
         (outcome == platform::EventLoop::Outcome::kDeadline && !session.TimedOut())) {

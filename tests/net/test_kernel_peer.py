@@ -130,6 +130,30 @@ class KernelPingsStack(ServingStack):
         self.assertEqual(got, payloads)
 
 
+class OwnFramesStayOutOfTheCapture(unittest.TestCase):
+    """Frames the stack sends must not come back through its capture: each would wake the loop
+    for a read that hands the stack nothing. `serve -v` counts such reads at exit."""
+
+    FLOOD = 2000
+
+    def test_a_flood_ping_wakes_the_loop_once_per_request(self):
+        proc = SANDBOX.tarnet_start("serve", mac=STACK_MAC, extra=["-v"])
+        self.addCleanup(lambda: proc.poll() is not None or netlib.stop(proc))
+        self.assertTrue(netlib.wait_until_answering(SANDBOX.stack_ip, seconds=10))
+        flood = SANDBOX.peer("ping", "-n", "-q", "-f", "-c", str(self.FLOOD), "-W", "1",
+                             SANDBOX.stack_ip, check=False)
+        rc, _, err = netlib.stop(proc)
+        self.assertEqual(rc, 0, err)
+        self.assertIn("%d received" % self.FLOOD, flood)
+        m = re.search(r"frames captured (\d+), sent (\d+),.* reads without a frame (\d+)", err)
+        self.assertIsNotNone(m, err)
+        captured, sent, empty = (int(v) for v in m.groups())
+        self.assertGreaterEqual(captured, self.FLOOD)
+        self.assertGreaterEqual(sent, self.FLOOD)
+        # Own frames coming back would make about one empty read per reply sent.
+        self.assertLess(empty, self.FLOOD // 20, err)
+
+
 class StackPingsKernel(unittest.TestCase):
 
     def test_tarnet_ping_reaches_the_kernel(self):
