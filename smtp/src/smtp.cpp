@@ -385,7 +385,9 @@ void StartMessage(Session& s) {
     s.column       = 0;
     s.carry        = 0;
     s.endOfFile    = false;
-    StartReplyTimer(s, TNSMTP_DATA_BLOCK_TIMEOUT_MS);  // no reply is due while the text streams
+    // No reply is due while the text streams: the timer guards its progress instead (FlushOut
+    // starts it again whenever TCP takes some of it).
+    StartReplyTimer(s, TNSMTP_DATA_BLOCK_TIMEOUT_MS);
     Transmit(s);
 }
 
@@ -532,7 +534,7 @@ constexpr std::array<StepInfo, 11> kSteps{
      }
 };
 
-// ---- Replies ----------------------------------------------------------------------------------
+// ---- Connection events ------------------------------------------------------------------------
 
 void RetryResolve(Session& s);
 
