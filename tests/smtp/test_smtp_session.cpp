@@ -96,6 +96,29 @@ TEST_F(SmtpTest, TimeoutSetterAppliesToLaterSessions) {
     EXPECT_EQ(Last().text, "no reply to eom");
 }
 
+// The pause before the end of data: a second by default, as set for later sessions; with none
+// the end of data follows the text in the same pass, behind it.
+TEST_F(SmtpTest, EndOfBodyPauseSetter) {
+    EXPECT_EQ(TnSmtpSetEndOfBodyPause(600001), TNSMTP_INVALID_PARAMETERS);
+    for (const std::uint32_t pause : {0u, 250u}) {
+        SCOPED_TRACE(pause);
+        Restart();
+        ASSERT_EQ(TnSmtpSetEndOfBodyPause(pause), TNSMTP_OK);
+        ASSERT_EQ(Send(Mail()), TNSMTP_OK);
+        RunTo(kData);
+        const std::string text = Say("354 go\r\n");
+        if (pause == 0) {
+            EXPECT_EQ(text, kHeader + "\r\nHello\r\n.\r\n");
+            continue;
+        }
+        EXPECT_EQ(text + Wait(pause - 1), kHeader + "\r\nHello\r\n");
+        EXPECT_EQ(Wait(1), ".\r\n");
+    }
+    EXPECT_EQ(TnSmtpDeinit(), TNSMTP_OK);
+    EXPECT_EQ(TnSmtpSetEndOfBodyPause(0), TNSMTP_NOT_INITIALISED);
+    ASSERT_EQ(TnSmtpInit(&smtpConfig), TNSMTP_OK);
+}
+
 // Once the server accepted the message, nothing QUIT meets turns the mail into a failure.
 TEST_F(SmtpTest, QuitOutcomeAfterDeliveryIsComplete) {
     const std::vector<std::string> endings{"421 closing\r\n", "554 what\r\n", "timeout", "close"};
