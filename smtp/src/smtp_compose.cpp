@@ -421,7 +421,7 @@ bool ChooseBoundary(const std::uint8_t* text, std::size_t length, std::string_vi
     MarkSerials(body, taken, limit);
     MarkSerials(fileName, taken, limit);
     std::uint32_t serial = 1;
-    while ((taken[serial / 8] >> (serial % 8) & 1U) != 0) {
+    while ((static_cast<unsigned>(taken[serial / 8]) >> (serial % 8) & 1U) != 0) {
         ++serial;
     }
     std::free(taken);
