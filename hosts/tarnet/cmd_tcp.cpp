@@ -21,6 +21,7 @@
 
 #include "cli.h"
 #include "host.h"
+#include "progress_line.h"
 #include "tarnet/tnsock.h"
 
 namespace tarnet::cli {
@@ -85,9 +86,7 @@ struct State {
     int stdinError              = 0;
     int stdoutError             = 0;
     bool stdoutDirty            = false;
-    bool progress               = false;  // stderr is a terminal
-    bool progressShown          = false;
-    std::uint64_t progressAtMs  = 0;
+    ProgressLine progress;  // enabled when stderr is a terminal
     std::uint64_t startMs       = 0;
     std::uint64_t totalSent     = 0;
     std::uint64_t totalReceived = 0;
@@ -243,21 +242,16 @@ void FlushStdout() {
 
 // While the transfer runs (stderr a terminal, from 1 MiB on): a line rewritten in place.
 void ShowProgress() {
-    if (!gState.progress) {
-        return;
-    }
     const std::uint64_t now   = platform::MonotonicMs();
     const std::uint64_t total = gState.totalSent + gState.totalReceived;
-    if (total < kProgressFromBytes || now < gState.progressAtMs + kProgressPeriodMs) {
+    if (total < kProgressFromBytes || !gState.progress.Due(now, kProgressPeriodMs)) {
         return;
     }
-    gState.progressAtMs  = now;
     const double seconds = static_cast<double>(now - gState.startMs) / 1000.0;
-    std::fprintf(stderr, "\rtarnet: sent %.1f MiB, received %.1f MiB, %.1f s, %.2f MB/s   ",
-                 static_cast<double>(gState.totalSent) / kMiB,
-                 static_cast<double>(gState.totalReceived) / kMiB, seconds,
-                 seconds > 0 ? static_cast<double>(total) / seconds / 1e6 : 0.0);
-    gState.progressShown = true;
+    gState.progress.Show("tarnet: sent %.1f MiB, received %.1f MiB, %.1f s, %.2f MB/s   ",
+                         static_cast<double>(gState.totalSent) / kMiB,
+                         static_cast<double>(gState.totalReceived) / kMiB, seconds,
+                         seconds > 0 ? static_cast<double>(total) / seconds / 1e6 : 0.0);
 }
 
 // At the end, always: one line that a script can read.
@@ -265,11 +259,9 @@ void ShowSummary() {
     const double seconds = static_cast<double>(platform::MonotonicMs() - gState.startMs) / 1000.0;
     const std::uint64_t total = gState.totalSent + gState.totalReceived;
     std::fprintf(stderr, "%starnet: sent %llu bytes, received %llu bytes in %.2f s (%.2f MB/s)\n",
-                 gState.progressShown ? "\r" : "",
-                 static_cast<unsigned long long>(gState.totalSent),
+                 gState.progress.Replace(), static_cast<unsigned long long>(gState.totalSent),
                  static_cast<unsigned long long>(gState.totalReceived), seconds,
                  seconds > 0 ? static_cast<double>(total) / seconds / 1e6 : 0.0);
-    gState.progressShown = false;
 }
 
 // Events of connection endpoints (data, closed, connected) and, for listen, of the listener.
@@ -510,10 +502,7 @@ void Retire(Connection& c) {
                       static_cast<unsigned long long>(c.sent));
     if (!trouble.empty()) {
         ++gState.failures;
-        if (gState.progressShown) {
-            std::fputc('\n', stderr);
-            gState.progressShown = false;
-        }
+        gState.progress.Break();
         std::fprintf(stderr, "tarnet: %s: %s\n", Peer(c.key).c_str(), trouble.c_str());
     }
     ++gState.finished;
@@ -629,7 +618,7 @@ int RunTcp(const GlobalOptions& options, const Args& args) {
         effective.isnNear = static_cast<std::uint32_t>(isn);
     }
     gState          = State{};
-    gState.progress = isatty(STDERR_FILENO) != 0;
+    gState.progress = ProgressLine(isatty(STDERR_FILENO) != 0);
     gState.echo     = echo;
     if (!keepText.empty()) {
         std::uint64_t seconds = 0;

@@ -11,14 +11,18 @@
 #include <strings.h>
 
 #include "smtp_session.h"
-#include "tarnet/tndns.h"
 
 using namespace tarnet::smtp;
+using tarnet::netclient::Flush;
+using tarnet::netclient::Lookup;
+using tarnet::netclient::ReplyRules;
+using tarnet::netclient::Scan;
 
 namespace {
 
-constexpr std::uint32_t kEndOfBodyDelayMs = 1000;
-constexpr std::uint32_t kMaxTimeoutMs     = 600000;
+constexpr std::uint32_t kMaxTimeoutMs = 600000;
+static_assert(TNSMTP_MAX_REPLY_TEXT == tarnet::netclient::kReplyTextSize);
+static_assert(TNSMTP_MAX_REPLY_LINE < tarnet::netclient::kReplyLineSize);
 // Pieces of message text (body lines, attachment chunks) one TnSmtpProcess call hands to TCP at
 // most: enough to keep a fast link busy, few enough to leave the loop to the stack.
 constexpr int kPiecesPerCall = 8;
@@ -26,9 +30,10 @@ constexpr int kPiecesPerCall = 8;
 struct Library {
     bool initialised = false;
     TnSmtpConfig config{};
-    std::uint32_t replyTimeout = TNSMTP_DEFAULT_REPLY_TIMEOUT_MS;
-    std::uint32_t eomTimeout   = TNSMTP_DEFAULT_EOM_TIMEOUT_MS;
-    TnSmtpDateFn dateSource    = nullptr;
+    std::uint32_t replyTimeout   = TNSMTP_DEFAULT_REPLY_TIMEOUT_MS;
+    std::uint32_t eomTimeout     = TNSMTP_DEFAULT_EOM_TIMEOUT_MS;
+    std::uint32_t endOfBodyPause = TNSMTP_DEFAULT_END_OF_BODY_PAUSE_MS;
+    TnSmtpDateFn dateSource      = nullptr;
     std::array<TnSmtpSession, TNSMTP_MAX_SESSIONS> sessions{};
 };
 
@@ -115,7 +120,9 @@ void EndWithText(Session& s, int event, const char* text) {
 }
 
 void ServerError(Session& s) {
-    End(s, TNSMTP_EV_SERVER_ERROR, s.replyText, static_cast<std::uint32_t>(s.replyLength));
+    const std::string_view text = s.replies.Text();
+    End(s, TNSMTP_EV_SERVER_ERROR, const_cast<char*>(text.data()),
+        static_cast<std::uint32_t>(text.size()));
 }
 
 // ---- Output queue -----------------------------------------------------------------------------
@@ -124,19 +131,11 @@ void ServerError(Session& s) {
 // out through this queue: what TCP does not take now stays, in order, for the next call.
 
 bool OutEmpty(const Session& s) {
-    return s.outIndex == s.outCount;
+    return s.out.Empty();
 }
 
 bool Queue(Session& s, const void* data, std::size_t length) {
-    if (length == 0) {
-        return true;
-    }
-    if (s.outCount == kOutSpans) {
-        return false;
-    }
-    s.out[s.outCount++] = {static_cast<const std::uint8_t*>(data),
-                           static_cast<std::uint32_t>(length)};
-    return true;
+    return s.out.Add(data, length);
 }
 
 bool QueueConst(Session& s, std::string_view text) {
@@ -159,30 +158,25 @@ bool QueueText(Session& s, std::initializer_list<std::string_view> parts) {
     return queued;
 }
 
-enum class Flush : std::uint8_t { kDone, kBlocked, kLost };
+void StartReplyTimer(Session& s, std::uint32_t timeout) {
+    s.reply = {Tick(), timeout, true};
+}
+
+// True while the message text streams and the end of data has not gone: the reply timer then
+// guards the progress of the text, not a reply.
+bool SendingText(const Session& s);
 
 Flush FlushOut(Session& s) {
-    while (s.outIndex < s.outCount) {
-        const Span& span    = s.out[s.outIndex];
-        std::uint32_t taken = 0;
-        const int rc =
-            TnSockTcpSend(s.connection, span.data + s.outOffset, span.length - s.outOffset, &taken);
-        if (rc == TNSOCK_TRANSMITTER_BUSY) {
-            return Flush::kBlocked;
-        }
-        if (rc != TNSOCK_SUCCESS) {
-            return Flush::kLost;
-        }
-        s.outOffset += taken;
-        if (s.outOffset < span.length) {
-            return Flush::kBlocked;
-        }
-        ++s.outIndex;
-        s.outOffset = 0;
+    std::uint32_t taken = 0;
+    const Flush result  = s.out.Send(s.connection, &taken);
+    if (result == Flush::kDone) {
+        s.textLength = 0;
     }
-    s.outCount = s.outIndex = 0;
-    s.textLength            = 0;
-    return Flush::kDone;
+    // RFC 5321 4.5.3.2.5: the server has 3 minutes to take each block of the text.
+    if (taken > 0 && SendingText(s)) {
+        StartReplyTimer(s, TNSMTP_DATA_BLOCK_TIMEOUT_MS);
+    }
+    return result;
 }
 
 void ConnectionLost(Session& s);
@@ -208,10 +202,6 @@ bool Transmit(Session& s) {
 }
 
 // ---- Dialogue -----------------------------------------------------------------------------
-
-void StartReplyTimer(Session& s, std::uint32_t timeout) {
-    s.reply = {Tick(), timeout, true};
-}
 
 // Sends one command line and waits for its reply in `next`.
 void Command(Session& s, std::initializer_list<std::string_view> parts, StateFn next) {
@@ -245,6 +235,10 @@ void WaitRcpt(Session& s, Input input, int replyClass);
 void WaitData(Session& s, Input input, int replyClass);
 void WaitEom(Session& s, Input input, int replyClass);
 void WaitQuit(Session& s, Input input, int replyClass);
+
+bool SendingText(const Session& s) {
+    return s.state == WaitEom && !s.endSent;
+}
 
 void MailFrom(Session& s) {
     // RFC 5321 4.1.2: the path is in angle brackets, right after the colon.
@@ -307,7 +301,7 @@ void AuthStep(Session& s, Input input, int replyClass, const char* timeoutText, 
               StateFn next) {
     if (input == Input::kTimeout) {
         TimedOut(s, timeoutText);
-    } else if (IsClass(input, replyClass, 3) && s.replyCode == 334) {
+    } else if (IsClass(input, replyClass, 3) && s.replies.Code() == 334) {
         AuthLine(s, value, next);
     } else if (IsClass(input, replyClass, 3) || IsRefusal(input, replyClass)) {
         ServerError(s);
@@ -375,15 +369,15 @@ void StartMessage(Session& s) {
     TnSmtpDate date{};
     const bool dated = g.dateSource != nullptr ? g.dateSource(&date) != 0 : LocalDate(&date);
     TextOut out(s.text + s.textLength, kTextSize - s.textLength);
-    ComposeHeader(
-        {s.from, s.to, s.cc, s.subject, dated ? &date : nullptr, s.attach, s.quotedPrintable}, out);
+    ComposeHeader({s.from, s.to, s.cc, s.subject, dated ? &date : nullptr, s.attach,
+                   s.quotedPrintable, s.boundary},
+                  out);
     if (out.Overflow() || !Queue(s, s.text + s.textLength, out.Length())) {
         Failed(s, "output queue full");
         return;
     }
     s.textLength += out.Length() + 1;
     s.state        = WaitEom;
-    s.reply.active = false;  // no reply is due while the text streams
     s.bodyPosition = 0;
     s.phase        = Phase::kBody;
     s.sending      = true;
@@ -391,6 +385,9 @@ void StartMessage(Session& s) {
     s.column       = 0;
     s.carry        = 0;
     s.endOfFile    = false;
+    // No reply is due while the text streams: the timer guards its progress instead (FlushOut
+    // starts it again whenever TCP takes some of it).
+    StartReplyTimer(s, TNSMTP_DATA_BLOCK_TIMEOUT_MS);
     Transmit(s);
 }
 
@@ -405,11 +402,7 @@ void WaitData(Session& s, Input input, int replyClass) {
 }
 
 bool UsableAddress(const char* text) {
-    if (text == nullptr) {
-        return false;
-    }
-    const std::string_view view(text);
-    return !view.empty() && view.size() <= TNSMTP_MAX_ADDRESS && !HasLineBreak(view);
+    return text != nullptr && std::strlen(text) <= TNSMTP_MAX_ADDRESS && IsMailbox(text);
 }
 
 // Opens the attachment (again, for a further recipient, so that it gets the whole file).
@@ -475,7 +468,7 @@ void WaitEom(Session& s, Input input, int replyClass) {
         StartReplyTimer(s, s.eomTimeout);
         Transmit(s);
     } else if (input == Input::kTimeout) {
-        TimedOut(s, "no reply to eom");
+        TimedOut(s, s.endSent ? "no reply to eom" : "the server took no text for 3 minutes");
     } else if (IsRefusal(input, replyClass)) {
         ServerError(s);
     } else if (IsClass(input, replyClass, 2) && s.endSent) {
@@ -541,40 +534,7 @@ constexpr std::array<StepInfo, 11> kSteps{
      }
 };
 
-// ---- Replies ----------------------------------------------------------------------------------
-
-void AppendReplyLine(Session& s, std::string_view line) {
-    if (!s.replyOpen) {
-        s.replyLength = 0;
-        s.replyCode   = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[1])) &&
-                              std::isdigit(static_cast<unsigned char>(line[2]))
-                            ? (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0')
-                            : -1;
-        s.replyOpen   = true;
-    } else if (s.replyLength + 2 <= sizeof s.replyText) {
-        std::memcpy(s.replyText + s.replyLength, "\r\n", 2);
-        s.replyLength += 2;
-    }
-    const std::size_t room = sizeof s.replyText - s.replyLength;
-    const std::size_t take = line.size() < room ? line.size() : room;
-    std::memcpy(s.replyText + s.replyLength, line.data(), take);
-    s.replyLength += take;
-}
-
-// One line of a reply (without CR LF). RFC 5321 4.2.1: "ddd-" continues a reply, "ddd " or
-// "ddd" alone ends it; the state acts once per complete reply. Lines that do not start with a
-// digit are not replies and are ignored.
-void HandleLine(Session& s, std::string_view line) {
-    if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0]))) {
-        return;
-    }
-    AppendReplyLine(s, line);
-    if (line.size() >= 4 && line[3] == '-') {
-        return;
-    }
-    s.replyOpen = false;
-    s.state(s, Input::kReply, line[0] - '0');
-}
+// ---- Connection events ------------------------------------------------------------------------
 
 void RetryResolve(Session& s);
 
@@ -612,6 +572,7 @@ std::uintptr_t OnSocket(std::uintptr_t context, int event, void* data, std::uint
 // Opens the connection; the greeting is awaited from now on.
 bool Connect(Session& s) {
     s.resolving = false;
+    s.replies.Start(ReplyRules::kSmtp, TNSMTP_MAX_REPLY_LINE - 1);
     if (TnSockTcpConnect(ContextOf(s), OnSocket, s.address, s.port, &s.connection) !=
         TNSOCK_SUCCESS) {
         s.connection = nullptr;
@@ -639,19 +600,15 @@ void OnResolveTimer(std::uintptr_t context) {
 
 // Asks the resolver again while the lookup is pending, every 500 ms, up to the limit.
 void RetryResolve(Session& s) {
-    // A lookup of this name that ended in failure after we asked ends the wait: asking again
-    // would only start another query.
-    std::uint32_t serial  = 0;
-    const int ended       = TnDnsLastOutcome(s.hostName, &serial);
-    const bool failed     = ended != 0 && ended != TNSOCK_DNS_ANSWER && serial != s.resolveSerial;
     std::uint32_t address = 0;
-    const int rc          = failed ? TNDNS_FAILED : TnDnsResolve(s.hostName, &address);
-    if (rc == TNDNS_RESOLVED) {
+    const Lookup answer =
+        LookupPoll(s.lookup, s.hostName, Tick(), TNSMTP_RESOLVE_LIMIT_MS, &address);
+    if (answer == Lookup::kResolved) {
         TnSockFormatAddr(address, s.address);
         ConnectNow(s);
         return;
     }
-    if (rc == TNDNS_PENDING && Tick() - s.resolveStart < TNSMTP_RESOLVE_LIMIT_MS) {
+    if (answer == Lookup::kPending) {
         s.resolveTimer = g.config.timerStart(TNSMTP_RESOLVE_RETRY_MS, ContextOf(s), OnResolveTimer);
         if (s.resolveTimer != nullptr) {
             return;
@@ -705,8 +662,11 @@ int CopyServer(Session& s, const TnSmtpMail& m) {
 }
 
 int CopyMail(Session& s, const TnSmtpMail& m) {
+    // Each address goes between the angle brackets of a command and into a header: anything
+    // but one mailbox there would add parameters, recipients or headers of its own.
     if (!CopyText(s.from, m.from, TNSMTP_MAX_ADDRESS) ||
-        !CopyText(s.to, m.to, TNSMTP_MAX_ADDRESS) || !CopyText(s.cc, m.cc, TNSMTP_MAX_ADDRESS)) {
+        !CopyText(s.to, m.to, TNSMTP_MAX_ADDRESS) || !CopyText(s.cc, m.cc, TNSMTP_MAX_ADDRESS) ||
+        !IsMailbox(s.from) || !IsMailbox(s.to) || (s.cc[0] != '\0' && !IsMailbox(s.cc))) {
         return TNSMTP_INVALID_PARAMETERS;
     }
     if (m.subject != nullptr &&
@@ -760,6 +720,9 @@ int CopyAttachment(Session& s, const TnSmtpMail& m) {
         return TNSMTP_BODY_BUFFER;
     }
     std::memcpy(s.path, m.attachmentPath, length + 1);
+    if (!ChooseBoundary(s.body, s.bodyLength, name, s.boundary)) {
+        return TNSMTP_BODY_BUFFER;
+    }
     return OpenAttachment(s);
 }
 
@@ -767,17 +730,15 @@ int CopyAttachment(Session& s, const TnSmtpMail& m) {
 int Open(Session& s) {
     if (s.address[0] == '\0') {
         std::uint32_t address = 0;
-        TnDnsLastOutcome(s.hostName, &s.resolveSerial);
-        const int rc = TnDnsResolve(s.hostName, &address);
-        if (rc == TNDNS_PENDING) {
-            s.resolving    = true;
-            s.resolveStart = Tick();
-            s.state        = Resolving;
+        const Lookup answer   = LookupBegin(s.lookup, s.hostName, Tick(), &address);
+        if (answer == Lookup::kPending) {
+            s.resolving = true;
+            s.state     = Resolving;
             s.resolveTimer =
                 g.config.timerStart(TNSMTP_RESOLVE_RETRY_MS, ContextOf(s), OnResolveTimer);
             return s.resolveTimer != nullptr ? TNSMTP_OK : TNSMTP_RESOLVE_FAILED;
         }
-        if (rc != TNDNS_RESOLVED) {
+        if (answer != Lookup::kResolved) {
             return TNSMTP_RESOLVE_FAILED;
         }
         TnSockFormatAddr(address, s.address);
@@ -812,11 +773,12 @@ void BodyPiece(Session& s) {
     s.progressEvent = TNSMTP_EV_BODY_PROGRESS;
 }
 
-// The whole text is with TCP: the end of data follows one second later.
+// The whole text is with TCP: the end of data follows after the session's pause (at once with
+// none: it queues behind the text, so it still goes last).
 void TextDone(Session& s) {
     s.sending   = false;
     s.phase     = Phase::kNone;
-    s.endOfBody = {Tick(), kEndOfBodyDelayMs, true};
+    s.endOfBody = {Tick(), s.endOfBodyPause, true};
 }
 
 // Reads and encodes the next chunk of the attachment. False when the session ended.
@@ -862,7 +824,7 @@ bool NextPiece(Session& s) {
                 BodyPiece(s);
             } else if (s.attach) {
                 TextOut out(s.text, kTextSize);
-                ComposeAttachmentHead(FileNameOf(s.path), out);
+                ComposeAttachmentHead(FileNameOf(s.path), s.boundary, out);
                 Queue(s, s.text, out.Length());
                 s.textLength = out.Length() + 1;
                 s.phase      = Phase::kAttachment;
@@ -874,7 +836,12 @@ bool NextPiece(Session& s) {
             if (!s.endOfFile) {
                 return AttachmentPiece(s);
             }
-            QueueConst(s, kClosingBoundary);
+            {
+                TextOut out(s.text, kTextSize);
+                ComposeClosingDelimiter(s.boundary, out);
+                Queue(s, s.text, out.Length());
+                s.textLength = out.Length() + 1;
+            }
             s.phase = Phase::kClosing;
             return true;
         case Phase::kClosing:
@@ -974,25 +941,26 @@ const char* StepName(StateFn state) {
 void Receive(TnSmtpSession& s, const std::uint8_t* data, std::size_t length) {
     const std::uint32_t generation = s.generation;
     for (std::size_t i = 0; i < length; ++i) {
-        const char c = static_cast<char>(data[i]);
-        if (c == '\n') {
-            std::size_t end = s.lineLength;
-            if (end > 0 && s.line[end - 1] == '\r') {
-                --end;
-            }
-            s.lineLength = 0;
-            HandleLine(s, std::string_view(s.line, end));
-            if (!Alive(s, generation)) {
+        switch (s.replies.Push(data[i])) {
+            case Scan::kMore:
+                break;
+            case Scan::kReply:
+                s.state(s, Input::kReply, s.replies.Class());
+                if (!Alive(s, generation)) {
+                    return;
+                }
+                break;
+            case Scan::kMixedCodes:
+                // RFC 5321 4.2.1: the lines of one reply carry one code. A reply that says two
+                // things is neither, whatever its last line says.
+                Failed(s, "reply lines carry different codes");
                 return;
-            }
-            continue;
+            case Scan::kLineTooLong:
+                // RFC 5321 4.5.3.1.5 allows reply lines of 512 octets; twice that is past any
+                // server's.
+                Failed(s, "reply line too long");
+                return;
         }
-        // RFC 5321 4.5.3.1.5 allows reply lines of 512 octets; twice that is past any server's.
-        if (s.lineLength + 1 >= sizeof s.line) {
-            Failed(s, "reply line too long");
-            return;
-        }
-        s.line[s.lineLength++] = c;
     }
 }
 
@@ -1050,15 +1018,15 @@ int TnSmtpSendMail(const TnSmtpMail* mail, TnSmtpSession** session) {
     if (s == nullptr) {
         return TNSMTP_NO_MEMORY;
     }
-    s->inUse        = true;
-    s->state        = Resolving;
-    s->eventFn      = mail->eventFn;
-    s->userValue    = mail->userValue;
-    s->replyTimeout = g.replyTimeout;
-    s->eomTimeout   = g.eomTimeout;
-    s->progress     = -1;
-    s->replyCode    = -1;
-    int rc          = CopyServer(*s, *mail);
+    s->inUse          = true;
+    s->state          = Resolving;
+    s->eventFn        = mail->eventFn;
+    s->userValue      = mail->userValue;
+    s->replyTimeout   = g.replyTimeout;
+    s->eomTimeout     = g.eomTimeout;
+    s->endOfBodyPause = g.endOfBodyPause;
+    s->progress       = -1;
+    int rc            = CopyServer(*s, *mail);
     if (rc == TNSMTP_OK) {
         rc = CopyMail(*s, *mail);
     }
@@ -1104,10 +1072,15 @@ int TnSmtpAbort(TnSmtpSession* session) {
     Session& s = *session;
     if (s.state == Resolving || !s.connected) {
         Failed(s, "aborted");
-    } else if (s.state == WaitEom && !s.endSent) {
+    } else if (SendingText(s)) {
         // QUIT now would only become part of the message; closing without the end of data
-        // makes the server discard it (RFC 5321 4.1.1.4).
-        Failed(s, "aborted");
+        // makes the server discard it (RFC 5321 4.1.1.4). Messages it accepted before stay
+        // delivered, as when QUIT ends the session.
+        if (s.delivered > 0) {
+            End(s, TNSMTP_EV_COMPLETE, nullptr, 0);
+        } else {
+            Failed(s, "aborted");
+        }
     } else if (s.state == WaitEom || s.state == WaitQuit) {
         s.aborted = true;  // QUIT follows the reply to the end of data, or is out already
     } else {
@@ -1131,6 +1104,17 @@ int TnSmtpSetTimeout(std::uint32_t replyMs, std::uint32_t eomMs) {
     }
     g.replyTimeout = reply;
     g.eomTimeout   = eom;
+    return TNSMTP_OK;
+}
+
+int TnSmtpSetEndOfBodyPause(std::uint32_t ms) {
+    if (!g.initialised) {
+        return TNSMTP_NOT_INITIALISED;
+    }
+    if (ms > kMaxTimeoutMs) {
+        return TNSMTP_INVALID_PARAMETERS;
+    }
+    g.endOfBodyPause = ms;
     return TNSMTP_OK;
 }
 

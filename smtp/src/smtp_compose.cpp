@@ -2,6 +2,7 @@
 #include "smtp_compose.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 namespace tarnet::smtp {
@@ -30,14 +31,7 @@ constexpr std::size_t kFirstWordBytes = (76 - 9 - kWordStart.size() - kWordEnd.s
 constexpr std::size_t kWordBytes      = (kWordLimit - kWordStart.size() - kWordEnd.size()) / 4 * 3;
 static_assert(kFirstWordBytes == 39 && kWordBytes == 45);
 
-constexpr std::string_view kMimeHead =
-    "MIME-Version: 1.0\r\n"
-    "Content-Type: multipart/mixed;\r\n"
-    "\tboundary=\"----=_NextPart_000_0001_01C80074.E5884AE0\"\r\n"
-    "\r\n"
-    "This is a multi-part message in MIME format.\r\n"
-    "\r\n"
-    "------=_NextPart_000_0001_01C80074.E5884AE0\r\n";
+constexpr std::string_view kPreamble = "This is a multi-part message in MIME format.\r\n";
 constexpr std::string_view kTextHead = "Content-Type: text/plain;\r\n";
 constexpr std::string_view kPlainCharset =
     "\tcharset=\"us-ascii\"\r\nContent-Transfer-Encoding: 7bit\r\n\r\n";
@@ -296,7 +290,13 @@ void ComposeHeader(const HeaderFields& fields, TextOut& out) {
         out.Put("\r\n");
     }
     if (fields.attachment) {
-        out.Put(kMimeHead);
+        out.Put("MIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"");
+        out.Put(fields.boundary);
+        out.Put("\"\r\n\r\n");
+        out.Put(kPreamble);
+        out.Put("\r\n--");
+        out.Put(fields.boundary);
+        out.Put("\r\n");
         out.Put(kTextHead);
         out.Put(fields.quotedPrintable ? kQpCharset : kPlainCharset);
     } else if (fields.quotedPrintable) {
@@ -309,25 +309,159 @@ void ComposeHeader(const HeaderFields& fields, TextOut& out) {
     }
 }
 
-void ComposeAttachmentHead(std::string_view fileName, TextOut& out) {
-    // A quoted string (RFC 5322 3.2.4) escapes its quote and backslash as quoted-pairs.
-    const auto quoted = [&out, fileName] {
-        out.Char('"');
-        for (const char c : fileName) {
-            if (c == '"' || c == '\\') {
-                out.Char('\\');
-            }
-            out.Char(c);
+namespace {
+
+bool IsAscii(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
         }
-        out.Char('"');
-    };
-    out.Put("\r\n------=_NextPart_000_0001_01C80074.E5884AE0\r\n");
-    out.Put("Content-Type: application/octet-stream;\r\n\tname=");
-    quoted();
-    out.Put(
-        "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n\tfilename=");
-    quoted();
+    }
+    return true;
+}
+
+// A parameter's value as a quoted string (RFC 5322 3.2.4): its quote and backslash as
+// quoted-pairs.
+void QuotedValue(std::string_view value, TextOut& out) {
+    out.Char('"');
+    for (const char c : value) {
+        if (c == '"' || c == '\\') {
+            out.Char('\\');
+        }
+        out.Char(c);
+    }
+    out.Char('"');
+}
+
+// RFC 2231 4: charset, an empty language and the bytes, those outside attribute-char as %XX.
+void ExtendedValue(std::string_view value, TextOut& out) {
+    constexpr std::string_view kPlain = "!#$&+-.^_`|~";
+    out.Put("utf-8''");
+    for (const char c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') ||
+            kPlain.find(c) != std::string_view::npos) {
+            out.Char(c);
+        } else {
+            out.Char('%');
+            out.Char(kHex[u >> 4]);
+            out.Char(kHex[u & 0x0F]);
+        }
+    }
+}
+
+// "name=..." or "name*=..." as the value needs.
+void Parameter(std::string_view name, std::string_view value, TextOut& out) {
+    out.Put(name);
+    if (IsAscii(value)) {
+        out.Char('=');
+        QuotedValue(value, out);
+    } else {
+        out.Put("*=");
+        ExtendedValue(value, out);
+    }
+}
+
+// The serial of a boundary that starts at `at` in `text`, or 0 when what follows the prefix
+// there cannot be one of ours.
+std::uint32_t SerialAt(std::string_view text, std::size_t at) {
+    std::size_t i        = at + kBoundaryPrefix.size();
+    std::uint32_t serial = 0;
+    int digits           = 0;
+    for (; i < text.size() && digits <= 8; ++i, ++digits) {
+        const char c = text[i];
+        const int v  = c >= '0' && c <= '9'   ? c - '0'
+                       : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                       : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                              : -1;
+        if (v < 0) {
+            break;
+        }
+        serial = serial << 4 | static_cast<std::uint32_t>(v);
+    }
+    if (digits == 0 || digits > 8 || text.substr(i, kBoundarySuffix.size()) != kBoundarySuffix) {
+        return 0;
+    }
+    return serial;
+}
+
+// Marks in `taken` (serials 0 to `limit`) the serials that occurrences of the prefix in `text`
+// spell.
+void MarkSerials(std::string_view text, std::uint8_t* taken, std::size_t limit) {
+    for (std::size_t at = text.find(kBoundaryPrefix); at != std::string_view::npos;
+         at             = text.find(kBoundaryPrefix, at + 1)) {
+        const std::uint32_t serial = SerialAt(text, at);
+        if (serial <= limit) {
+            taken[serial / 8] = static_cast<std::uint8_t>(taken[serial / 8] | 1U << (serial % 8));
+        }
+    }
+}
+
+std::size_t CountOf(std::string_view text, std::string_view part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string_view::npos;
+         at             = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+bool ChooseBoundary(const std::uint8_t* text, std::size_t length, std::string_view fileName,
+                    char* out) {
+    const std::string_view body(reinterpret_cast<const char*>(text), length);
+    // n occurrences spell at most n serials, so one of 1 to n + 1 is free.
+    const std::size_t limit =
+        CountOf(body, kBoundaryPrefix) + CountOf(fileName, kBoundaryPrefix) + 1;
+    auto* taken = static_cast<std::uint8_t*>(std::calloc(limit / 8 + 1, 1));
+    if (taken == nullptr) {
+        return false;
+    }
+    MarkSerials(body, taken, limit);
+    MarkSerials(fileName, taken, limit);
+    std::uint32_t serial = 1;
+    while ((static_cast<unsigned>(taken[serial / 8]) >> (serial % 8) & 1U) != 0) {
+        ++serial;
+    }
+    std::free(taken);
+    TextOut boundary(out, kBoundarySize);
+    boundary.Put(kBoundaryPrefix);
+    for (int shift = serial > 0xFFFF ? 28 : 12; shift >= 0; shift -= 4) {
+        boundary.Char(kHex[(serial >> shift) & 0x0F]);
+    }
+    boundary.Put(kBoundarySuffix);
+    return !boundary.Overflow();
+}
+
+void ComposeAttachmentHead(std::string_view fileName, std::string_view boundary, TextOut& out) {
+    out.Put("\r\n--");
+    out.Put(boundary);
+    out.Put("\r\nContent-Type: application/octet-stream;\r\n\t");
+    Parameter("name", fileName, out);
+    out.Put("\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n\t");
+    Parameter("filename", fileName, out);
     out.Put("\r\n\r\n");
+}
+
+void ComposeClosingDelimiter(std::string_view boundary, TextOut& out) {
+    out.Put("\r\n--");
+    out.Put(boundary);
+    out.Put("--\r\n");
+}
+
+bool IsMailbox(std::string_view address) {
+    const std::size_t at = address.rfind('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 == address.size()) {
+        return false;
+    }
+    for (const char c : address) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7F || c == '<' || c == '>') {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string_view FileNameOf(const char* path) {

@@ -11,13 +11,15 @@
 
 namespace tarnet::smtp {
 
-// The multipart boundary. Base64 and quoted-printable text cannot contain it ('-' and '_' are
-// outside the base64 alphabet; quoted-printable writes '=' as "=3D").
-inline constexpr std::string_view kBoundary = "----=_NextPart_000_0001_01C80074.E5884AE0";
-// The delimiter that ends the last part (RFC 2046 5.1.1), with the CR LF in front that belongs
-// to it, so the part before it keeps its last byte.
-inline constexpr std::string_view kClosingBoundary =
-    "\r\n------=_NextPart_000_0001_01C80074.E5884AE0--\r\n";
+// The multipart boundary is kBoundaryPrefix, a serial of at least four hexadecimal digits and
+// kBoundarySuffix. Base64 and quoted-printable text cannot contain it ('-', '_' and '.' are
+// outside the base64 alphabet; quoted-printable writes '=' as "=3D"); plain text can, so the
+// serial is chosen for each message (ChooseBoundary).
+inline constexpr std::string_view kBoundaryPrefix = "----=_NextPart_000_";
+inline constexpr std::string_view kBoundarySuffix = "_01C80074.E5884AE0";
+// A boundary and its terminator; the serial has at most 8 digits.
+inline constexpr std::size_t kBoundarySize =
+    kBoundaryPrefix.size() + 8 + kBoundarySuffix.size() + 1;
 // RFC 5321 4.1.1.4: the message text always ends in CR LF here, so the end of data is the line
 // "." alone.
 inline constexpr std::string_view kEndOfData = ".\r\n";
@@ -88,11 +90,26 @@ struct HeaderFields {
     const TnSmtpDate* date;  // null: no Date line
     bool attachment;
     bool quotedPrintable;
+    const char* boundary;  // with an attachment: from ChooseBoundary
 };
 // The header block after DATA, up to and including the head of the text part.
 void ComposeHeader(const HeaderFields& fields, TextOut& out);
-// The attachment part's delimiter and head, with the file name as a quoted string.
-void ComposeAttachmentHead(std::string_view fileName, TextOut& out);
+// The attachment part's delimiter and head. An ASCII file name goes as a quoted string; one with
+// other bytes as an RFC 2231 extended value (filename*=utf-8''R%C3%A9sum%C3%A9.txt), so the
+// message stays 7-bit.
+void ComposeAttachmentHead(std::string_view fileName, std::string_view boundary, TextOut& out);
+// The delimiter that ends the last part (RFC 2046 5.1.1), with the CR LF in front that belongs
+// to it, so the part before it keeps its last byte.
+void ComposeClosingDelimiter(std::string_view boundary, TextOut& out);
+// Writes into `out` (kBoundarySize bytes) a boundary that occurs in neither the text nor the
+// file name (RFC 2046 5.1.1): the lowest serial from 1 on that no occurrence of the prefix
+// there could spell. False when the working memory could not be had.
+bool ChooseBoundary(const std::uint8_t* text, std::size_t length, std::string_view fileName,
+                    char* out);
+
+// True when `address` is one mailbox as RFC 5321 4.1.2 writes it between angle brackets:
+// printable ASCII without spaces, '<' or '>', a local part, '@' and a domain.
+bool IsMailbox(std::string_view address);
 
 // The part of a path after its last '/'.
 std::string_view FileNameOf(const char* path);

@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "name_lookup.h"
+#include "out_queue.h"
+#include "reply_scanner.h"
 #include "smtp_compose.h"
 #include "tarnet/tnsmtp.h"
 
@@ -25,15 +28,8 @@ struct Timer {
     bool active           = false;
 };
 
-// Up to this many pieces of text wait for TCP, in order.
-inline constexpr int kOutSpans = 4;
 // Commands, the header block and the part heads are composed here before they are sent.
 inline constexpr std::size_t kTextSize = 3072;
-
-struct Span {
-    const std::uint8_t* data;
-    std::uint32_t length;
-};
 
 // Message text streaming phase.
 enum class Phase : std::uint8_t { kNone, kBody, kAttachment, kClosing };
@@ -50,6 +46,7 @@ struct TnSmtpSession {
     tarnet::smtp::Timer endOfBody;
     std::uint32_t replyTimeout;
     std::uint32_t eomTimeout;
+    std::uint32_t endOfBodyPause;
 
     char hostName[TNSMTP_MAX_HOST_NAME + 1];
     char address[TNSMTP_MAX_ADDRESS_TEXT + 1];
@@ -63,6 +60,7 @@ struct TnSmtpSession {
     char userName[TNSMTP_MAX_CREDENTIAL + 1];
     char password[TNSMTP_MAX_CREDENTIAL + 1];
     bool quotedPrintable;
+    char boundary[tarnet::smtp::kBoundarySize];  // the multipart boundary, NUL-terminated
 
     // The body as it goes on the wire (before dot stuffing), owned.
     std::uint8_t* body;
@@ -85,21 +83,13 @@ struct TnSmtpSession {
     std::uint8_t readBuffer[TNSMTP_ATTACH_CHUNK];
     char base64[tarnet::smtp::kBase64ChunkSize];
 
-    // Text waiting for TCP: spans into `text`, the body, `base64` or constant texts.
-    tarnet::smtp::Span out[tarnet::smtp::kOutSpans];
-    int outCount;
-    int outIndex;
-    std::uint32_t outOffset;
+    // Text waiting for TCP: pieces of `text`, the body, `base64` or constant texts.
+    tarnet::netclient::OutQueue out;
     char text[tarnet::smtp::kTextSize];
     std::size_t textLength;
 
-    // Reply assembly: the line being received and the reply's lines so far.
-    char line[TNSMTP_MAX_REPLY_LINE];
-    std::size_t lineLength;
-    char replyText[TNSMTP_MAX_REPLY_TEXT];
-    std::size_t replyLength;
-    bool replyOpen;  // a multi-line reply has begun
-    int replyCode;   // the three digits of the reply's first line, -1 when they are not digits
+    // Reply assembly under the rules of RFC 5321 4.2.1.
+    tarnet::netclient::ReplyScanner replies;
 
     TnSockEndpoint* connection;
     bool connected;
@@ -109,9 +99,8 @@ struct TnSmtpSession {
 
     bool resolving;
     TnTimerHandle resolveTimer;
-    std::uint32_t resolveStart;
-    std::uint32_t resolveSerial;  // the resolver's serial of this name's last ended lookup at start
-    int dnsOutcome;               // from TnSmtpDnsResult while resolving; 0 none
+    tarnet::netclient::NameLookup lookup;
+    int dnsOutcome;  // from TnSmtpDnsResult while resolving; 0 none
 
     std::uint32_t delivered;  // messages the server accepted
     bool endSent;             // the end of data went out for the current message

@@ -192,6 +192,22 @@ class RealServers(MailTest):
                 self.assertEqual(message["Content-Transfer-Encoding"], encoding)
                 self.check("open", message, to, body=body, latin1=encoding is not None)
 
+    def test_quoted_boundary_and_8bit_names_leave_the_parts_whole(self):
+        """The text quotes the usual boundary as a last delimiter, and an attachment's name is
+        not ASCII: the text and the attachment still arrive whole, the name decoded."""
+        body = "see\n------=_NextPart_000_0001_01C80074.E5884AE0--\nstill the text\n"
+        for server, name in (("open", "plain name.txt"), ("open", "R\u00e9sum\u00e9.txt"),
+                             ("postfix", "R\u00e9sum\u00e9.txt")):
+            with self.subTest(server=server, name=name):
+                path = os.path.join(FOLDER, name)
+                data = random.Random(len(name)).randbytes(2000)
+                with open(path, "wb") as f:
+                    f.write(data)
+                to = "mime@tarnet.test"
+                [(_, message)] = self.send_and_read(server, ["--to", to, "--attach", path],
+                                                    body=body)
+                self.check(server, message, to, body=body, attached=(path, data))
+
     def test_long_koi8r_subject_decodes_to_what_was_given(self):
         for server in ("open", "postfix"):
             with self.subTest(server=server):
@@ -271,6 +287,7 @@ class ScriptedServer:
     close_after_data  closes the connection when DATA arrives, without a reply
     close_after_eom   accepts the message, then closes instead of answering QUIT
     slow_eom          answers the end of data only after 4 s (beyond the usual 3 s wait)
+    mixed_eom         answers the end of data with lines of two codes, the last one 250
     slow_ehlo         answers EHLO only after 1 s
     close_after_first accepts one message, then closes when the next transaction begins
     greeting_554      refuses the session in its greeting
@@ -333,6 +350,10 @@ class ScriptedServer:
                             break
                     if self.mode == "slow_eom":
                         time.sleep(4)
+                    if self.mode == "mixed_eom":
+                        self._reply(conn, "550-5.7.1 rejected", "250 2.0.0 Ok")
+                        lines.readline()
+                        return
                     self._reply(conn, "250 2.0.0 queued")
                 elif verb == "MAIL" and self.mode == "close_after_first" and "DATA" in self.commands:
                     return
@@ -360,6 +381,7 @@ class MisbehavingServers(MailTest):
             ("close_after_data", [], 1, "closed the connection during DATA"),
             ("close_after_first", ["--to", "y@tarnet.test"], 1, "accepted before: x@tarnet.test"),
             ("greeting_554", [], 1, "554 5.3.2 no service here"),
+            ("mixed_eom", [], 1, "end of data: reply lines carry different codes"),
         ]
         for mode, args, code, message in cases:
             with self.subTest(mode=mode, args=args):
@@ -400,6 +422,7 @@ class Refusals(unittest.TestCase):
             (["--to", "a@tarnet.test\r\nRCPT TO:<evil@x>", "--body", "x"], "--to"),
             (["--to", "a@tarnet.test", "--password", "p", "--body", "x"], "--user"),
             (["--body", "x"], "--to"),
+            (["--to", "nobody", "--body", "x"], "local-part@domain"),
             (["--to", "a@tarnet.test", "--reply-timeout", "0", "--body", "x"], "--reply-timeout"),
         ]
         for args, hint in cases:

@@ -164,6 +164,66 @@ TEST_F(SmtpTest, AttachmentIsStreamedIntact) {
     }
 }
 
+// RFC 2046 5.1.1: the boundary occurs nowhere in the text. A body that quotes the usual one
+// (even as a forged closing delimiter) gets the next free serial; the parts stay whole.
+TEST_F(SmtpTest, BoundaryNeverOccursInTheText) {
+    const std::string usual = "----=_NextPart_000_0001_01C80074.E5884AE0";
+    const std::string next  = "----=_NextPart_000_0002_01C80074.E5884AE0";
+    struct Case {
+        std::string body;
+        std::string boundary;
+    };
+    const std::vector<Case> cases{
+        {"Hello\r\n",                                       usual},
+        {"x\r\n--" + usual + "--\r\nforged\r\n",            next },
+        {next + " " + usual + "0 ----=_NextPart_000_1\r\n",
+         "----=_NextPart_000_0003_01C80074.E5884AE0"             },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        Restart();
+        body                  = c.body;
+        g_files.contents["f"] = Pattern(100, 4);
+        TnSmtpMail m          = Mail();
+        m.attach              = 1;
+        m.attachmentPath      = "f";
+        ASSERT_EQ(Send(m), TNSMTP_OK);
+        RunTo(kData);
+        const std::string text = Message();
+        EXPECT_NE(text.find("\tboundary=\"" + c.boundary + "\"\r\n"), std::string::npos);
+        EXPECT_NE(text.find("\r\n\r\n--" + c.boundary + "\r\n"), std::string::npos);
+        EXPECT_NE(text.find(c.body + "\r\n--" + c.boundary + "\r\nContent-Type: application"),
+                  std::string::npos);
+        const std::string closing = "\r\n--" + c.boundary + "--\r\n.\r\n";
+        EXPECT_EQ(text.substr(text.size() - closing.size()), closing);
+    }
+}
+
+// An ASCII name goes as a quoted string; any other as an RFC 2231 extended value, so the
+// message stays 7-bit.
+TEST_F(SmtpTest, AttachmentNamesStaySevenBit) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"plain.txt",                "=\"plain.txt\""                   },
+        {"R\xC3\xA9sum\xC3\xA9.txt", "*=utf-8''R%C3%A9sum%C3%A9.txt"    },
+        {"a b%'\xE2\x82\xAC.bin",    "*=utf-8''a%20b%25%27%E2%82%AC.bin"},
+    };
+    for (const auto& [name, value] : cases) {
+        SCOPED_TRACE(name);
+        Restart();
+        g_files.contents[name] = Pattern(10, 1);
+        TnSmtpMail m           = Mail();
+        m.attach               = 1;
+        m.attachmentPath       = name.c_str();
+        ASSERT_EQ(Send(m), TNSMTP_OK);
+        RunTo(kData);
+        const std::string text = Message();
+        EXPECT_NE(text.find("\tname" + value + "\r\n"), std::string::npos);
+        EXPECT_NE(text.find("\tfilename" + value + "\r\n"), std::string::npos);
+        EXPECT_TRUE(std::all_of(text.begin(), text.end(),
+                                [](char ch) { return static_cast<unsigned char>(ch) < 0x80; }));
+    }
+}
+
 // A read error must not pass for the end of the file: the message is abandoned.
 TEST_F(SmtpTest, AttachmentReadErrorAbandonsTheMessage) {
     g_files.contents["f"] = Pattern(7000);

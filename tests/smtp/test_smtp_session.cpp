@@ -96,6 +96,29 @@ TEST_F(SmtpTest, TimeoutSetterAppliesToLaterSessions) {
     EXPECT_EQ(Last().text, "no reply to eom");
 }
 
+// The pause before the end of data: a second by default, as set for later sessions; with none
+// the end of data follows the text in the same pass, behind it.
+TEST_F(SmtpTest, EndOfBodyPauseSetter) {
+    EXPECT_EQ(TnSmtpSetEndOfBodyPause(600001), TNSMTP_INVALID_PARAMETERS);
+    for (const std::uint32_t pause : {0u, 250u}) {
+        SCOPED_TRACE(pause);
+        Restart();
+        ASSERT_EQ(TnSmtpSetEndOfBodyPause(pause), TNSMTP_OK);
+        ASSERT_EQ(Send(Mail()), TNSMTP_OK);
+        RunTo(kData);
+        const std::string text = Say("354 go\r\n");
+        if (pause == 0) {
+            EXPECT_EQ(text, kHeader + "\r\nHello\r\n.\r\n");
+            continue;
+        }
+        EXPECT_EQ(text + Wait(pause - 1), kHeader + "\r\nHello\r\n");
+        EXPECT_EQ(Wait(1), ".\r\n");
+    }
+    EXPECT_EQ(TnSmtpDeinit(), TNSMTP_OK);
+    EXPECT_EQ(TnSmtpSetEndOfBodyPause(0), TNSMTP_NOT_INITIALISED);
+    ASSERT_EQ(TnSmtpInit(&smtpConfig), TNSMTP_OK);
+}
+
 // Once the server accepted the message, nothing QUIT meets turns the mail into a failure.
 TEST_F(SmtpTest, QuitOutcomeAfterDeliveryIsComplete) {
     const std::vector<std::string> endings{"421 closing\r\n", "554 what\r\n", "timeout", "close"};
@@ -193,11 +216,20 @@ TEST_F(SmtpTest, AuthLoginFollowsAnyPrompt) {
     }
 }
 
-// Header fields and commands cannot be injected through any field of the mail.
-TEST_F(SmtpTest, LineBreaksInFieldsAreRefused) {
+// Header fields, commands and command parameters cannot be injected through any field of the
+// mail: an address is one mailbox or nothing.
+TEST_F(SmtpTest, FieldsThatWouldInjectAreRefused) {
     g_files.contents["/tmp/a\nb"] = Text("x");
     const std::vector<void (*)(TnSmtpMail&)> edits{
         [](TnSmtpMail& m) { m.from = "a@x\r\nRCPT TO:<c@z>"; },
+        [](TnSmtpMail& m) { m.from = "a@x.test> SIZE=1"; },
+        [](TnSmtpMail& m) { m.to = "<b@y.test>"; },
+        [](TnSmtpMail& m) { m.to = "b y@z.test"; },
+        [](TnSmtpMail& m) { m.to = "b@y.test\x01"; },
+        [](TnSmtpMail& m) { m.to = "nobody"; },
+        [](TnSmtpMail& m) { m.from = "@x.test"; },
+        [](TnSmtpMail& m) { m.cc = "c@"; },
+        [](TnSmtpMail& m) { m.cc = "c\xC3\xA9@z.test"; },
         [](TnSmtpMail& m) { m.to = "b@y\n"; },
         [](TnSmtpMail& m) { m.cc = "c@z\rBcc: d"; },
         [](TnSmtpMail& m) { m.subject = "Hi\r\nBcc: d@z"; },
@@ -215,12 +247,81 @@ TEST_F(SmtpTest, LineBreaksInFieldsAreRefused) {
     }
     EXPECT_TRUE(host().sent.empty()) << "no connection was opened";
     EXPECT_EQ(g_files.open, 0);
+    TnSmtpMail m = Mail();
+    m.to         = "b+tag@[192.0.2.9]";
+    EXPECT_EQ(TnSmtpSendMail(&m, &g_session), TNSMTP_OK) << "a domain literal is one mailbox";
+}
+
+// RFC 5321 4.2.1: the lines of a reply carry one code. A reply whose lines disagree is a
+// protocol error in every state, never an acceptance; one that agrees is taken whole.
+TEST_F(SmtpTest, ReplyLinesWithDifferentCodesAreNeverAcceptance) {
+    struct Case {
+        int before;
+        const char* reply;
+        int event;
+    };
+    const Case cases[] = {
+        {kEom,  "550-rejected\r\n250 Ok\r\n",        TNSMTP_EV_FAILED        },
+        {kEom,  "250-queued\r\n550 no\r\n",          TNSMTP_EV_FAILED        },
+        {1,     "250-mx\r\n220 hi\r\n",              TNSMTP_EV_FAILED        },
+        {kMail, "250-ok\r\n25 x\r\n",                TNSMTP_EV_FAILED        },
+        {kEom,  "250-queued\r\n250 as 1\r\n",        TNSMTP_EV_NEXT_RECIPIENT},
+        {kEom,  "250-a\r\nnot a reply\r\n250 b\r\n", TNSMTP_EV_NEXT_RECIPIENT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply);
+        Restart();
+        ASSERT_EQ(Send(Mail()), TNSMTP_OK);
+        RunTo(c.before);
+        Say(c.reply);
+        const std::vector<int> kinds = Kinds();
+        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), TNSMTP_EV_NEXT_RECIPIENT),
+                  c.event == TNSMTP_EV_NEXT_RECIPIENT ? 1 : 0);
+        if (c.event == TNSMTP_EV_FAILED) {
+            EXPECT_EQ(Last().event, TNSMTP_EV_FAILED);
+            EXPECT_EQ(Last().text, "reply lines carry different codes");
+            EXPECT_TRUE(finReceived);
+        }
+    }
+}
+
+// A server that took DATA and then takes none of the text (window 0, its probes answered) ends
+// the session after 3 minutes without progress, with the time-out event.
+TEST_F(SmtpTest, StalledMessageTextTimesOut) {
+    body = std::string(20000, 'x');
+    ASSERT_EQ(Send(Mail()), TNSMTP_OK);
+    RunTo(kData);
+    peerWindow = 0;
+    Say("354 go\r\n");
+    acking = false;
+    // Every probe gets the same answer: nothing more acknowledged, the window still shut.
+    const auto stall = [this](std::uint64_t ms) {
+        for (std::uint64_t t = 0; t < ms; t += 500) {
+            Advance(500);
+            TnSmtpProcess();
+            bool probed = false;
+            while (!host().sent.empty()) {
+                probed = NextSent().tcp.has_value() || probed;
+            }
+            if (probed) {
+                PeerAcks(peerAck);
+            }
+        }
+    };
+    stall(TNSMTP_DATA_BLOCK_TIMEOUT_MS - 1000);
+    const std::vector<int> kinds = Kinds();
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), TNSMTP_EV_TIMEOUT), 0);
+    EXPECT_EQ(TnSmtpSessionStep(g_session), std::string("message text"));
+    stall(2000);
+    EXPECT_EQ(Last().event, TNSMTP_EV_TIMEOUT);
+    EXPECT_EQ(Last().text, "the server took no text for 3 minutes");
+    EXPECT_EQ(Last().step, "message text");
 }
 
 TEST_F(SmtpTest, InterfaceRefusals) {
-    TnSmtpMail m = Mail();
-    const std::string from80(80, 'f');
-    m.from = from80.c_str();
+    TnSmtpMail m             = Mail();
+    const std::string from80 = std::string(73, 'f') + "@x.test";
+    m.from                   = from80.c_str();
     std::vector<TnSmtpSession*> open;
     for (int i = 0; i < TNSMTP_MAX_SESSIONS; ++i) {
         EXPECT_EQ(TnSmtpSendMail(&m, &g_session), TNSMTP_OK);
@@ -271,6 +372,19 @@ TEST_F(SmtpTest, AbortWhileSendingDropsTheMessage) {
     EXPECT_EQ(Take(), "QUIT\r\n");
     Say("221 bye\r\n");
     EXPECT_EQ(Last().event, TNSMTP_EV_FAILED);
+    // During a further recipient's text: that message is dropped, the accepted one stays
+    // delivered, as the interface says.
+    Restart();
+    g_nextTo = {"c@z.test"};
+    ASSERT_EQ(Send(Mail()), TNSMTP_OK);
+    RunTo(kEom);
+    EXPECT_EQ(Say("250 queued\r\n"), "MAIL FROM:<a@x.test>\r\n");
+    Say("250 ok\r\n");
+    Say("250 ok\r\n");
+    Say("354 go\r\n");
+    ASSERT_EQ(TnSmtpAbort(g_session), TNSMTP_OK);
+    EXPECT_EQ(Last().event, TNSMTP_EV_COMPLETE);
+    EXPECT_EQ(Take().find(".\r\n"), std::string::npos);
 }
 
 // A DNS answer for the query the stack sent: the question echoed, one A record.

@@ -51,7 +51,9 @@ inline constexpr int TNSMTP_EV_CONNECT_FAILED = 3;
 // without the final CR LF, cut to TNSMTP_MAX_REPLY_TEXT bytes), value = its length. The text
 // is valid only during the call and is not NUL-terminated. TnSmtpSessionStep names the step.
 inline constexpr int TNSMTP_EV_SERVER_ERROR = 4;
-// No reply in time: data = the state's time-out text (NUL-terminated), value = its length.
+// No reply in time, or the server took none of the message text for
+// TNSMTP_DATA_BLOCK_TIMEOUT_MS: data = the state's time-out text (NUL-terminated), value = its
+// length.
 inline constexpr int TNSMTP_EV_TIMEOUT = 5;
 // After each body line handed to TCP: value = percent of the body sent.
 inline constexpr int TNSMTP_EV_BODY_PROGRESS = 6;
@@ -61,11 +63,12 @@ inline constexpr int TNSMTP_EV_ATTACH_PROGRESS = 7;
 // may point its `to` member at another address (valid until the callback returns) and return
 // nonzero to send the same message again to that address (a new MAIL FROM / RCPT TO / DATA with
 // the header To changed, the whole attachment again; CC is not sent again). Returning 0 ends
-// the session with QUIT. An unusable address (empty, over TNSMTP_MAX_ADDRESS, CR or LF) ends it
-// with TNSMTP_EV_FAILED after QUIT.
+// the session with QUIT. An unusable address (not one mailbox of at most TNSMTP_MAX_ADDRESS
+// characters, see TnSmtpMail) ends it with TNSMTP_EV_FAILED after QUIT.
 inline constexpr int TNSMTP_EV_NEXT_RECIPIENT = 8;
 // The session failed on this side, not by the server's word: a reply line longer than
-// TNSMTP_MAX_REPLY_LINE, the attachment could not be read (the message is abandoned: the
+// TNSMTP_MAX_REPLY_LINE, a reply whose lines carry different codes (RFC 5321 4.2.1; never taken
+// for acceptance), the attachment could not be read (the message is abandoned: the
 // connection closes without the end of data, so the server discards it), an unusable further
 // recipient, TnSmtpAbort. data = a NUL-terminated text, value = its length.
 inline constexpr int TNSMTP_EV_FAILED = 9;
@@ -92,6 +95,12 @@ inline constexpr std::uint32_t TNSMTP_RESOLVE_LIMIT_MS = 6000;
 inline constexpr std::uint32_t TNSMTP_DEFAULT_REPLY_TIMEOUT_MS = 3000;
 // The server may take its time over a whole message (RFC 5321 4.5.3.2 allows 10 minutes).
 inline constexpr std::uint32_t TNSMTP_DEFAULT_EOM_TIMEOUT_MS = 60000;
+// While the message text streams, the server must take some of it within this time, or the
+// session ends with TNSMTP_EV_TIMEOUT (RFC 5321 4.5.3.2.5: 3 minutes per data block).
+inline constexpr std::uint32_t TNSMTP_DATA_BLOCK_TIMEOUT_MS = 180000;
+// The pause between the last of the message text going to TCP and the end of data
+// (TnSmtpSetEndOfBodyPause).
+inline constexpr std::uint32_t TNSMTP_DEFAULT_END_OF_BODY_PAUSE_MS = 1000;
 
 // Subject charsets.
 inline constexpr int TNSMTP_CHARSET_NONE  = 0;  // the subject goes out unchanged
@@ -152,7 +161,9 @@ struct TnSmtpMail;
 using TnSmtpEventFn = int (*)(std::uintptr_t userValue, int event, void* data, std::uint32_t value);
 
 // One mail. Texts belong to the caller and are copied by TnSmtpSendMail (body included).
-// From, To, CC, Subject, the user name and the attachment's file name must not hold CR or LF.
+// From, To and CC are each one mailbox (RFC 5321 4.1.2): printable ASCII without spaces or angle
+// brackets, with an '@' between a local part and a domain. Subject, the user name and the
+// attachment's file name must not hold CR or LF.
 struct TnSmtpMail {
     const char* serverHostName;  // up to 80 characters; used only without serverAddress
     const char* serverAddress;   // dotted quad, up to 15 characters; null or empty: resolve
@@ -190,7 +201,9 @@ int TnSmtpProcess();
 // before the connection is up, it closes the connection at once, without the end of data (the
 // server discards the message), and reports from inside this call. Either way the session ends
 // with TNSMTP_EV_FAILED ("aborted") unless a message was already accepted (then
-// TNSMTP_EV_COMPLETE). 2 if not initialised, 5 for null, 9 for a free slot, else 0.
+// TNSMTP_EV_COMPLETE, also when the message being sent to a further recipient is dropped: the
+// host counts the TNSMTP_EV_NEXT_RECIPIENT events to know who has theirs). 2 if not
+// initialised, 5 for null, 9 for a free slot, else 0.
 int TnSmtpAbort(TnSmtpSession* session);
 // Copies the text of `code` into buffer (TNSMTP_ERROR_TEXT_SIZE bytes); "unknown" for others.
 void TnSmtpErrorText(int code, char* buffer);
@@ -202,6 +215,11 @@ void TnSmtpErrorText(int code, char* buffer);
 // a kept end-of-data time-out grows to replyMs when it is shorter. 2 if not initialised; 5 when
 // a value is over 600000 or eomMs is below replyMs; else 0.
 int TnSmtpSetTimeout(std::uint32_t replyMs, std::uint32_t eomMs);
+// The pause before the end of data for sessions opened afterwards: the message text has gone to
+// TCP this long before the end of data follows (TNSMTP_DEFAULT_END_OF_BODY_PAUSE_MS until set).
+// 0 sends the end of data as soon as the text has been handed over; it follows the text on the
+// connection in order either way. 2 if not initialised; 5 over 600000; else 0.
+int TnSmtpSetEndOfBodyPause(std::uint32_t ms);
 // Replaces the local clock of the Date header (null: the C library's local time). For hosts
 // whose clock is not the process's, and for tests. 2 if not initialised, else 0.
 int TnSmtpSetDateSource(TnSmtpDateFn source);
