@@ -90,7 +90,7 @@ constexpr const char* kStepNames[] = {"greeting",
 static_assert(sizeof kStepNames / sizeof kStepNames[0] == TNFTP_OP_IDLE + 1);
 
 // Walker result codes as words, for the failure line of the folder operations.
-static_assert(TNTREE_MAX_DEPTH == 64 && TNFTP_MAX_LISTING_ENTRIES == 100000,
+static_assert(TNTREE_MAX_DEPTH == 64 && TNFTP_MAX_LISTING_ENTRIES == 65536,
               "the texts below name these limits");
 const char* TreeResultText(std::uintptr_t code) {
     switch (code) {
@@ -117,7 +117,7 @@ const char* TreeResultText(std::uintptr_t code) {
         case TNTREE_TOO_DEEP:
             return "a folder lies more than 64 levels deep (a folder shown inside itself?)";
         case TNTREE_LIST_TOO_LARGE:
-            return "a remote folder lists more than 100000 entries";
+            return "a remote folder lists more than 65536 entries";
         default:
             return "failed";
     }

@@ -103,9 +103,10 @@ inline constexpr std::uint32_t TNFTP_MAX_LISTING = 16u * 1024u * 1024u;
 // Listing lines longer than this are dropped whole by the parser (room for 255-byte names).
 inline constexpr std::size_t TNFTP_MAX_LISTING_LINE = 1024;
 // The parser keeps at most this many entries of one listing and counts the lines beyond. An
-// entry costs a list node and three copies, about ten times the bytes of a short line: the cap
-// keeps a parsed listing near the size of the listing's bytes.
-inline constexpr std::uint32_t TNFTP_MAX_LISTING_ENTRIES = 100000;
+// entry costs a list node, a child list and three copies (about 180 bytes beside its name, ten
+// times a short line): with the cap, a full listing's bytes, the copy a host may keep and its
+// parsed entries stay within three times TNFTP_MAX_LISTING.
+inline constexpr std::uint32_t TNFTP_MAX_LISTING_ENTRIES = 65536;
 
 // ---- Host services ---------------------------------------------------------------------------
 
