@@ -134,20 +134,4 @@ TEST(FtpListing, LinesLeftOutAreCountedByCause) {
     }
 }
 
-// The cap itself: a listing of one entry more than TNFTP_MAX_LISTING_ENTRIES keeps exactly the cap.
-TEST(FtpListing, EntryCapHoldsAtItsRealValue) {
-    std::string text;
-    for (std::uint32_t i = 0; i <= TNFTP_MAX_LISTING_ENTRIES; ++i) {
-        text += "-rw-r--r-- 1 u g 1 Aug 25 09:15 f" + std::to_string(i) + "\r\n";
-    }
-    TnList list;
-    TnListInit(&list);
-    TnFtpListingSkips skips{};
-    EXPECT_EQ(
-        TnFtpParseListingSkips(text.data(), static_cast<std::uint32_t>(text.size()), &list, &skips),
-        static_cast<int>(TNFTP_MAX_LISTING_ENTRIES));
-    EXPECT_EQ(skips.overCap, 1u);
-    TnListFreeAll(&list);
-}
-
 }  // namespace
