@@ -172,32 +172,51 @@ void ContinueStor(TnFtpSession& s) {
 
 // ---- LIST ------------------------------------------------------------------------------------
 
-// Keeps a copy of a block of listing bytes. False when the session has ended.
-bool AppendChunk(TnFtpSession& s, const std::uint8_t* data, std::uint32_t length, int op) {
-    if (s.listBytes > g_ftpListingLimit || length > g_ftpListingLimit - s.listBytes) {
-        FtpEnd(s, TNFTP_EV_NO_MEMORY, nullptr, 0, static_cast<std::uintptr_t>(op));
-        return false;
+// A fresh block at the tail of the listing, or null when none could be allocated.
+ListingChunk* AddBlock(TnFtpSession& s) {
+    auto* chunk = static_cast<ListingChunk*>(std::malloc(sizeof(ListingChunk) + kFtpListingBlock));
+    if (chunk == nullptr) {
+        return nullptr;
     }
-    auto* chunk = static_cast<ListingChunk*>(std::malloc(sizeof(ListingChunk)));
-    auto* copy  = static_cast<std::uint8_t*>(std::malloc(length));
-    if (chunk == nullptr || copy == nullptr) {
-        std::free(chunk);
-        std::free(copy);
-        FtpEnd(s, TNFTP_EV_NO_MEMORY, nullptr, 0, static_cast<std::uintptr_t>(op));
-        return false;
-    }
-    std::memcpy(copy, data, length);
-    *chunk = ListingChunk{nullptr, copy, length};
+    *chunk = ListingChunk{nullptr, reinterpret_cast<std::uint8_t*>(chunk + 1), 0, kFtpListingBlock};
     if (s.listTail != nullptr) {
         s.listTail->next = chunk;
     } else {
         s.listHead = chunk;
     }
     s.listTail = chunk;
-    s.listBytes += length;
+    return chunk;
+}
+
+// Keeps a copy of a block of listing bytes, filling the tail block before adding another: one
+// allocation per 64 KiB, however the bytes are segmented. False when the session has ended.
+bool AppendChunk(TnFtpSession& s, const std::uint8_t* data, std::uint32_t length, int op) {
+    if (s.listBytes > g_ftpListingLimit || length > g_ftpListingLimit - s.listBytes) {
+        FtpEnd(s, TNFTP_EV_NO_MEMORY, nullptr, 0, static_cast<std::uintptr_t>(op));
+        return false;
+    }
+    while (length > 0) {
+        ListingChunk* chunk = s.listTail;
+        if (chunk == nullptr || chunk->count == chunk->capacity) {
+            chunk = AddBlock(s);
+        }
+        if (chunk == nullptr) {
+            FtpEnd(s, TNFTP_EV_NO_MEMORY, nullptr, 0, static_cast<std::uintptr_t>(op));
+            return false;
+        }
+        const std::uint32_t room = chunk->capacity - chunk->count;
+        const std::uint32_t take = length < room ? length : room;
+        std::memcpy(chunk->bytes + chunk->count, data, take);
+        chunk->count += take;
+        s.listBytes += take;
+        data += take;
+        length -= take;
+    }
     return true;
 }
 
+// Hands the listing over in one piece. Each block is freed as soon as it is copied, so the
+// bytes are held about once, not twice, while the piece is put together.
 void DeliverListing(TnFtpSession& s, int op) {
     FtpGoIdle(s);
     FtpCloseAndReleaseData(s);
@@ -212,9 +231,12 @@ void DeliverListing(TnFtpSession& s, int op) {
         return;
     }
     std::uint32_t offset = 0;
-    for (const ListingChunk* c = s.listHead; c != nullptr; c = c->next) {
-        std::memcpy(buffer + offset, c->bytes, c->count);
-        offset += c->count;
+    while (s.listHead != nullptr) {
+        ListingChunk* chunk = s.listHead;
+        std::memcpy(buffer + offset, chunk->bytes, chunk->count);
+        offset += chunk->count;
+        s.listHead = chunk->next;
+        std::free(chunk);
     }
     FtpFreeListing(s);
     FtpReport(s, TNFTP_EV_LISTING, buffer, static_cast<int>(offset), 0);
@@ -520,7 +542,6 @@ void FtpCloseAndReleaseData(TnFtpSession& s) {
 void FtpFreeListing(TnFtpSession& s) {
     while (s.listHead != nullptr) {
         ListingChunk* next = s.listHead->next;
-        std::free(s.listHead->bytes);
         std::free(s.listHead);
         s.listHead = next;
     }

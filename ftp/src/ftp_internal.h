@@ -29,11 +29,16 @@ inline constexpr std::uint32_t kFtpSendChunk      = 2048;  // upload read size
 inline constexpr std::uint32_t kFtpDefaultTimeout = 15000;
 inline constexpr std::uint32_t kFtpLookupRetryMs  = 500;
 
+// A block of gathered listing bytes; the bytes follow the record in the same allocation.
 struct ListingChunk {
     ListingChunk* next;
     std::uint8_t* bytes;
     std::uint32_t count;
+    std::uint32_t capacity;
 };
+// Listing bytes are gathered in blocks of this size: however small the segments they arrive in,
+// the memory held is the bytes plus one partly filled block.
+inline constexpr std::uint32_t kFtpListingBlock = 64u * 1024u;
 
 using FtpStepFn = void (*)(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
                            std::uint32_t length);
@@ -137,6 +142,8 @@ bool FtpArgumentValid(const char* argument, bool allowEmpty);
 
 // Largest listing kept in memory (TNFTP_MAX_LISTING; tests lower it).
 extern std::uint32_t g_ftpListingLimit;
+// Most entries the parser keeps of one listing (TNFTP_MAX_LISTING_ENTRIES; tests lower it).
+extern std::uint32_t g_ftpListingEntryLimit;
 
 // ---- Data connections (ftp_data.cpp) ---------------------------------------------------------
 

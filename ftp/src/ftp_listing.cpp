@@ -2,7 +2,9 @@
 // and DOS lines ("08-25-26 09:15AM <DIR> name"), one entry per line.
 #include <cstring>
 
-#include "tarnet/tnftp.h"
+#include "ftp_internal.h"
+
+std::uint32_t g_ftpListingEntryLimit = TNFTP_MAX_LISTING_ENTRIES;
 
 namespace {
 
@@ -49,9 +51,18 @@ bool AppendEntry(TnList* entries, const char* name, std::size_t nameLength, cons
     return true;
 }
 
-enum class LineResult { Entry, Skipped, Stop, NoMemory };
+enum class LineResult { Entry, Skipped, Unreadable };
 
-LineResult ParseLine(const char* line, std::size_t length, TnList* entries) {
+// The fields of a readable line; name and size point into the line.
+struct Line {
+    const char* name;
+    std::size_t nameLength;
+    const char* size;
+    std::size_t sizeLength;
+    char type[2];
+};
+
+LineResult ReadLine(const char* line, std::size_t length, Line* out) {
     if (length >= 5 && std::memcmp(line, "total", 5) == 0) {
         return LineResult::Skipped;
     }
@@ -60,33 +71,76 @@ LineResult ParseLine(const char* line, std::size_t length, TnList* entries) {
     Field name{};
     if (!FindField(line, length, dos ? 2 : 4, &size) ||
         !FindField(line, length, dos ? 3 : 8, &name)) {
-        return LineResult::Stop;
+        return LineResult::Unreadable;
     }
     // The size must be followed by a space (it is, a name follows) and be of sane length.
     if (size.length >= kMaxSizeText) {
-        return LineResult::Stop;
-    }
-    char type[2]           = {dos ? ' ' : line[0], '\0'};
-    const char* sizeText   = line + size.start;
-    std::size_t sizeLength = size.length;
-    if (dos && size.length == 5 && std::memcmp(sizeText, "<DIR>", 5) == 0) {
-        sizeText   = "0";
-        sizeLength = 1;
-        type[0]    = 'd';
+        return LineResult::Unreadable;
     }
     // The name runs to the end of the line, spaces included.
-    if (!AppendEntry(entries, line + name.start, length - name.start, sizeText, sizeLength, type)) {
-        return LineResult::NoMemory;
+    *out = Line{
+        line + name.start,
+        length - name.start,
+        line + size.start,
+        size.length,
+        {dos ? ' ' : line[0], '\0'}
+    };
+    if (dos && size.length == 5 && std::memcmp(out->size, "<DIR>", 5) == 0) {
+        out->size       = "0";
+        out->sizeLength = 1;
+        out->type[0]    = 'd';
     }
     return LineResult::Entry;
+}
+
+// The parse of one listing: the line being gathered and what has been found and left out.
+struct Parse {
+    TnList* entries;
+    TnFtpListingSkips skips;
+    int found;
+};
+
+// Takes one complete line. False when a node could not be allocated.
+bool TakeLine(Parse& p, const char* text, std::size_t length) {
+    Line line{};
+    const LineResult result = ReadLine(text, length, &line);
+    if (result == LineResult::Unreadable) {
+        // One line in a layout we do not read hides nothing after it.
+        ++p.skips.unreadable;
+        return true;
+    }
+    if (result != LineResult::Entry) {
+        return true;
+    }
+    if (static_cast<std::uint32_t>(p.found) >= g_ftpListingEntryLimit) {
+        ++p.skips.overCap;
+        return true;
+    }
+    if (!AppendEntry(p.entries, line.name, line.nameLength, line.size, line.sizeLength,
+                     line.type)) {
+        return false;
+    }
+    ++p.found;
+    return true;
 }
 
 }  // namespace
 
 int TnFtpParseListing(const char* bytes, std::uint32_t count, TnList* entries,
                       std::uint32_t* droppedLines) {
+    TnFtpListingSkips skips{};
+    const int found = TnFtpParseListingSkips(bytes, count, entries, &skips);
     if (droppedLines != nullptr) {
-        *droppedLines = 0;
+        *droppedLines = skips.overlong + skips.unreadable + skips.overCap;
+    }
+    return found;
+}
+
+int TnFtpParseListingSkips(const char* bytes, std::uint32_t count, TnList* entries,
+                           TnFtpListingSkips* skips) {
+    Parse p{entries, {}, 0};
+    if (skips != nullptr) {
+        *skips = p.skips;
     }
     if (entries == nullptr || (bytes == nullptr && count > 0)) {
         return 0;
@@ -97,7 +151,6 @@ int TnFtpParseListing(const char* bytes, std::uint32_t count, TnList* entries,
     char line[TNFTP_MAX_LISTING_LINE];
     std::size_t length = 0;
     bool overlong      = false;
-    int found          = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         const char c = bytes[i];
         if (c != '\r' && c != '\n') {
@@ -109,22 +162,17 @@ int TnFtpParseListing(const char* bytes, std::uint32_t count, TnList* entries,
             }
             continue;
         }
-        if (overlong && droppedLines != nullptr) {
-            ++*droppedLines;
-        }
-        if (length > 0 && !overlong) {
-            const LineResult result = ParseLine(line, length, entries);
-            if (result == LineResult::NoMemory) {
-                return -1;
-            }
-            if (result == LineResult::Stop) {
-                return found;
-            }
-            found += result == LineResult::Entry ? 1 : 0;
+        if (overlong) {
+            ++p.skips.overlong;
+        } else if (length > 0 && !TakeLine(p, line, length)) {
+            return -1;
         }
         length   = 0;
         overlong = false;
     }
     // A last line without its end of line may be cut short: it is not parsed.
-    return found;
+    if (skips != nullptr) {
+        *skips = p.skips;
+    }
+    return p.found;
 }

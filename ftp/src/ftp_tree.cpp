@@ -55,8 +55,11 @@ struct Walker {
     TnList root;
     TnList* current;
     char savedDir[kSavedDirMax];
+    bool savedDirKnown;  // false: the start folder could not be read, there is none to go back to
     char folder[kLocalName];
     int overwrite;
+    int depth;              // levels below the walk's folder
+    std::uint32_t skipped;  // listed entries passed over that the walk should have handled
     std::uint64_t bytesDone;
     std::uint64_t fileSize;
     Operation operation;
@@ -102,20 +105,26 @@ std::uint64_t ToSize(const char* text) {
     return value;
 }
 
-void Finish(int kind) {
-    FreeTree();
-    g_walker.step = StepIdle;
-    Report(kind, 0, 0);
-}
-
 void Fail(int code, int libraryEvent) {
     FreeTree();
     g_walker.step = StepIdle;
-    if (g_walker.operation != Operation::Delete) {
+    if (g_walker.operation != Operation::Delete && g_walker.savedDirKnown) {
         g_walker.fs.changeDirectory(g_walker.savedDir);
     }
     Report(static_cast<int>(g_walker.operation), static_cast<std::uintptr_t>(code),
            static_cast<std::uintptr_t>(libraryEvent));
+}
+
+// The end of a walk that went through: done, or failed with the count when it passed over
+// entries it could not handle (the folder is not complete).
+void Finish(int kind) {
+    if (g_walker.skipped > 0) {
+        Fail(TNTREE_ENTRIES_SKIPPED, static_cast<int>(g_walker.skipped));
+        return;
+    }
+    FreeTree();
+    g_walker.step = StepIdle;
+    Report(kind, 0, 0);
 }
 
 // Root list with one entry (the folder) whose child list becomes the current list.
@@ -132,15 +141,37 @@ bool CommonStart(const char* folder) {
     return true;
 }
 
-// Makes a directory entry's child list current (its cursor at the start).
-bool Descend(TnListNode* node) {
+// Makes a directory entry's child list current (its cursor at the start). 0, or the walker
+// result that ends the walk.
+int Descend(TnListNode* node) {
+    if (g_walker.depth >= TNTREE_MAX_DEPTH) {
+        return TNTREE_TOO_DEEP;
+    }
     if (node->children == nullptr) {
-        return false;
+        return TNTREE_NO_MEMORY;
     }
     node->children->parent = g_walker.current;
     node->children->cursor = nullptr;
     g_walker.current       = node->children;
-    return true;
+    ++g_walker.depth;
+    return 0;
+}
+
+void Skip(const char* name, int why) {
+    if (why != TNTREE_SKIP_LINK && why != TNTREE_SKIP_PRESENT) {
+        ++g_walker.skipped;
+    }
+    Report(TNTREE_REP_ENTRY_SKIPPED, reinterpret_cast<std::uintptr_t>(name),
+           static_cast<std::uintptr_t>(why));
+}
+
+// A listed link ("name -> target") is deleted as itself: its name is cut before the arrow.
+void CutLinkTarget(TnListNode* node) {
+    auto* name        = static_cast<char*>(node->payload);
+    const char* arrow = std::strstr(name, " -> ");
+    if (arrow != nullptr) {
+        name[arrow - name] = '\0';
+    }
 }
 
 // A listed name that is safe to use as one path component, here and on the server: no
@@ -172,15 +203,17 @@ TnListNode* NextEntry() {
         if (g_walker.operation != Operation::Upload) {
             const char* type = static_cast<const char*>(node->extra2);
             if (type != nullptr && type[0] == 'l') {
-                list->cursor = node->next;
-                Report(TNTREE_REP_ENTRY_SKIPPED, reinterpret_cast<std::uintptr_t>(name),
-                       TNTREE_SKIP_LINK);
-                continue;
+                if (g_walker.operation == Operation::Download) {
+                    // A link is not followed: the walk stays inside the folder it was given.
+                    list->cursor = node->next;
+                    Skip(name, TNTREE_SKIP_LINK);
+                    continue;
+                }
+                CutLinkTarget(node);
             }
             if (!SafeName(name)) {
                 list->cursor = node->next;
-                Report(TNTREE_REP_ENTRY_SKIPPED, reinterpret_cast<std::uintptr_t>(name),
-                       TNTREE_SKIP_UNSAFE_NAME);
+                Skip(name, TNTREE_SKIP_UNSAFE_NAME);
                 continue;
             }
         }
@@ -192,8 +225,10 @@ TnListNode* NextEntry() {
 // Goes up one level at the end of a list: step `notRoot` or `atRoot` and CWD "..".
 void GoUp(TreeStep notRoot, TreeStep atRoot) {
     g_walker.current = g_walker.current->parent;
-    if (g_walker.operation != Operation::Delete) {
-        g_walker.fs.changeDirectory("..");
+    --g_walker.depth;
+    if (g_walker.operation != Operation::Delete && g_walker.fs.changeDirectory("..") == 0) {
+        Fail(TNTREE_LOCAL_DIR_FAILED, 0);
+        return;
     }
     g_walker.step = g_walker.current != &g_walker.root ? notRoot : atRoot;
     if (TnFtpCwd(g_walker.session, "..") != TNFTP_OK) {
@@ -212,17 +247,25 @@ bool IsFailure(int event) {
     return event == kFailure;
 }
 
-// Parses a delivered listing into the current list, reporting dropped lines.
-bool TakeListing(const void* data, std::uint32_t length) {
-    std::uint32_t dropped = 0;
-    if (TnFtpParseListing(static_cast<const char*>(data), length, g_walker.current, &dropped) < 0) {
-        return false;
+// Parses a delivered listing into the current list, reporting the lines it left out. 0, or the
+// walker result that ends the walk.
+int TakeListing(const void* data, std::uint32_t length) {
+    TnFtpListingSkips skips{};
+    if (TnFtpParseListingSkips(static_cast<const char*>(data), length, g_walker.current, &skips) <
+        0) {
+        return TNTREE_NO_MEMORY;
     }
-    for (std::uint32_t i = 0; i < dropped; ++i) {
-        Report(TNTREE_REP_ENTRY_SKIPPED, 0, TNTREE_SKIP_LINE_TOO_LONG);
+    if (skips.overCap > 0) {
+        return TNTREE_LIST_TOO_LARGE;
+    }
+    for (std::uint32_t i = 0; i < skips.overlong; ++i) {
+        Skip(nullptr, TNTREE_SKIP_LINE_TOO_LONG);
+    }
+    for (std::uint32_t i = 0; i < skips.unreadable; ++i) {
+        Skip(nullptr, TNTREE_SKIP_UNREADABLE);
     }
     g_walker.current->cursor = g_walker.current->first;
-    return true;
+    return 0;
 }
 
 // ---- Recursive delete --------------------------------------------------------------------
@@ -248,8 +291,8 @@ void DelNext() {
         }
         return;
     }
-    if (!Descend(node)) {
-        Fail(TNTREE_NO_MEMORY, 0);
+    if (const int failure = Descend(node); failure != 0) {
+        Fail(failure, 0);
         return;
     }
     g_walker.step = DelEntered;
@@ -271,8 +314,8 @@ void DelEntered(TnFtpSession*, int event, const void*, std::uint32_t, int librar
 
 void DelListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib) {
     if (event == kListing) {
-        if (!TakeListing(data, length)) {
-            Fail(TNTREE_NO_MEMORY, 0);
+        if (const int failure = TakeListing(data, length); failure != 0) {
+            Fail(failure, 0);
             return;
         }
         DelNext();
@@ -352,8 +395,8 @@ void GetNext() {
         if (IsDirectory(node)) {
             // A local folder that cannot be entered would leave the files in its parent and
             // the later ".." above the target: stop instead.
-            if (!Descend(node)) {
-                Fail(TNTREE_NO_MEMORY, 0);
+            if (const int failure = Descend(node); failure != 0) {
+                Fail(failure, 0);
                 return;
             }
             g_walker.fs.makeDirectory(name);
@@ -371,7 +414,8 @@ void GetNext() {
         std::uint64_t localSize = 0;
         if (g_walker.overwrite == 0 && g_walker.fs.fileSize(name, &localSize) != 0 &&
             localSize == g_walker.fileSize) {
-            continue;  // already here with the same size
+            Skip(name, TNTREE_SKIP_PRESENT);  // already here with the same size
+            continue;
         }
         Report(TNTREE_REP_DOWNLOAD_ITEM, reinterpret_cast<std::uintptr_t>(name), 1);
         g_walker.step = GetFile;
@@ -398,8 +442,8 @@ void GetEntered(TnFtpSession*, int event, const void*, std::uint32_t, int librar
 
 void GetListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib) {
     if (event == kListing) {
-        if (!TakeListing(data, length)) {
-            Fail(TNTREE_NO_MEMORY, 0);
+        if (const int failure = TakeListing(data, length); failure != 0) {
+            Fail(failure, 0);
             return;
         }
         GetNext();
@@ -500,8 +544,8 @@ void PutNext() {
         }
         return;
     }
-    if (!Descend(node)) {
-        Fail(TNTREE_NO_MEMORY, 0);
+    if (const int failure = Descend(node); failure != 0) {
+        Fail(failure, 0);
         return;
     }
     if (std::strlen(name) >= kLocalName) {
@@ -663,11 +707,15 @@ void BeginOperation(TnFtpSession* session, const char* folder, Operation operati
     g_walker.pendingFailure = 0;
     g_walker.session        = session;
     g_walker.operation      = operation;
+    g_walker.depth          = 0;
+    g_walker.skipped        = 0;
     std::memcpy(g_walker.folder, folder, std::strlen(folder) + 1);
 }
 
 bool SaveLocalDirectory() {
-    return g_walker.fs.currentDirectory(g_walker.savedDir, sizeof g_walker.savedDir) != 0;
+    g_walker.savedDirKnown =
+        g_walker.fs.currentDirectory(g_walker.savedDir, sizeof g_walker.savedDir) != 0;
+    return g_walker.savedDirKnown;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "host.h"
@@ -125,7 +126,27 @@ TnFtpFile OpenChecked(const char* path, int flags, bool forWriting) {
 
 // ---- walker operations ------------------------------------------------------------------------
 
+// A folder one step below the current one whose full path would not fit PATH_MAX. Such a
+// folder can be made and entered step by step, but no path names it afterwards (nor can the
+// walk name its start folder from there): the walk stops instead. Sets errno when true.
+bool PathTooLong(const char* name) {
+    if (name[0] == '/' || std::strcmp(name, "..") == 0) {
+        return false;
+    }
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) != nullptr &&
+        std::strlen(cwd) + 1 + std::strlen(name) < sizeof cwd) {
+        return false;
+    }
+    errno = ENAMETOOLONG;
+    return true;
+}
+
 int MakeDirectory(const char* name) {
+    if (PathTooLong(name)) {
+        NoteError("cannot create folder", name);
+        return 0;
+    }
     if (::mkdir(name, 0755) == 0) {
         return 1;
     }
@@ -138,7 +159,7 @@ int MakeDirectory(const char* name) {
 }
 
 int ChangeDirectory(const char* name) {
-    if (::chdir(name) == 0) {
+    if (!PathTooLong(name) && ::chdir(name) == 0) {
         return 1;
     }
     NoteError("cannot enter folder", name);

@@ -90,6 +90,8 @@ constexpr const char* kStepNames[] = {"greeting",
 static_assert(sizeof kStepNames / sizeof kStepNames[0] == TNFTP_OP_IDLE + 1);
 
 // Walker result codes as words, for the failure line of the folder operations.
+static_assert(TNTREE_MAX_DEPTH == 64 && TNFTP_MAX_LISTING_ENTRIES == 65536,
+              "the texts below name these limits");
 const char* TreeResultText(std::uintptr_t code) {
     switch (code) {
         case TNTREE_NO_MEMORY:
@@ -112,6 +114,10 @@ const char* TreeResultText(std::uintptr_t code) {
             return "a local folder name is too long";
         case TNTREE_QUEUE_FULL:
             return "the walker's event queue overflowed";
+        case TNTREE_TOO_DEEP:
+            return "a folder lies more than 64 levels deep (a folder shown inside itself?)";
+        case TNTREE_LIST_TOO_LARGE:
+            return "a remote folder lists more than 65536 entries";
         default:
             return "failed";
     }
@@ -151,17 +157,21 @@ struct Run {
     int event     = -1;
     std::string text;  // its reply line or message (printable)
     std::uintptr_t extra = 0;
-    std::string pwd;        // TNFTP_EV_PWD_DONE: the directory
-    std::string listing;    // TNFTP_EV_LISTING: the bytes
+    std::string pwd;  // TNFTP_EV_PWD_DONE: the directory
+    // TNFTP_EV_LISTING outside the walker: the entries, parsed while the library holds the
+    // bytes (no second copy of a listing of up to 16 MiB), and the lines left out.
+    TnList entries{};
+    TnFtpListingSkips listingSkips{};
+    int parsed = 0;         // entries, or -1: out of memory
     std::string lastReply;  // the latest line from the server
     // Walker outcome.
-    bool treeDone        = false;
-    int treeKind         = -1;
-    std::uintptr_t treeA = 0;
-    std::uintptr_t treeB = 0;
-    std::uint64_t files  = 0;
-    std::uint64_t skips  = 0;
-    std::string item;  // the file being transferred
+    bool treeDone         = false;
+    int treeKind          = -1;
+    std::uintptr_t treeA  = 0;
+    std::uintptr_t treeB  = 0;
+    std::uint64_t files   = 0;
+    std::uint64_t present = 0;  // get-dir: files kept because they are here with that size
+    std::string item;           // the file being transferred
     // Transfer figures.
     std::uint64_t bytes     = 0;
     std::uint64_t total     = 0;  // expected bytes of a single transfer (0: unknown)
@@ -233,9 +243,12 @@ void OnFtpEvent(std::uintptr_t, int event, const char* text, int textLength, std
         gRun.extra    = extra;
         gRun.text.clear();
         if (event == TNFTP_EV_LISTING) {
-            gRun.listing.assign(
-                text != nullptr ? text : "",
-                text != nullptr && textLength > 0 ? static_cast<std::size_t>(textLength) : 0);
+            if (!gRun.treeMode) {
+                TnListFreeAll(&gRun.entries);
+                gRun.parsed = TnFtpParseListingSkips(
+                    text, textLength > 0 ? static_cast<std::uint32_t>(textLength) : 0,
+                    &gRun.entries, &gRun.listingSkips);
+            }
         } else if (text != nullptr) {
             gRun.text = Printable(text, kMaxShownText);
             // Reply lines carry their length; the library's own messages do not.
@@ -256,6 +269,22 @@ void OnFtpEvent(std::uintptr_t, int event, const char* text, int textLength, std
     }
 }
 
+const char* SkipText(std::uintptr_t why) {
+    switch (why) {
+        case TNTREE_SKIP_LINK:
+            // A link is not followed: the walk stays inside the folder it was given.
+            return "a symbolic link";
+        case TNTREE_SKIP_UNSAFE_NAME:
+            return "not a plain name in this folder";
+        case TNTREE_SKIP_LINE_TOO_LONG:
+            return "line too long";
+        case TNTREE_SKIP_UNREADABLE:
+            return "not in a listing layout tarnet reads";
+        default:
+            return "not handled";
+    }
+}
+
 void OnTreeReport(TnFtpSession*, int kind, std::uintptr_t a, std::uintptr_t b) {
     switch (kind) {
         case TNTREE_REP_DELETE_ITEM:
@@ -271,19 +300,15 @@ void OnTreeReport(TnFtpSession*, int kind, std::uintptr_t a, std::uintptr_t b) {
             ShowProgress();
             break;
         case TNTREE_REP_ENTRY_SKIPPED: {
+            if (b == TNTREE_SKIP_PRESENT) {
+                ++gRun.present;  // counted in the summary, not a line each
+                break;
+            }
             EndProgress();
             const std::string name =
                 a != 0 ? "'" + Printable(reinterpret_cast<const char*>(a), kMaxShownText) + "'"
                        : std::string("a listing line");
-            if (b == TNTREE_SKIP_LINK) {
-                // A link is not followed: the walk stays inside the folder it was given.
-                std::fprintf(stderr, "tarnet: skipped %s: a symbolic link\n", name.c_str());
-                break;
-            }
-            ++gRun.skips;
-            std::fprintf(
-                stderr, "tarnet: skipped %s: %s\n", name.c_str(),
-                b == TNTREE_SKIP_UNSAFE_NAME ? "not a plain name in this folder" : "line too long");
+            std::fprintf(stderr, "tarnet: skipped %s: %s\n", name.c_str(), SkipText(b));
             break;
         }
         default:
@@ -446,6 +471,9 @@ class FtpCommand {
     }
 
     int Login(std::uint16_t port, const std::string& user, const std::string& password) {
+        port_     = port;
+        user_     = user;
+        password_ = password;
         TnFtpConnectParams params{};
         params.serverName      = host_.c_str();
         params.serverPort      = port;
@@ -503,22 +531,15 @@ class FtpCommand {
                 return rc;
             }
         }
-        gRun.listing.clear();
         if (const int rc = Step([] { return TnFtpList(gRun.session); }, TNFTP_EV_LISTING, "ls");
             rc != kExitOk) {
             return rc;
         }
-        TnList entries{};
-        TnListInit(&entries);
-        std::uint32_t dropped = 0;
-        const int count =
-            TnFtpParseListing(gRun.listing.data(), static_cast<std::uint32_t>(gRun.listing.size()),
-                              &entries, &dropped);
-        if (count < 0) {
-            TnListFreeAll(&entries);
+        if (gRun.parsed < 0) {
+            TnListFreeAll(&gRun.entries);
             return Fail("ls: out of memory while parsing the listing");
         }
-        for (const TnListNode* node = entries.first; node != nullptr; node = node->next) {
+        for (const TnListNode* node = gRun.entries.first; node != nullptr; node = node->next) {
             const char* name = static_cast<const char*>(node->payload);
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
                 continue;
@@ -530,32 +551,64 @@ class FtpCommand {
             std::printf("%c %s %s\n", type[0] == ' ' || type[0] == '\0' ? '-' : type[0], size,
                         Printable(name, std::strlen(name)).c_str());
         }
-        TnListFreeAll(&entries);
-        if (dropped > 0) {
-            std::fprintf(stderr, "tarnet: ls: %u listing lines too long to read were left out\n",
-                         dropped);
+        TnListFreeAll(&gRun.entries);
+        if (std::fflush(stdout) != 0) {
+            return Fail("cannot write to stdout");
         }
-        return std::fflush(stdout) == 0 ? kExitOk : Fail("cannot write to stdout");
+        return ListingGaps("ls");
     }
 
-    // The size of `name` in the current remote folder, from a listing (0 when not found).
-    std::uint64_t ListedSize(const std::string& name) {
-        gRun.listing.clear();
-        if (Step([] { return TnFtpList(gRun.session); }, TNFTP_EV_LISTING, "ls") != kExitOk) {
-            return 0;
+    // Lines of the last listing that were left out: each cause on one line, and a failure (the
+    // folder holds more than was shown).
+    static int ListingGaps(const char* what) {
+        const TnFtpListingSkips& k = gRun.listingSkips;
+        if (k.overlong > 0) {
+            std::fprintf(stderr, "tarnet: %s: %u listing lines too long to read were left out\n",
+                         what, k.overlong);
         }
-        TnList entries{};
-        TnListInit(&entries);
-        std::uint64_t size = 0;
-        TnFtpParseListing(gRun.listing.data(), static_cast<std::uint32_t>(gRun.listing.size()),
-                          &entries, nullptr);
-        for (const TnListNode* node = entries.first; node != nullptr; node = node->next) {
-            if (name == static_cast<const char*>(node->payload) && node->extra1 != nullptr) {
-                size = std::strtoull(static_cast<const char*>(node->extra1), nullptr, 10);
+        if (k.unreadable > 0) {
+            std::fprintf(stderr,
+                         "tarnet: %s: %u listing lines in a layout tarnet does not read were "
+                         "left out\n",
+                         what, k.unreadable);
+        }
+        if (k.overCap > 0) {
+            std::fprintf(stderr, "tarnet: %s: %u entries beyond the first %u were left out\n", what,
+                         k.overCap, TNFTP_MAX_LISTING_ENTRIES);
+        }
+        return k.overlong + k.unreadable + k.overCap == 0
+                   ? kExitOk
+                   : Fail("%s: the listing is incomplete", what);
+    }
+
+    // The size of `name` in the current remote folder, from a listing (0 when not found). Only
+    // a progress bar needs it, so nothing the look-up meets is an error: a server that refuses
+    // LIST ends the session (a LIST failure does), and the session is then opened again. Not
+    // kExitOk only when the command was stopped or the new login failed.
+    int ListedSize(const std::string& name, std::uint64_t& size) {
+        size          = 0;
+        gRun.stepDone = false;
+        if (TnFtpList(gRun.session) != TNFTP_OK) {
+            return kExitOk;
+        }
+        if (const auto outcome = session_.Run(StepDone, nullptr);
+            outcome != EventLoop::Outcome::kDone) {
+            return Interrupted(outcome, "get");
+        }
+        if (gRun.event == TNFTP_EV_LISTING && gRun.parsed > 0) {
+            for (const TnListNode* node = gRun.entries.first; node != nullptr; node = node->next) {
+                if (name == static_cast<const char*>(node->payload) && node->extra1 != nullptr) {
+                    size = std::strtoull(static_cast<const char*>(node->extra1), nullptr, 10);
+                }
             }
         }
-        TnListFreeAll(&entries);
-        return size;
+        TnListFreeAll(&gRun.entries);
+        if (gRun.session == nullptr) {
+            platform::HostLog("size look-up failed (%s); logging in again",
+                              Describe(gRun.event, gRun.text, gRun.extra).c_str());
+            return Login(port_, user_, password_);
+        }
+        return kExitOk;
     }
 
     // The download goes to a side file that replaces LOCAL only once it is complete: a failed or
@@ -563,9 +616,8 @@ class FtpCommand {
     // file LOCAL was before.
     int Get(const std::string& remote, const std::string& local) {
         if (gRun.progress && remote.find('/') == std::string::npos) {
-            gRun.total = ListedSize(remote);  // for the progress bar only
-            if (gRun.session == nullptr) {
-                return kExitFailed;
+            if (const int rc = ListedSize(remote, gRun.total); rc != kExitOk) {
+                return rc;
             }
         }
         // Only a regular file (or none yet) is replaced that way; a device such as /dev/null
@@ -663,6 +715,11 @@ class FtpCommand {
         if (!gRun.treeDone) {
             return Fail("%s: the session ended", what);
         }
+        if (gRun.treeKind != doneKind && gRun.treeA == TNTREE_ENTRIES_SKIPPED) {
+            TreeSummary(what, transfers);
+            return Fail("%s: %llu listed entries were skipped", what,
+                        static_cast<unsigned long long>(gRun.treeB));
+        }
         if (gRun.treeKind != doneKind) {
             EndProgress();
             std::string why = TreeResultText(gRun.treeA);
@@ -680,17 +737,21 @@ class FtpCommand {
         if (platform::FtpWriteFailed()) {
             return Fail("%s: %s", what, platform::FtpLastFileError().c_str());
         }
-        if (transfers) {
-            const std::string prefix =
-                std::string(what) + ": " + std::to_string(gRun.files) + " files, ";
-            Summary(prefix.c_str());
-        } else {
+        TreeSummary(what, transfers);
+        return kExitOk;
+    }
+
+    static void TreeSummary(const char* what, bool transfers) {
+        if (!transfers) {
             std::fprintf(stderr, "tarnet: %s: %llu files and folders deleted\n", what,
                          static_cast<unsigned long long>(gRun.files));
+            return;
         }
-        return gRun.skips == 0 ? kExitOk
-                               : Fail("%s: %llu listed entries were skipped", what,
-                                      static_cast<unsigned long long>(gRun.skips));
+        std::string prefix = std::string(what) + ": " + std::to_string(gRun.files) + " files, ";
+        if (gRun.present > 0) {
+            prefix += std::to_string(gRun.present) + " already here with the same size (skipped), ";
+        }
+        Summary(prefix.c_str());
     }
 
     // RFC 959 §7 (the 257 reply): the path is quoted, a quote inside it doubled.
@@ -718,6 +779,9 @@ class FtpCommand {
   private:
     Session& session_;
     std::string host_;
+    std::uint16_t port_ = 0;
+    std::string user_;
+    std::string password_;
 };
 
 // ---- arguments ------------------------------------------------------------------------------

@@ -463,16 +463,53 @@ TEST_F(FtpTest, ListingCompletesWhenDataCloseFollowsTheReply) {
     EXPECT_EQ(Events().back().text, "first\r\nsecond\r\n");
 }
 
-TEST_F(FtpTest, ListingBeyondTheCapEndsWithNoMemory) {
+TEST_F(FtpTest, ListingUpToTheCapIsDeliveredAndBeyondItEndsWithNoMemory) {
     g_ftpListingLimit = 4000;
-    listing           = Bytes(4001, 'x');
-    TnFtpSession* s   = LoggedIn();
+    for (const std::size_t size : {4000u, 4001u}) {
+        SCOPED_TRACE(size);
+        Events().clear();
+        listing         = Bytes(size, 'x');
+        TnFtpSession* s = LoggedIn();
+        ASSERT_EQ(TnFtpList(s), TNFTP_OK);
+        Pump();
+        if (size == 4000) {
+            ASSERT_EQ(LastEvent(), TNFTP_EV_LISTING);
+            EXPECT_EQ(Events().back().textLength, 4000);
+            TnFtpClose(s);
+            Settle();
+            continue;
+        }
+        ASSERT_EQ(LastEvent(), TNFTP_EV_NO_MEMORY);
+        EXPECT_EQ(Events().back().extra, static_cast<std::uintptr_t>(TNFTP_OP_LIST));
+        EXPECT_EQ(TnFtpNoop(s), TNFTP_SESSION_NOT_ALLOCATED);
+    }
+    g_ftpListingLimit = TNFTP_MAX_LISTING;
+}
+
+// A listing sent one byte per segment is gathered in one block, not one allocation per segment.
+TEST_F(FtpTest, ListingInOneByteSegmentsIsGatheredInBlocks) {
+    autoTransfer    = false;
+    TnFtpSession* s = LoggedIn();
     ASSERT_EQ(TnFtpList(s), TNFTP_OK);
     Pump();
-    g_ftpListingLimit = TNFTP_MAX_LISTING;
-    ASSERT_EQ(LastEvent(), TNFTP_EV_NO_MEMORY);
-    EXPECT_EQ(Events().back().extra, static_cast<std::uintptr_t>(TNFTP_OP_LIST));
-    EXPECT_EQ(TnFtpNoop(s), TNFTP_SESSION_NOT_ALLOCATED);
+    Conn* data = DataConn();
+    ASSERT_NE(data, nullptr);
+    ServerSend(Control(), "150 here\r\n");
+    std::string sent;
+    for (int i = 0; i < 3000; ++i) {
+        sent.push_back(static_cast<char>('a' + i % 26));
+        ServerSend(*data, sent.substr(sent.size() - 1));
+    }
+    int blocks = 0;
+    for (const ListingChunk* c = s->listHead; c != nullptr; c = c->next) {
+        ++blocks;
+    }
+    EXPECT_EQ(blocks, 1);
+    EXPECT_EQ(s->listBytes, 3000u);
+    ServerClose(*data);
+    ServerSend(Control(), "226 done\r\n");
+    ASSERT_EQ(LastEvent(), TNFTP_EV_LISTING);
+    EXPECT_EQ(Events().back().text, sent);
 }
 
 TEST_F(FtpTest, DataConnectionThatNeverOpensTriesThreePasvRounds) {

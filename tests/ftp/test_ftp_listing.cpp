@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp_internal.h"
 #include "tarnet/tnftp.h"
 
 namespace {
@@ -50,8 +51,8 @@ TEST(FtpListing, ParsesUnixAndDosLines) {
          "total 8\r\n-rw-r--r-- 1 u g 0 Aug 25 09:15 e\r\n",                                    {{"e", "0", "-"}}                           },
         {"dos directory and file",
          "08-25-26 09:15AM <DIR> pub\r\n08-25-26 09:15AM 1024 a.txt\r\n",                       {{"pub", "0", "d"}, {"a.txt", "1024", " "}} },
-        {"short line ends the parse",
-         "-rw-r--r-- 1 u g 1 Aug 25 09:15 a\r\nx y z\r\n-rw-r--r-- 1 u g 1 Aug 25 09:15 b\r\n", {{"a", "1", "-"}}                           },
+        {"short line is passed over",
+         "-rw-r--r-- 1 u g 1 Aug 25 09:15 a\r\nx y z\r\n-rw-r--r-- 1 u g 1 Aug 25 09:15 b\r\n", {{"a", "1", "-"}, {"b", "1", "-"}}          },
         {"line without CR LF at the end is not parsed",
          "-rw-r--r-- 1 u g 1 Aug 25 09:15 a\r\n-rw-r--r-- 1 u g 1 Aug 25 09:15 b",              {{"a", "1", "-"}}                           },
         {"LF-only lines",
@@ -83,9 +84,54 @@ TEST(FtpListing, LongNamesFitAndOverlongLinesAreDroppedWhole) {
     EXPECT_EQ(result, 2);
 }
 
-TEST(FtpListing, OverlongSizeFieldEndsTheParse) {
-    const std::string line = "-rw-r--r-- 1 u g " + std::string(80, '9') + " Aug 25 09:15 x\r\n";
-    EXPECT_TRUE(Parse(line).empty());
+// Every line left out is counted by its cause, and none hides the lines after it.
+TEST(FtpListing, LinesLeftOutAreCountedByCause) {
+    const std::string file = "-rw-r--r-- 1 u g 1 Aug 25 09:15 ";
+    struct Case {
+        const char* name;
+        std::string text;
+        std::uint32_t entryLimit;
+        TnFtpListingSkips skips;
+        int entries;
+    };
+    const Case cases[] = {
+        {"a layout we do not read",
+         "+i8388621.29609,m824255902,/,\tdev\r\n" + file + "a\r\n",
+         TNFTP_MAX_LISTING_ENTRIES,                                                       {0, 1, 0},
+         1                                                                                                                                   },
+        {"size field of 80 characters",
+         file.substr(0,                                             17) + std::string(80, '9') + " Aug 25 x\r\n" + file + "a\r\n",
+         TNFTP_MAX_LISTING_ENTRIES,                                                                                                            {0, 1, 0},
+         1},
+        {"overlong and unreadable",
+         file + std::string(TNFTP_MAX_LISTING_LINE,                                                       'o') + "\r\nx\r\n" + file + "b\r\n",
+         TNFTP_MAX_LISTING_ENTRIES,                                                                                {1, 1, 0},
+         1},
+        {"beyond the entry cap",
+         "total 3\r\n" + file + "a\r\n" + file + "b\r\nx y\r\n" + file + "c\r\n",
+         2,                                                                             {0, 1, 1},
+         2                                                             },
+        {"exactly at the entry cap",                    file + "a\r\n" + file + "b\r\n",                                                         2,                                                                             {0, 0, 0},                                                                                           2},
+    };
+    for (const Case& c : cases) {
+        g_ftpListingEntryLimit = c.entryLimit;
+        TnList list;
+        TnListInit(&list);
+        TnFtpListingSkips skips{9, 9, 9};
+        const int n = TnFtpParseListingSkips(
+            c.text.data(), static_cast<std::uint32_t>(c.text.size()), &list, &skips);
+        TnListFreeAll(&list);
+        g_ftpListingEntryLimit = TNFTP_MAX_LISTING_ENTRIES;
+        EXPECT_EQ(n, c.entries) << c.name;
+        EXPECT_EQ(skips.overlong, c.skips.overlong) << c.name;
+        EXPECT_EQ(skips.unreadable, c.skips.unreadable) << c.name;
+        EXPECT_EQ(skips.overCap, c.skips.overCap) << c.name;
+        std::uint32_t dropped  = 0;
+        g_ftpListingEntryLimit = c.entryLimit;
+        Parse(c.text, nullptr, &dropped);
+        g_ftpListingEntryLimit = TNFTP_MAX_LISTING_ENTRIES;
+        EXPECT_EQ(dropped, c.skips.overlong + c.skips.unreadable + c.skips.overCap) << c.name;
+    }
 }
 
 }  // namespace

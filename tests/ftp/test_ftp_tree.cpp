@@ -1,7 +1,9 @@
 // Folder walker against a scripted server with a remote directory tree, and an in-memory local
 // file system: command sequences, the three operations, hostile listings and failures.
+#include <algorithm>
 #include <set>
 
+#include "ftp_internal.h"
 #include "ftp_server.h"
 
 namespace tarnet::test {
@@ -52,9 +54,13 @@ int LocalChdir(const char* name) {
     cwd = target;
     return 1;
 }
+bool& LocalCwdFails() {
+    static bool fails = false;
+    return fails;
+}
 int LocalCwd(char* buffer, std::uint32_t capacity) {
     const std::string& cwd = MemoryFiles::Get().cwd;
-    if (cwd.size() >= capacity) {
+    if (cwd.size() >= capacity || LocalCwdFails()) {
         return 0;
     }
     std::memcpy(buffer, cwd.c_str(), cwd.size() + 1);
@@ -89,6 +95,7 @@ class FtpTreeTest : public FtpTest {
     void SetUp() override {
         FtpTest::SetUp();
         Reports().clear();
+        LocalCwdFails()        = false;
         LocalDirs()            = {"/l"};
         MemoryFiles::Get().cwd = "/l";
         static const TnFtpTreeLocalFs fs{LocalMkdir, LocalChdir, LocalCwd, LocalList, LocalSize};
@@ -111,6 +118,7 @@ class FtpTreeTest : public FtpTest {
     // The remote tree: directories in remoteDirs, files in `remote` (full paths), and raw lines
     // a hostile server adds to a directory's listing.
     std::set<std::string> remoteDirs;
+    std::set<std::string> links;  // listed as "name -> /etc"; DELE removes them
     std::map<std::string, std::string> extraLines;
     std::string rcwd;
     std::string closeOn;  // the server drops the control connection on this command
@@ -129,6 +137,12 @@ class FtpTreeTest : public FtpTest {
                         path.substr(rcwd.size() + 1) + "\r\n";
             }
         }
+        for (const std::string& l : links) {
+            if (Parent(l) == rcwd) {
+                text +=
+                    "lrwxrwxrwx 1 u g 4 Aug 25 09:15 " + l.substr(rcwd.size() + 1) + " -> /etc\r\n";
+            }
+        }
         text += extraLines[rcwd];
         return Text(text);
     }
@@ -144,7 +158,8 @@ class FtpTreeTest : public FtpTest {
                 return true;
             }
         }
-        return false;
+        return std::any_of(links.begin(), links.end(),
+                           [&](const std::string& l) { return Parent(l) == dir; });
     }
 
     void OnCommand(const std::string& line) override {
@@ -168,7 +183,8 @@ class FtpTreeTest : public FtpTest {
             reply         = ok ? "250 removed\r\n" : "550 not empty\r\n";
             remoteDirs.erase(ok ? path : "");
         } else if (verb == "DELE") {
-            reply = remote.erase(path) == 1 ? "250 deleted\r\n" : "550 no such file\r\n";
+            const bool gone = remote.erase(path) + links.erase(path) == 1;
+            reply           = gone ? "250 deleted\r\n" : "550 no such file\r\n";
         } else {
             FtpTest::OnCommand(line);
             return;
@@ -192,10 +208,10 @@ class FtpTreeTest : public FtpTest {
         return none;
     }
 
-    std::vector<std::string> Skipped() const {
+    std::vector<std::string> Skipped(std::uintptr_t why = 0) const {
         std::vector<std::string> names;
         for (const Report& r : Reports()) {
-            if (r.kind == TNTREE_REP_ENTRY_SKIPPED) {
+            if (r.kind == TNTREE_REP_ENTRY_SKIPPED && (why == 0 || r.b == why)) {
                 names.push_back(r.name);
             }
         }
@@ -246,6 +262,7 @@ TEST_F(FtpTreeTest, DownloadCopiesTheTreeAndSkipsFilesAlreadyHere) {
     EXPECT_TRUE(LocalDirs().contains("/l/top/empty"));
     EXPECT_EQ(MemoryFiles::Get().cwd, "/l");
     EXPECT_EQ(rcwd, "/r");
+    EXPECT_EQ(Skipped(TNTREE_SKIP_PRESENT), (std::vector<std::string>{"a.txt"}));
 
     Reports().clear();
     ASSERT_EQ(TnFtpTreeDownload(session, "top", 1), TNTREE_STARTED);
@@ -255,6 +272,8 @@ TEST_F(FtpTreeTest, DownloadCopiesTheTreeAndSkipsFilesAlreadyHere) {
 }
 
 // Names a hostile server lists are never used as paths: nothing lands outside the target folder.
+// Lines that cannot be read are passed over, the rest still read, and the walk fails with the
+// count of what it passed over (a link is not followed, and not counted).
 TEST_F(FtpTreeTest, DownloadSkipsNamesThatWouldLeaveTheFolder) {
     remoteDirs.insert("/r/top");
     remote["/r/top/ok"] = Pattern(10);
@@ -265,15 +284,24 @@ TEST_F(FtpTreeTest, DownloadSkipsNamesThatWouldLeaveTheFolder) {
         "-rw-r--r-- 1 u g 4 Aug 25 09:15 back\\slash\r\n"
         "lrwxrwxrwx 1 u g 4 Aug 25 09:15 link -> /etc\r\n"
         "-rw-r--r-- 1 u g 4 Aug 25 09:15 " +
-        std::string(1100, 'x') + "\r\n";
+        std::string(1100, 'x') +
+        "\r\n"
+        "+i8388621.29609,m824255902,/,\tdev\r\n"
+        "-rw-r--r-- 1 u g 10 Aug 25 09:15 later\r\n";
+    remote["/r/top/later"] = Pattern(10, 2);
     ASSERT_EQ(TnFtpTreeDownload(session, "top", 1), TNTREE_STARTED);
-    EXPECT_EQ(RunWalker().kind, TNTREE_REP_DOWNLOAD_DONE);
-    EXPECT_EQ(Skipped(), (std::vector<std::string>{"", "../evil", "/etc/evil", "a/../../b",
+    const Report& outcome = RunWalker();
+    EXPECT_EQ(outcome.kind, TNTREE_REP_DOWNLOAD_FAILED);
+    EXPECT_EQ(outcome.a, static_cast<std::uintptr_t>(TNTREE_ENTRIES_SKIPPED));
+    EXPECT_EQ(outcome.b, 6u);
+    EXPECT_EQ(Skipped(), (std::vector<std::string>{"", "", "../evil", "/etc/evil", "a/../../b",
                                                    "back\\slash", "link -> /etc"}));
+    EXPECT_EQ(Skipped(TNTREE_SKIP_UNREADABLE).size(), 1u);
     for (const auto& [path, bytes] : MemoryFiles::Get().files) {
         EXPECT_EQ(path.rfind("/l/top/", 0), 0u) << path;
     }
-    EXPECT_EQ(MemoryFiles::Get().files.size(), 1u);
+    EXPECT_EQ(MemoryFiles::Get().files.size(), 2u);  // "ok" and "later"
+    EXPECT_EQ(MemoryFiles::Get().cwd, "/l");
 }
 
 TEST_F(FtpTreeTest, UploadCreatesTheTreeRemotely) {
@@ -337,6 +365,81 @@ TEST_F(FtpTreeTest, QueueOverflowFailsTheOperation) {
     ASSERT_FALSE(Reports().empty());
     EXPECT_EQ(Reports().back().kind, TNTREE_REP_DELETE_FAILED);
     EXPECT_EQ(Reports().back().a, static_cast<std::uintptr_t>(TNTREE_QUEUE_FULL));
+}
+
+// A server that shows a folder inside itself: the walk stops at the depth bound, with a local
+// folder per level at most, and the local side back where it started.
+TEST_F(FtpTreeTest, WalkDepthIsBounded) {
+    std::string path = "/r/top";
+    for (int i = 0; i < TNTREE_MAX_DEPTH + 5; ++i) {
+        remoteDirs.insert(path);
+        path += "/loop";
+    }
+    struct Case {
+        const char* name;
+        std::function<int()> start;
+        int kind;
+    };
+    const Case cases[] = {
+        {"delete",   [&] { return TnFtpTreeDelete(session, "top"); },      TNTREE_REP_DELETE_FAILED},
+        {"download", [&] { return TnFtpTreeDownload(session, "top", 1); },
+         TNTREE_REP_DOWNLOAD_FAILED                                                                },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reports().clear();
+        rcwd = "/r";
+        ASSERT_EQ(c.start(), TNTREE_STARTED);
+        const Report& r = RunWalker();
+        EXPECT_EQ(r.kind, c.kind);
+        EXPECT_EQ(r.a, static_cast<std::uintptr_t>(TNTREE_TOO_DEEP));
+        EXPECT_EQ(MemoryFiles::Get().cwd, "/l");
+    }
+    // The folder itself and TNTREE_MAX_DEPTH levels below it.
+    EXPECT_EQ(LocalDirs().size(), 1u + 1u + TNTREE_MAX_DEPTH);
+}
+
+// A link inside a deleted folder goes by its own name, not "name -> target"; a listing over the
+// entry cap fails the walk before anything is deleted.
+TEST_F(FtpTreeTest, DeleteRemovesLinksAndRefusesAnOverCapListing) {
+    remoteDirs.insert({"/r/top", "/r/top/sub"});
+    links              = {"/r/top/ln", "/r/top/sub/ln2"};
+    remote["/r/top/f"] = Pattern(3);
+    ASSERT_EQ(TnFtpTreeDelete(session, "top"), TNTREE_STARTED);
+    EXPECT_EQ(RunWalker().kind, TNTREE_REP_DELETE_DONE);
+    EXPECT_TRUE(links.empty());
+    EXPECT_EQ(remoteDirs, (std::set<std::string>{"/r"}));
+    EXPECT_TRUE(std::find(commands.begin(), commands.end(), "DELE ln") != commands.end());
+
+    remoteDirs.insert("/r/big");
+    remote["/r/big/a"] = Pattern(1);
+    remote["/r/big/b"] = Pattern(1);
+    remote["/r/big/c"] = Pattern(1);
+    Reports().clear();
+    g_ftpListingEntryLimit = 2;
+    ASSERT_EQ(TnFtpTreeDelete(session, "big"), TNTREE_STARTED);
+    const Report r         = RunWalker();
+    g_ftpListingEntryLimit = TNFTP_MAX_LISTING_ENTRIES;
+    EXPECT_EQ(r.kind, TNTREE_REP_DELETE_FAILED);
+    EXPECT_EQ(r.a, static_cast<std::uintptr_t>(TNTREE_LIST_TOO_LARGE));
+    EXPECT_EQ(remote.size(), 3u);
+}
+
+// When the local folder cannot be read at the start, a failed download has no folder to go
+// back to and stays where it is (not in the folder an earlier walk started from).
+TEST_F(FtpTreeTest, UnreadableStartFolderIsNotReplacedByAStaleOne) {
+    remoteDirs.insert("/r/top");
+    ASSERT_EQ(TnFtpTreeDownload(session, "top", 1), TNTREE_STARTED);
+    ASSERT_EQ(RunWalker().kind, TNTREE_REP_DOWNLOAD_DONE);
+    LocalDirs().insert("/l/elsewhere");
+    MemoryFiles::Get().cwd = "/l/elsewhere";
+    LocalCwdFails()        = true;
+    Reports().clear();
+    ASSERT_EQ(TnFtpTreeDownload(session, "top", 1), TNTREE_STARTED);
+    const Report& r = RunWalker();
+    EXPECT_EQ(r.kind, TNTREE_REP_DOWNLOAD_FAILED);
+    EXPECT_EQ(r.a, static_cast<std::uintptr_t>(TNTREE_LOCAL_DIR_FAILED));
+    EXPECT_EQ(MemoryFiles::Get().cwd, "/l/elsewhere");
 }
 
 }  // namespace

@@ -102,6 +102,11 @@ inline constexpr std::size_t TNFTP_MAX_REPLY_LINE = 1024;
 inline constexpr std::uint32_t TNFTP_MAX_LISTING = 16u * 1024u * 1024u;
 // Listing lines longer than this are dropped whole by the parser (room for 255-byte names).
 inline constexpr std::size_t TNFTP_MAX_LISTING_LINE = 1024;
+// The parser keeps at most this many entries of one listing and counts the lines beyond. An
+// entry costs a list node, a child list and three copies (about 180 bytes beside its name, ten
+// times a short line): with the cap, a full listing's bytes, the copy a host may keep and its
+// parsed entries stay within three times TNFTP_MAX_LISTING.
+inline constexpr std::uint32_t TNFTP_MAX_LISTING_ENTRIES = 65536;
 
 // ---- Host services ---------------------------------------------------------------------------
 
@@ -190,11 +195,22 @@ int TnFtpPutFile(TnFtpSession* session, const char* name);
 
 // Parses LIST text (Unix long-listing or DOS layout) and appends one node per entry to
 // `entries`: payload = name, extra1 = size text, extra2 = type text ("d" for a directory).
-// An empty listing gives the single entry "..". Lines longer than TNFTP_MAX_LISTING_LINE are
-// dropped whole and counted in *droppedLines (may be null). Returns the number of entries
-// appended, or -1 when a node could not be allocated.
+// An empty listing gives the single entry "..". A line that cannot be read is passed over and
+// the lines after it are still read; every line left out is counted in *droppedLines (may be
+// null). Returns the number of entries appended, or -1 when a node could not be allocated.
 int TnFtpParseListing(const char* bytes, std::uint32_t count, TnList* entries,
                       std::uint32_t* droppedLines);
+
+// The lines a parse left out, by cause.
+struct TnFtpListingSkips {
+    std::uint32_t overlong;    // longer than TNFTP_MAX_LISTING_LINE
+    std::uint32_t unreadable;  // in neither layout: too few fields, or a size field too long
+    std::uint32_t overCap;     // readable, beyond TNFTP_MAX_LISTING_ENTRIES entries
+};
+
+// TnFtpParseListing with the left-out lines counted by cause (skips may be null).
+int TnFtpParseListingSkips(const char* bytes, std::uint32_t count, TnList* entries,
+                           TnFtpListingSkips* skips);
 
 // ---- Folder walker ---------------------------------------------------------------------------
 
@@ -216,6 +232,9 @@ inline constexpr int TNTREE_REP_ENTRY_SKIPPED = 10;
 inline constexpr int TNTREE_SKIP_UNSAFE_NAME   = 1;  // "/" or "\\" in it, empty, control bytes
 inline constexpr int TNTREE_SKIP_LINE_TOO_LONG = 2;
 inline constexpr int TNTREE_SKIP_LINK          = 3;  // a symbolic link ("name -> target")
+inline constexpr int TNTREE_SKIP_UNREADABLE    = 4;  // a listing line in no layout (a = 0)
+// A download kept the local file of that name: it has the remote file's size.
+inline constexpr int TNTREE_SKIP_PRESENT = 5;
 
 // Walker result codes (API answers and the `a` of the failure reports).
 inline constexpr int TNTREE_STARTED          = 1;
@@ -233,6 +252,16 @@ inline constexpr int TNTREE_PUT_FAILED       = 13;
 inline constexpr int TNTREE_NAME_TOO_LONG    = 14;
 // More library events arrived than the walker's queue holds before TnFtpTreeDispatch ran.
 inline constexpr int TNTREE_QUEUE_FULL = 15;
+// A folder lies more than TNTREE_MAX_DEPTH levels below the walk's folder (a server that shows
+// a folder inside itself would otherwise lead the walk down for ever).
+inline constexpr int TNTREE_TOO_DEEP = 16;
+// The walk went through, but listed entries were skipped (unreadable lines, unsafe names):
+// b = how many, instead of a library event.
+inline constexpr int TNTREE_ENTRIES_SKIPPED = 17;
+// A listing had more than TNFTP_MAX_LISTING_ENTRIES entries.
+inline constexpr int TNTREE_LIST_TOO_LARGE = 18;
+
+inline constexpr int TNTREE_MAX_DEPTH = 64;
 
 using TnFtpTreeReportFn = void (*)(TnFtpSession* session, int kind, std::uintptr_t a,
                                    std::uintptr_t b);
