@@ -36,6 +36,16 @@ def tearDownModule():
         SANDBOX.down()
 
 
+def read_to_end(reader, lines):
+    """Adds the program's remaining lines to `lines`; returns its exit status and stderr."""
+    while True:
+        line = reader.next(timeout=20)
+        if line is None:
+            break
+        lines.append(line)
+    return reader.stop(timeout=10)
+
+
 class KernelPeer:
     """A TCP listener that answers one line and waits for the close, and a UDP echo that
     answers each datagram in upper case."""
@@ -113,12 +123,7 @@ class SockbenchAgainstKernel(unittest.TestCase):
         answer = caller.recv(64)
         caller_port = caller.getsockname()[1]
         caller.close()
-        while True:
-            line = reader.next(timeout=20)
-            if line is None:
-                break
-            lines.append(line)
-        rc, err = reader.stop(timeout=10)
+        rc, err = read_to_end(reader, lines)
         output = "\n".join(lines) + "\n" + err
         self.assertEqual(rc, 0, output)
 
@@ -197,12 +202,7 @@ class SockbenchStoppedBySignal(unittest.TestCase):
             ended = conn.recv(64)  # b"": the stack's FIN
         except ConnectionResetError:
             ended = "reset"
-        while True:
-            line = reader.next(timeout=20)
-            if line is None:
-                break
-            lines.append(line)
-        rc, err = reader.stop(timeout=10)
+        rc, err = read_to_end(reader, lines)
         self.assertEqual(rc, 0, "\n".join(lines) + err)
         self.assertIn("closed by signal %d" % signal.SIGTERM, lines)
         self.assertIn(ended, (b"", "reset"), "the peer heard the connection end")
