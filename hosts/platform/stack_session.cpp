@@ -1,5 +1,7 @@
 #include "stack_session.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -224,6 +226,15 @@ void StackSession::OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* 
             if (session->releasing_ && report->protocol == kProtocolUdp &&
                 report->localPort == kDhcpClientPort && report->remotePort == kDhcpServerPort) {
                 session->releaseSent_ = true;
+            }
+            break;
+        case TNSOCK_DIAG_DNS_RESULT:
+            if (NameWait* wait = session->nameWait_;
+                wait != nullptr && !wait->ended && report->name != nullptr &&
+                strcasecmp(report->name, wait->name.c_str()) == 0) {
+                wait->ended   = true;
+                wait->outcome = report->dnsOutcome;
+                wait->address = report->address;
             }
             break;
         case TNSOCK_DIAG_DHCP_STOPPED:

@@ -102,6 +102,17 @@ class StackSession {
     // The one shut-down order. Safe to call twice.
     void Shutdown();
 
+    // The outcome of a lookup, as the resolver reports it to the diagnostic hook.
+    struct NameWait {
+        std::string name;
+        bool ended            = false;
+        int outcome           = 0;  // TNSOCK_DNS_...
+        std::uint32_t address = 0;
+    };
+    // The lookup being waited for (null: none): the resolver's report for its name (any case)
+    // fills it in.
+    void WaitForName(NameWait* wait) { nameWait_ = wait; }
+
     // Runs the port's loop until the lease arrives, the client gives up or `deadlineMs` passes;
     // true when a lease is held.
     bool WaitForLease(std::uint64_t deadlineMs);
@@ -159,6 +170,7 @@ class StackSession {
     std::uint32_t leases_      = 0;
     std::uint64_t startMs_     = 0;
     std::vector<Connection> live_;  // established, not yet ended
+    NameWait* nameWait_ = nullptr;
     std::string error_;
 };
 

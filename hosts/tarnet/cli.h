@@ -171,7 +171,7 @@ class Session : private platform::StackListener {
     const GlobalOptions& Options() const { return options_; }
     std::string Describe() const;  // "192.0.2.2 on veth0 (02:54:4e:..)"
 
-    struct DnsWait;  // the lookup being waited for (session.cpp)
+    using NameWait = platform::StackSession::NameWait;
 
   private:
     int CheckOptions();
@@ -191,8 +191,7 @@ class Session : private platform::StackListener {
     std::uint32_t mask_        = 0;
     std::uint32_t gateway_     = 0;
     std::uint32_t dns_         = 0;
-    std::uint32_t dnsOverride_ = 0;        // --dns with DHCP: used instead of the lease's server
-    DnsWait* dnsWait_          = nullptr;  // the lookup being waited for, if any
+    std::uint32_t dnsOverride_ = 0;  // --dns with DHCP: used instead of the lease's server
     LeaseFn leaseFn_           = nullptr;
     void* leaseContext_        = nullptr;
     LossFn lossFn_             = nullptr;

@@ -1,6 +1,5 @@
 // The session every stack command runs in: options checked, adapter opened, stack started, loop
 // run, and everything shut down again in the right order.
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -363,23 +362,6 @@ int Session::ResolveReachable(const std::string& text, std::uint32_t& out) {
     return kExitOk;
 }
 
-// The outcome of the lookup being waited for, as the resolver reports it to the diagnostic
-// hook.
-struct Session::DnsWait {
-    std::string name;
-    bool ended            = false;
-    int outcome           = 0;  // TNSOCK_DNS_...
-    std::uint32_t address = 0;
-};
-
-namespace {
-
-bool SameName(const char* a, const std::string& b) {
-    return a != nullptr && strcasecmp(a, b.c_str()) == 0;
-}
-
-}  // namespace
-
 void Session::OnDiagnostic(const TnSockDiagnostic& report) {
     switch (report.kind) {
         case TNSOCK_DIAG_TCP_ESTABLISHED:
@@ -391,14 +373,6 @@ void Session::OnDiagnostic(const TnSockDiagnostic& report) {
         case TNSOCK_DIAG_DATAGRAM_SENT:
             if (sentFn_ != nullptr) {
                 sentFn_(sentContext_, report);
-            }
-            break;
-        case TNSOCK_DIAG_DNS_RESULT:
-            if (DnsWait* wait = dnsWait_;
-                wait != nullptr && !wait->ended && SameName(report.name, wait->name)) {
-                wait->ended   = true;
-                wait->outcome = report.dnsOutcome;
-                wait->address = report.address;
             }
             break;
         default:
@@ -420,19 +394,19 @@ int Session::ResolveName(const std::string& name, std::uint32_t& out) {
     }
     const std::string server  = AddressText(dnsServer);
     const std::uint64_t start = platform::MonotonicUs();
-    DnsWait wait;
-    dnsWait_ = &wait;
+    NameWait wait;
+    stack_.WaitForName(&wait);
     struct Unwait {
-        Session* session;
-        ~Unwait() { session->dnsWait_ = nullptr; }
-    } unwait{this};
+        platform::StackSession& stack;
+        ~Unwait() { stack.WaitForName(nullptr); }
+    } unwait{stack_};
 
     // Ask; while the query is pending, wait for the resolver's report of how it ended and ask
     // again. An answer the resolver took is in its cache by then.
     int rounds = 0;
     for (;;) {
         const int answeredBefore = wait.ended && wait.outcome == TNSOCK_DNS_ANSWER ? 1 : 0;
-        wait                     = DnsWait{name};
+        wait                     = NameWait{name};
         const int rc             = TnDnsResolve(name.c_str(), &out);
         switch (rc) {
             case TNDNS_RESOLVED:
@@ -455,7 +429,7 @@ int Session::ResolveName(const std::string& name, std::uint32_t& out) {
         }
         ++rounds;
         const auto outcome =
-            Run([](void* context) { return static_cast<DnsWait*>(context)->ended; }, &wait,
+            Run([](void* context) { return static_cast<NameWait*>(context)->ended; }, &wait,
                 platform::MonotonicMs() + kQueryLifeMs);
         if (outcome == EventLoop::Outcome::kStopSignal ||
             outcome == EventLoop::Outcome::kAdapterFailed) {
