@@ -56,6 +56,15 @@ TEST_F(QtLoopTest, LibraryWorkRunsWhileTheLibrarySaysItHasSessions) {
     EXPECT_EQ(library.worked, worked) << "stopped for good";
 }
 
+// A stack session's goodbye runs passes on the spot, without Qt's loop: the stack's timers run
+// until the condition holds.
+TEST_F(QtLoopTest, FinishRunsPassesUntilDone) {
+    QtLoop loop;
+    config.timerStart(5, 0, CountRun);
+    loop.Finish([](void*) { return g_ran == 1; }, nullptr, platform::MonotonicMs() + 2000);
+    EXPECT_EQ(g_ran, 1);
+}
+
 TEST_F(QtLoopTest, DeadlineTimerFollowsTheStackTimers) {
     QtLoop loop;
     EXPECT_FALSE(loop.DeadlineArmed()) << "nothing due: the program sleeps";
