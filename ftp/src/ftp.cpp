@@ -1,8 +1,10 @@
 // FTP control connection and command engine: library state, the session pool, command lines,
 // reply scanning (RFC 959 section 4.2), the reply timer, login and the single-reply commands.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "ftp_internal.h"
 #include "tarnet/tndns.h"
@@ -751,6 +753,11 @@ int TnFtpDeinit() {
         }
     }
     return TNFTP_OK;
+}
+
+int TnFtpHasOpenSessions() {
+    return g_ftp.initialised && std::any_of(std::begin(g_ftp.pool), std::end(g_ftp.pool),
+                                            [](const TnFtpSession& s) { return s.inUse != 0; });
 }
 
 int TnFtpTimerTick() {

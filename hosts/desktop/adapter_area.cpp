@@ -18,14 +18,14 @@ QLabel* AddLabel(QWidget* dialog, const DialogUnits& units, const QString& text,
 
 AdapterArea::AdapterArea(QWidget* dialog, const DialogUnits& units, const AdapterAreaLayout& layout)
     : selector(new QComboBox(dialog)),
-      dhcp(new QCheckBox(QStringLiteral("Use DHCP to get IP address"), dialog)),
+      dhcp(new QCheckBox(QString::fromUtf8(layout.dhcpText), dialog)),
       localIp(new QLineEdit(QString::fromLatin1(layout.defaultIp), dialog)),
       mac(new QLineEdit(QString::fromLatin1(layout.defaultMac), dialog)),
       initialise(new QPushButton(QStringLiteral("Initialize Tarnet"), dialog)),
       shutdown(new QPushButton(QStringLiteral("Shutdown Tarnet"), dialog)) {
-    AddLabel(dialog, units, QStringLiteral("Select local adapter IF"), layout.selectorLabel);
-    AddLabel(dialog, units, QStringLiteral("Local IP address"), layout.localIpLabel);
-    AddLabel(dialog, units, QStringLiteral("Local ethernet address"), layout.macLabel);
+    AddLabel(dialog, units, QString::fromUtf8(layout.selectorText), layout.selectorLabel);
+    AddLabel(dialog, units, QString::fromUtf8(layout.localIpText), layout.localIpLabel);
+    AddLabel(dialog, units, QString::fromUtf8(layout.macText), layout.macLabel);
 
     // A drop-down list's height includes its open list; the closed box is one line high.
     Place(selector, units, {layout.selector.x, layout.selector.y, layout.selector.width, 14});
@@ -42,6 +42,19 @@ AdapterArea::AdapterArea(QWidget* dialog, const DialogUnits& units, const Adapte
                        "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"));
     localIp->setValidator(new QRegularExpressionValidator(quad, localIp));
     localIp->setMaxLength(static_cast<int>(DesktopStack::kAddressChars));
+    if (layout.addressFields) {
+        const auto field = [&](const char* label, const Placement& labelAt, const Placement& at) {
+            AddLabel(dialog, units, QString::fromUtf8(label), labelAt);
+            auto* edit = new QLineEdit(QString::fromLatin1(layout.defaultAddress), dialog);
+            Place(edit, units, at);
+            edit->setValidator(new QRegularExpressionValidator(quad, edit));
+            edit->setMaxLength(static_cast<int>(DesktopStack::kAddressChars));
+            return edit;
+        };
+        gateway = field("Gateway IP address", layout.gatewayLabel, layout.gateway);
+        mask    = field("Network mask", layout.maskLabel, layout.mask);
+        dns     = field("DNS Server IP", layout.dnsLabel, layout.dns);
+    }
     mac->setMaxLength(static_cast<int>(DesktopStack::kMacChars));
 
     dhcp->setChecked(layout.dhcpChecked);
@@ -66,7 +79,41 @@ InitRequest AdapterArea::Request() const {
     request.localIp = localIp->text().toStdString();
     request.mac     = mac->text().toStdString();
     request.useDhcp = dhcp->isChecked();
+    if (gateway != nullptr) {
+        request.gateway = gateway->text().toStdString();
+        request.mask    = mask->text().toStdString();
+        request.dns     = dns->text().toStdString();
+        request.order   = platform::StartOrder::kAdapterFirst;
+    }
     return request;
+}
+
+void AdapterArea::ShowLease(std::uint32_t address, std::uint32_t dnsServer, std::uint32_t router,
+                            std::uint32_t subnetMask) {
+    const auto dotted = [](std::uint32_t value) {
+        char text[16];
+        TnSockFormatAddr(value, text);
+        return QString::fromLatin1(text);
+    };
+    localIp->setText(dotted(address));
+    if (gateway != nullptr) {
+        dns->setText(dotted(dnsServer));
+        gateway->setText(dotted(router));
+        mask->setText(dotted(subnetMask));
+    }
+}
+
+AdapterAreaLayout PatternLayout() {
+    AdapterAreaLayout layout;
+    layout.selectorText  = "Select Local IF";
+    layout.localIpText   = "Local IP address";
+    layout.macText       = "Local ethernet MAC addr";
+    layout.dhcpText      = "Get IP address using DHCP";
+    layout.addressFields = true;
+    layout.dhcp          = {4, 72, 106, 10};
+    layout.initialise    = {4, 86, 79, 14};
+    layout.shutdown      = {89, 86, 81, 14};
+    return layout;
 }
 
 }  // namespace tarnet::desktop

@@ -1,14 +1,14 @@
 #include "desktop_stack.h"
 
-#include <cstdio>
-
 #include "host.h"
 #include "text.h"
 
 namespace tarnet::desktop {
 
 DesktopStack::DesktopStack(AdapterPort& port, FillFn fill, LogFn log)
-    : port_(port), fill_(std::move(fill)), log_(std::move(log)) {}
+    : port_(port),
+      log_(std::move(log)),
+      session_(port, std::move(fill), [this](const std::string& line) { log_(line); }) {}
 
 DesktopStack::~DesktopStack() {
     Shutdown();
@@ -32,7 +32,6 @@ std::vector<std::string> DesktopStack::LoadAdapters() {
 }
 
 bool DesktopStack::Initialise(const InitRequest& request) {
-    // Repeating the command reopens the adapter; the stack keeps its first configuration.
     if (port_.IsOpen()) {
         port_.Close();
     }
@@ -40,57 +39,29 @@ bool DesktopStack::Initialise(const InitRequest& request) {
         log_("Local adapter not selected from list");
         return false;
     }
-    const std::string ip(CutChars(request.localIp, kAddressChars));
-    const std::string macText(CutChars(request.mac, kMacChars));
-    platform::MacAddress mac{};
+    platform::StackSettings settings;
+    settings.adapter = adapters_[static_cast<std::size_t>(request.adapter)].name;
     std::string error;
-    if (!platform::ParseMac(macText, mac, error)) {
+    if (!platform::ParseMac(CutChars(request.mac, kMacChars), settings.mac, error)) {
         // A MAC text of another length would leave the address undefined: refuse it.
         log_("Local ethernet address must be 17 characters, e.g. 00:1E:68:A4:FB:15");
         return false;
     }
-    char line[64];
-    std::snprintf(line, sizeof line,
-                  "Initializing with eth addr: %02x:%02x:%02x:%02x:%02x:%02x:", mac[0], mac[1],
-                  mac[2], mac[3], mac[4], mac[5]);
-    log_(line);
-
-    if (!up_) {
-        mac_     = mac;
-        localIp_ = request.useDhcp ? "0.0.0.0" : ip;
+    settings.useDhcp = request.useDhcp;
+    settings.localIp =
+        request.useDhcp ? "0.0.0.0" : std::string(CutChars(request.localIp, kAddressChars));
+    settings.gateway    = CutChars(request.gateway, kAddressChars);
+    settings.subnetMask = CutChars(request.mask, kAddressChars);
+    settings.dnsServer  = CutChars(request.dns, kAddressChars);
+    settings.order      = request.order;
+    if (!session_.StackUp()) {
+        localIp_ = settings.localIp;
     }
-    TnSockConfig config{};
-    fill_(config);
-    config.macAddress = mac_.data();
-    config.useDhcp    = request.useDhcp ? 1 : 0;
-    config.localIp    = request.useDhcp ? "0.0.0.0" : ip.c_str();
-    config.gateway    = "0.0.0.0";
-    config.subnetMask = "255.255.255.0";
-    config.dnsServer  = "0.0.0.0";
-    config.reserved   = 0;
-    config.pingEvent  = nullptr;
-    const int rc      = TnSockInit(&config);
-    if (rc != TNSOCK_SUCCESS) {
-        log_(std::string("TnSockInit failed, rc=") + TnSockResultName(rc));
-        return false;
-    }
-    up_ = true;
-    if (!port_.Open(adapters_[static_cast<std::size_t>(request.adapter)].name, error)) {
-        log_("Unable to open the adapter : " + error);
-        return false;
-    }
-    log_("TnSock initialized OK");
-    return true;
+    return session_.Begin(settings) == platform::StackSession::Start::kUp;
 }
 
 void DesktopStack::Shutdown() {
-    if (up_) {
-        TnSockDeinit();
-        up_ = false;
-    }
-    if (port_.IsOpen()) {
-        port_.Close();
-    }
+    session_.Shutdown();
 }
 
 }  // namespace tarnet::desktop

@@ -1,7 +1,7 @@
 // The stack's start and stop for the desktop programs, without any window: the adapter list
-// behind the selector, the initialisation command (MAC text, addressing, TnSockInit, opening
-// the chosen adapter) with its log lines, and the shut-down. The programs' logic classes own
-// one; the windows only hand it the fields' texts.
+// behind the selector and the initialisation command's checks of the fields' texts, over the
+// one stack session of hosts/platform (start order and its log lines, lease, diagnostics,
+// shut-down order). The programs' logic classes own one; the windows only hand it the texts.
 #pragma once
 
 #include <array>
@@ -10,25 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "stack_session.h"
 #include "tarnet/tnsock.h"
 
 namespace tarnet::desktop {
 
-struct AdapterEntry {
-    std::string name;
-    std::string description;  // empty when the capture library has none
-};
-
-// The capture adapter as the programs see it. The real one (PcapPort) opens libpcap and hands
-// the descriptor to the Qt event loop; tests put a scripted one in its place.
-class AdapterPort {
-  public:
-    virtual ~AdapterPort()                                                = default;
-    virtual bool List(std::vector<AdapterEntry>& out, std::string& error) = 0;
-    virtual bool Open(const std::string& name, std::string& error)        = 0;
-    virtual void Close()                                                  = 0;
-    virtual bool IsOpen() const                                           = 0;
-};
+using AdapterEntry = platform::AdapterEntry;
+using AdapterPort  = platform::AdapterPort;
 
 // What the adapter area holds when the user asks to initialise.
 struct InitRequest {
@@ -36,6 +24,11 @@ struct InitRequest {
     std::string localIp;
     std::string mac;
     bool useDhcp = true;
+    // The FTP and mail programs' further address fields, and their order (adapter first).
+    std::string gateway        = "0.0.0.0";
+    std::string mask           = "255.255.255.0";
+    std::string dns            = "0.0.0.0";
+    platform::StartOrder order = platform::StartOrder::kStackFirst;
 };
 
 class DesktopStack {
@@ -60,22 +53,23 @@ class DesktopStack {
 
     // The initialisation command. True when the stack is up and the adapter open.
     bool Initialise(const InitRequest& request);
-    // Stops the stack (releasing every endpoint without events) and closes the adapter.
+    // The shut-down order of the stack session: open TCP connections ended while the leased
+    // address is still ours, the lease given back, the stack stopped (releasing every endpoint
+    // without events), the adapter closed.
     void Shutdown();
 
-    bool Up() const { return up_; }
+    bool Up() const { return session_.StackUp(); }
+    platform::StackSession& Session() { return session_; }
     // The local address text the stack was started with ("0.0.0.0" with DHCP until a lease).
     const std::string& LocalIpText() const { return localIp_; }
     void SetLocalIpText(const std::string& text) { localIp_ = text; }
 
   private:
     AdapterPort& port_;
-    FillFn fill_;
     LogFn log_;
+    platform::StackSession session_;
     std::vector<AdapterEntry> adapters_;
-    std::array<std::uint8_t, 6> mac_{};
     std::string localIp_ = "0.0.0.0";
-    bool up_             = false;
 };
 
 }  // namespace tarnet::desktop

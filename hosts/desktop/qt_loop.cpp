@@ -2,15 +2,12 @@
 
 #include <algorithm>
 
+#include "event_loop.h"
 #include "host.h"
 
 namespace tarnet::desktop {
 
 namespace {
-
-void TakeFrame(void*, const std::uint8_t* frame, std::uint32_t length) {
-    platform::HostFrameReceived(frame, length);
-}
 
 void OnTimerStarted(void* context) {
     static_cast<QtLoop*>(context)->Rearm();
@@ -21,15 +18,10 @@ void OnTimerStarted(void* context) {
 QtLoop::QtLoop(QObject* parent) : QObject(parent) {
     deadline_.setSingleShot(true);
     deadline_.setTimerType(Qt::PreciseTimer);
-    connect(&deadline_, &QTimer::timeout, this, [this] { Service(); });
+    connect(&deadline_, &QTimer::timeout, this, [this] { Pass(false); });
     work_.setTimerType(Qt::PreciseTimer);
     work_.setInterval(kLibraryWorkMs);
-    connect(&work_, &QTimer::timeout, this, [this] {
-        if (libraryWork_) {
-            libraryWork_();
-        }
-        Service();
-    });
+    connect(&work_, &QTimer::timeout, this, [this] { Pass(false); });
     platform::HostSetTimerStartHook(OnTimerStarted, this);
 }
 
@@ -41,41 +33,28 @@ QtLoop::~QtLoop() {
 void QtLoop::Attach(platform::Adapter* adapter) {
     notifier_.reset();
     adapter_ = adapter;
+    link_.Attach(adapter);
     platform::HostAttachAdapter(adapter);
     if (adapter == nullptr || adapter->Fd() < 0) {
         return;
     }
     notifier_ = std::make_unique<QSocketNotifier>(adapter->Fd(), QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { Drain(); });
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { Pass(true); });
 }
 
 void QtLoop::SetFailureHandler(std::function<void(const std::string&)> handler) {
     failed_ = std::move(handler);
 }
 
-void QtLoop::SetLibraryWork(std::function<void()> work) {
-    libraryWork_ = std::move(work);
+bool QtLoop::AddLibrary(platform::LoopPass::HasWorkFn hasWork, platform::LoopPass::WorkFn work,
+                        void* context) {
+    return pass_.AddLibrary(hasWork, work, context);
 }
 
-void QtLoop::SessionStarted() {
-    if (sessions_++ == 0) {
-        work_.start();
-    }
-}
-
-void QtLoop::SessionEnded() {
-    if (sessions_ > 0 && --sessions_ == 0) {
-        work_.stop();
-    }
-}
-
-void QtLoop::Drain() {
-    if (adapter_ == nullptr || !adapter_->IsOpen()) {
-        return;
-    }
-    const int taken = adapter_->Receive(kFramesPerPass, TakeFrame, nullptr);
-    TnSockEndOfInput();  // the frames waiting now are in: acknowledgments may go out
-    if (taken < 0) {
+void QtLoop::Pass(bool drain) {
+    const platform::LoopPass::Result result =
+        pass_.Run(link_, drain && adapter_ != nullptr && adapter_->IsOpen());
+    if (result.taken < 0) {
         std::string why = adapter_->LastError();
         notifier_.reset();  // a failed descriptor would stay readable and spin the loop
         if (failed_) {
@@ -83,18 +62,35 @@ void QtLoop::Drain() {
         }
         return;
     }
-    if (taken == kFramesPerPass) {
+    if (result.taken == kFramesPerPass) {
         // More may wait inside libpcap's buffer, where the descriptor does not show them:
         // continue once the window's own events have had their turn.
-        QTimer::singleShot(0, this, [this] { Drain(); });
+        QTimer::singleShot(0, this, [this] { Pass(true); });
     }
-    Service();
+    // Asked after every pass: sessions may have ended inside it, or without any event at all.
+    if (pass_.LibraryHasWork()) {
+        if (!work_.isActive()) {
+            work_.start();
+        }
+    } else {
+        work_.stop();
+    }
+    Rearm();
 }
 
-void QtLoop::Service() {
-    const std::uint64_t now = platform::MonotonicMs();
-    platform::HostFaults().Service(now);
-    platform::HostTimers().RunExpired(now);
+void QtLoop::Finish(platform::AdapterPort::DoneFn done, void* context, std::uint64_t deadlineMs) {
+    const bool watched = notifier_ != nullptr;
+    notifier_.reset();  // the wait below reads the adapter itself
+    {
+        platform::EventLoop loop(adapter_);
+        loop.Finish(done, context, deadlineMs);
+    }
+    if (adapter_ != nullptr) {
+        adapter_->SetBatching(false);
+        if (watched && adapter_->Fd() >= 0) {
+            Attach(adapter_);
+        }
+    }
     Rearm();
 }
 

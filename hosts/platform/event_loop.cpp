@@ -22,10 +22,6 @@ extern "C" void OnStopSignal(int signal) {
     gStopSignal = signal;
 }
 
-void TakeFrame(void*, const std::uint8_t* frame, std::uint32_t length) {
-    HostFrameReceived(frame, length);
-}
-
 std::optional<std::uint64_t> Earlier(std::optional<std::uint64_t> a,
                                      std::optional<std::uint64_t> b) {
     if (!a) {
@@ -110,11 +106,15 @@ std::optional<std::uint64_t> EventLoop::NextDeadline() const {
             next = Earlier(next, slot.due);
         }
     }
+    if (pass_.LibraryHasWork()) {
+        next = Earlier(next, MonotonicMs() + kLibraryWorkMs);
+    }
     return next;
 }
 
-void EventLoop::RunPeriodic(std::uint64_t now) {
-    for (Periodic& slot : periodic_) {
+void EventLoop::RunPeriodic(void* loop) {
+    const std::uint64_t now = MonotonicMs();
+    for (Periodic& slot : static_cast<EventLoop*>(loop)->periodic_) {
         if (slot.fn == nullptr || slot.due > now) {
             continue;
         }
@@ -169,31 +169,24 @@ bool EventLoop::Pass(std::optional<std::uint64_t> untilMs) {
 
     drainPending_ = false;
     // Only a readable descriptor is read: asking an empty ring costs the library another poll.
-    if (fd >= 0 && ((revents & POLLIN) != 0 || pollError)) {
-        // On an error condition the read reports what happened (the interface went down or
-        // disappeared) in the library's words.
-        const int taken = adapter_->Receive(kFramesPerPass, TakeFrame, nullptr);
-        if (taken < 0 || (pollError && taken == 0)) {
-            std::string why = taken < 0 ? adapter_->LastError() : std::string();
-            if (why.empty()) {
-                why = "the interface went down or disappeared";
-            }
-            error_ = "adapter " + adapter_->Name() + " failed: " + why;
-            return false;
+    // On an error condition the read reports what happened (the interface went down or
+    // disappeared) in the library's words.
+    const bool drain              = fd >= 0 && ((revents & POLLIN) != 0 || pollError);
+    const LoopPass::Result result = pass_.Run(link_, drain, RunPeriodic, this);
+    if (drain && (result.taken < 0 || (pollError && result.taken == 0))) {
+        std::string why = result.taken < 0 ? adapter_->LastError() : std::string();
+        if (why.empty()) {
+            why = "the interface went down or disappeared";
         }
-        counters_.frames += static_cast<std::uint64_t>(taken);
-        if (taken == kFramesPerPass) {
-            ++counters_.fullPasses;
-            drainPending_ = true;
-        }
+        error_ = "adapter " + adapter_->Name() + " failed: " + why;
+        return false;
     }
-
-    const std::uint64_t after = MonotonicMs();
-    HostFaults().Service(after);
-    TnSockEndOfInput();  // the frames of this pass are in: acknowledge what waits
-    HostFlushTx();       // the answers to this batch leave before timers and periodic work
-    RunPeriodic(after);
-    counters_.timersRun += HostTimers().RunExpired(after);
+    counters_.frames += static_cast<std::uint64_t>(result.taken);
+    if (result.taken == kFramesPerPass) {
+        ++counters_.fullPasses;
+        drainPending_ = true;
+    }
+    counters_.timersRun += result.timersRun;
     return true;
 }
 

@@ -1,9 +1,7 @@
-// The single-threaded main loop. Each pass sends the frames queued since the last one, waits with
-// poll(2) until the adapter is readable or the next deadline (stack timer, held impaired frame,
-// periodic work, end of the run) arrives, then takes the frames that are waiting (at most
-// kFramesPerPass, so timers are never starved by a flood), passes held frames that are due,
-// tells the stack the batch has ended (TnSockEndOfInput), runs periodic work and runs expired
-// timers.
+// The single-threaded main loop of the headless programs. It sends the frames queued since the
+// last pass, waits with poll(2) until the adapter is readable or the next deadline (stack timer,
+// held impaired frame, periodic or library work, end of the run) arrives, then runs one LoopPass
+// (loop_pass.h), which does the work in its fixed order.
 // Every stack call, timer handler and frame input happens on the thread that calls Run().
 #pragma once
 
@@ -13,6 +11,7 @@
 #include <string>
 
 #include "adapter.h"
+#include "loop_pass.h"
 
 namespace tarnet::platform {
 
@@ -25,7 +24,7 @@ struct LoopCounters {
 
 class EventLoop {
   public:
-    static constexpr int kFramesPerPass         = 64;
+    static constexpr int kFramesPerPass         = LoopPass::kFramesPerPass;
     static constexpr std::size_t kPeriodicSlots = 8;
     // Longest single wait when nothing is scheduled; only bounds how stale a wait can get.
     static constexpr std::uint64_t kIdleWaitMs = 1000;
@@ -45,7 +44,7 @@ class EventLoop {
     // `adapter` may be null or closed: the loop then only runs timers and periodic work. The
     // loop batches the adapter's transmissions (Adapter::SetBatching) and flushes them before
     // every wait and when a run ends.
-    explicit EventLoop(Adapter* adapter) : adapter_(adapter) {
+    explicit EventLoop(Adapter* adapter) : adapter_(adapter), link_(adapter) {
         if (adapter_ != nullptr) {
             adapter_->SetBatching(true);
         }
@@ -53,6 +52,12 @@ class EventLoop {
 
     // Runs `fn` every `periodMs` (at least 1) from the loop. False when the table is full.
     bool AddPeriodic(std::uint32_t periodMs, PeriodicFn fn, void* context);
+    // A library's periodic work, run every pass (and at least every kLibraryWorkMs) while
+    // hasWork(context) is true. False when the table is full.
+    static constexpr std::uint64_t kLibraryWorkMs = 1;
+    bool AddLibrary(LoopPass::HasWorkFn hasWork, LoopPass::WorkFn work, void* context) {
+        return pass_.AddLibrary(hasWork, work, context);
+    }
 
     // Wakes the loop when `fd` is ready for `events` (POLLIN, POLLOUT) while wanted(context) is
     // true; the loop only wakes, and the caller's done check does the reading or writing. A
@@ -94,7 +99,7 @@ class EventLoop {
     // One pass; false when the adapter failed.
     bool Pass(std::optional<std::uint64_t> untilMs);
     std::optional<std::uint64_t> NextDeadline() const;
-    void RunPeriodic(std::uint64_t now);
+    static void RunPeriodic(void* loop);
 
     struct Watched {
         int fd        = -1;
@@ -104,6 +109,8 @@ class EventLoop {
     };
 
     Adapter* adapter_;
+    AdapterLink link_;
+    LoopPass pass_;
     Periodic periodic_[kPeriodicSlots]{};
     Watched watched_[kFdSlots]{};
     bool drainPending_ = false;  // the last drain hit the bound: do not wait

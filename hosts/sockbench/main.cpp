@@ -5,6 +5,7 @@
 #include "host.h"
 #include "qt_loop.h"
 #include "sockbench_window.h"
+#include "stop_signals.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -14,6 +15,9 @@ int main(int argc, char** argv) {
         port, [](TnSockConfig& config) { tarnet::platform::HostFillCallbacks(config); });
     loop.SetFailureHandler(
         [&window](const std::string& why) { window.Logic().Log("Adapter failed: " + why); });
+    // SIGINT and SIGTERM close the window as its own close button does: the stack shuts down
+    // in order on the way out.
+    tarnet::desktop::StopSignals stops(&window);
     window.show();
     return QApplication::exec();
 }

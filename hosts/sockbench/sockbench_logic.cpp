@@ -27,15 +27,16 @@ SockBench::SockBench(View& view, desktop::AdapterPort& port, desktop::DesktopSta
           port,
           [fill = std::move(fill)](TnSockConfig& config) {
               fill(config);
-              config.statusEvent = StatusEvent;
-              config.logText     = LogText;
+              config.logText = LogText;
           },
           [this](const std::string& line) { Log(line); }) {
     instance_ = this;
+    stack_.Session().AddListener(this);  // a lease shows in the address field
 }
 
 SockBench::~SockBench() {
     Shutdown();
+    stack_.Session().RemoveListener(this);
     instance_ = nullptr;
 }
 
@@ -54,12 +55,9 @@ void SockBench::Shutdown() {
 // ---- Log ---------------------------------------------------------------------------------------
 
 void SockBench::Log(const std::string& text) {
-    const std::string valid =
-        desktop::ValidUtf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    log_.emplace_back(desktop::CutChars(valid, kLogChars));
-    view_.LogAppended(log_.back());
-    if (log_.size() > kLogRows) {
-        log_.pop_front();
+    const desktop::LogRows::Change change = log_.Append(text);
+    view_.LogAppended(log_.Last());
+    if (change == desktop::LogRows::Change::kOldestDropped) {
         view_.LogFirstRemoved();
     }
 }
@@ -279,14 +277,6 @@ std::uintptr_t SockBench::Incoming(std::uintptr_t listenerPort, TnSockEndpoint* 
     view_.SessionAdded(record);
     Log("TCP session connected");
     return ContextOf(record);
-}
-
-std::uintptr_t SockBench::StatusEvent(std::uintptr_t, int event, void* data, std::uint32_t,
-                                      std::uint32_t, std::uint32_t) {
-    if (instance_ != nullptr) {
-        instance_->OnStatus(event, data);
-    }
-    return 0;
 }
 
 void SockBench::OnStatus(int event, const void* data) {

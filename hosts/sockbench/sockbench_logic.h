@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "desktop_stack.h"
+#include "log_rows.h"
 #include "tarnet/tnsock.h"
 
 namespace tarnet::sockbench {
@@ -74,7 +75,7 @@ struct SessionRow {
     std::string stat;
 };
 
-class SockBench {
+class SockBench : private platform::StackListener {
   public:
     SockBench(View& view, desktop::AdapterPort& port, desktop::DesktopStack::FillFn fill);
     ~SockBench();
@@ -103,7 +104,7 @@ class SockBench {
     SessionRow RowOf(int record) const;
     const Session& At(int record) const { return sessions_[static_cast<std::size_t>(record)]; }
     std::size_t SessionsInUse() const;
-    const std::deque<std::string>& LogRows() const { return log_; }
+    const std::deque<std::string>& LogRows() const { return log_.Rows(); }
     TnSockEndpoint* Listener() const { return listener_; }
     const desktop::DesktopStack& Stack() const { return stack_; }
 
@@ -112,8 +113,7 @@ class SockBench {
                                    std::uint32_t b, std::uint32_t c);
     static std::uintptr_t TcpEvent(std::uintptr_t context, int event, void* data, std::uint32_t a,
                                    std::uint32_t b, std::uint32_t c);
-    static std::uintptr_t StatusEvent(std::uintptr_t context, int event, void* data,
-                                      std::uint32_t a, std::uint32_t b, std::uint32_t c);
+    void OnLease(const TnDhcpLease& lease) override { OnStatus(TNSOCK_EVENT_ADDRESS, &lease); }
     static int LogText(const char* text);
 
     int TakeRecord();
@@ -132,7 +132,7 @@ class SockBench {
     View& view_;
     desktop::DesktopStack stack_;
     std::array<Session, kSessions> sessions_{};
-    std::deque<std::string> log_;
+    desktop::LogRows log_{desktop::LogRows::Policy::kDropOldest, kLogRows, kLogChars};
     TnSockEndpoint* listener_ = nullptr;
 };
 

@@ -14,6 +14,7 @@
 #include "event_loop.h"
 #include "fault_injector.h"
 #include "host.h"
+#include "stack_session.h"
 #include "tarnet/tndhcp.h"
 #include "tarnet/tnsock.h"
 
@@ -89,10 +90,31 @@ class ArgReader {
     std::vector<Declared> declared_;
 };
 
-// One run of the stack on one adapter. Start() opens the adapter, initialises the stack and,
-// with DHCP, waits for the lease; the destructor gives the lease back, shuts the stack down
-// (which may still send frames) and then closes the adapter.
-class Session {
+// The capture adapter of a command: libpcap through hosts/platform, attached to the host when
+// open, its goodbye passes run on the command's event loop.
+class CliPort : public platform::AdapterPort {
+  public:
+    explicit CliPort(const platform::FaultConfig& faults) : faults_(faults) {}
+    ~CliPort() override { Close(); }
+    bool List(std::vector<platform::AdapterEntry>& out, std::string& error) override;
+    bool Open(const std::string& name, std::string& error) override;
+    void Close() override;
+    bool IsOpen() const override { return adapter_.IsOpen(); }
+    void Finish(DoneFn done, void* context, std::uint64_t deadlineMs) override;
+    platform::Adapter& Adapter() { return adapter_; }
+    const platform::Adapter& Adapter() const { return adapter_; }
+    void SetLoop(platform::EventLoop* loop) { loop_ = loop; }
+
+  private:
+    const platform::FaultConfig& faults_;
+    platform::Adapter adapter_;
+    platform::EventLoop* loop_ = nullptr;
+};
+
+// One run of the stack on one adapter: the options in, exit codes and stderr lines out, over the
+// platform's stack session. Start() opens the adapter, initialises the stack and, with DHCP,
+// waits for the lease; the destructor runs the session's shut-down order.
+class Session : private platform::StackListener {
   public:
     explicit Session(const GlobalOptions& options);
     ~Session();
@@ -142,59 +164,40 @@ class Session {
     std::uint32_t NextHop(std::uint32_t destination) const;
 
     bool UsesDhcp() const { return useDhcp_; }
-    std::uint32_t LocalAddress() const { return local_; }
-    std::uint32_t DnsServer() const { return dns_; }
-    const platform::Adapter& Adapter() const { return adapter_; }
+    std::uint32_t LocalAddress() const { return stack_.LocalAddress(); }
+    std::uint32_t DnsServer() const { return stack_.DnsServer(); }
+    const platform::Adapter& Adapter() const { return port_.Adapter(); }
     platform::EventLoop& Loop() { return loop_; }
     const GlobalOptions& Options() const { return options_; }
     std::string Describe() const;  // "192.0.2.2 on veth0 (02:54:4e:..)"
 
-    struct DnsWait;  // the lookup being waited for (session.cpp)
+    using NameWait = platform::StackSession::NameWait;
 
   private:
     int CheckOptions();
     int PickAdapter(std::string& name);
     int WaitForLease();
-    void ReleaseLease();
-    static std::uintptr_t OnStatus(std::uintptr_t, int event, void* data, std::uint32_t,
-                                   std::uint32_t, std::uint32_t);
-    static void OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* report);
-    void AddressLost();
-    // Open TCP connections, from the stack's reports, so none is left behind when the lease goes.
-    struct LiveConnection {
-        std::uint16_t localPort                      = 0;
-        std::uint16_t remotePort                     = 0;
-        std::uint32_t remoteAddr                     = 0;
-        bool operator==(const LiveConnection&) const = default;
-    };
-    void TrackConnection(const TnSockDiagnostic& report);
-    void EndConnections();
+    void OnLease(const TnDhcpLease& lease) override;
+    void OnAddressLost(std::uint32_t address) override;
+    void OnDiagnostic(const TnSockDiagnostic& report) override;
 
     const GlobalOptions& options_;
-    platform::Adapter adapter_;
+    CliPort port_;
     platform::EventLoop loop_;
+    platform::StackSession stack_;
     platform::MacAddress mac_{};
     bool useDhcp_              = false;
-    std::uint32_t local_       = 0;
+    std::uint32_t local_       = 0;  // --ip, --mask, --gateway, --dns as read
     std::uint32_t mask_        = 0;
     std::uint32_t gateway_     = 0;
     std::uint32_t dns_         = 0;
     std::uint32_t dnsOverride_ = 0;  // --dns with DHCP: used instead of the lease's server
-    bool stackUp_              = false;
-    bool leased_               = false;  // a lease is held now
-    std::uint32_t leases_      = 0;      // leases reported so far (first one and renewals)
-    bool lost_                 = false;  // the stack lost its address, or never got one
-    bool releasing_            = false;
-    bool releaseSent_          = false;    // the DHCPRELEASE has left
-    DnsWait* dnsWait_          = nullptr;  // the lookup being waited for, if any
-    std::uint64_t startUs_     = 0;        // just before TnSockInit
     LeaseFn leaseFn_           = nullptr;
     void* leaseContext_        = nullptr;
     LossFn lossFn_             = nullptr;
     void* lossContext_         = nullptr;
     std::optional<std::uint64_t> deadline_;
-    bool timedOut_ = false;
-    std::vector<LiveConnection> live_;  // established, not yet ended
+    bool timedOut_           = false;
     TcpReportFn tcpReportFn_ = nullptr;
     void* tcpReportContext_  = nullptr;
     SentFn sentFn_           = nullptr;

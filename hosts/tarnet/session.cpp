@@ -1,6 +1,5 @@
 // The session every stack command runs in: options checked, adapter opened, stack started, loop
 // run, and everything shut down again in the right order.
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,22 +19,11 @@ using platform::EventLoop;
 
 namespace {
 
-// The stack's status callback carries no context of its own; there is one stack, so there is
-// one session at a time.
-Session* gActive = nullptr;
-
 // A query lives for 3 s in the resolver (sent at 0, 1 and 2 s), which then reports it
 // unanswered; the slack only bounds the wait should that report never come.
 constexpr std::uint64_t kQueryLifeMs = 3'000 + 1'000;
 // Queries asked for one name when no --timeout bounds the command.
 constexpr int kDefaultQueryRounds = 3;
-// How long connections that are closing may take to finish before the lease is given back.
-constexpr std::uint64_t kCloseWaitMs = 1'000;
-// How long the RELEASE may take to leave (it may wait for ARP).
-constexpr std::uint64_t kReleaseWaitMs  = 1'000;
-constexpr std::uint16_t kDhcpClientPort = 68;
-constexpr std::uint16_t kDhcpServerPort = 67;
-constexpr int kProtocolUdp              = 17;
 
 // An address a host may own: not 0.0.0.0, loopback, multicast, reserved or broadcast.
 bool UsableUnicast(std::uint32_t address) {
@@ -49,25 +37,28 @@ double MsSince(std::uint64_t startUs) {
 
 }  // namespace
 
-Session::Session(const GlobalOptions& options) : options_(options), loop_(&adapter_) {}
-
-Session::~Session() {
-    if (stackUp_) {
-        if (leased_) {
-            // Peers must hear the end of every connection from the address they know it by:
-            // once the lease is given back, a FIN or RST could only leave from 0.0.0.0.
-            EndConnections();
-            ReleaseLease();
-        }
-        // The stack may still send while it shuts down (resets of open TCP connections), so the
-        // adapter stays attached until it is done.
-        TnSockDeinit();
-        stackUp_ = false;
-        // Frames the impairment still holds for the wire go out now rather than never.
-        platform::HostFaults().Service(UINT64_MAX);
-        platform::HostLog("stack stopped");
+bool CliPort::List(std::vector<platform::AdapterEntry>& out, std::string& error) {
+    std::vector<platform::AdapterInfo> found;
+    if (!platform::ListAdapters(found, error)) {
+        return false;
     }
-    platform::HostFlushTx();
+    out.clear();
+    for (const platform::AdapterInfo& a : found) {
+        out.push_back(platform::AdapterEntry{a.name, a.description});
+    }
+    return true;
+}
+
+bool CliPort::Open(const std::string& name, std::string& error) {
+    if (!adapter_.Open(name, error)) {
+        return false;
+    }
+    platform::HostAttachAdapter(&adapter_);
+    platform::HostConfigureFaults(faults_);
+    return true;
+}
+
+void CliPort::Close() {
     if (adapter_.IsOpen()) {
         platform::HostLog("frames sent %llu in %llu send calls",
                           static_cast<unsigned long long>(adapter_.FramesSent()),
@@ -75,11 +66,37 @@ Session::~Session() {
     }
     platform::HostAttachAdapter(nullptr);
     adapter_.Close();
-    if (gActive == this) {
-        platform::HostSetStatusHandler(nullptr);
-        TnSockSetDiagnostics(nullptr, 0);
-        gActive = nullptr;
+}
+
+void CliPort::Finish(DoneFn done, void* context, std::uint64_t deadlineMs) {
+    if (loop_ != nullptr) {
+        loop_->Finish(done, context, deadlineMs);
     }
+}
+
+Session::Session(const GlobalOptions& options)
+    : options_(options),
+      port_(options.faults),
+      loop_(&port_.Adapter()),
+      stack_(
+          port_,
+          [this](TnSockConfig& config) {
+              platform::HostFillCallbacks(config);
+              if (options_.isnNear) {
+                  // Initial sequence numbers are (tick << 8) + isnSeed, on the tick the stack
+                  // reads.
+                  config.isnSeed = *options_.isnNear -
+                                   (static_cast<std::uint32_t>(platform::MonotonicMs()) << 8);
+              }
+          },
+          [](const std::string& line) { platform::HostLog("%s", line.c_str()); }) {
+    port_.SetLoop(&loop_);
+    stack_.AddListener(this);
+}
+
+Session::~Session() {
+    stack_.Shutdown();
+    stack_.RemoveListener(this);
 }
 
 void Session::OnLease(LeaseFn fn, void* context) {
@@ -102,50 +119,14 @@ void Session::OnDatagramSent(SentFn fn, void* context) {
     sentContext_ = context;
 }
 
-std::uintptr_t Session::OnStatus(std::uintptr_t, int event, void* data, std::uint32_t a,
-                                 std::uint32_t, std::uint32_t) {
-    Session* session = gActive;
-    if (session != nullptr && event == TNSOCK_EVENT_ADDRESS_LOST && session->useDhcp_) {
-        platform::HostLog("DHCP lease %s lost", AddressText(a).c_str());
-        session->AddressLost();
-        return 0;
+void Session::OnLease(const TnDhcpLease& lease) {
+    if (leaseFn_ != nullptr) {
+        leaseFn_(leaseContext_, lease);
     }
-    if (session == nullptr || event != TNSOCK_EVENT_ADDRESS || data == nullptr ||
-        !session->useDhcp_) {
-        return 0;
-    }
-    const TnDhcpLease& lease = *static_cast<const TnDhcpLease*>(data);
-    session->local_          = lease.address;
-    session->mask_           = lease.subnetMask;
-    session->gateway_        = lease.router;
-    session->dns_            = lease.dnsServer;
-    if (session->dnsOverride_ != 0) {
-        // The stack has just given the lease's server to the resolver; --dns wins.
-        session->dns_ = session->dnsOverride_;
-        TnDnsSetServer(&session->dnsOverride_);
-    }
-    session->leased_ = true;
-    session->lost_   = false;
-    ++session->leases_;
-    if (session->leases_ == 1) {
-        platform::HostLog("DHCP lease %s after %.1f ms", AddressText(lease.address).c_str(),
-                          MsSince(session->startUs_));
-    } else {
-        platform::HostLog("DHCP lease %s renewed", AddressText(lease.address).c_str());
-    }
-    if (session->leaseFn_ != nullptr) {
-        session->leaseFn_(session->leaseContext_, lease);
-    }
-    return 0;
 }
 
-void Session::AddressLost() {
-    local_   = 0;
-    mask_    = 0;
-    gateway_ = 0;
-    leased_  = false;
-    lost_    = true;
-    if (!releasing_ && lossFn_ != nullptr) {
+void Session::OnAddressLost(std::uint32_t) {
+    if (lossFn_ != nullptr) {
         lossFn_(lossContext_);
     }
 }
@@ -260,48 +241,29 @@ int Session::Start() {
     platform::HostLog("Initializing with eth addr: %02x:%02x:%02x:%02x:%02x:%02x:", mac_[0],
                       mac_[1], mac_[2], mac_[3], mac_[4], mac_[5]);
     // The adapter opens before the stack starts, so that nothing the stack sends at start is
-    // lost and a missing privilege is reported before anything else happens.
-    std::string error;
-    if (!adapter_.Open(name, error)) {
-        return Fail("cannot open adapter %s: %s", name.c_str(), error.c_str());
-    }
-    platform::HostAttachAdapter(&adapter_);
-    platform::HostConfigureFaults(options_.faults);
-
-    // With DHCP the stack starts without an address; the lease brings address, mask, router
-    // and DNS server.
-    const std::string local   = useDhcp_ ? "0.0.0.0" : AddressText(local_);
-    const std::string gateway = AddressText(gateway_);
-    const std::string mask    = AddressText(mask_);
-    const std::string dns     = AddressText(dns_);
-    TnSockConfig config{};
-    config.macAddress = mac_.data();
-    config.useDhcp    = useDhcp_ ? 1 : 0;
-    config.localIp    = local.c_str();
-    config.gateway    = gateway.c_str();
-    config.subnetMask = mask.c_str();
-    config.dnsServer  = dns.c_str();
-    platform::HostFillCallbacks(config);
+    // lost and a missing privilege is reported before anything else happens. With DHCP the
+    // stack starts without an address; the lease brings address, mask, router and DNS server.
+    platform::StackSettings settings;
+    settings.adapter     = name;
+    settings.mac         = mac_;
+    settings.useDhcp     = useDhcp_;
+    settings.localIp     = useDhcp_ ? "0.0.0.0" : AddressText(local_);
+    settings.gateway     = AddressText(gateway_);
+    settings.subnetMask  = AddressText(mask_);
+    settings.dnsServer   = AddressText(dns_);
+    settings.dnsOverride = dnsOverride_;
+    settings.order       = platform::StartOrder::kAdapterFirst;
     TnSockSetPredictableIsn(options_.isnNear ? 1 : 0);
     // Checked when the options were read: the stack accepts them.
     TnSockSetTcpBuffers(options_.tcpWindow, options_.tcpSendBuffer);
-    if (options_.isnNear) {
-        // Initial sequence numbers are (tick << 8) + isnSeed, on the tick the stack reads.
-        config.isnSeed =
-            *options_.isnNear - (static_cast<std::uint32_t>(platform::MonotonicMs()) << 8);
+    switch (stack_.Begin(settings)) {
+        case platform::StackSession::Start::kAdapterFailed:
+            return Fail("cannot open adapter %s: %s", name.c_str(), stack_.Error().c_str());
+        case platform::StackSession::Start::kInitFailed:
+            return Fail("%s", stack_.Error().c_str());
+        case platform::StackSession::Start::kUp:
+            break;
     }
-
-    // Set before the stack starts: a DHCP client that cannot even open its port reports so
-    // from inside TnSockInit.
-    gActive = this;
-    platform::HostSetStatusHandler(OnStatus);
-    TnSockSetDiagnostics(OnDiagnostic, reinterpret_cast<std::uintptr_t>(this));
-    startUs_     = platform::MonotonicUs();
-    const int rc = TnSockInit(&config);
-    if (rc != TNSOCK_SUCCESS) {
-        return Fail("TnSockInit failed, rc=%s", TnSockResultName(rc));
-    }
-    stackUp_ = true;
     platform::HostLog("TnSock initialized OK");
     if (useDhcp_) {
         return WaitForLease();
@@ -311,82 +273,40 @@ int Session::Start() {
 }
 
 int Session::WaitForLease() {
-    platform::HostLog("waiting for a DHCP lease on %s (%s)", adapter_.Name().c_str(),
+    platform::HostLog("waiting for a DHCP lease on %s (%s)", port_.Adapter().Name().c_str(),
                       platform::FormatMac(mac_).c_str());
     if (!options_.verbose && isatty(STDERR_FILENO) != 0) {
         std::fprintf(stderr, "tarnet: waiting for a DHCP lease on %s ...\n",
-                     adapter_.Name().c_str());
+                     port_.Adapter().Name().c_str());
     }
+    // The client gives up after about two minutes without an answer (its retransmissions
+    // reach 64 s); the command ends with it instead of waiting for ever.
     const auto outcome = Run(
         [](void* context) {
-            const auto* session = static_cast<const Session*>(context);
-            return session->leases_ > 0 || session->lost_;
+            const auto& stack = *static_cast<const platform::StackSession*>(context);
+            return stack.Leases() > 0 || stack.GaveUp();
         },
-        this);
-    if (leased_) {
+        &stack_);
+    if (stack_.Leased()) {
         platform::HostLog("stack up: %s", Describe().c_str());
         return kExitOk;
     }
-    if (lost_) {
+    if (stack_.GaveUp() || stack_.Leases() > 0) {
         return Fail(
             "no DHCP lease on %s: the DHCP client gave up (no server answered, or the "
             "server refused the address)",
-            adapter_.Name().c_str());
+            port_.Adapter().Name().c_str());
     }
     if (outcome == EventLoop::Outcome::kDeadline && timedOut_) {
-        return Fail("no DHCP lease on %s within %u s", adapter_.Name().c_str(),
+        return Fail("no DHCP lease on %s within %u s", port_.Adapter().Name().c_str(),
                     options_.timeoutSeconds.value_or(0));
     }
     return Stopped(outcome);
 }
 
-void Session::TrackConnection(const TnSockDiagnostic& report) {
-    const LiveConnection key{report.localPort, report.remotePort, report.remoteAddress};
-    const auto at = std::find(live_.begin(), live_.end(), key);
-    if (report.kind == TNSOCK_DIAG_TCP_ESTABLISHED && at == live_.end()) {
-        live_.push_back(key);
-    } else if (report.kind == TNSOCK_DIAG_TCP_ENDED && at != live_.end()) {
-        live_.erase(at);
-    }
-}
-
-// Connections still open at the end: those closing get a moment to finish (their FINs are on the
-// way), then whatever is left is reset while the address is still ours.
-void Session::EndConnections() {
-    if (live_.empty()) {
-        return;
-    }
-    loop_.Finish([](void* context) { return static_cast<Session*>(context)->live_.empty(); }, this,
-                 platform::MonotonicMs() + kCloseWaitMs);
-    if (!live_.empty()) {
-        platform::HostLog("resetting %zu connections before the lease is given back", live_.size());
-        TnSockTcpAbortAll();
-    }
-}
-
-// RFC 2131 §4.4.6: a client that stops using its address gives it back, so the server can hand
-// it out again at once. The RELEASE may have to wait for ARP, so the loop runs until it has left
-// (a stop signal that ended the command does not cut this short).
-void Session::ReleaseLease() {
-    releasing_                = true;
-    releaseSent_              = false;
-    const std::string address = AddressText(local_);
-    TnDhcpStop();
-    loop_.Finish(
-        [](void* context) {
-            return static_cast<const Session*>(context)->releaseSent_ &&
-                   platform::HostFaults().HeldCount() == 0;
-        },
-        this, platform::MonotonicMs() + kReleaseWaitMs);
-    if (releaseSent_) {
-        platform::HostLog("DHCP lease %s released", address.c_str());
-    } else {
-        platform::HostError("tarnet: the DHCP release of %s could not be sent", address.c_str());
-    }
-}
-
 std::string Session::Describe() const {
-    return AddressText(local_) + " on " + adapter_.Name() + " (" + platform::FormatMac(mac_) + ")";
+    return AddressText(stack_.LocalAddress()) + " on " + port_.Adapter().Name() + " (" +
+           platform::FormatMac(mac_) + ")";
 }
 
 EventLoop::Outcome Session::Run(EventLoop::DoneFn done, void* context,
@@ -442,52 +362,17 @@ int Session::ResolveReachable(const std::string& text, std::uint32_t& out) {
     return kExitOk;
 }
 
-// The outcome of the lookup being waited for, as the resolver reports it to the diagnostic
-// hook.
-struct Session::DnsWait {
-    std::string name;
-    bool ended            = false;
-    int outcome           = 0;  // TNSOCK_DNS_...
-    std::uint32_t address = 0;
-};
-
-namespace {
-
-bool SameName(const char* a, const std::string& b) {
-    return a != nullptr && strcasecmp(a, b.c_str()) == 0;
-}
-
-}  // namespace
-
-void Session::OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* report) {
-    auto* session = reinterpret_cast<Session*>(context);
-    if (report == nullptr) {
-        return;
-    }
-    switch (report->kind) {
+void Session::OnDiagnostic(const TnSockDiagnostic& report) {
+    switch (report.kind) {
         case TNSOCK_DIAG_TCP_ESTABLISHED:
         case TNSOCK_DIAG_TCP_ENDED:
-            session->TrackConnection(*report);
-            if (session->tcpReportFn_ != nullptr) {
-                session->tcpReportFn_(session->tcpReportContext_, *report);
+            if (tcpReportFn_ != nullptr) {
+                tcpReportFn_(tcpReportContext_, report);
             }
             break;
         case TNSOCK_DIAG_DATAGRAM_SENT:
-            // While giving the lease back: the client's datagram to the servers is the RELEASE.
-            if (session->releasing_ && report->protocol == kProtocolUdp &&
-                report->localPort == kDhcpClientPort && report->remotePort == kDhcpServerPort) {
-                session->releaseSent_ = true;
-            }
-            if (session->sentFn_ != nullptr) {
-                session->sentFn_(session->sentContext_, *report);
-            }
-            break;
-        case TNSOCK_DIAG_DNS_RESULT:
-            if (DnsWait* wait = session->dnsWait_;
-                wait != nullptr && !wait->ended && SameName(report->name, wait->name)) {
-                wait->ended   = true;
-                wait->outcome = report->dnsOutcome;
-                wait->address = report->address;
+            if (sentFn_ != nullptr) {
+                sentFn_(sentContext_, report);
             }
             break;
         default:
@@ -496,31 +381,32 @@ void Session::OnDiagnostic(std::uintptr_t context, const TnSockDiagnostic* repor
 }
 
 int Session::ResolveName(const std::string& name, std::uint32_t& out) {
-    if (dns_ == 0) {
+    const std::uint32_t dnsServer = stack_.DnsServer();
+    if (dnsServer == 0) {
         return Fail("cannot resolve '%s': no DNS server (%s)", name.c_str(),
                     useDhcp_ ? "the DHCP lease named none; give --dns ADDR" : "give --dns ADDR");
     }
-    if (NextHop(dns_) == 0) {
+    if (NextHop(dnsServer) == 0) {
         return Fail(
             "cannot resolve '%s': the DNS server %s is outside the local subnet and "
             "there is no gateway",
-            name.c_str(), AddressText(dns_).c_str());
+            name.c_str(), AddressText(dnsServer).c_str());
     }
-    const std::string server  = AddressText(dns_);
+    const std::string server  = AddressText(dnsServer);
     const std::uint64_t start = platform::MonotonicUs();
-    DnsWait wait;
-    dnsWait_ = &wait;
+    NameWait wait;
+    stack_.WaitForName(&wait);
     struct Unwait {
-        Session* session;
-        ~Unwait() { session->dnsWait_ = nullptr; }
-    } unwait{this};
+        platform::StackSession& stack;
+        ~Unwait() { stack.WaitForName(nullptr); }
+    } unwait{stack_};
 
     // Ask; while the query is pending, wait for the resolver's report of how it ended and ask
     // again. An answer the resolver took is in its cache by then.
     int rounds = 0;
     for (;;) {
         const int answeredBefore = wait.ended && wait.outcome == TNSOCK_DNS_ANSWER ? 1 : 0;
-        wait                     = DnsWait{name};
+        wait                     = NameWait{name};
         const int rc             = TnDnsResolve(name.c_str(), &out);
         switch (rc) {
             case TNDNS_RESOLVED:
@@ -543,7 +429,7 @@ int Session::ResolveName(const std::string& name, std::uint32_t& out) {
         }
         ++rounds;
         const auto outcome =
-            Run([](void* context) { return static_cast<DnsWait*>(context)->ended; }, &wait,
+            Run([](void* context) { return static_cast<NameWait*>(context)->ended; }, &wait,
                 platform::MonotonicMs() + kQueryLifeMs);
         if (outcome == EventLoop::Outcome::kStopSignal ||
             outcome == EventLoop::Outcome::kAdapterFailed) {
@@ -583,10 +469,11 @@ int Session::ResolveName(const std::string& name, std::uint32_t& out) {
 }
 
 std::uint32_t Session::NextHop(std::uint32_t destination) const {
-    if (destination == 0xFFFFFFFFU || (destination & mask_) == (local_ & mask_)) {
+    const std::uint32_t mask = stack_.Mask();
+    if (destination == 0xFFFFFFFFU || (destination & mask) == (stack_.LocalAddress() & mask)) {
         return destination;
     }
-    return gateway_;
+    return stack_.Gateway();
 }
 
 }  // namespace tarnet::cli

@@ -1,11 +1,13 @@
 // The SMTP session: opening (name lookup, connection), the dialogue as state handlers, reply
 // assembly, the output queue and the streaming of the message text composed by smtp_compose.
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <iterator>
 #include <string_view>
 
 #include <strings.h>
@@ -982,6 +984,11 @@ int TnSmtpInit(const TnSmtpConfig* config) {
     g.config      = *config;
     g.initialised = true;
     return TNSMTP_OK;
+}
+
+int TnSmtpHasOpenSessions() {
+    return g.initialised && std::any_of(std::begin(g.sessions), std::end(g.sessions),
+                                        [](const Session& s) { return s.inUse; });
 }
 
 int TnSmtpDeinit() {

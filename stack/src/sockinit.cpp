@@ -104,6 +104,8 @@ void DhcpResult(int result, const TnDhcpLease* lease, std::uintptr_t /*unused*/)
         Log("Lost of failed to aquire local IP address");
         if (result == TNDHCP_LOST && lease != nullptr) {
             ReportLoss(lease->address);
+        } else {
+            DiagEmit(DiagRecord(TNSOCK_DIAG_DHCP_STOPPED));
         }
     }
 }

@@ -7,6 +7,8 @@
 // TARNET_SCREENSHOTS set to a folder, the window is saved there after each step (scripts/demo).
 // With TARNET_IDLE_SECONDS=N it then prints "idle" and stays up N seconds with the stack, the
 // adapter, the UDP session and the listener open, so its idle CPU use can be measured.
+// With TARNET_HOLD_TCP set it only connects over TCP, prints "holding" and runs the program's
+// own event loop until a stop signal closes the window (as sockbench does), then "closed".
 //
 //   sockbench_drive IFACE MAC LOCAL_IP PEER_IP TCP_PORT UDP_PORT LISTEN_PORT
 #include <QApplication>
@@ -20,6 +22,7 @@
 #include "host.h"
 #include "qt_loop.h"
 #include "sockbench_window.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -32,6 +35,22 @@ class Driver {
     explicit Driver(SockBenchWindow& w) : w_(w) {}
 
     bool Run(char** argv) {
+        return Initialise(argv) && Tcp(argv[5]) && Udp(argv[6]) && Listen(argv[7]);
+    }
+
+    // Connects over TCP and leaves the session open.
+    bool Hold(char** argv) {
+        if (!Initialise(argv)) {
+            return false;
+        }
+        w_.protocol->setCurrentIndex(0);
+        Type(w_.localPort, QStringLiteral("0"));
+        Type(w_.remotePort, QString::fromLatin1(argv[5]));
+        Click(w_.connectButton);
+        return WaitLog("tcp connected", "TCP session connected");
+    }
+
+    bool Initialise(char** argv) {
         const QString iface  = QString::fromLocal8Bit(argv[1]);
         const auto& adapters = w_.Logic().Stack().Adapters();
         int index            = -1;
@@ -53,7 +72,7 @@ class Driver {
         }
         Shot("sockbench-1-initialised.png");
         Type(w_.remoteHost, QString::fromLocal8Bit(argv[4]));
-        return Tcp(argv[5]) && Udp(argv[6]) && Listen(argv[7]);
+        return true;
     }
 
     void Report() const {
@@ -206,6 +225,17 @@ int main(int argc, char** argv) {
         port, [](TnSockConfig& config) { tarnet::platform::HostFillCallbacks(config); });
     window.show();
     Driver driver(window);
+    if (qEnvironmentVariableIsSet("TARNET_HOLD_TCP")) {
+        const bool held = driver.Hold(argv);
+        if (held) {
+            tarnet::desktop::StopSignals stops(&window);
+            std::printf("holding\n");
+            std::fflush(stdout);
+            QApplication::exec();  // until a stop signal closes the window
+            std::printf("closed by signal %d\n", stops.Received());
+        }
+        return held ? 0 : 1;
+    }
     const bool ok = driver.Run(argv);
     driver.Report();
     const int idle = qEnvironmentVariableIntValue("TARNET_IDLE_SECONDS");

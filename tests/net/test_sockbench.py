@@ -9,6 +9,7 @@ Run through tests/net/run (root only).
 """
 
 import os
+import signal
 import socket
 import subprocess
 import threading
@@ -33,6 +34,16 @@ def setUpModule():
 def tearDownModule():
     if SANDBOX is not None:
         SANDBOX.down()
+
+
+def read_to_end(reader, lines):
+    """Adds the program's remaining lines to `lines`; returns its exit status and stderr."""
+    while True:
+        line = reader.next(timeout=20)
+        if line is None:
+            break
+        lines.append(line)
+    return reader.stop(timeout=10)
 
 
 class KernelPeer:
@@ -112,12 +123,7 @@ class SockbenchAgainstKernel(unittest.TestCase):
         answer = caller.recv(64)
         caller_port = caller.getsockname()[1]
         caller.close()
-        while True:
-            line = reader.next(timeout=20)
-            if line is None:
-                break
-            lines.append(line)
-        rc, err = reader.stop(timeout=10)
+        rc, err = read_to_end(reader, lines)
         output = "\n".join(lines) + "\n" + err
         self.assertEqual(rc, 0, output)
 
@@ -161,3 +167,44 @@ class SockbenchAgainstKernel(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SockbenchStoppedBySignal(unittest.TestCase):
+
+    def test_sigterm_ends_the_open_connection_at_the_peer(self):
+        """SIGTERM closes the window as its close button does: the stack shuts down in order,
+        so the kernel peer hears the end of the open connection instead of keeping it."""
+        sb = SANDBOX
+        listener = socket.socket()
+        listener.bind((sb.peer_ip, 0))
+        listener.listen(1)
+        listener.settimeout(20)
+        self.addCleanup(listener.close)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", TARNET_HOLD_TCP="1")
+        cmd = ["ip", "netns", "exec", sb.stack_ns, DRIVE, sb.stack_if, STACK_MAC, sb.stack_ip,
+               sb.peer_ip, str(listener.getsockname()[1]), "0", "0"]
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        reader = netlib.LineReader(proc)
+        lines = []
+        while lines[-1:] != ["holding"]:
+            line = reader.next(timeout=40)
+            if line is None:
+                rc, err = reader.stop(timeout=10)
+                self.fail("no 'holding' (exit %s):\n%s\n%s" % (rc, "\n".join(lines), err))
+            lines.append(line)
+        conn, _ = listener.accept()
+        self.addCleanup(conn.close)
+        conn.settimeout(10)
+
+        proc.send_signal(signal.SIGTERM)
+        ended = None
+        try:
+            ended = conn.recv(64)  # b"": the stack's FIN
+        except ConnectionResetError:
+            ended = "reset"
+        rc, err = read_to_end(reader, lines)
+        self.assertEqual(rc, 0, "\n".join(lines) + err)
+        self.assertIn("closed by signal %d" % signal.SIGTERM, lines)
+        self.assertIn(ended, (b"", "reset"), "the peer heard the connection end")
+        held = sb.peer("ss", "-Htn", "state", "established", "dst", sb.stack_ip)
+        self.assertEqual(held.strip(), "", "no connection left open at the peer")

@@ -1,5 +1,5 @@
 // The Qt binding: the deadline timer follows the timer pool, and the libraries' periodic work
-// runs only while a session does.
+// runs only while a library has open sessions.
 #include <gtest/gtest.h>
 
 #include <QTest>
@@ -27,29 +27,42 @@ class QtLoopTest : public ::testing::Test {
     TnSockConfig config{};
 };
 
-TEST_F(QtLoopTest, LibraryWorkRunsOnlyWhileASessionRuns) {
+struct Library {
+    bool open  = false;
+    int worked = 0;
+};
+
+// The loop asks the library after every pass: sessions that end without any event stop the
+// work, and an open session keeps it running (its reply time-outs) with no event at all.
+TEST_F(QtLoopTest, LibraryWorkRunsWhileTheLibrarySaysItHasSessions) {
     QtLoop loop;
-    int work = 0;
-    loop.SetLibraryWork([&work] { ++work; });
-    struct Step {
-        bool start;
-        bool running;
-    };
-    const Step steps[] = {
-        {true,  true },
-        {true,  true },
-        {false, true },
-        {false, false},
-        {false, false}  /* one end too many changes nothing */,
-        {true,  true }
-    };
-    for (const Step& s : steps) {
-        s.start ? loop.SessionStarted() : loop.SessionEnded();
-        EXPECT_EQ(loop.LibraryWorkRunning(), s.running);
-    }
-    EXPECT_TRUE(QTest::qWaitFor([&work] { return work >= 3; }, 2000)) << "runs every 2 ms";
-    loop.SessionEnded();
-    EXPECT_FALSE(loop.LibraryWorkRunning());
+    Library library;
+    ASSERT_TRUE(loop.AddLibrary([](void* c) { return static_cast<Library*>(c)->open; },
+                                [](void* c) { ++static_cast<Library*>(c)->worked; }, &library));
+    loop.Kick();
+    EXPECT_FALSE(loop.LibraryWorkRunning()) << "no session: the program sleeps";
+
+    library.open = true;
+    loop.Kick();
+    EXPECT_TRUE(loop.LibraryWorkRunning());
+    EXPECT_TRUE(QTest::qWaitFor([&library] { return library.worked >= 5; }, 2000))
+        << "runs every 2 ms without any frame or timer";
+    EXPECT_TRUE(loop.LibraryWorkRunning());
+
+    library.open = false;  // ended inside the library, no event and no call to the loop
+    EXPECT_TRUE(QTest::qWaitFor([&loop] { return !loop.LibraryWorkRunning(); }, 2000));
+    const int worked = library.worked;
+    QTest::qWait(20);
+    EXPECT_EQ(library.worked, worked) << "stopped for good";
+}
+
+// A stack session's goodbye runs passes on the spot, without Qt's loop: the stack's timers run
+// until the condition holds.
+TEST_F(QtLoopTest, FinishRunsPassesUntilDone) {
+    QtLoop loop;
+    config.timerStart(5, 0, CountRun);
+    loop.Finish([](void*) { return g_ran == 1; }, nullptr, platform::MonotonicMs() + 2000);
+    EXPECT_EQ(g_ran, 1);
 }
 
 TEST_F(QtLoopTest, DeadlineTimerFollowsTheStackTimers) {

@@ -162,6 +162,8 @@ int TnFtpDeinit();
 // The periodic service: reply timers, name-lookup polling and the upload pump. Call it whenever
 // the loop wakes and at least every 2 ms while a transfer runs.
 int TnFtpTimerTick();
+// Nonzero while a control or data session is open: the loop runs TnFtpTimerTick meanwhile.
+int TnFtpHasOpenSessions();
 // 0 is replaced by 15000 and written back. Applies to every later reply wait.
 void TnFtpSetTimeout(std::uint32_t* milliseconds);
 // counters[0] = total bytes sent, counters[1] = total bytes received, since TnFtpInit.

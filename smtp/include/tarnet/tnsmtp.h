@@ -196,6 +196,8 @@ int TnSmtpDeinit();
 int TnSmtpSendMail(const TnSmtpMail* mail, TnSmtpSession** session);
 // Streams message text and checks time-outs; 2 if not initialised, else 0.
 int TnSmtpProcess();
+// Nonzero while a session is open: the loop runs TnSmtpProcess meanwhile.
+int TnSmtpHasOpenSessions();
 // Ends a session at the host's request: in the dialogue it sends QUIT and waits for the reply
 // (after the end of data, for the reply to it first); while the message text is being sent, or
 // before the connection is up, it closes the connection at once, without the end of data (the

@@ -199,6 +199,9 @@ inline constexpr int TNSOCK_DIAG_DHCP_LOST       = 5;  // the address was lost: 
 // the ports of UDP and TCP, or the identifier and sequence number of an ICMP echo request (0
 // for other ICMP messages).
 inline constexpr int TNSOCK_DIAG_DATAGRAM_SENT = 6;
+// The DHCP client stopped without an address: it gave up acquiring one (no server answered, or
+// its port could not be opened), or it gave its lease back on request (TnDhcpStop).
+inline constexpr int TNSOCK_DIAG_DHCP_STOPPED = 7;
 
 // How a TCP connection ended.
 inline constexpr int TNSOCK_TCP_END_PEER_CLOSED = 1;  // the peer sent its FIN
