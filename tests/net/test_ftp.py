@@ -260,6 +260,9 @@ class FtpServers(unittest.TestCase):
         server = SANDBOX.ftp_servers[0]
         out, _ = self.ok(tarnet_ftp(server, SANDBOX.env["TARNET_FTP_NAME"], "pwd"))
         self.assertEqual(out, "/\n")
+        rc, _, err = tarnet_ftp(server, "nosuch.tarnet.test", "ls")
+        self.assertEqual((rc, err), (1, "tarnet: nosuch.tarnet.test: not found (DNS server %s: "
+                                        "no such name)\n" % SANDBOX.peer_ip))
 
     def test_anonymous_reads_but_cannot_write(self):
         vsftpd = SANDBOX.ftp_servers[0]
