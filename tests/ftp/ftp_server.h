@@ -42,6 +42,7 @@ struct MemoryFiles {
     std::map<TnFtpFile, Open> open;
     TnFtpFile next  = 1;
     bool failWrites = false;
+    bool failFinish = false;  // the end of a received file fails (its last write, say)
     bool failReads  = false;
     std::string cwd;  // the walker tests' local current directory; names are relative to it
 
@@ -69,6 +70,10 @@ struct MemoryFiles {
         const Open o   = m.open[f];
         m.open.erase(f);
         m.finished.emplace_back(o.target, completed);
+        if (completed != 0 && m.failFinish) {
+            m.files.erase(o.name);
+            return 0;
+        }
         if (completed != 0) {
             m.files[o.target] = m.files[o.name];
         }

@@ -23,7 +23,7 @@ class FtpFaultTest : public FtpTest {
 // Every way a download can end: the old local file is replaced only by a complete one, and the
 // session stays in step (the next command gets its own reply).
 TEST_F(FtpFaultTest, DownloadEndsReplaceTheLocalFileOnlyWhenComplete) {
-    enum class End { kRefused, kResetThen226, kShortThen226, kWriteFails, kWhole };
+    enum class End { kRefused, kResetThen226, kShortThen226, kWriteFails, kFinishFails, kWhole };
     struct Case {
         const char* name;
         End end;
@@ -31,12 +31,13 @@ TEST_F(FtpFaultTest, DownloadEndsReplaceTheLocalFileOnlyWhenComplete) {
         const char* text;
     };
     const Case cases[] = {
-        {"refused",     End::kRefused,      TNFTP_EV_SERVER_ERROR,     "550 no such file"           },
-        {"reset",       End::kResetThen226, TNFTP_EV_RECEIVE_FAILED,
-         "data connection reset after 3000 bytes"                                                   },
-        {"short",       End::kShortThen226, TNFTP_EV_RECEIVE_FAILED,   "received 3000 of 5000 bytes"},
-        {"write fails", End::kWriteFails,   TNFTP_EV_RECEIVE_FAILED,   ""                           },
-        {"whole",       End::kWhole,        TNFTP_EV_RECEIVE_COMPLETE, ""                           },
+        {"refused",          End::kRefused,      TNFTP_EV_SERVER_ERROR,     "550 no such file"           },
+        {"reset",            End::kResetThen226, TNFTP_EV_RECEIVE_FAILED,
+         "data connection reset after 3000 bytes"                                                        },
+        {"short",            End::kShortThen226, TNFTP_EV_RECEIVE_FAILED,   "received 3000 of 5000 bytes"},
+        {"write fails",      End::kWriteFails,   TNFTP_EV_RECEIVE_FAILED,   ""                           },
+        {"last write fails", End::kFinishFails,  TNFTP_EV_RECEIVE_FAILED,   ""                           },
+        {"whole",            End::kWhole,        TNFTP_EV_RECEIVE_COMPLETE, ""                           },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -51,7 +52,9 @@ TEST_F(FtpFaultTest, DownloadEndsReplaceTheLocalFileOnlyWhenComplete) {
         } else {
             ServerSend(Control(), "150 sending\r\n");
             MemoryFiles::Get().failWrites = c.end == End::kWriteFails;
-            ServerSend(*data, Pattern(c.end == End::kWhole ? 5000 : 3000));
+            MemoryFiles::Get().failFinish = c.end == End::kFinishFails;
+            const bool full               = c.end == End::kWhole || c.end == End::kFinishFails;
+            ServerSend(*data, Pattern(full ? 5000 : 3000));
             if (c.end == End::kResetThen226) {
                 ServerReset(*data);
             } else if (c.end == End::kWriteFails) {
