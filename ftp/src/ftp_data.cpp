@@ -460,7 +460,8 @@ void StepRetr(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
 void StepSendCompletion(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*,
                         std::uint32_t) {
     if (event == FtpStep::Timeout) {
-        TransferDone(s, TNFTP_EV_SEND_FAILED, nullptr, 0, TNFTP_OP_STOR_DATA);
+        // A reply that came later would answer the next command: the session cannot go on.
+        FtpEndTimeout(s, "no STOR completion reply");
     } else if (event == FtpStep::Abort) {
         FtpAbortStep(s);
     } else if (event == FtpStep::Reply && cls == 2 && s.completionEvent == TNFTP_EV_SEND_COMPLETE) {
@@ -502,8 +503,11 @@ void StepStor(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
             }
             return;
         case FtpStep::Timeout:
-        case FtpStep::DataClosed:
             TransferDone(s, TNFTP_EV_SEND_FAILED, nullptr, 0, TNFTP_OP_STOR);
+            return;
+        case FtpStep::DataClosed:
+            // STOR's reply is still to come: it is read before the failure is reported.
+            EnterCompletion(s, TNFTP_EV_SEND_FAILED);
             return;
         case FtpStep::Abort:
             FtpAbortStep(s);

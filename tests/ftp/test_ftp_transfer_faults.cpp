@@ -245,5 +245,32 @@ TEST_F(FtpFaultTest, NamesTooLongForTheCommandLineAreRefusedAtTheCall) {
     }
 }
 
+// STOR's own reply is read before an upload that failed early goes idle; a server that never
+// answers after the data ends the session, as its late reply would answer the next command.
+TEST_F(FtpFaultTest, UploadsReadStorsReplyBeforeGoingIdle) {
+    std::uint32_t timeout = 1000;
+    TnFtpSetTimeout(&timeout);
+    MemoryFiles::Get().files["up"] = Pattern(100);
+    autoTransfer                   = false;
+    TnFtpSession* s                = LoggedIn();
+    ASSERT_EQ(TnFtpPutFile(s, "up"), TNFTP_OK);
+    Pump();
+    ServerClose(*DataConn());
+    EXPECT_NE(LastEvent(), TNFTP_EV_SEND_FAILED) << "STOR's reply is still to come";
+    ServerSend(Control(), "425 no data connection\r\n");
+    ASSERT_EQ(LastEvent(), TNFTP_EV_SEND_FAILED);
+    EXPECT_EQ(Events().back().text, "425 no data connection");
+    ASSERT_EQ(TnFtpNoop(s), TNFTP_OK);
+    Pump();
+    EXPECT_EQ(LastEvent(), TNFTP_EV_NOOP_DONE);
+
+    ASSERT_EQ(TnFtpPutFile(s, "up"), TNFTP_OK);
+    Pump();
+    ServerSend(Control(), "150 go\r\n");
+    Run(1500, 50);
+    ASSERT_EQ(LastEvent(), TNFTP_EV_TIMEOUT);
+    EXPECT_EQ(Events().back().text, "no STOR completion reply");
+}
+
 }  // namespace
 }  // namespace tarnet::test
