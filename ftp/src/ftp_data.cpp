@@ -312,8 +312,7 @@ void TransferDone(TnFtpSession& s, int event, const char* text, int length, std:
 }
 
 void ReportReceiveFailed(TnFtpSession& s) {
-    TransferDone(s, TNFTP_EV_RECEIVE_FAILED, s.failHasText ? s.failText : nullptr, 0,
-                 TNFTP_OP_RETR);
+    TransferDone(s, TNFTP_EV_RECEIVE_FAILED, s.failHasText ? s.failText : nullptr, 0, 0);
 }
 
 // Waits for RETR's final reply after a failed download, so that it cannot answer the next
