@@ -151,14 +151,6 @@ class MisbehavingServer(unittest.TestCase):
                 with open(os.path.join(folder, "a.bin"), "rb") as f:
                     self.assertEqual(f.read(), b"the old contents")
 
-    def test_whole_download_replaces_the_local_file(self):
-        with open(os.path.join(self.local, "a.bin"), "wb") as f:
-            f.write(b"old")
-        rc, err, _ = self.tarnet("whole", "get", "a.bin")
-        self.assertEqual(rc, 0, err)
-        with open(os.path.join(self.local, "a.bin"), "rb") as f:
-            self.assertEqual(f.read(), netlib.pattern(SIZE, 5))
-
     def test_a_4xx_during_an_upload_is_reported_with_its_words(self):
         path = os.path.join(self.local, "up.bin")
         with open(path, "wb") as f:
