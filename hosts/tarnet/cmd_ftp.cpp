@@ -336,6 +336,9 @@ std::string Describe(int event, const std::string& text, std::uintptr_t extra) {
         case TNFTP_EV_TIMEOUT:
             return "timed out: " + text;
         case TNFTP_EV_CLOSED:
+            if (!text.empty()) {
+                return text + " (" + step + ")";  // such as a reset data connection
+            }
             return extra == 0 ? "the server closed the control connection"
                               : "the server closed the data connection (" + step + ")";
         case TNFTP_EV_CONNECT_ERROR:

@@ -135,7 +135,7 @@ class MisbehavingServer(unittest.TestCase):
             ("reset", ["get", "a.bin"], "reset after"),
             ("reset", ["get-dir", "d", "--overwrite"], "a file transfer or deletion failed"),
             ("short", ["get-dir", "d", "--overwrite"], "a file transfer or deletion failed"),
-            ("list-reset", ["get-dir", "d"], "listing a remote folder failed"),
+            ("list-reset", ["get-dir", "d"], "the listing's data connection was reset"),
         ]
         for cue, args, words in cases:
             with self.subTest(cue=cue, command=args[0]):
