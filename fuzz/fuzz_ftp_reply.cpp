@@ -3,9 +3,11 @@
 // control connection's SYN, then follows a list of operations from the input: a block of reply
 // bytes on the control connection, an API call (login is reached by the input's own replies),
 // the data connection's handshake, data or close, the server's close, and steps of the clock
-// with the library's tick. Uploads read from an in-memory file; downloads go nowhere.
+// with the library's tick. Uploads read from an in-memory file; downloads go nowhere, and the
+// input decides whether writes and the end of a received file fail.
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "fake_host.h"
 #include "fuzz_support.h"
@@ -30,6 +32,7 @@ Peer g_control;
 Peer g_data;
 TnFtpSession* g_session  = nullptr;
 std::uint32_t g_fileLeft = 0;
+bool g_filesFail         = false;
 
 void Put16(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 8);
@@ -121,8 +124,11 @@ TnFtpFile Open(const char*, int, int) {
 }
 void Close(TnFtpFile) {}
 int Write(TnFtpFile, const std::uint8_t*, std::uint32_t n, std::uint32_t* w) {
-    *w = n;
-    return 1;
+    *w = g_filesFail ? 0 : n;
+    return g_filesFail ? 0 : 1;
+}
+int Finish(TnFtpFile, int completed) {
+    return completed == 0 || !g_filesFail ? 1 : 0;
 }
 int Read(TnFtpFile, std::uint8_t* b, std::uint32_t cap, std::uint32_t* r) {
     const std::uint32_t n = cap < g_fileLeft ? cap : g_fileLeft;
@@ -133,9 +139,10 @@ int Read(TnFtpFile, std::uint8_t* b, std::uint32_t cap, std::uint32_t* r) {
 }
 
 void Call(Input& in) {
-    static const char* const kNames[] = {"f", "a b", "..", ""};
-    const char* name                  = kNames[in.U8() % 4];
-    switch (in.U8() % 11) {
+    static const std::string kLong(249, 'n');  // one byte too long for "RETR " and CR LF
+    static const char* const kNames[] = {"f", "a b", "..", "", kLong.c_str()};
+    const char* name                  = kNames[in.U8() % 5];
+    switch (in.U8() % 12) {
         case 0:
             TnFtpCwd(g_session, name);
             break;
@@ -166,6 +173,9 @@ void Call(Input& in) {
             break;
         case 9:
             TnFtpRmd(g_session, name);
+            break;
+        case 10:
+            g_filesFail = !g_filesFail;
             break;
         default:
             TnFtpDele(g_session, name);
@@ -198,7 +208,7 @@ void Operate(Input& in) {
         }
         case 5:
             if (g_data.open) {
-                Segment(g_data, 0x11, nullptr, 0);
+                Segment(g_data, (in.U8() & 1) != 0 ? 0x14 : 0x11, nullptr, 0);  // RST or FIN
                 g_data.open = false;
             }
             break;
@@ -223,13 +233,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static bool initialised = false;
     if (!initialised) {
         const TnSockConfig config = tarnet::fakehost::FakeHost::Config();
-        const TnFtpServices services{config.timerStart,  config.timerStop, Open, Close, Write, Read,
-                                     config.getTickCount};
+        const TnFtpServices services{config.timerStart,
+                                     config.timerStop,
+                                     Open,
+                                     Close,
+                                     Write,
+                                     Read,
+                                     config.getTickCount,
+                                     Finish};
         TnFtpInit(&services);
         initialised = true;
     }
-    g_control = Peer{};
-    g_data    = Peer{};
+    g_control   = Peer{};
+    g_data      = Peer{};
+    g_filesFail = false;
     Input in(data, size);
     std::uint32_t timeout = 1000u + in.U16();
     TnFtpSetTimeout(&timeout);

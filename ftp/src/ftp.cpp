@@ -317,11 +317,42 @@ void AbortDone(TnFtpSession& s, const char* text, int length) {
     FtpReport(s, TNFTP_EV_ABORT_DONE, text, length, TNFTP_OP_ABOR);
 }
 
+// How long a lone 2xx after ABOR is given for a second reply: it may be the transfer's own
+// completion (the ABOR's answer then follows) or the ABOR's answer to a transfer that had
+// already ended (RFC 959 section 4.1.3, nothing follows).
+constexpr std::uint32_t kAbortFollowUpMs = 1000;
+
+bool IsReply(const TnFtpSession& s, const char* code) {
+    return s.replyLength >= 3 && std::strncmp(s.replyLine, code, 3) == 0;
+}
+
+// ABOR's replies as they come: a transfer still running ends with its own reply (426, or 226
+// when it had just finished) and then the ABOR's (225 or 226); with no transfer, only the ABOR's.
 void StepAbort(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
     if (event == FtpStep::Timeout) {
-        AbortDone(s, nullptr, 0);
-    } else if (event == FtpStep::Reply && cls == 2) {
+        if (s.abortReplies > 0 && s.abortTransferReply[0] == '2') {
+            // The lone 2xx was the ABOR's own answer.
+            char text[sizeof s.abortTransferReply];
+            std::memcpy(text, s.abortTransferReply, sizeof text);
+            s.abortTransferReply[0] = '\0';
+            AbortDone(s, text, static_cast<int>(std::strlen(text)) + 1);
+        } else {
+            AbortDone(s, nullptr, 0);
+        }
+    } else if (event == FtpStep::Reply && cls != 1) {
         FtpTimerStop(s);
+        if (s.abortReplies++ == 0 && !IsReply(s, "225")) {
+            const std::size_t n = s.replyLength > 0 ? static_cast<std::size_t>(s.replyLength) : 1;
+            std::memcpy(s.abortTransferReply, s.replyLine, n - 1);
+            s.abortTransferReply[n - 1] = '\0';
+            if (cls == 2) {
+                FtpTimerStartMs(s, kAbortFollowUpMs < g_ftp.replyTimeout ? kAbortFollowUpMs
+                                                                         : g_ftp.replyTimeout);
+            } else {
+                FtpTimerStart(s);
+            }
+            return;
+        }
         AbortDone(s, s.replyLine, s.replyLength);
     } else if (event == FtpStep::DataClosed) {
         FtpCloseAndReleaseData(s);
@@ -605,6 +636,10 @@ bool FtpArgumentValid(const char* argument, bool allowEmpty) {
     return std::strpbrk(argument, "\r\n") == nullptr;
 }
 
+bool FtpFitsCommandLine(const char* command, const char* argument) {
+    return std::strlen(command) + std::strlen(argument) + 3 < kFtpCommandLine;
+}
+
 namespace {
 
 // Offers the kept bytes of earlier command lines. True when none remain.
@@ -674,7 +709,13 @@ void FtpSendAbort(TnFtpSession& s) {
         return;
     }
     FtpTimerStop(s);
-    s.step = StepAbort;
+    // A server busy sending or receiving may read the control connection only between blocks:
+    // the reset ends the transfer at once, and tells a receiving server that the file is cut.
+    FtpResetAndReleaseData(s);
+    FtpCloseFile(s);
+    s.abortReplies          = 0;
+    s.abortTransferReply[0] = '\0';
+    s.step                  = StepAbort;
     FtpSendCommand(s, "ABOR", nullptr);
     FtpTimerStart(s);
 }
@@ -910,6 +951,10 @@ int TnFtpRename(TnFtpSession* s, const char* from, const char* to) {
     if (from == nullptr || to == nullptr || !FtpArgumentValid(to, false)) {
         return TNFTP_INVALID_PARAMETERS;
     }
+    // RNTO goes out only after RNFR's reply: a name too long for it is refused now.
+    if (!FtpFitsCommandLine("RNTO", to)) {
+        return TNFTP_CMD_PARAM_TOO_LONG;
+    }
     const int check = CheckCommand(s, from);
     if (check != TNFTP_OK) {
         return check;
@@ -934,4 +979,11 @@ int TnFtpAbort(TnFtpSession* s) {
         s->step(*s, FtpStep::Abort, 0, nullptr, 0);
     }
     return TNFTP_OK;
+}
+
+const char* TnFtpAbortedTransferReply(const TnFtpSession* s) {
+    if (!g_ftp.initialised || s == nullptr || !FtpIsPoolRecord(s) || !s->inUse) {
+        return "";
+    }
+    return s->abortTransferReply;
 }

@@ -1,5 +1,6 @@
 // FTP data connections (RFC 959 passive mode): PASV and its 227 reply, the data connection's
 // life, LIST collected in memory, RETR written straight to the local file, STOR pumped from it.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -48,8 +49,11 @@ std::uintptr_t DataEvent(std::uintptr_t context, int event, void* data, std::uin
         g_ftp.bytesReceived += a;
         s->step(*s, FtpStep::Data, 0, static_cast<const std::uint8_t*>(data), a);
     } else if (event == TNSOCK_EVENT_CLOSED) {
-        d->endpoint = nullptr;  // the socket layer has released it
-        s->dataOpen = 0;
+        // Only the server's FIN ends the data in order (RFC 959 section 3.4.1); a reset or a
+        // time-out cuts it, whatever the reply says afterwards.
+        s->dataReset = TnSockTcpEndReason(d->endpoint) != TNSOCK_TCP_END_PEER_CLOSED ? 1 : 0;
+        d->endpoint  = nullptr;  // the socket layer has released it
+        s->dataOpen  = 0;
         s->step(*s, FtpStep::DataClosed, 0, nullptr, 0);
     } else if (event == TNSOCK_EVENT_CONNECTED) {
         s->step(*s, FtpStep::DataOpen, 0, nullptr, 0);
@@ -218,6 +222,12 @@ bool AppendChunk(TnFtpSession& s, const std::uint8_t* data, std::uint32_t length
 // Hands the listing over in one piece. Each block is freed as soon as it is copied, so the
 // bytes are held about once, not twice, while the piece is put together.
 void DeliverListing(TnFtpSession& s, int op) {
+    if (s.dataReset) {
+        static constexpr char kMessage[] = "the listing's data connection was reset";
+        FtpCloseAndReleaseData(s);
+        FtpEnd(s, TNFTP_EV_CLOSED, kMessage, 0, static_cast<std::uintptr_t>(op));
+        return;
+    }
     FtpGoIdle(s);
     FtpCloseAndReleaseData(s);
     if (s.listBytes == 0) {
@@ -262,7 +272,9 @@ void StepList(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
               std::uint32_t length) {
     switch (event) {
         case FtpStep::Data:
-            AppendChunk(s, data, length, TNFTP_OP_LIST);
+            if (AppendChunk(s, data, length, TNFTP_OP_LIST)) {
+                FtpTimerStart(s);  // data is progress: the reply wait starts again
+            }
             return;
         case FtpStep::Timeout:
             FtpEndTimeout(s, "no LIST completion reply");
@@ -321,18 +333,94 @@ void TransferDone(TnFtpSession& s, int event, const char* text, int length, std:
     FtpReport(s, event, text, length, extra);
 }
 
+void ReportReceiveFailed(TnFtpSession& s) {
+    TransferDone(s, TNFTP_EV_RECEIVE_FAILED, s.failHasText ? s.failText : nullptr, 0, 0);
+}
+
+// Waits for RETR's final reply after a failed download, so that it cannot answer the next
+// command; then reports the failure.
+void StepRetrFailed(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
+    if (!FtpReplyArrived(s, event, "no RETR completion reply", true) || cls == 1) {
+        return;
+    }
+    ReportReceiveFailed(s);
+}
+
+// A download failed (a local write error, a reset data connection, a size that does not match):
+// the data connection is reset and the local file discarded; the failure is reported once the
+// server's final reply is in.
+void FailReceive(TnFtpSession& s, const char* why) {
+    FtpResetAndReleaseData(s);
+    FtpCloseFile(s);
+    s.failHasText = why != nullptr ? 1 : 0;
+    if (why != nullptr) {
+        std::snprintf(s.failText, sizeof s.failText, "%s", why);
+    }
+    if (s.dataCompleted) {
+        ReportReceiveFailed(s);
+        return;
+    }
+    FtpTimerStop(s);
+    s.step = StepRetrFailed;
+    FtpTimerStart(s);
+}
+
+// The local file is opened once the server has accepted RETR. False when it could not be.
+bool OpenReceiveFile(TnFtpSession& s) {
+    if (s.file == 0) {
+        s.file = g_ftp.services.fileOpen(s.argument, 1, 1);
+        if (s.file == 0) {
+            FailReceive(s, nullptr);
+            return false;
+        }
+    }
+    return true;
+}
+
 void ReceiveBlock(TnFtpSession& s, const std::uint8_t* data, std::uint32_t length) {
     std::uint32_t written = 0;
     if (s.dataCompleted && s.dataClosedSeen) {
         return;
     }
+    if (!OpenReceiveFile(s)) {
+        return;
+    }
     if (g_ftp.services.fileWrite(s.file, data, length, &written) == 0 || written != length) {
-        TransferDone(s, TNFTP_EV_RECEIVE_FAILED, nullptr, 0, 0);
+        FailReceive(s, nullptr);
         return;
     }
     s.transferred += length;
     FtpTimerStart(s);  // data is progress: the reply wait starts again
     FtpReport(s, TNFTP_EV_BYTES_RECEIVED, nullptr, 0, written);
+}
+
+// Both ends are in: the bytes must be all there (a known size matches) and the host must have
+// the file whole on disk before the download counts as complete.
+void FinishReceive(TnFtpSession& s) {
+    if (s.dataReset) {
+        char why[64];
+        std::snprintf(why, sizeof why, "data connection reset after %llu bytes",
+                      static_cast<unsigned long long>(s.transferred));
+        FailReceive(s, why);
+        return;
+    }
+    if (!OpenReceiveFile(s)) {
+        return;  // an empty download whose file could not be created
+    }
+    if (s.expectedSize != 0 && s.transferred != s.expectedSize) {
+        char why[64];
+        std::snprintf(why, sizeof why, "received %llu of %llu bytes",
+                      static_cast<unsigned long long>(s.transferred),
+                      static_cast<unsigned long long>(s.expectedSize));
+        FailReceive(s, why);
+        return;
+    }
+    if (!FtpFinishReceivedFile(s)) {
+        FailReceive(s, nullptr);
+        return;
+    }
+    TransferDone(s, TNFTP_EV_RECEIVE_COMPLETE, nullptr, 0,
+                 static_cast<std::uintptr_t>(s.transferred));
 }
 
 // A download is complete once the server has both closed the data connection (end of file in
@@ -346,14 +434,13 @@ void StepRetr(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
         case FtpStep::DataClosed:
             FtpCloseAndReleaseData(s);
             s.dataClosedSeen = 1;
-            if (s.dataCompleted) {
-                TransferDone(s, TNFTP_EV_RECEIVE_COMPLETE, nullptr, 0,
-                             static_cast<std::uintptr_t>(s.transferred));
+            if (s.dataCompleted || s.dataReset) {
+                FinishReceive(s);  // a reset fails at once or after the final reply
             }
             return;
         case FtpStep::Timeout:
             if (s.dataCompleted) {
-                TransferDone(s, TNFTP_EV_RECEIVE_FAILED, nullptr, 0, 0);
+                FailReceive(s, "the data connection did not end");
             } else {
                 FtpEndTimeout(s, "no RETR completion reply");
             }
@@ -366,15 +453,18 @@ void StepRetr(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
         default:
             return;
     }
-    if (cls == 1 || s.dataCompleted) {
+    if (cls == 1) {
+        OpenReceiveFile(s);  // accepted: now the local file may be replaced
+        return;
+    }
+    if (s.dataCompleted) {
         return;
     }
     FtpTimerStop(s);
     if (cls == 2) {
         s.dataCompleted = 1;
         if (s.dataClosedSeen) {
-            TransferDone(s, TNFTP_EV_RECEIVE_COMPLETE, nullptr, 0,
-                         static_cast<std::uintptr_t>(s.transferred));
+            FinishReceive(s);
         } else {
             FtpTimerStart(s);
         }
@@ -391,17 +481,14 @@ void StepRetr(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
 void StepSendCompletion(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*,
                         std::uint32_t) {
     if (event == FtpStep::Timeout) {
-        TransferDone(s, TNFTP_EV_SEND_FAILED, nullptr, 0, TNFTP_OP_STOR_DATA);
+        // A reply that came later would answer the next command: the session cannot go on.
+        FtpEndTimeout(s, "no STOR completion reply");
     } else if (event == FtpStep::Abort) {
         FtpAbortStep(s);
-    } else if (event == FtpStep::Reply && cls == 2) {
+    } else if (event == FtpStep::Reply && cls == 2 && s.completionEvent == TNFTP_EV_SEND_COMPLETE) {
         FtpTimerStop(s);
-        if (s.completionEvent == TNFTP_EV_SEND_COMPLETE) {
-            TransferDone(s, TNFTP_EV_SEND_COMPLETE, nullptr, 0, 0);
-        } else {
-            TransferDone(s, TNFTP_EV_SEND_FAILED, s.replyLine, s.replyLength, TNFTP_OP_STOR_DATA);
-        }
-    } else if (event == FtpStep::Reply && (cls == 4 || cls == 5)) {
+        TransferDone(s, TNFTP_EV_SEND_COMPLETE, nullptr, 0, 0);
+    } else if (event == FtpStep::Reply && cls != 1) {
         FtpTimerStop(s);
         TransferDone(s, TNFTP_EV_SEND_FAILED, s.replyLine, s.replyLength, TNFTP_OP_STOR_DATA);
     } else if (event == FtpStep::DataClosed) {
@@ -409,8 +496,14 @@ void StepSendCompletion(TnFtpSession& s, FtpStep event, int cls, const std::uint
     }
 }
 
+// The upload's stream has ended: in order (our FIN is the end of file in stream mode) or, for a
+// failed one, with a reset, so that the server does not keep a cut file as a whole one.
 void EnterCompletion(TnFtpSession& s, int completionEvent) {
-    FtpCloseAndReleaseData(s);  // closing our end is the end of file (stream mode)
+    if (completionEvent == TNFTP_EV_SEND_COMPLETE) {
+        FtpCloseAndReleaseData(s);
+    } else {
+        FtpResetAndReleaseData(s);
+    }
     FtpFreeChunk(s);
     FtpCloseFile(s);
     s.completionEvent = completionEvent;
@@ -431,8 +524,11 @@ void StepStor(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
             }
             return;
         case FtpStep::Timeout:
-        case FtpStep::DataClosed:
             TransferDone(s, TNFTP_EV_SEND_FAILED, nullptr, 0, TNFTP_OP_STOR);
+            return;
+        case FtpStep::DataClosed:
+            // STOR's reply is still to come: it is read before the failure is reported.
+            EnterCompletion(s, TNFTP_EV_SEND_FAILED);
             return;
         case FtpStep::Abort:
             FtpAbortStep(s);
@@ -442,9 +538,14 @@ void StepStor(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
     }
 }
 
-void StepSend(TnFtpSession& s, FtpStep event, int, const std::uint8_t*, std::uint32_t) {
+void StepSend(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
     if (event == FtpStep::Timeout) {
         FtpPump(s);
+    } else if (event == FtpStep::Reply && cls != 1) {
+        // A final reply before the end of the file (452 for a full disk, or any other): the
+        // upload has failed, and this reply is its answer.
+        FtpResetAndReleaseData(s);
+        TransferDone(s, TNFTP_EV_SEND_FAILED, s.replyLine, s.replyLength, TNFTP_OP_STOR_DATA);
     } else if (event == FtpStep::DataClosed) {
         // The server stopped taking data before the end of the file: the reply will say why.
         EnterCompletion(s, TNFTP_EV_SEND_FAILED);
@@ -454,8 +555,10 @@ void StepSend(TnFtpSession& s, FtpStep event, int, const std::uint8_t*, std::uin
     }
 }
 
+// A local failure during the upload (a read error, a stall): the stream is cut with a reset and
+// the server's final reply is read before the failure is reported, so replies stay in step.
 void SendFailed(TnFtpSession& s) {
-    TransferDone(s, TNFTP_EV_SEND_FAILED, nullptr, 0, TNFTP_OP_STOR_DATA);
+    EnterCompletion(s, TNFTP_EV_SEND_FAILED);
 }
 
 // Reads the next chunk of the file. False when the upload failed (and has been reported).
@@ -527,6 +630,15 @@ void FtpCloseData(TnFtpSession& s) {
     s.dataOpen = 0;
 }
 
+void FtpResetAndReleaseData(TnFtpSession& s) {
+    if (s.dataOpen && s.data != nullptr && s.data->endpoint != nullptr) {
+        TnSockTcpReset(s.data->endpoint);
+        s.data->endpoint = nullptr;
+    }
+    s.dataOpen = 0;
+    FtpCloseAndReleaseData(s);
+}
+
 void FtpCloseAndReleaseData(TnFtpSession& s) {
     FtpCloseData(s);
     if (s.data != nullptr) {
@@ -556,11 +668,29 @@ void FtpFreeChunk(TnFtpSession& s) {
     s.chunkRemaining = 0;
 }
 
-void FtpCloseFile(TnFtpSession& s) {
-    if (s.file != 0) {
-        g_ftp.services.fileClose(s.file);
-        s.file = 0;
+namespace {
+
+bool EndFile(TnFtpSession& s, int completed) {
+    const TnFtpFile file = s.file;
+    s.file               = 0;
+    if (file == 0) {
+        return completed == 0;
     }
+    if (s.direction == kFtpDirectionReceive && g_ftp.services.fileFinish != nullptr) {
+        return g_ftp.services.fileFinish(file, completed) != 0;
+    }
+    g_ftp.services.fileClose(file);
+    return true;
+}
+
+}  // namespace
+
+void FtpCloseFile(TnFtpSession& s) {
+    EndFile(s, 0);
+}
+
+bool FtpFinishReceivedFile(TnFtpSession& s) {
+    return EndFile(s, 1);
 }
 
 bool FtpIsSending(const TnFtpSession& s) {
@@ -656,6 +786,10 @@ int CheckTransfer(TnFtpSession* s, const char* name) {
     if (s == nullptr || name == nullptr || !FtpArgumentValid(name, false)) {
         return TNFTP_INVALID_PARAMETERS;
     }
+    // RETR and STOR go out after TYPE and PASV: a name too long for them is refused now.
+    if (!FtpFitsCommandLine("RETR", name)) {
+        return TNFTP_CMD_PARAM_TOO_LONG;
+    }
     if (!FtpIsPoolRecord(s) || !s->inUse || s->kind != kFtpKindControl) {
         return TNFTP_SESSION_NOT_ALLOCATED;
     }
@@ -665,11 +799,16 @@ int CheckTransfer(TnFtpSession* s, const char* name) {
     return TNFTP_OK;
 }
 
-int StartTransfer(TnFtpSession& s, const char* name, int mode, int direction) {
+int StartTransfer(TnFtpSession& s, const char* name, int direction) {
     FtpCloseFile(s);
-    s.file = g_ftp.services.fileOpen(name, mode, mode);
-    if (s.file == 0) {
-        return TNFTP_FILE_OPEN_ERROR;
+    // An upload's file must exist before anything is asked of the server; a download's is
+    // opened only once RETR is accepted, so a refusal leaves the local file as it was.
+    s.direction = direction;
+    if (direction == kFtpDirectionSend) {
+        s.file = g_ftp.services.fileOpen(name, 0, 0);
+        if (s.file == 0) {
+            return TNFTP_FILE_OPEN_ERROR;
+        }
     }
     FtpCloseAndReleaseData(s);
     FtpFreeChunk(s);
@@ -679,7 +818,8 @@ int StartTransfer(TnFtpSession& s, const char* name, int mode, int direction) {
     s.lastChunk      = 0;
     s.dataCompleted  = 0;
     s.dataClosedSeen = 0;
-    s.direction      = direction;
+    s.dataReset      = 0;
+    s.failHasText    = 0;
     s.step           = StepType;
     const int result = FtpSendCommand(s, "TYPE", "I");
     if (result != TNFTP_OK) {
@@ -708,6 +848,7 @@ int TnFtpList(TnFtpSession* s) {
     }
     FtpFreeListing(*s);
     FtpCloseAndReleaseData(*s);
+    s->dataReset        = 0;
     s->pasvAttempts     = 3;
     s->pasvContinuation = ContinueList;
     s->step             = StepPasv;
@@ -727,10 +868,10 @@ int TnFtpGetFile(TnFtpSession* s, const char* name, std::uint32_t expectedSizeLo
         return check;
     }
     s->expectedSize = (static_cast<std::uint64_t>(expectedSizeHigh) << 32) | expectedSizeLow;
-    return StartTransfer(*s, name, 1, kFtpDirectionReceive);
+    return StartTransfer(*s, name, kFtpDirectionReceive);
 }
 
 int TnFtpPutFile(TnFtpSession* s, const char* name) {
     const int check = CheckTransfer(s, name);
-    return check != TNFTP_OK ? check : StartTransfer(*s, name, 0, kFtpDirectionSend);
+    return check != TNFTP_OK ? check : StartTransfer(*s, name, kFtpDirectionSend);
 }

@@ -98,6 +98,13 @@ struct TnFtpSession {
     int dataCompleted;             // RETR: the server's completion reply has arrived
     int dataClosedSeen;            // RETR: the data connection has closed
     std::uint32_t sendStallStart;  // STOR: tick of the last byte the socket layer took
+    int dataReset;  // the data connection ended by a reset or time-out, not the server's FIN
+    // A failed transfer waiting for the server's final reply: the text to report with it.
+    char failText[64];
+    int failHasText;
+    // ABOR: replies seen so far, and the one that ended the aborted transfer.
+    int abortReplies;
+    char abortTransferReply[TNFTP_MAX_REPLY_LINE + 1];
     // Bytes of a command line the socket layer has not taken yet; sent before anything else.
     char pending[2 * kFtpCommandLine];
     std::uint32_t pendingLength;
@@ -139,6 +146,8 @@ void FtpAbortStep(TnFtpSession& s);
 // `timeoutMessage`, an abort (where the step can be aborted) sends ABOR; true only for a reply.
 bool FtpReplyArrived(TnFtpSession& s, FtpStep event, const char* timeoutMessage, bool abortable);
 bool FtpArgumentValid(const char* argument, bool allowEmpty);
+// True when "COMMAND ARGUMENT\r\n" fits the command line.
+bool FtpFitsCommandLine(const char* command, const char* argument);
 
 // Largest listing kept in memory (TNFTP_MAX_LISTING; tests lower it).
 extern std::uint32_t g_ftpListingLimit;
@@ -151,7 +160,12 @@ void FtpCloseData(TnFtpSession& s);
 void FtpCloseAndReleaseData(TnFtpSession& s);
 void FtpFreeListing(TnFtpSession& s);
 void FtpFreeChunk(TnFtpSession& s);
+// Closes the transfer's local file; a received one as failed (the host discards it).
 void FtpCloseFile(TnFtpSession& s);
+// Ends a received file as complete; false when the host could not complete it.
+bool FtpFinishReceivedFile(TnFtpSession& s);
+// Ends the data connection with a reset (a cut stream, not an end of file) and releases it.
+void FtpResetAndReleaseData(TnFtpSession& s);
 // True while the session is in the upload's send step (pumped on every tick).
 bool FtpIsSending(const TnFtpSession& s);
 void FtpPump(TnFtpSession& s);

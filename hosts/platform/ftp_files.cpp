@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "host.h"
@@ -60,6 +61,25 @@ struct WriteBuffer {
 };
 
 WriteBuffer gWrite;
+
+// A download in progress: its bytes go to a side file in the target's folder, which replaces
+// the target only when the download completed. The target keeps its old contents until then.
+struct Download {
+    TnFtpFile file = 0;
+    std::string side;
+    std::string target;
+};
+
+Download gDownloads[4];
+
+Download* DownloadOf(TnFtpFile file) {
+    for (Download& d : gDownloads) {
+        if (d.file != 0 && d.file == file) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
 
 // Bytes read ahead from one file and not yet handed out.
 struct ReadBuffer {
@@ -124,6 +144,37 @@ TnFtpFile OpenChecked(const char* path, int flags, bool forWriting) {
     return static_cast<TnFtpFile>(fd) + 1;
 }
 
+// A download of `path` (a regular file or none yet): a side file "folder/.tarnet-partial-XXXXXX"
+// created afresh (never an existing file or link), with the permissions a new file would get.
+TnFtpFile OpenDownload(const char* path) {
+    Download* slot = nullptr;
+    for (Download& d : gDownloads) {
+        slot = slot == nullptr && d.file == 0 ? &d : slot;
+    }
+    if (slot == nullptr) {
+        errno = EMFILE;
+        NoteError("cannot create", path);
+        return 0;
+    }
+    const char* slash = std::strrchr(path, '/');
+    std::string side =
+        (slash != nullptr ? std::string(path, static_cast<std::size_t>(slash - path) + 1) : "") +
+        ".tarnet-partial-XXXXXX";
+    const int fd = ::mkostemp(side.data(), O_CLOEXEC);
+    if (fd < 0) {
+        NoteError("cannot create", side.c_str());
+        return 0;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ++gFiles.openFiles;
+    slot->file   = static_cast<TnFtpFile>(fd) + 1;
+    slot->side   = side;
+    slot->target = path;
+    return slot->file;
+}
+
 // ---- walker operations ------------------------------------------------------------------------
 
 // A folder one step below the current one whose full path would not fit PATH_MAX. Such a
@@ -142,6 +193,8 @@ bool PathTooLong(const char* name) {
     return true;
 }
 
+// Folders the walker creates or enters are never symbolic links: a listing could otherwise name
+// a local link and lead the walk, and the files it writes, out of the folder it was given.
 int MakeDirectory(const char* name) {
     if (PathTooLong(name)) {
         NoteError("cannot create folder", name);
@@ -151,18 +204,39 @@ int MakeDirectory(const char* name) {
         return 1;
     }
     struct stat st {};
-    if (errno == EEXIST && ::stat(name, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (errno == EEXIST && ::lstat(name, &st) == 0 && S_ISDIR(st.st_mode)) {
         return 1;
+    }
+    if (errno == EEXIST && S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
     }
     NoteError("cannot create folder", name);
     return 0;
 }
 
 int ChangeDirectory(const char* name) {
-    if (!PathTooLong(name) && ::chdir(name) == 0) {
+    if (PathTooLong(name)) {
+        NoteError("cannot enter folder", name);
+        return 0;
+    }
+    if (std::strcmp(name, "..") == 0) {
+        if (::chdir(name) == 0) {
+            return 1;
+        }
+        NoteError("cannot enter folder", name);
+        return 0;
+    }
+    const int fd       = ::open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool entered = fd >= 0 && ::fchdir(fd) == 0;
+    const int error    = errno;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (entered) {
         return 1;
     }
-    NoteError("cannot enter folder", name);
+    errno = error;
+    NoteError(error == ELOOP ? "a symbolic link, not entered:" : "cannot enter folder", name);
     return 0;
 }
 
@@ -224,12 +298,58 @@ TnFtpFile FtpFileOpen(const char* name, int mode, int create) {
     if (mode == 0) {
         return OpenChecked(path, O_RDONLY, false);
     }
-    // A download replaces the whole file: stale bytes of a longer old file must not remain.
-    return OpenChecked(path, O_WRONLY | O_TRUNC | (create != 0 ? O_CREAT : 0), true);
+    struct stat st {};
+    const bool exists = ::stat(path, &st) == 0;
+    if (!exists && create == 0) {
+        NoteError("cannot open", path);
+        return 0;
+    }
+    // A device (such as /dev/null) is written directly; a folder or FIFO is refused there.
+    if (exists && !S_ISREG(st.st_mode)) {
+        return OpenChecked(path, O_WRONLY | O_TRUNC, true);
+    }
+    return OpenDownload(path);
+}
+
+int FtpFileFinish(TnFtpFile file, int completed) {
+    if (file == 0) {
+        return 0;
+    }
+    bool ok = gWrite.owner != file || Flush();
+    if (gRead.owner == file) {
+        gRead = {};
+    }
+    if (::close(Descriptor(file)) != 0 && ok) {
+        NoteError("cannot close", "the file");
+        ok = false;
+    }
+    --gFiles.openFiles;
+    Download* d = DownloadOf(file);
+    if (d == nullptr) {
+        return ok || completed == 0 ? 1 : 0;
+    }
+    const Download done = *d;
+    *d                  = Download{};
+    if (completed != 0 && ok && ::rename(done.side.c_str(), done.target.c_str()) == 0) {
+        return 1;
+    }
+    if (completed != 0 && ok) {
+        NoteError("cannot replace", done.target.c_str());
+        ok = false;
+    }
+    ::unlink(done.side.c_str());
+    return completed == 0 ? 1 : 0;
 }
 
 void FtpFileClose(TnFtpFile file) {
     if (file == 0) {
+        return;
+    }
+    // Closing a download without saying how it ended keeps what was received.
+    if (DownloadOf(file) != nullptr) {
+        if (FtpFileFinish(file, 1) == 0) {
+            gFiles.writeFailed = true;
+        }
         return;
     }
     if (gWrite.owner == file && !Flush()) {
@@ -318,6 +438,7 @@ TnFtpServices FtpHostServices() {
     services.fileWrite    = FtpFileWrite;
     services.fileRead     = FtpFileRead;
     services.getTickCount = config.getTickCount;
+    services.fileFinish   = FtpFileFinish;
     return services;
 }
 

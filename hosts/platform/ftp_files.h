@@ -37,8 +37,11 @@ bool FtpWriteFailed();
 int FtpOpenFileCount();
 
 // The file operations, exposed for tests. Handles are descriptor + 1, so 0 means failure.
-// mode 0: read (a regular file that must exist); mode 1: write from the start, truncating.
+// mode 0: read (a regular file that must exist); mode 1: write a download to a side file in the
+// same folder, which FtpFileFinish turns into the file (completed) or removes (failed); an
+// existing device is written directly. FtpFileClose on a download completes it.
 TnFtpFile FtpFileOpen(const char* name, int mode, int create);
+int FtpFileFinish(TnFtpFile file, int completed);
 void FtpFileClose(TnFtpFile file);
 int FtpFileWrite(TnFtpFile file, const std::uint8_t* bytes, std::uint32_t count,
                  std::uint32_t* written);

@@ -361,6 +361,9 @@ std::string Describe(int event, const std::string& text, std::uintptr_t extra) {
         case TNFTP_EV_TIMEOUT:
             return "timed out: " + text;
         case TNFTP_EV_CLOSED:
+            if (!text.empty()) {
+                return text + " (" + step + ")";  // such as a reset data connection
+            }
             return extra == 0 ? "the server closed the control connection"
                               : "the server closed the data connection (" + step + ")";
         case TNFTP_EV_CONNECT_ERROR:
@@ -396,6 +399,10 @@ std::string Describe(int event, const std::string& text, std::uintptr_t extra) {
         }
         case TNFTP_EV_RECEIVE_FAILED: {
             std::string why = "RETR failed: ";
+            if (!text.empty()) {
+                return why + text +
+                       (gRun.lastReply.empty() ? "" : " (server: " + gRun.lastReply + ")");
+            }
             if (!platform::FtpLastFileError().empty()) {
                 return why + platform::FtpLastFileError();
             }
@@ -409,7 +416,8 @@ std::string Describe(int event, const std::string& text, std::uintptr_t extra) {
 
 class FtpCommand {
   public:
-    FtpCommand(Session& session, std::string host) : session_(session), host_(std::move(host)) {}
+    FtpCommand(Session& session, std::string host, std::string server)
+        : session_(session), host_(std::move(host)), server_(std::move(server)) {}
 
     // Waits for the event that ends the step (or a stop, or the command's time limit). A
     // stopped wait aborts a transfer that is running, so the server stops sending.
@@ -459,13 +467,24 @@ class FtpCommand {
             TnFtpAbort(gRun.session);
             session_.Loop().Finish(gRun.treeMode ? TreeDone : StepDone, nullptr,
                                    platform::MonotonicMs() + kAbortWaitMs);
-            const std::string reply =
-                gRun.event == TNFTP_EV_ABORT_DONE && !gRun.text.empty() ? gRun.text : "no reply";
+            // The server's words as they came: the transfer's end (426 ...), then the ABOR's.
+            std::string reply = gRun.event == TNFTP_EV_ABORT_DONE && !gRun.text.empty()
+                                    ? gRun.text
+                                    : "no reply to ABOR";
+            const char* transfer =
+                gRun.session != nullptr ? TnFtpAbortedTransferReply(gRun.session) : "";
+            if (transfer[0] != '\0') {
+                reply = Printable(transfer, std::strlen(transfer)) + ", then " + reply;
+            }
             const std::string why =
                 outcome == EventLoop::Outcome::kStopSignal
                     ? std::string("stopped by ") + strsignal(EventLoop::StopSignal())
                     : "timed out";
-            return Fail("%s: %s; aborted (server: %s)", what, why.c_str(), reply.c_str());
+            // The upload was cut with a reset, but what the server kept is its own affair.
+            const char* partial =
+                gRun.sending && gRun.bytes > 0 ? "; the remote file may be partial" : "";
+            return Fail("%s: %s; aborted (server: %s)%s", what, why.c_str(), reply.c_str(),
+                        partial);
         }
         return session_.Stopped(outcome);
     }
@@ -475,7 +494,7 @@ class FtpCommand {
         user_     = user;
         password_ = password;
         TnFtpConnectParams params{};
-        params.serverName      = host_.c_str();
+        params.serverName      = server_.c_str();
         params.serverPort      = port;
         params.userName        = user.c_str();
         params.password        = password.c_str();
@@ -611,50 +630,35 @@ class FtpCommand {
         return kExitOk;
     }
 
-    // The download goes to a side file that replaces LOCAL only once it is complete: a failed or
-    // interrupted download neither leaves a partial file that looks whole nor destroys the
-    // file LOCAL was before.
+    // A failed or interrupted download neither leaves a partial file that looks whole nor
+    // destroys the file LOCAL was before (the file service's side file). The listed size only
+    // feeds the progress bar: it is known on a terminal only, and a check that ran there alone
+    // would make the outcome depend on where stderr goes.
     int Get(const std::string& remote, const std::string& local) {
         if (gRun.progress && remote.find('/') == std::string::npos) {
             if (const int rc = ListedSize(remote, gRun.total); rc != kExitOk) {
                 return rc;
             }
         }
-        // Only a regular file (or none yet) is replaced that way; a device such as /dev/null
-        // is written directly, never renamed over.
-        struct stat st {};
-        const bool direct         = ::stat(local.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-        const std::string partial = direct ? local : local + ".tarnet-partial";
-        const std::string what    = "get " + remote;
-        platform::FtpMapNextOpen(remote, partial);
+        // The file service writes a side file next to LOCAL and replaces LOCAL only when the
+        // download completed (a device such as /dev/null is written directly).
+        const std::string what = "get " + remote;
+        platform::FtpMapNextOpen(remote, local);
         gRun.sending  = false;
         gRun.startMs  = platform::MonotonicMs();
         gRun.stepDone = false;
         int rc        = Started(TnFtpGetFile(gRun.session, remote.c_str(), 0, 0), what.c_str());
-        platform::FtpClearMapping();
-        if (rc != kExitOk) {
-            return rc;
+        if (rc == kExitOk) {
+            rc = Await(TNFTP_EV_RECEIVE_COMPLETE, what.c_str());
         }
-        rc = Await(TNFTP_EV_RECEIVE_COMPLETE, what.c_str());
+        platform::FtpClearMapping();  // the file is opened only once RETR is accepted
         if (rc == kExitOk && platform::FtpWriteFailed()) {
             rc = Fail("%s: %s", what.c_str(), platform::FtpLastFileError().c_str());
         }
-        if (direct) {
-            if (rc == kExitOk) {
-                Summary("");
-            }
-            return rc;
+        if (rc == kExitOk) {
+            Summary("");
         }
-        if (rc == kExitOk && ::rename(partial.c_str(), local.c_str()) != 0) {
-            rc = Fail("%s: cannot rename %s to %s: %s", what.c_str(), partial.c_str(),
-                      local.c_str(), std::strerror(errno));
-        }
-        if (rc != kExitOk) {
-            ::unlink(partial.c_str());
-            return rc;
-        }
-        Summary("");
-        return kExitOk;
+        return rc;
     }
 
     int Put(const std::string& local, const std::string& remote) {
@@ -779,6 +783,7 @@ class FtpCommand {
   private:
     Session& session_;
     std::string host_;
+    std::string server_;  // its address
     std::uint16_t port_ = 0;
     std::string user_;
     std::string password_;
@@ -952,17 +957,17 @@ int ReadRequest(const Args& args, Request& r) {
     return CheckOperands(r);
 }
 
-int CheckHost(Session& session, const std::string& host) {
+// The server's address: a name is looked up by the session's resolver, so that a failed lookup
+// is told in the same words as by `tarnet resolve`.
+int CheckHost(Session& session, const std::string& host, std::string& server) {
     std::uint32_t address = 0;
-    if (ParseAddress(host, address)) {
-        if (address == 0 || session.NextHop(address) == 0) {
-            return Fail("%s is outside the local subnet and no --gateway was given", host.c_str());
-        }
-        return kExitOk;
-    }
-    if (session.DnsServer() == 0) {
+    if (!ParseAddress(host, address) && session.DnsServer() == 0) {
         return Fail("cannot resolve '%s': no DNS server (give --dns ADDR)", host.c_str());
     }
+    if (const int rc = session.ResolveReachable(host, address); rc != kExitOk) {
+        return rc;
+    }
+    server = AddressText(address);
     return kExitOk;
 }
 
@@ -1051,7 +1056,8 @@ int RunFtp(const GlobalOptions& options, const Args& args) {
     if (const int rc = session.Start(); rc != kExitOk) {
         return rc;
     }
-    if (const int rc = CheckHost(session, request.host); rc != kExitOk) {
+    std::string server;
+    if (const int rc = CheckHost(session, request.host, server); rc != kExitOk) {
         return rc;
     }
     // The library lives as long as the process; a second command in one process reuses it.
@@ -1069,7 +1075,7 @@ int RunFtp(const GlobalOptions& options, const Args& args) {
     session.OnTcpReport(OnTcpReport, nullptr);
     session.Loop().AddPeriodic(1, WakeEveryMs, nullptr);
 
-    FtpCommand ftp(session, request.host);
+    FtpCommand ftp(session, request.host, server);
     int rc = ftp.Login(request.port, request.user, request.password);
     if (rc == kExitOk) {
         rc = RunOp(ftp, request);

@@ -30,6 +30,8 @@ struct TnSockEndpoint {
     std::uint32_t remoteAddress;
     std::uint32_t protocol;
     bool receivePaused;  // TCP: TnSockTcpPauseReceive holds arriving data in the stack
+    bool resetOnClose;   // TCP: TnSockTcpReset ends the connection with a reset
+    int endReason;       // TCP: how the connection ended (TNSOCK_TCP_END_...), while it is told
     std::uint8_t txArea[kSockTxHeadroom + TNSOCK_UDP_MAX_PAYLOAD];
     TnSockEventFn callback;
     TnSockEndpoint* next;

@@ -73,6 +73,10 @@ void Closed(TnSockEndpoint* e) {
     TcpControlBlock* connection = e->connection;
     // TCP may go on (sending our FIN) after this report; nothing it says later may reach this
     // slot, which the application may already have reused.
+    // A connection that ends without a report so far ended by the peer's FIN: it lives on in
+    // LAST_ACK, whose end is reported later.
+    const int reported = connection != nullptr ? TnTcpEndReason(connection) : 0;
+    e->endReason       = reported != 0 ? reported : TNSOCK_TCP_END_PEER_CLOSED;
     TcpForgetUser(connection);
     e->tcpState = kTcpStateNone;
     e->callback(e->appContext, TNSOCK_EVENT_CLOSED, nullptr, 0, 0, 0);
@@ -120,7 +124,11 @@ void SockTcpDetach(TnSockEndpoint* endpoint) {
         endpoint->listenerHandle = nullptr;
     } else if (endpoint->connection != nullptr) {
         TcpControlBlock* connection = endpoint->connection;
-        TnTcpClose(connection);
+        if (endpoint->resetOnClose) {
+            TnTcpAbort(connection);
+        } else {
+            TnTcpClose(connection);
+        }
         // The connection may live on (FIN_WAIT, TIME_WAIT); cut its link to this slot.
         TcpForgetUser(connection);
         endpoint->connection = nullptr;
@@ -213,6 +221,28 @@ int TnSockTcpSend(TnSockEndpoint* endpoint, const std::uint8_t* data, std::uint3
         default:
             return TNSOCK_GENERAL;
     }
+}
+
+int TnSockTcpReset(TnSockEndpoint* endpoint) {
+    if (!SockIsInitialised()) {
+        return TNSOCK_NOT_INITIALIZED;
+    }
+    if (endpoint == nullptr || !SockIsEndpoint(endpoint)) {
+        return TNSOCK_BAD_PARAMETER;
+    }
+    if (endpoint->protocol != kProtocolTcp || endpoint->tcpState == kTcpStateListening) {
+        return TNSOCK_BAD_PARAMETER;
+    }
+    endpoint->resetOnClose = true;
+    SockRelease(endpoint);
+    return TNSOCK_SUCCESS;
+}
+
+int TnSockTcpEndReason(const TnSockEndpoint* endpoint) {
+    if (endpoint == nullptr || !SockIsEndpoint(endpoint) || endpoint->protocol != kProtocolTcp) {
+        return 0;
+    }
+    return endpoint->endReason;
 }
 
 int TnSockTcpAbortAll() {

@@ -406,6 +406,7 @@ TcpControlBlock* TcpTakeBlock() {
     b->maxSndWnd        = 0;
     b->probesUnanswered = 0;
     b->diagPhase        = TCP_DIAG_NONE;
+    b->endReason        = 0;
     b->rcvPaused        = false;
     b->rcvHeld          = 0;
     b->rcvAcked         = b->rcvNxt;  // no window offered yet: nothing to keep
@@ -490,6 +491,7 @@ void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedByt
         return;
     }
     block->diagPhase   = TCP_DIAG_ENDED;
+    block->endReason   = reason;
     TnSockDiagnostic d = ConnectionRecord(block, TNSOCK_DIAG_TCP_ENDED);
     d.reason           = reason;
     d.refusedBytes     = refusedBytes;
@@ -933,6 +935,29 @@ int TnTcpClose(TcpControlBlock* block) {
     }
     TcpRaise(block, TCP_EV_CLOSE);
     return TNTCP_SUCCESS;
+}
+
+int TnTcpAbort(TcpControlBlock* block) {
+    if (!g_tcp.initialised) {
+        return TNTCP_NOT_INITIALIZED;
+    }
+    if (block == nullptr || !IsOurBlock(block)) {
+        return TNTCP_BAD_PARAMETER;
+    }
+    block->closedByUser = 1;
+    // Only a synchronized connection has a peer that a reset must reach; before that (and after
+    // our FIN was acknowledged on both sides) the ordinary close is the right end.
+    const TcpStateFn state = block->state;
+    if (state == TcpStateEstablished || state == TcpStateFinWait1 || state == TcpStateFinWait2) {
+        ResetAndRelease(block, TNSOCK_TCP_END_ABORTED);
+        return TNTCP_SUCCESS;
+    }
+    TcpRaise(block, TCP_EV_CLOSE);
+    return TNTCP_SUCCESS;
+}
+
+int TnTcpEndReason(const TcpControlBlock* block) {
+    return block != nullptr ? block->endReason : 0;
 }
 
 int TnTcpPauseReceive(TcpControlBlock* block, int on) {

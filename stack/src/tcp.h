@@ -72,6 +72,11 @@ int TnTcpAccept(TcpControlBlock* block, std::uintptr_t userContext);
 int TnTcpSend(TcpControlBlock* block, const std::uint8_t* data, std::uint32_t length,
               std::uint32_t* outCount);
 int TnTcpClose(TcpControlBlock* block);
+// Ends the connection with a reset (RFC 9293 3.10.7 ABORT) where the peer has been synchronized,
+// so that it learns the stream was cut, not ended; otherwise as TnTcpClose.
+int TnTcpAbort(TcpControlBlock* block);
+// How the connection ended (TNSOCK_TCP_END_...) once that has been reported, else 0.
+int TnTcpEndReason(const TcpControlBlock* block);
 // Pauses (on != 0) or resumes receiving. While paused, arriving data is acknowledged and held
 // (up to the receive window, which shrinks accordingly), not delivered; resuming delivers it
 // from inside this call and sends a window update. TNTCP_WRONG_STATE once the user has closed

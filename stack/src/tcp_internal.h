@@ -223,6 +223,7 @@ struct TcpControlBlock {
     int probesUnanswered;      // zero-window probes sent since the last acceptable ACK
     std::uint32_t lastAckUna;  // sndUna when LAST_ACK last made progress
     int diagPhase;             // TcpDiagPhase: what the diagnostic hook has been told
+    int endReason;             // TNSOCK_TCP_END_... once reported, else 0
     // Retransmission timing
     // RFC 6298 estimator, kept scaled as integers: srtt in 1/8 ms, rttvar in 1/4 ms (so that
     // rttvarScaled is 4 * RTTVAR in ms). rttMeasured is false until the first sample.

@@ -34,12 +34,15 @@ struct FtpEventRecord {
 struct MemoryFiles {
     std::map<std::string, Bytes> files;
     struct Open {
-        std::string name;
+        std::string name;  // where the bytes go: a download's side file "NAME~partial"
         std::size_t offset;
+        std::string target;  // a download: the file the side file replaces on completion
     };
+    std::vector<std::pair<std::string, int>> finished;  // (file, completed) of each download
     std::map<TnFtpFile, Open> open;
     TnFtpFile next  = 1;
     bool failWrites = false;
+    bool failFinish = false;  // the end of a received file fails (its last write, say)
     bool failReads  = false;
     std::string cwd;  // the walker tests' local current directory; names are relative to it
 
@@ -55,10 +58,27 @@ struct MemoryFiles {
             return 0;
         }
         if (mode == 1) {
-            m.files[key].clear();  // writing truncates
+            m.files[key + "~partial"].clear();
+            m.open[m.next] = Open{key + "~partial", 0, key};
+            return m.next++;
         }
-        m.open[m.next] = Open{key, 0};
+        m.open[m.next] = Open{key, 0, {}};
         return m.next++;
+    }
+    static int Finish(TnFtpFile f, int completed) {
+        MemoryFiles& m = Get();
+        const Open o   = m.open[f];
+        m.open.erase(f);
+        m.finished.emplace_back(o.target, completed);
+        if (completed != 0 && m.failFinish) {
+            m.files.erase(o.name);
+            return 0;
+        }
+        if (completed != 0) {
+            m.files[o.target] = m.files[o.name];
+        }
+        m.files.erase(o.name);
+        return 1;
     }
     static void CloseFile(TnFtpFile f) { Get().open.erase(f); }
     static int Write(TnFtpFile f, const std::uint8_t* b, std::uint32_t n, std::uint32_t* w) {
@@ -140,7 +160,7 @@ class FtpTest : public StackTest {
         LearnPeer();
         TnFtpServices services{config.timerStart,      config.timerStop,   MemoryFiles::OpenFile,
                                MemoryFiles::CloseFile, MemoryFiles::Write, MemoryFiles::Read,
-                               config.getTickCount};
+                               config.getTickCount,    MemoryFiles::Finish};
         const int init = TnFtpInit(&services);
         ASSERT_TRUE(init == TNFTP_OK || init == TNFTP_ALREADY_INITIALISED);
         std::uint32_t timeout = 15000;
@@ -255,6 +275,11 @@ class FtpTest : public StackTest {
                     Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
                           bytes.begin() + static_cast<std::ptrdiff_t>(at + n)));
         }
+        Pump();
+    }
+    void ServerReset(Conn& c) {
+        c.reset = true;
+        Segment(c, tcpflag::kRst | tcpflag::kAck);
         Pump();
     }
     void ServerClose(Conn& c) {

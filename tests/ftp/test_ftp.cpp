@@ -524,20 +524,21 @@ TEST_F(FtpTest, DataConnectionThatNeverOpensTriesThreePasvRounds) {
     EXPECT_EQ(Events().back().text, "no data connection");
 }
 
-// A download completes when the server has closed the data connection and replied, whatever
-// size the caller expected; the file holds exactly the bytes sent.
-TEST_F(FtpTest, DownloadKeepsEveryByteWhateverTheExpectedSize) {
+// A download completes when the server has closed the data connection and replied, and the
+// bytes match a size the caller knew; the local file is replaced only then.
+TEST_F(FtpTest, DownloadCompletesOnlyWithTheExpectedSize) {
     struct Case {
         std::size_t size;
         std::uint32_t expected;
+        bool complete;
     };
     const Case cases[] = {
-        {0,     0      },
-        {1,     0      },
-        {2047,  2047   },
-        {2048,  100    },
-        {2049,  1 << 20},
-        {70000, 0      }
+        {0,     0,       true },
+        {1,     0,       true },
+        {2047,  2047,    true },
+        {2048,  100,     false},
+        {2049,  1 << 20, false},
+        {70000, 0,       true },
     };
     TnFtpSession* s = LoggedIn();
     for (const Case& c : cases) {
@@ -547,10 +548,17 @@ TEST_F(FtpTest, DownloadKeepsEveryByteWhateverTheExpectedSize) {
         Events().clear();
         ASSERT_EQ(TnFtpGetFile(s, "f", c.expected, 0), TNFTP_OK);
         Pump();
+        EXPECT_TRUE(MemoryFiles::Get().open.empty()) << "the file is closed";
+        if (!c.complete) {
+            ASSERT_EQ(EventKinds(), (std::vector<int>{TNFTP_EV_RECEIVE_FAILED}));
+            EXPECT_EQ(Events().back().text, "received " + std::to_string(c.size) + " of " +
+                                                std::to_string(c.expected) + " bytes");
+            EXPECT_EQ(MemoryFiles::Get().files["f"], Bytes(100000, 'z'));
+            continue;
+        }
         ASSERT_EQ(EventKinds(), (std::vector<int>{TNFTP_EV_RECEIVE_COMPLETE}));
         EXPECT_EQ(Events().back().extra, c.size);
         EXPECT_EQ(MemoryFiles::Get().files["f"], remote["f"]);
-        EXPECT_TRUE(MemoryFiles::Get().open.empty()) << "the file is closed";
     }
     EXPECT_EQ(commands[0], "TYPE I");
     EXPECT_EQ(commands[2], "RETR f");
@@ -559,7 +567,7 @@ TEST_F(FtpTest, DownloadKeepsEveryByteWhateverTheExpectedSize) {
 TEST_F(FtpTest, DownloadWaitsForDataAfterTheCompletionReply) {
     autoTransfer    = false;
     TnFtpSession* s = LoggedIn();
-    ASSERT_EQ(TnFtpGetFile(s, "f", 4, 0), TNFTP_OK);
+    ASSERT_EQ(TnFtpGetFile(s, "f", 8, 0), TNFTP_OK);
     Pump();
     Conn* data = DataConn();
     ASSERT_NE(data, nullptr);

@@ -260,6 +260,9 @@ class FtpServers(unittest.TestCase):
         server = SANDBOX.ftp_servers[0]
         out, _ = self.ok(tarnet_ftp(server, SANDBOX.env["TARNET_FTP_NAME"], "pwd"))
         self.assertEqual(out, "/\n")
+        rc, _, err = tarnet_ftp(server, "nosuch.tarnet.test", "ls")
+        self.assertEqual((rc, err), (1, "tarnet: nosuch.tarnet.test: not found (DNS server %s: "
+                                        "no such name)\n" % SANDBOX.peer_ip))
 
     def test_anonymous_reads_but_cannot_write(self):
         vsftpd = SANDBOX.ftp_servers[0]
@@ -272,23 +275,40 @@ class FtpServers(unittest.TestCase):
         self.assertEqual(rc, 1, err)
         self.assertIn("STOR failed: 550", err)
 
-    def test_interrupt_aborts_a_running_download(self):
+    def test_interrupt_aborts_a_running_transfer(self):
+        """Ctrl-C in a get or a put: the data connection is reset, ABOR's replies are shown as
+        the server gave them, no partial local file stays, and a cut upload is said to be
+        possibly partial on the server."""
+        source = os.path.join(self.local, "up", "huge-up.bin")
+        os.makedirs(os.path.dirname(source))
+        with open(source, "wb") as f:
+            f.truncate(512 * MIB)
         for server in self.servers():
             big = self.seed(server, "huge.bin", b"")
             os.truncate(big, 512 * MIB)  # sparse: costs the server's disk nothing
-            target = os.path.join(self.local, "huge.bin")
-            partial = target + ".tarnet-partial"  # where a download goes until it is whole
-            proc = tarnet_ftp(server, server.address, "get", "huge.bin", target, wait=False)
-            self.assertTrue(netlib.wait_for(
-                lambda: os.path.exists(partial) and os.path.getsize(partial) > MIB, 30))
-            proc.send_signal(signal.SIGINT)
-            out, err = proc.communicate(timeout=20)
-            err = err.decode(errors="replace")
-            self.assertEqual(proc.returncode, 1, err)
-            self.assertIn("aborted", err)
-            self.assertEqual(os.listdir(self.local), [], "a partial file stays")
+            down = os.path.join(self.local, "down")
+            os.makedirs(down, exist_ok=True)
+            cases = [
+                (("get", "huge.bin", os.path.join(down, "huge.bin")),
+                 lambda: sum(os.path.getsize(os.path.join(down, n)) for n in os.listdir(down)),
+                 "aborted (server: 4"),
+                (("put", source), lambda: os.path.getsize(server.path("huge-up.bin"))
+                 if os.path.exists(server.path("huge-up.bin")) else 0,
+                 "the remote file may be partial"),
+            ]
+            for args, progress, words in cases:
+                proc = tarnet_ftp(server, server.address, *args, wait=False)
+                self.assertTrue(netlib.wait_for(lambda: progress() > MIB, 30))
+                proc.send_signal(signal.SIGINT)
+                out, err = proc.communicate(timeout=20)
+                err = err.decode(errors="replace")
+                self.assertEqual(proc.returncode, 1, err)
+                self.assertIn(words, err)
+                self.assertNotIn("no reply", err)
+            self.assertEqual(os.listdir(down), [], "a partial file stays")
             # The server is still fine for the next session.
             self.ok(tarnet_ftp(server, server.address, "rm", "huge.bin"))
+            self.ok(tarnet_ftp(server, server.address, "rm", "huge-up.bin"))
 
     def test_download_over_a_lossy_reordering_link(self):
         server = SANDBOX.ftp_servers[0]

@@ -1,6 +1,7 @@
 // The FTP library's local files and folders on Linux (hosts/platform/ftp_files), in a scratch
 // folder: what each open mode does to existing files, that nothing can block the loop, short
 // reads only at the end, the one-shot name mapping, and what a folder upload gets to see.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -218,6 +219,59 @@ TEST_F(FtpFiles, FolderWalkSeesFilesAndFoldersButNoLoopsOrSpecialFiles) {
     ASSERT_EQ(fs.currentDirectory(cwd, sizeof cwd), 1);
     EXPECT_EQ(std::string(cwd), dir_ + "/sub dir");
     EXPECT_EQ(fs.changeDirectory("no such"), 0);
+}
+
+// A download writes a side file; finishing it completed replaces the target (a link is replaced,
+// never followed), finishing it failed removes it, and a final write that fails is reported.
+TEST_F(FtpFiles, DownloadsReplaceTheFileOnlyWhenFinishedComplete) {
+    ASSERT_EQ(::mkdir("outside", 0755), 0);
+    struct Case {
+        const char* name;
+        int completed;
+        int result;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"old.txt",   1, 1, "new"  },
+        {"old.txt",   0, 1, "old"  },
+        {"link.txt",  1, 1, "new"  }, // the link becomes a file; its target stays "old"
+        {"/dev/full", 1, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Write("old.txt", "old");
+        Write("outside/victim.txt", "old");
+        ::unlink("link.txt");
+        ASSERT_EQ(::symlink("outside/victim.txt", "link.txt"), 0);
+        const TnFtpFile file = FtpFileOpen(c.name, 1, 1);
+        ASSERT_NE(file, 0u);
+        std::uint32_t written = 0;
+        ASSERT_EQ(FtpFileWrite(file, reinterpret_cast<const std::uint8_t*>("new"), 3, &written), 1);
+        EXPECT_EQ(FtpFileFinish(file, c.completed), c.result);
+        if (c.after != nullptr) {
+            EXPECT_EQ(Read(c.name), c.after);
+        }
+        EXPECT_EQ(Read("outside/victim.txt"), "old");
+        DIR* dir = ::opendir(".");
+        ASSERT_NE(dir, nullptr);
+        while (const dirent* entry = ::readdir(dir)) {
+            EXPECT_NE(std::string(entry->d_name).rfind(".tarnet-partial", 0), 0u)
+                << "a side file stays: " << entry->d_name;
+        }
+        ::closedir(dir);
+    }
+}
+
+// The walker never enters or counts as created a folder that is a symbolic link.
+TEST_F(FtpFiles, WalkerFoldersAreNeverLinks) {
+    ASSERT_EQ(::mkdir("outside", 0755), 0);
+    ASSERT_EQ(::symlink("outside", "sub"), 0);
+    const TnFtpTreeLocalFs& fs = FtpHostLocalFs();
+    EXPECT_EQ(fs.makeDirectory("sub"), 0);
+    EXPECT_EQ(fs.changeDirectory("sub"), 0);
+    EXPECT_EQ(fs.makeDirectory("outside"), 1);
+    EXPECT_EQ(fs.changeDirectory("outside"), 1);
+    EXPECT_EQ(fs.changeDirectory(".."), 1);
 }
 
 }  // namespace

@@ -127,6 +127,14 @@ using TnFtpFileWriteFn = int (*)(TnFtpFile file, const std::uint8_t* bytes, std:
 using TnFtpFileReadFn = int (*)(TnFtpFile file, std::uint8_t* buffer, std::uint32_t capacity,
                                 std::uint32_t* read);
 
+// Ends a file opened to receive, in place of fileClose: completed 1 when the download is whole
+// (the server's completion reply, the data connection's orderly end and the expected size all
+// agree), 0 when it was refused, failed or interrupted. A host that writes to a side file
+// replaces the real one only on completion and removes the side file otherwise, so that an
+// existing local file is never lost to a failed download. Answers nonzero when the file is
+// complete on disk (its last buffered bytes written, the replacement done); with 0 the library
+// reports the download failed.
+using TnFtpFileFinishFn = int (*)(TnFtpFile file, int completed);
 struct TnFtpServices {
     TnTimerStartFn timerStart;
     TnTimerStopFn timerStop;
@@ -135,6 +143,8 @@ struct TnFtpServices {
     TnFtpFileWriteFn fileWrite;
     TnFtpFileReadFn fileRead;
     TnGetTickCountFn getTickCount;
+    // Optional (null: received files end with fileClose, as any other).
+    TnFtpFileFinishFn fileFinish;
 };
 
 // ---- Sessions --------------------------------------------------------------------------------
@@ -182,16 +192,30 @@ int TnFtpDele(TnFtpSession* session, const char* name);
 int TnFtpNoop(TnFtpSession* session);
 int TnFtpPwd(TnFtpSession* session);
 int TnFtpRename(TnFtpSession* session, const char* from, const char* to);
+// Stops the running transfer: its data connection is reset at once (so that a server busy
+// sending or receiving notices), then ABOR is sent and its replies are read as they come.
 int TnFtpAbort(TnFtpSession* session);
 
 int TnFtpList(TnFtpSession* session);
-// Downloads `name` into the local file of the same name. The expected size (low and high 32-bit
-// halves) drives progress only: the download completes when the server has closed the data
-// connection and sent its completion reply.
+// Downloads `name` into the local file of the same name. The local file is opened only once the
+// server has accepted RETR (its 1xx reply, or the first data), so a refused download leaves it
+// untouched; a file that cannot be opened then fails the download (TNFTP_EV_RECEIVE_FAILED,
+// after the server's final reply). The download completes when the server has closed the data
+// connection in order (a reset is a failure whatever the reply) and sent its completion reply.
+// A known expected size (low and high 32-bit halves, nonzero) must then match the bytes
+// received: otherwise TNFTP_EV_RECEIVE_FAILED with the text "received N of M bytes".
+// Names too long for the command line are refused with TNFTP_CMD_PARAM_TOO_LONG before anything
+// is sent (as they are by TnFtpPutFile and TnFtpRename).
 int TnFtpGetFile(TnFtpSession* session, const char* name, std::uint32_t expectedSizeLow,
                  std::uint32_t expectedSizeHigh);
-// Uploads the local file `name` under the same remote name.
+// Uploads the local file `name` under the same remote name. A failed upload (a local read error,
+// a stall, the server's 4xx/5xx while sending) ends the data connection with a reset, so that the
+// server does not keep a truncated file as a complete one, and waits for the server's final
+// reply before reporting TNFTP_EV_SEND_FAILED.
 int TnFtpPutFile(TnFtpSession* session, const char* name);
+// After TNFTP_EV_ABORT_DONE: the reply that ended the aborted transfer (such as "426 ..."), which
+// came before the ABOR's own reply; an empty string when there was none. Read-only.
+const char* TnFtpAbortedTransferReply(const TnFtpSession* session);
 
 // ---- Listing parser --------------------------------------------------------------------------
 

@@ -163,6 +163,15 @@ int TnSockTcpPauseReceive(TnSockEndpoint* endpoint, int on);
 // connection. TNSOCK_BAD_PARAMETER for anything but a TCP connection's endpoint, TNSOCK_GENERAL
 // once the connection has closed.
 int TnSockTcpSetNoDelay(TnSockEndpoint* endpoint, int on);
+// Closes a TCP endpoint as TnSockClose does, but ends a synchronized connection with a reset
+// instead of a FIN: the peer learns that the stream was cut, not ended (a receiver that takes
+// a FIN as the end of a file would keep a truncated one). TNSOCK_BAD_PARAMETER for anything but
+// a TCP connection's endpoint.
+int TnSockTcpReset(TnSockEndpoint* endpoint);
+// During TNSOCK_EVENT_CLOSED: how the connection ended (TNSOCK_TCP_END_PEER_CLOSED for the
+// peer's FIN, TNSOCK_TCP_END_PEER_RESET for its reset, ...). 0 for anything but a TCP endpoint
+// that is being told of its end. Read-only.
+int TnSockTcpEndReason(const TnSockEndpoint* endpoint);
 // Resets every TCP connection now, from the stack's current address, as TnSockDeinit would at
 // shut-down: for a host that is about to give its address back (a DHCP release) and must not
 // leave its peers with connections that a reset from no address can no longer end. Endpoints
