@@ -1,12 +1,12 @@
 // The Linux side of the FTP library's host services: timers and the clock from the platform
-// binding, local files as POSIX descriptors, and the folder walker's operations on the
-// process's current directory. Shared by every program that uses the FTP library.
+// binding, local files from local_files.h (a download goes to a side file that only a
+// completed transfer turns into the file), and the folder walker's operations on the process's
+// current directory. Shared by every program that uses the FTP library.
 //
 // The library names a local file by the remote name (one name for both sides). A program that
 // wants another local path for one transfer arms a name mapping for it (FtpMapNextOpen).
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "tarnet/tnftp.h"
@@ -14,7 +14,7 @@
 namespace tarnet::platform {
 
 // The services record for TnFtpInit: timers and tick count of the platform binding, and the
-// file operations below.
+// local files (with the name mapping below applied on open).
 TnFtpServices FtpHostServices();
 
 // The walker's local file-system operations, on the current directory of the process.
@@ -25,7 +25,7 @@ void FtpMapNextOpen(const std::string& libraryName, const std::string& hostPath)
 void FtpClearMapping();
 
 // The last local file error (the operation and errno's text), empty when none; cleared by
-// FtpClearFileError.
+// FtpClearFileError. Shared with every user of the local files (local_files.h).
 const std::string& FtpLastFileError();
 void FtpClearFileError();
 // Writes are gathered and reach the file when the buffer fills or the file is closed; true when
@@ -33,18 +33,7 @@ void FtpClearFileError();
 // transfer the library reports complete is not. Cleared by FtpClearFileError.
 bool FtpWriteFailed();
 
-// Files opened through the services and not yet closed (for checks that nothing leaks).
+// Local files opened and not yet closed (for checks that nothing leaks).
 int FtpOpenFileCount();
-
-// The file operations, exposed for tests. Handles are descriptor + 1, so 0 means failure.
-// mode 0: read (a regular file that must exist); mode 1: write a download to a side file in the
-// same folder, which FtpFileFinish turns into the file (completed) or removes (failed); an
-// existing device is written directly. FtpFileClose on a download completes it.
-TnFtpFile FtpFileOpen(const char* name, int mode, int create);
-int FtpFileFinish(TnFtpFile file, int completed);
-void FtpFileClose(TnFtpFile file);
-int FtpFileWrite(TnFtpFile file, const std::uint8_t* bytes, std::uint32_t count,
-                 std::uint32_t* written);
-int FtpFileRead(TnFtpFile file, std::uint8_t* buffer, std::uint32_t capacity, std::uint32_t* read);
 
 }  // namespace tarnet::platform

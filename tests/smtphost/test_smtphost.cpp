@@ -1,15 +1,11 @@
-// The mail host services on Linux: UTF-8 text into the charsets a mail carries, and the file
-// services the SMTP library reads an attachment through.
+// The mail host services on Linux: UTF-8 text into the charsets a mail carries. The files an
+// attachment is read through are local_files' (tests/platform/test_local_files.cpp).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "charsets.h"
-#include "smtp_files.h"
 
 namespace tarnet::platform {
 namespace {
@@ -58,66 +54,6 @@ TEST(Charsets, ConvertsWhatFitsAndNamesTheFirstProblem) {
             EXPECT_EQ(error.rfind(c.expected, 0), 0U) << c.name << ": " << error;
         }
     }
-}
-
-class SmtpFiles : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarnet-smtpfiles-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::remove((dir_ + "/file").c_str());
-        std::remove((dir_ + "/fifo").c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string dir_;
-};
-
-TEST_F(SmtpFiles, ReadsWholeChunksUntilTheEnd) {
-    const std::string path = dir_ + "/file";
-    std::string content(7000, '\0');
-    for (std::size_t i = 0; i < content.size(); ++i) {
-        content[i] = static_cast<char>(i * 7);
-    }
-    const TnSmtpFile out = SmtpFileOpen(path.c_str(), 1, 1);
-    ASSERT_NE(out, 0U);
-    std::uint32_t written = 0;
-    EXPECT_EQ(SmtpFileWrite(out, reinterpret_cast<const std::uint8_t*>(content.data()),
-                            static_cast<std::uint32_t>(content.size()), &written),
-              1);
-    SmtpFileClose(out);
-
-    const TnSmtpFile in = SmtpFileOpen(path.c_str(), 0, 0);
-    ASSERT_NE(in, 0U);
-    std::uint64_t size = 0;
-    ASSERT_EQ(SmtpFileSize(in, &size), 1);
-    EXPECT_EQ(size, content.size());
-    std::string back;
-    std::vector<std::uint32_t> reads;
-    for (;;) {
-        std::uint8_t buffer[3072];
-        std::uint32_t got = 0;
-        ASSERT_EQ(SmtpFileRead(in, buffer, sizeof buffer, &got), 1);
-        reads.push_back(got);
-        if (got == 0) {
-            break;
-        }
-        back.append(reinterpret_cast<const char*>(buffer), got);
-    }
-    SmtpFileClose(in);
-    EXPECT_EQ(reads, (std::vector<std::uint32_t>{3072, 3072, 856, 0}));
-    EXPECT_EQ(back, content);
-}
-
-TEST_F(SmtpFiles, RefusesWhatIsNoRegularFile) {
-    const std::string fifo = dir_ + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path : {dir_, fifo, dir_ + "/missing"}) {
-        EXPECT_EQ(SmtpFileOpen(path.c_str(), 0, 0), 0U) << path;
-    }
-    EXPECT_EQ(SmtpFileOpen((dir_ + "/missing").c_str(), 1, 0), 0U);
 }
 
 }  // namespace
