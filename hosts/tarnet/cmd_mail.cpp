@@ -26,11 +26,17 @@ namespace {
 using namespace mail;
 using platform::EventLoop;
 
-// Library steps per loop tick: each sends one body line or one attachment chunk, as far as the
+// Library steps per loop pass: each sends one body line or one attachment chunk, as far as the
 // connection's send ring takes it.
 constexpr int kStepsPerTick = 8;
 // After the session ended: how long the connection may take to finish closing.
 constexpr std::uint64_t kCloseWaitMs = 2000;
+
+// The library works while a session is open; the reply time-outs are timers of their own, so
+// the loop waits undisturbed before the mail starts and after its session ended.
+bool HasOpenSession(void*) {
+    return TnSmtpHasOpenSessions() != 0;
+}
 
 void Pump(void*) {
     for (int i = 0; i < kStepsPerTick && !gOutcome.ended; ++i) {
@@ -147,7 +153,7 @@ int RunMail(const GlobalOptions& options, const Args& args) {
     gOutcome.serverAddress = address;
     gOutcome.serverPort    = port;
     session.OnTcpReport(OnTcpReport, nullptr);
-    session.Loop().AddPeriodic(1, Pump, nullptr);
+    session.Loop().AddLibrary(HasOpenSession, Pump, nullptr);
 
     TnSmtpMail mail{};
     mail.serverAddress   = addressText.c_str();
