@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -192,7 +193,56 @@ LocalFile OpenSideFile(const char* path) {
     return slot->file;
 }
 
+// The descriptor `path` names when it is one of the process's own (/proc/self/fd/1, /dev/fd/1,
+// or /dev/stdout, a link to /proc/self/fd/1), -1 otherwise.
+int OwnDescriptor(const char* path) {
+    char own[PATH_MAX];
+    char link[PATH_MAX];
+    if (::realpath("/proc/self/fd", own) == nullptr) {
+        return -1;
+    }
+    const ssize_t n           = ::readlink(path, link, sizeof link - 1);
+    const std::string names[] = {path, n > 0 ? std::string(link, static_cast<std::size_t>(n)) : ""};
+    for (const std::string& name : names) {
+        const std::size_t slash = name.rfind('/');
+        char folder[PATH_MAX];
+        if (slash == std::string::npos || slash == 0 ||
+            ::realpath(name.substr(0, slash).c_str(), folder) == nullptr ||
+            std::strcmp(folder, own) != 0) {
+            continue;
+        }
+        char* end     = nullptr;
+        const long fd = std::strtol(name.c_str() + slash + 1, &end, 10);
+        if (end != name.c_str() + slash + 1 && *end == '\0' && fd >= 0 && fd <= INT_MAX) {
+            return static_cast<int>(fd);
+        }
+    }
+    return -1;
+}
+
+// A copy of one of the process's own descriptors, open for writing on a regular file or a
+// device. Written through the copy, the file keeps its offset and append mode (a shell's `>>`);
+// a side file would instead replace the name itself, and /dev/stdout is a name in /dev.
+LocalFile OpenOwnDescriptor(int own, const char* path) {
+    const int fd = ::fcntl(own, F_DUPFD_CLOEXEC, 0);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY ||
+        !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
+        errno = fd < 0 ? errno : EINVAL;
+        LocalNoteError("cannot write to", path);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return 0;
+    }
+    ++gFiles.openFiles;
+    return Handle(fd);
+}
+
 LocalFile OpenForWriting(const char* path, int create) {
+    if (const int own = OwnDescriptor(path); own >= 0) {
+        return OpenOwnDescriptor(own, path);
+    }
     struct stat st {};
     const bool exists = ::stat(path, &st) == 0;
     if (!exists && create == 0) {

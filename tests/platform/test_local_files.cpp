@@ -3,6 +3,7 @@
 // end, files read in turns, gathered writes and their late failures, and side files that only a
 // completed transfer turns into the file.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -250,6 +251,33 @@ TEST_F(LocalFiles, ReceivedFilesReplaceTheFileOnlyWhenFinishedComplete) {
         }
         ::closedir(dir);
     }
+}
+
+// A name of one of the process's own descriptors (how /dev/stdout is made) is written through
+// that descriptor, after what it already holds; the name itself is never replaced.
+TEST_F(LocalFiles, OwnDescriptorsAreWrittenWhereTheyPoint) {
+    Write("out.txt", "head;");
+    const int fd = ::open("out.txt", O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    ASSERT_EQ(::symlink(proc.c_str(), "stdout-like"), 0);
+    std::string expected = "head;";
+    for (const std::string& name :
+         {proc, "/dev/fd/" + std::to_string(fd), std::string("stdout-like")}) {
+        SCOPED_TRACE(name);
+        const LocalFile file = LocalFileOpen(name.c_str(), kLocalWrite, 1);
+        ASSERT_NE(file, 0u) << LocalFileError();
+        std::uint32_t written = 0;
+        ASSERT_EQ(LocalFileWrite(file, reinterpret_cast<const std::uint8_t*>("new;"), 4, &written),
+                  1);
+        EXPECT_EQ(LocalFileFinish(file, 1), 1);
+        expected += "new;";
+        EXPECT_EQ(Read("out.txt"), expected);
+        struct stat st {};
+        ASSERT_EQ(::lstat("stdout-like", &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+    }
+    ::close(fd);
 }
 
 }  // namespace
