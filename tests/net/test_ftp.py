@@ -37,9 +37,9 @@ def tearDownModule():
 
 
 def tarnet_ftp(server, *args, cwd=None, user=None, password=None, impair=None, timeout=120,
-               wait=True):
+               wait=True, stdout=subprocess.PIPE):
     """`tarnet ftp` as the server's user; the password goes through TARNET_FTP_PASSWORD unless
-    one is given on the command line."""
+    one is given on the command line. `stdout`: where its output goes (captured by default)."""
     extra = ["--timeout", str(timeout - 10), "--dns", SANDBOX.peer_ip]
     if impair:
         extra += ["--impair", impair]
@@ -52,8 +52,9 @@ def tarnet_ftp(server, *args, cwd=None, user=None, password=None, impair=None, t
     if not wait:
         return subprocess.Popen(argv, cwd=cwd, env=env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
-    proc = subprocess.run(argv, cwd=cwd, env=env, capture_output=True, timeout=timeout)
-    return proc.returncode, proc.stdout.decode(errors="replace"), proc.stderr.decode(
+    proc = subprocess.run(argv, cwd=cwd, env=env, stdout=stdout, stderr=subprocess.PIPE,
+                          timeout=timeout)
+    return proc.returncode, (proc.stdout or b"").decode(errors="replace"), proc.stderr.decode(
         errors="replace")
 
 
@@ -152,6 +153,17 @@ class FtpServers(unittest.TestCase):
             # A device is written, never replaced.
             self.ok(tarnet_ftp(server, server.address, "get", "short.txt", "/dev/null"))
             self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
+            # So is the program's own output named as /dev/stdout: the file it was sent to gets
+            # the bytes after what it held, and /dev/stdout stays the link it was.
+            output = os.path.join(self.local, "output")
+            with open(output, "wb") as f:
+                f.write(b"before;")
+            with open(output, "ab") as f:
+                self.ok(tarnet_ftp(server, server.address, "get", "short.txt", "/dev/stdout",
+                                   stdout=f))
+            with open(output, "rb") as f:
+                self.assertEqual(f.read(), b"before;new")
+            self.assertTrue(os.path.islink("/dev/stdout"))
 
     def test_listing_of_many_entries_with_spaces(self):
         names = ["entry %03d with spaces" % i for i in range(205)] + ["plain"]
