@@ -7,7 +7,6 @@
 #include <iterator>
 
 #include "ftp_internal.h"
-#include "tarnet/tndns.h"
 
 FtpLibrary g_ftp{};
 
