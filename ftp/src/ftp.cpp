@@ -7,11 +7,15 @@
 #include <iterator>
 
 #include "ftp_internal.h"
-#include "tarnet/tndns.h"
 
 FtpLibrary g_ftp{};
 
 namespace {
+
+using tarnet::netclient::Flush;
+using tarnet::netclient::Lookup;
+using tarnet::netclient::ReplyRules;
+using tarnet::netclient::Scan;
 
 // ---- Small helpers ---------------------------------------------------------------------------
 
@@ -417,18 +421,13 @@ void LookupRetry(std::uintptr_t context) {
     if (!s->lookupPending) {
         return;
     }
-    // A lookup of this name that ended in failure after we asked ends the wait: asking again
-    // would only start another query.
-    std::uint32_t serial = 0;
-    const int ended      = TnDnsLastOutcome(s->serverName, &serial);
-    const bool failed    = ended != 0 && ended != TNSOCK_DNS_ANSWER && serial != s->lookupSerial;
-    const int answer     = failed ? TNDNS_FAILED : TnDnsResolve(s->serverName, &s->serverAddress);
-    if (answer == TNDNS_PENDING && !HasElapsed(s->lookupStart, g_ftp.replyTimeout) &&
-        StartLookupTimer(*s)) {
+    const Lookup answer =
+        LookupPoll(s->lookup, s->serverName, Now(), g_ftp.replyTimeout, &s->serverAddress);
+    if (answer == Lookup::kPending && StartLookupTimer(*s)) {
         return;
     }
     s->lookupPending = 0;
-    if (answer != TNDNS_RESOLVED) {
+    if (answer != Lookup::kResolved) {
         FtpEnd(*s, TNFTP_EV_CONNECT_ERROR, "Error resolving server ip", 0, 0);
     } else if (!OpenControl(*s)) {
         FtpEnd(*s, TNFTP_EV_CONNECT_ERROR, "Error connecting TCP socket", 0, 0);
@@ -494,41 +493,14 @@ int OneArgument(TnFtpSession* s, const char* argument, FtpStepFn step, const cha
     return check != TNFTP_OK ? check : Issue(*s, step, command, argument);
 }
 
-// Hands a complete reply to the step. The line lies in s.line, zero-terminated.
+// Hands a complete reply to the step: its closing line, zero-terminated, stands for it (the
+// line of a one-line reply; "xyz text" after the "xyz-" lines of a multi-line one).
 void DeliverReply(TnFtpSession& s) {
-    s.replyLine   = s.line;
-    s.replyLength = static_cast<int>(s.lineLength) + 1;
-    const int cls = s.line[0] >= '0' && s.line[0] <= '9' ? s.line[0] - '0' : 0;
+    s.replyLine   = s.replies.LastLine();
+    s.replyLength = static_cast<int>(s.replies.LastLineLength()) + 1;
     if (s.step != nullptr) {
-        s.step(s, FtpStep::Reply, cls, nullptr, 0);
+        s.step(s, FtpStep::Reply, s.replies.Class(), nullptr, 0);
     }
-}
-
-bool IsCode(const char* line, std::uint32_t length) {
-    return length >= 3 && line[0] >= '0' && line[0] <= '9' && line[1] >= '0' && line[1] <= '9' &&
-           line[2] >= '0' && line[2] <= '9';
-}
-
-// A complete line (CR LF removed). Returns true when it made a reply for the step.
-bool ScanLine(TnFtpSession& s) {
-    const char* line          = s.line;
-    const std::uint32_t count = s.lineLength;
-    if (s.inMultiLine) {
-        // Only "xyz " (or a bare "xyz") with the opening code closes; the rest is text.
-        if (count >= 3 && std::memcmp(line, s.multiCode, 3) == 0 &&
-            (count == 3 || line[3] == ' ')) {
-            s.inMultiLine = 0;
-            return true;
-        }
-        return false;
-    }
-    if (IsCode(line, count) && count > 3 && line[3] == '-') {
-        std::memcpy(s.multiCode, line, 3);
-        s.inMultiLine = 1;
-        return false;
-    }
-    // A line that does not start with a digit is not a reply.
-    return count > 0 && line[0] >= '0' && line[0] <= '9';
 }
 
 }  // namespace
@@ -543,11 +515,12 @@ TnFtpSession* FtpAllocate(int kind) {
     for (TnFtpSession& s : g_ftp.pool) {
         if (!s.inUse) {
             const std::uint32_t generation = s.generation;
-            std::memset(&s, 0, sizeof s);
-            s.generation = generation;
-            s.kind       = kind;
-            s.step       = kind == kFtpKindControl ? StepGreeting : nullptr;
-            s.inUse      = 1;
+            s                              = TnFtpSession{};
+            s.generation                   = generation;
+            s.kind                         = kind;
+            s.step                         = kind == kFtpKindControl ? StepGreeting : nullptr;
+            s.inUse                        = 1;
+            s.replies.Start(ReplyRules::kFtp, TNFTP_MAX_REPLY_LINE);
             return &s;
         }
     }
@@ -642,34 +615,26 @@ bool FtpFitsCommandLine(const char* command, const char* argument) {
 
 namespace {
 
-// Offers the kept bytes of earlier command lines. True when none remain.
-bool FlushPending(TnFtpSession& s) {
-    if (s.pendingLength == 0) {
-        return true;
+// Offers the queued command lines to TCP; what it does not take waits for the next tick.
+Flush FlushOut(TnFtpSession& s) {
+    if (s.out.Empty()) {
+        return Flush::kDone;
     }
     if (s.endpoint == nullptr) {
-        return false;
+        return Flush::kLost;
     }
     std::uint32_t taken = 0;
-    const int result = TnSockTcpSend(s.endpoint, reinterpret_cast<const std::uint8_t*>(s.pending),
-                                     s.pendingLength, &taken);
-    if (result != TNSOCK_SUCCESS || taken == 0) {
-        return false;
-    }
-    taken = taken > s.pendingLength ? s.pendingLength : taken;
+    const Flush result  = s.out.Send(s.endpoint, &taken);
     g_ftp.bytesSent += taken;
-    std::memmove(s.pending, s.pending + taken, s.pendingLength - taken);
-    s.pendingLength -= taken;
-    return s.pendingLength == 0;
+    return result;
 }
 
 }  // namespace
 
 int FtpSendCommand(TnFtpSession& s, const char* command, const char* argument) {
-    char line[kFtpCommandLine];
     const bool hasArgument   = argument != nullptr && argument[0] != '\0';
     const std::size_t needed = std::strlen(command) + (hasArgument ? std::strlen(argument) + 3 : 2);
-    if (needed >= sizeof line) {
+    if (needed >= kFtpCommandLine) {
         return TNFTP_CMD_PARAM_TOO_LONG;
     }
     if (hasArgument && !FtpArgumentValid(argument, false)) {
@@ -678,29 +643,26 @@ int FtpSendCommand(TnFtpSession& s, const char* command, const char* argument) {
     if (s.endpoint == nullptr) {
         return TNFTP_SOCKET_SEND_FAILED;
     }
-    const int n = hasArgument ? std::snprintf(line, sizeof line, "%s %s\r\n", command, argument)
-                              : std::snprintf(line, sizeof line, "%s\r\n", command);
-    auto length = static_cast<std::uint32_t>(n);
-    std::uint32_t offset = 0;
-    // Kept bytes of an earlier line go first, so lines never interleave.
-    if (FlushPending(s)) {
-        std::uint32_t taken = 0;
-        const int result =
-            TnSockTcpSend(s.endpoint, reinterpret_cast<const std::uint8_t*>(line), length, &taken);
-        if (result == TNSOCK_SUCCESS) {
-            taken = taken > length ? length : taken;
-            g_ftp.bytesSent += taken;
-            offset = taken;
-        } else if (result != TNSOCK_TRANSMITTER_BUSY) {
-            return TNFTP_SOCKET_SEND_FAILED;
-        }
+    // Each queued line keeps its own buffer until it has gone; the slots fill from the first
+    // again once the queue has emptied.
+    if (s.out.Empty()) {
+        s.outLineCount = 0;
     }
-    const std::uint32_t rest = length - offset;
-    if (rest > sizeof s.pending - s.pendingLength) {
+    if (s.outLineCount == tarnet::netclient::OutQueue::kPieces) {
         return TNFTP_SOCKET_SEND_FAILED;
     }
-    std::memcpy(s.pending + s.pendingLength, line + offset, rest);
-    s.pendingLength += rest;
+    char* line  = s.outLines[s.outLineCount];
+    const int n = hasArgument ? std::snprintf(line, kFtpCommandLine, "%s %s\r\n", command, argument)
+                              : std::snprintf(line, kFtpCommandLine, "%s\r\n", command);
+    if (!s.out.Add(line, static_cast<std::size_t>(n))) {
+        return TNFTP_SOCKET_SEND_FAILED;
+    }
+    ++s.outLineCount;
+    // Earlier lines go first, so lines never interleave; a full send ring keeps the rest queued.
+    if (FlushOut(s) == Flush::kLost) {
+        s.out.Clear();  // the connection takes nothing more: no line may go out later
+        return TNFTP_SOCKET_SEND_FAILED;
+    }
     return TNFTP_OK;
 }
 
@@ -729,30 +691,21 @@ void FtpAbortStep(TnFtpSession& s) {
 void FtpScanBlock(TnFtpSession& s, const std::uint8_t* bytes, std::uint32_t count) {
     const std::uint32_t generation = s.generation;
     for (std::uint32_t i = 0; i < count; ++i) {
-        const char c = static_cast<char>(bytes[i]);
-        if (c != '\n') {
-            if (s.lineLength >= TNFTP_MAX_REPLY_LINE) {
-                static constexpr char kMessage[] = "reply line too long";
-                FtpCloseAndReleaseData(s);
-                FtpEnd(s, TNFTP_EV_UNKNOWN_REPLY, kMessage, sizeof kMessage - 1,
-                       static_cast<std::uintptr_t>(TNFTP_OP_IDLE));
-                return;
-            }
-            s.line[s.lineLength++] = c;
-            continue;
+        const Scan scan = s.replies.Push(bytes[i]);
+        if (scan == Scan::kLineTooLong) {
+            static constexpr char kMessage[] = "reply line too long";
+            FtpCloseAndReleaseData(s);
+            FtpEnd(s, TNFTP_EV_UNKNOWN_REPLY, kMessage, sizeof kMessage - 1,
+                   static_cast<std::uintptr_t>(TNFTP_OP_IDLE));
+            return;
         }
-        // A line ends at LF; its CR (RFC 959 Telnet end of line) is dropped.
-        if (s.lineLength > 0 && s.line[s.lineLength - 1] == '\r') {
-            --s.lineLength;
+        if (scan != Scan::kReply) {
+            continue;  // RFC 959 rules never mix codes: kMixedCodes does not arise
         }
-        s.line[s.lineLength] = '\0';
-        if (ScanLine(s)) {
-            DeliverReply(s);
-            if (!s.inUse || s.generation != generation) {
-                return;  // the session ended in the step or in the host's callback
-            }
+        DeliverReply(s);
+        if (!s.inUse || s.generation != generation) {
+            return;  // the session ended in the step or in the host's callback
         }
-        s.lineLength = 0;
     }
 }
 
@@ -809,7 +762,7 @@ int TnFtpTimerTick() {
         if (!s.inUse || s.kind != kFtpKindControl) {
             continue;
         }
-        FlushPending(s);
+        FlushOut(s);
         if (FtpIsSending(s)) {
             FtpPump(s);
             continue;
@@ -871,21 +824,19 @@ int TnFtpConnect(const TnFtpConnectParams* params, TnFtpSession** session) {
     s->userContext = params->userContext;
     *session       = s;
 
-    int answer = TNDNS_RESOLVED;
+    Lookup answer = Lookup::kResolved;
     if (!ParseDottedQuad(s->serverName, &s->serverAddress)) {
-        TnDnsLastOutcome(s->serverName, &s->lookupSerial);
-        answer = TnDnsResolve(s->serverName, &s->serverAddress);
+        answer = LookupBegin(s->lookup, s->serverName, Now(), &s->serverAddress);
     }
-    if (answer == TNDNS_PENDING) {
+    if (answer == Lookup::kPending) {
         s->lookupPending = 1;
-        s->lookupStart   = Now();
         if (!StartLookupTimer(*s)) {
             FtpRelease(*s);
             return TNFTP_TIMER_START_FAILED;
         }
         return TNFTP_OK;
     }
-    if (answer != TNDNS_RESOLVED || !OpenControl(*s)) {
+    if (answer != Lookup::kResolved || !OpenControl(*s)) {
         FtpRelease(*s);
         return TNFTP_TCP_CONNECT_FAILED;
     }

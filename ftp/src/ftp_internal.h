@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "name_lookup.h"
+#include "out_queue.h"
+#include "reply_scanner.h"
 #include "tarnet/tnftp.h"
 #include "tarnet/tnsock.h"
 
@@ -28,6 +31,8 @@ inline constexpr std::size_t kFtpCommandLine      = 256;  // a command line must
 inline constexpr std::uint32_t kFtpSendChunk      = 2048;  // upload read size
 inline constexpr std::uint32_t kFtpDefaultTimeout = 15000;
 inline constexpr std::uint32_t kFtpLookupRetryMs  = 500;
+static_assert(TNFTP_MAX_REPLY_LINE < tarnet::netclient::kReplyLineSize,
+              "a reply line and its terminator fit the scanner's line");
 
 // A block of gathered listing bytes; the bytes follow the record in the same allocation.
 struct ListingChunk {
@@ -85,16 +90,11 @@ struct TnFtpSession {
     int direction;
     int lookupPending;
     TnTimerHandle lookupTimer;
-    std::uint32_t lookupStart;
-    std::uint32_t lookupSerial;  // the resolver's serial of this name's last ended lookup at start
+    tarnet::netclient::NameLookup lookup;
     // Bumped on every release, so code that called out can tell the record was given up.
     std::uint32_t generation;
-    // Reply scanner: the line being gathered (kept across received blocks), and the code of an
-    // open multi-line reply (RFC 959 section 4.2: "xyz-" opens it, "xyz " closes it).
-    char line[TNFTP_MAX_REPLY_LINE + 1];
-    std::uint32_t lineLength;
-    char multiCode[3];
-    int inMultiLine;
+    // Reply assembly under the multi-line rules of RFC 959 section 4.2, kept across blocks.
+    tarnet::netclient::ReplyScanner replies;
     int dataCompleted;             // RETR: the server's completion reply has arrived
     int dataClosedSeen;            // RETR: the data connection has closed
     std::uint32_t sendStallStart;  // STOR: tick of the last byte the socket layer took
@@ -105,9 +105,11 @@ struct TnFtpSession {
     // ABOR: replies seen so far, and the one that ended the aborted transfer.
     int abortReplies;
     char abortTransferReply[TNFTP_MAX_REPLY_LINE + 1];
-    // Bytes of a command line the socket layer has not taken yet; sent before anything else.
-    char pending[2 * kFtpCommandLine];
-    std::uint32_t pendingLength;
+    // Command lines the socket layer has not taken yet, in order; the queue points into
+    // `outLines`, one line per piece, filled from the first since the queue was last empty.
+    tarnet::netclient::OutQueue out;
+    char outLines[tarnet::netclient::OutQueue::kPieces][kFtpCommandLine];
+    int outLineCount;
 };
 
 // ---- Shared engine (ftp.cpp) -----------------------------------------------------------------

@@ -33,6 +33,13 @@ void ProgressLine::Break() {
     }
 }
 
+void ProgressLine::Clear() {
+    if (shown_) {
+        std::fputs("\r\033[K", stderr);
+        shown_ = false;
+    }
+}
+
 const char* ProgressLine::Replace() {
     const bool shown = shown_;
     shown_           = false;

@@ -1,6 +1,6 @@
-// The progress line of the transfer commands (tcp, mail): one line on stderr, rewritten in place
-// while the transfer runs, and only when stderr is a terminal, so that scripts and logs see the
-// final lines alone.
+// The progress line of the transfer commands (tcp, mail, ftp): one line on stderr, rewritten in
+// place while the transfer runs, and only when stderr is a terminal, so that scripts and logs see
+// the final lines alone.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,8 @@ class ProgressLine {
     void Show(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Ends a shown line, so that the next message starts on a line of its own.
     void Break();
+    // Erases a shown line, so that the next message takes its place.
+    void Clear();
     // For a final line that takes the progress line's place: "\r" when one is shown, else "".
     // The line counts as gone afterwards.
     const char* Replace();

@@ -227,6 +227,36 @@ TEST_F(FtpTest, ArgumentsAreCheckedBeforeAnythingIsSent) {
     EXPECT_EQ(TnFtpClose(nullptr), TNFTP_INVALID_PARAMETERS);
 }
 
+// A send ring smaller than one command line: each line goes out in pieces as TCP frees room,
+// whole and in order, and the replies keep step with the commands.
+TEST_F(FtpTest, CommandLinesLargerThanTheSendRingGoOutWholeAndInOrder) {
+    TnSockDeinit();
+    ASSERT_EQ(TnSockSetTcpBuffers(0, 8), TNSOCK_SUCCESS);
+    ASSERT_EQ(Start(), TNSOCK_SUCCESS);
+    LearnPeer();
+    std::uint64_t before[2] = {};
+    TnFtpGetCounters(before);
+    TnFtpSession* s = Connect();
+    Run(50);
+    ASSERT_EQ(LastEvent(), TNFTP_EV_LOGGED_IN);
+    EXPECT_EQ(commands, (Commands{"USER user", "PASS secret"}));
+    commands.clear();
+    Events().clear();
+    const std::string folder(200, 'f');
+    ASSERT_EQ(TnFtpCwd(s, folder.c_str()), TNFTP_OK);
+    Run(100);
+    ASSERT_EQ(TnFtpMkd(s, "new"), TNFTP_OK);
+    Run(20);
+    EXPECT_EQ(commands, (Commands{"CWD " + folder, "MKD new"}));
+    EXPECT_EQ(EventKinds(), (std::vector<int>{TNFTP_EV_CWD_DONE, TNFTP_EV_MKD_DONE}));
+    std::uint64_t after[2] = {};
+    TnFtpGetCounters(after);
+    EXPECT_EQ(after[0] - before[0], 11u + 13u + (4u + 200u + 2u) + 9u) << "every byte counted once";
+    TnFtpClose(s);
+    Settle();
+    TnSockSetTcpBuffers(0, 0);  // the sizes outlive the stack: back to the defaults
+}
+
 TEST_F(FtpTest, PoolHoldsTwoSessions) {
     TnFtpSession* a = LoggedIn();
     TnFtpSession* b = LoggedIn();

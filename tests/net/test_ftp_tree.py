@@ -216,6 +216,10 @@ class FolderWalks(unittest.TestCase):
         rc, err = tarnet_ftp("get", "f.bin", target, tty=True)
         self.assertEqual(rc, 0, err)
         self.assertIn("LIST", server.commands)
+        # Without a size the progress line shows bytes and speed; it is erased before the
+        # summary takes its place.
+        self.assertRegex(err,
+                         r"\r\d+\.\d MiB  [\d.]+ MB/s +\r\x1b\[Ktarnet: received 5000 bytes")
         with open(target, "rb") as f:
             self.assertEqual(f.read(), b"x" * 5000)
 
