@@ -1,0 +1,11 @@
+# maildesk, the desktop mail program: its logic (no widgets, tested on the harness), its window,
+# the program, and the window driven by QTest for tests/net/test_maildesk.py.
+add_library(maildesk_logic STATIC hosts/maildesk/maildesk_logic.cpp
+                                  hosts/maildesk/maildesk_settings.cpp)
+target_include_directories(maildesk_logic PUBLIC hosts/maildesk)
+target_link_libraries(maildesk_logic PUBLIC tarnet_desktop_core tarnet_smtp_host)
+target_compile_options(maildesk_logic PRIVATE ${TARNET_WARNINGS})
+
+if(TARNET_TESTS)
+  target_link_libraries(tarnet_tests PRIVATE maildesk_logic)
+endif()
