@@ -81,6 +81,8 @@ class MailDesk : private platform::StackListener {
     // "Abort": ends the current session.
     void Abort();
 
+    // Puts a line of the program's own into the status line.
+    void Show(const std::string& text, Colour colour);
     // The status line's text and colour as last shown.
     const std::string& Status() const { return status_; }
     Colour StatusColour() const { return colour_; }
@@ -92,7 +94,6 @@ class MailDesk : private platform::StackListener {
     static int LogText(const char* text);
     void OnLease(const TnDhcpLease& lease) override { view_.ShowLease(lease); }
     void OnEvent(std::uintptr_t send, int event, const void* data, std::uint32_t value);
-    void Show(const std::string& text, Colour colour);
     // The mail's texts as the library takes them; false with the status line set when a text
     // cannot be sent.
     bool Prepare(const MailFields& fields);

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <memory>
 
-#include "../tcp/tcp_peer.h"
+#include "mail_server_test.h"
 #include "maildesk_logic.h"
 #include "maildesk_settings.h"
 
@@ -50,26 +50,17 @@ class RecordingView : public View {
     std::vector<std::string> boxes;
 };
 
-class MailDeskTest : public TcpPeerTest {
+class MailDeskTest : public MailServerTest {
   protected:
     void SetUp() override {
-        TcpPeerTest::SetUp();
-        TnSockSetPredictableIsn(1);
+        MailServerTest::SetUp();
         view = RecordingView{};
         desk = std::make_unique<MailDesk>(
-            view, port, [](TnSockConfig& c) { c = VirtualHost::Get().Config(); },
-            [](TnSmtpConfig& c) {
-                // The virtual clock's timers; the files are the real host's.
-                const TnSockConfig s = VirtualHost::Get().Config();
-                c.timerStart         = s.timerStart;
-                c.timerStop          = s.timerStop;
-                c.tickCount          = s.getTickCount;
-            });
-        ourNext = 0;
+            view, port, [](TnSockConfig& c) { c = VirtualHost::Get().Config(); }, VirtualSmtpHost);
     }
     void TearDown() override {
         desk.reset();
-        TcpPeerTest::TearDown();
+        MailServerTest::TearDown();
     }
     void Restart() {
         TearDown();
@@ -96,72 +87,11 @@ class MailDeskTest : public TcpPeerTest {
         return f;
     }
 
-    void Handshake() {
-        const TcpSegment syn = Out();
-        ASSERT_TRUE(syn.Has(kSyn));
-        ourPort = syn.srcPort;
-        peerSeq = 0x9000;
-        peerAck = ourNext = syn.seq + 1;
-        InjectTcp(Peer(kSyn | kAck));
-        peerSeq = 0x9001;
-        Out();
-    }
-
-    // The server says `reply` (if any); returns what the client sent until it fell silent.
-    std::string Say(const std::string& reply) {
-        if (!reply.empty()) {
-            PeerSends(Text(reply));
-        }
-        std::string got;
-        for (int round = 0; round < 10000; ++round) {
-            TnSmtpProcess();
-            bool any = false;
-            while (!host().sent.empty()) {
-                const Decoded d = NextSent();
-                if (!d.tcp) {
-                    continue;
-                }
-                any = true;
-                if (d.tcp->seq == ourNext) {
-                    got.append(d.tcp->payload.begin(), d.tcp->payload.end());
-                    ourNext += static_cast<std::uint32_t>(d.tcp->payload.size());
-                    ourNext += d.tcp->Has(kFin) ? 1u : 0u;
-                }
-            }
-            if (peerAck != ourNext) {
-                PeerAcks(ourNext);
-                any = true;
-            }
-            if (!any && round > 2) {
-                break;
-            }
-        }
-        return got;
-    }
-
-    // A whole accepted dialogue; returns the message text the server received.
-    std::string Deliver(bool authenticate = false) {
-        std::string text = Say("220 mx ready\r\n");
-        text += Say("250-mx\r\n250 AUTH LOGIN\r\n");
-        if (authenticate) {
-            text += Say("334 VXNlcm5hbWU6\r\n");
-            text += Say("334 UGFzc3dvcmQ6\r\n");
-            text += Say("235 ok\r\n");
-        }
-        Say("250 ok\r\n");
-        Say("250 ok\r\n");
-        const std::string message = Say("354 go\r\n");
-        Say("250 queued\r\n");
-        Say("221 bye\r\n");
-        return text + message;
-    }
-
     const RecordingView::Line& Last() const { return view.lines.back(); }
 
     OnePort port;
     RecordingView view;
     std::unique_ptr<MailDesk> desk;
-    std::uint32_t ourNext = 0;
 };
 
 TEST_F(MailDeskTest, SendBeforeInitialiseShowsCode2) {
