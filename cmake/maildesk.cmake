@@ -14,6 +14,10 @@ if(TARNET_DESKTOP)
   add_executable(maildesk hosts/maildesk/main.cpp)
   target_link_libraries(maildesk PRIVATE maildesk_window)
   target_compile_options(maildesk PRIVATE ${TARNET_WARNINGS})
+
+  add_executable(maildesk_drive tests/net/maildesk_drive.cpp)
+  target_link_libraries(maildesk_drive PRIVATE maildesk_window Qt6::Test)
+  target_compile_options(maildesk_drive PRIVATE ${TARNET_WARNINGS})
 endif()
 
 if(TARNET_TESTS)
