@@ -93,6 +93,13 @@ class MailDesk : private platform::StackListener {
     static int OnMailEvent(std::uintptr_t userValue, int event, void* data, std::uint32_t value);
     static int LogText(const char* text);
     void OnLease(const TnDhcpLease& lease) override { view_.ShowLease(lease); }
+    // A failed look-up of the server's name ends its session at once, not after the library's
+    // own limit.
+    void OnDiagnostic(const TnSockDiagnostic& report) override {
+        if (report.kind == TNSOCK_DIAG_DNS_RESULT) {
+            TnSmtpDnsResult(report.name, report.dnsOutcome);
+        }
+    }
     void OnEvent(std::uintptr_t send, int event, const void* data, std::uint32_t value);
     // The mail's texts as the library takes them; false with the status line set when a text
     // cannot be sent.

@@ -200,7 +200,14 @@ TEST_F(MailDeskTest, ServerNameGoesThroughDnsAndDottedQuadDoesNot) {
     const Decoded query = NextSent();
     ASSERT_TRUE(query.udp.has_value());
     EXPECT_EQ(query.udp->dstPort, 53);
-    desk->Abort();
+    // The server answers NXDOMAIN: the session fails at once, not after the library's limit.
+    Bytes reply = query.udp->payload;
+    reply[2]    = 0x81;
+    reply[3]    = 0x83;
+    InjectUdp(53, query.udp->srcPort, reply);
+    Say("");
+    EXPECT_EQ(Last().text, "ERROR: TCP CONNECTION REQUEST FAILED");
+    EXPECT_EQ(desk->Current(), nullptr);
     host().sent.clear();
     ASSERT_TRUE(desk->Send(Fields()));
     const Decoded syn = NextSent();
