@@ -64,6 +64,16 @@ std::string LibraryText(const void* data, std::uint32_t length) {
                               std::min<std::size_t>(length, std::strlen(text)));
 }
 
+// Four decimal parts, as a user writes an IPv4 address; the stack's parser also takes the
+// shorter and hexadecimal forms, which are not what a server field means.
+bool IsDottedQuad(const std::string& text) {
+    std::uint32_t address = 0;
+    return std::count(text.begin(), text.end(), '.') == 3 &&
+           std::all_of(text.begin(), text.end(),
+                       [](char c) { return c == '.' || (c >= '0' && c <= '9'); }) &&
+           TnSockParseAddr(text.c_str(), &address) == 1;
+}
+
 bool EndsSession(int event) {
     switch (event) {
         case TNSMTP_EV_COMPLETE:
@@ -192,27 +202,26 @@ bool MailDesk::Send(const MailFields& f) {
     if (!Prepare(f)) {
         return false;
     }
-    std::uint32_t quad   = 0;
     mail_                = TnSmtpMail{};
     mail_.serverHostName = server_.c_str();
     // A dotted quad is the server's address: no DNS look-up, so a server without a name works.
-    mail_.serverAddress  = TnSockParseAddr(server_.c_str(), &quad) == 1 ? server_.c_str() : nullptr;
-    mail_.serverPort     = static_cast<std::uint16_t>(std::min<unsigned long>(
+    mail_.serverAddress   = IsDottedQuad(server_) ? server_.c_str() : nullptr;
+    mail_.serverPort      = static_cast<std::uint16_t>(std::min<unsigned long>(
         std::strtoul(Cut(f.portText, kPortChars).c_str(), nullptr, 10), 65535));
-    mail_.from           = from_.c_str();
-    mail_.to             = to_.c_str();
-    mail_.cc             = cc_.c_str();
-    mail_.subject        = subject_.c_str();
-    mail_.subjectCharset = f.charset < 0 ? TNSMTP_CHARSET_NONE : f.charset;
-    mail_.body           = reinterpret_cast<const std::uint8_t*>(body_.data());
-    mail_.bodyLength     = static_cast<std::uint32_t>(body_.size());  // bytes, not characters
-    mail_.authenticate   = f.authenticate ? 1 : 0;
-    mail_.userName       = user_.c_str();
-    mail_.password       = password_.c_str();
-    mail_.eventFn        = OnMailEvent;
-    mail_.userValue      = ++sends_;
-    mail_.attach         = attachment_.empty() ? 0 : 1;
-    mail_.attachmentPath = attachment_.c_str();
+    mail_.from            = from_.c_str();
+    mail_.to              = to_.c_str();
+    mail_.cc              = cc_.c_str();
+    mail_.subject         = subject_.c_str();
+    mail_.subjectCharset  = f.charset < 0 ? TNSMTP_CHARSET_NONE : f.charset;
+    mail_.body            = reinterpret_cast<const std::uint8_t*>(body_.data());
+    mail_.bodyLength      = static_cast<std::uint32_t>(body_.size());  // bytes, not characters
+    mail_.authenticate    = f.authenticate ? 1 : 0;
+    mail_.userName        = user_.c_str();
+    mail_.password        = password_.c_str();
+    mail_.eventFn         = OnMailEvent;
+    mail_.userValue       = ++sends_;
+    mail_.attach          = attachment_.empty() ? 0 : 1;
+    mail_.attachmentPath  = attachment_.c_str();
     mail_.quotedPrintable = qp_ ? 1 : 0;
 
     Show("INITIATING MAIL SESSION", Colour::kBlack);
