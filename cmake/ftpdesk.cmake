@@ -8,3 +8,21 @@ target_compile_options(ftpdesk_logic PRIVATE ${TARNET_WARNINGS})
 if(TARNET_TESTS)
   target_link_libraries(tarnet_tests PRIVATE ftpdesk_logic)
 endif()
+
+if(TARNET_DESKTOP)
+  add_library(ftpdesk_window STATIC hosts/ftpdesk/ftpdesk_window.cpp)
+  target_link_libraries(ftpdesk_window PUBLIC ftpdesk_logic tarnet_desktop)
+  target_compile_options(ftpdesk_window PRIVATE ${TARNET_WARNINGS})
+  # About and Buy Online open the project's own README.
+  target_compile_definitions(ftpdesk_window PRIVATE
+                             TARNET_README_URL="file://${CMAKE_SOURCE_DIR}/README.md")
+
+  add_executable(ftpdesk hosts/ftpdesk/main.cpp)
+  target_link_libraries(ftpdesk PRIVATE ftpdesk_window tarnet_ftp_host)
+  target_compile_options(ftpdesk PRIVATE ${TARNET_WARNINGS})
+
+  if(TARNET_TESTS)
+    target_link_libraries(tarnet_qt_tests PRIVATE ftpdesk_window tarnet_ftp_host)
+    target_include_directories(tarnet_qt_tests PRIVATE ftp/src)
+  endif()
+endif()
