@@ -21,6 +21,11 @@ if(TARNET_DESKTOP)
   target_link_libraries(ftpdesk PRIVATE ftpdesk_window tarnet_ftp_host)
   target_compile_options(ftpdesk PRIVATE ${TARNET_WARNINGS})
 
+  # The window driven by QTest against a real FTP server, for tests/net/test_ftpdesk.py.
+  add_executable(ftpdesk_drive tests/net/ftpdesk_drive.cpp)
+  target_link_libraries(ftpdesk_drive PRIVATE ftpdesk_window tarnet_ftp_host Qt6::Test)
+  target_compile_options(ftpdesk_drive PRIVATE ${TARNET_WARNINGS})
+
   if(TARNET_TESTS)
     target_link_libraries(tarnet_qt_tests PRIVATE ftpdesk_window tarnet_ftp_host)
     target_include_directories(tarnet_qt_tests PRIVATE ftp/src)

@@ -304,6 +304,14 @@ void FtpDeskWindow::Wire() {
             [this](int row, int) { logic_->OpenRemote(row); });
 }
 
+void FtpDeskWindow::RunOn(desktop::QtLoop& loop) {
+    loop.AddLibrary(FtpDesk::HasWork, FtpDesk::Work, logic_.get());
+    for (const auto& [label, button] : buttons) {
+        connect(button, &QPushButton::clicked, &loop, [&loop] { loop.Kick(); });
+    }
+    connect(adapterArea->initialise, &QPushButton::clicked, &loop, [&loop] { loop.Kick(); });
+}
+
 ConnectFields FtpDeskWindow::Fields() const {
     return ConnectFields{server->text().toStdString(), port->text().toStdString(),
                          user->text().toStdString(), password->text().toStdString(),

@@ -20,6 +20,7 @@
 
 #include "adapter_area.h"
 #include "ftpdesk_logic.h"
+#include "qt_loop.h"
 #include "report_widgets.h"
 
 namespace tarnet::ftpdesk {
@@ -38,6 +39,10 @@ class FtpDeskWindow : public QMainWindow, private View {
     ~FtpDeskWindow() override;
 
     FtpDesk& Logic() { return *logic_; }
+    // Runs the logic's idle work on `loop` (the library's tick, the walker's queue, the byte
+    // counters, while a session or a walk is open); each button's action is followed by a pass,
+    // so work it started begins at once.
+    void RunOn(desktop::QtLoop& loop);
     ConnectFields Fields() const;
 
     // Opens a web address (QDesktopServices::openUrl unless a test puts its own here).

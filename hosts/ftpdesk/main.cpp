@@ -18,13 +18,7 @@ int main(int argc, char** argv) {
         port, [](TnSockConfig& config) { tarnet::platform::HostFillCallbacks(config); },
         tarnet::platform::FtpHostServices(), tarnet::platform::FtpHostLocalFs(),
         QDir::currentPath().toStdString());
-    // The library's tick, the walker's queue and the byte counters run while a session or a
-    // walk is open; an action that starts one runs a pass at once.
-    loop.AddLibrary(tarnet::ftpdesk::FtpDesk::HasWork, tarnet::ftpdesk::FtpDesk::Work,
-                    &window.Logic());
-    for (const auto& [label, button] : window.buttons) {
-        QObject::connect(button, &QPushButton::clicked, &loop, [&loop] { loop.Kick(); });
-    }
+    window.RunOn(loop);
     loop.SetFailureHandler(
         [&window](const std::string& why) { window.Logic().Log("Adapter failed: " + why); });
     // SIGINT and SIGTERM close the window as Exit does: settings saved, stack shut down.
