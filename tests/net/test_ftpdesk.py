@@ -11,6 +11,7 @@ Run through tests/net/run (root only).
 import hashlib
 import os
 import shutil
+import signal
 import stat
 import subprocess
 import tempfile
@@ -22,6 +23,7 @@ SANDBOX = None
 NET = "198.51.100"
 STACK_MAC = "02:54:4e:00:00:3d"
 DRIVE = os.path.join(os.path.dirname(netlib.TARNET), "ftpdesk_drive")
+FTPDESK = os.path.join(os.path.dirname(netlib.TARNET), "ftpdesk")
 TREE = {
     "tree/top.txt": b"top level\n",
     "tree/level 1/one.bin": netlib.pattern(70000, 1),
@@ -158,6 +160,33 @@ class FtpdeskAgainstVsftpd(unittest.TestCase):
         self.assertEqual(int.from_bytes(record[456:], "little"), 15000)
         self.assertEqual(stat.S_IMODE(os.stat(cfg).st_mode), 0o600)
         self.assertFalse(os.path.exists(os.path.join(local, "dl", "ftpapp.cfg")))
+
+
+class FtpdeskStop(unittest.TestCase):
+
+    def test_sigterm_closes_as_exit_does(self):
+        folder = tempfile.mkdtemp(prefix="ftpdesk-stop-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        proc = subprocess.Popen(["ip", "netns", "exec", SANDBOX.stack_ns, FTPDESK], cwd=folder,
+                                env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(netlib.stop, proc)
+
+        def catches_sigterm():
+            # ip netns exec replaces itself with the program; its handler shows in SigCgt.
+            with open("/proc/%d/status" % proc.pid) as f:
+                caught = [l.split()[1] for l in f if l.startswith("SigCgt:")]
+            return bool(caught) and int(caught[0], 16) & (1 << (signal.SIGTERM - 1)) != 0 \
+                and os.readlink("/proc/%d/exe" % proc.pid).endswith("/ftpdesk")
+
+        self.assertTrue(netlib.wait_for(catches_sigterm, 10))
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(timeout=10), 0, proc.stderr.read().decode(errors="replace"))
+        cfg = os.path.join(folder, "ftpapp.cfg")
+        self.assertEqual(os.path.getsize(cfg), 460)
+        self.assertEqual(stat.S_IMODE(os.stat(cfg).st_mode), 0o600)
+        with open(cfg, "rb") as f:
+            self.assertEqual(f.read()[:16].rstrip(b"\0"), b"ftp.tarnet.test")
 
 
 if __name__ == "__main__":
