@@ -476,6 +476,36 @@ TEST_F(FtpDeskTest, WalkerReportsAndTheSessionCheck) {
     }
 }
 
+// Ending the session under a running walk, or the stack under a session, leaves nothing that
+// blocks the next session's actions.
+TEST_F(FtpDeskTest, DisconnectAndShutdownEndAWalkAndTheSession) {
+    LogIn();
+    autoTransfer = false;  // the walk waits for its first listing
+    desk->SelectRemote(RowOf("pub"));
+    view.answers = {"pub"};
+    desk->DeleteFolder();
+    Pump();
+    ASSERT_TRUE(desk->Recursive());
+    desk->Disconnect();
+    EXPECT_FALSE(desk->Recursive());
+    EXPECT_EQ(desk->LogRows().back(), "Disconnected");
+    Settle();
+    autoTransfer = true;
+    desk->Connect({"192.0.2.1", "21", "user", "secret", "15000"});
+    Pump();
+    ASSERT_EQ(desk->CurrentState(), kLoggedIn);
+    view.asked.clear();
+    desk->DeleteFolder();  // cancelled: asked, so not blocked
+    EXPECT_EQ(view.asked.size(), 1u);
+
+    desk->Shutdown();
+    EXPECT_EQ(desk->CurrentState(), kNotConnected);
+    EXPECT_EQ(view.status, "Not Connected");
+    EXPECT_EQ(desk->LogRows().back(), "TnSock de-initialized OK");
+    desk->Noop();
+    EXPECT_EQ(desk->LogRows().back(), "TnSock de-initialized OK") << "not logged in any more";
+}
+
 TEST_F(FtpDeskTest, TheLogIsEmptiedWhenThe1001stLineArrives) {
     Make(folder.string());
     while (desk->LogRows().size() < kLogRows) {
