@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -63,12 +64,13 @@ void PutField(Settings::Record& record, std::size_t offset, std::size_t size,
 
 // A plain decimal number that fits `max` (no sign, no blanks, no other text).
 bool ParseNumber(const std::string& text, std::uint64_t max, std::uint64_t& value) {
-    if (text.empty() || text.size() > 10 ||
+    if (text.empty() || text.size() > 20 ||
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return false;
     }
+    errno = 0;
     value = std::strtoull(text.c_str(), nullptr, 10);
-    return value <= max;
+    return errno == 0 && value <= max;
 }
 
 // A name the server listed that is safe as a local file name in the current folder.

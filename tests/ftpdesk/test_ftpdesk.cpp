@@ -174,6 +174,22 @@ TEST_F(FtpDeskTest, ConnectLogsInAndFillsBothLists) {
     EXPECT_EQ(local[3], " local.bin=8");  // files after every directory
 }
 
+TEST(FtpDeskRows, SizesAreReadAsWhole64BitNumbers) {
+    const std::pair<const char*, std::uint64_t> cases[] = {
+        {"0",                    0           },
+        {"5",                    5           },
+        {"12345678901",          12345678901u},
+        {"18446744073709551615", UINT64_MAX  },
+        {"18446744073709551616", 0           },
+        {"",                     0           },
+        {"<DIR>",                0           },
+        {"-1",                   0           },
+    };
+    for (const auto& [text, value] : cases) {
+        EXPECT_EQ((FileRow{"-", "f", text}.Bytes()), value) << text;
+    }
+}
+
 TEST_F(FtpDeskTest, PortFieldMustBeANumberFrom1To65535) {
     Make(folder.string());
     for (const char* text : {"", "abc", "0", "65536", "21x", "-21", " 21"}) {
