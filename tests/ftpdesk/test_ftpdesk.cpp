@@ -323,6 +323,19 @@ TEST_F(FtpDeskTest, ActionsLogTheirSuccessAndFailureLines) {
     }
 }
 
+// A listed name with a separator would put the download in another local folder.
+TEST_F(FtpDeskTest, GetFileRefusesANameThatIsNotPlain) {
+    listing = Text("-rw-r--r-- 1 u g 5 Jan 01 00:00 ../evil\r\n");
+    LogIn();
+    ASSERT_GE(RowOf("../evil"), 0);
+    desk->SelectRemote(RowOf("../evil"));
+    commands.clear();
+    desk->GetFile();
+    Pump();
+    EXPECT_EQ(desk->LogRows().back(), "Remote file name is not a plain name, not proceeding.");
+    EXPECT_TRUE(commands.empty());
+}
+
 TEST_F(FtpDeskTest, CancelSendsNothing) {
     std::ofstream(folder / "work" / "a.txt") << "local";
     LogIn();
