@@ -7,7 +7,8 @@
 // or "FAILED"), the lease's four fields ("lease: ..."), and at the end every log row
 // ("log: ..."); closes the window as Exit does. Exits 0 when every step saw what it waited for.
 // With TARNET_SCREENSHOTS set to a folder, the window is saved there after some steps
-// (scripts/demo ftpdesk).
+// (scripts/demo ftpdesk). With TARNET_IDLE_SECONDS=N it stays logged in and idle N seconds
+// after the login (printing "idle"), so its CPU use can be measured.
 //
 //   ftpdesk_drive IFACE MAC SERVER PORT USER
 #include <QApplication>
@@ -35,8 +36,8 @@ class Driver {
     explicit Driver(FtpDeskWindow& w) : w_(w) {}
 
     bool Run(char** argv) {
-        return Initialise(argv[1], argv[2]) && Connect(argv[3], argv[4], argv[5]) && Files() &&
-               Folders() && Disconnect();
+        return Initialise(argv[1], argv[2]) && Connect(argv[3], argv[4], argv[5]) && Idle() &&
+               Files() && Folders() && Disconnect();
     }
 
     void Report() const {
@@ -81,6 +82,18 @@ class Driver {
         Click(Button("Connect"));
         return WaitLog("logged in", "Connected to Server.") &&
                WaitRow("listed", w_.remoteFiles, "down.bin");
+    }
+
+    // With TARNET_IDLE_SECONDS=N: "idle", then N seconds logged in with nothing to do, in the
+    // program's own event loop, so its idle CPU use can be measured from outside.
+    bool Idle() {
+        const int seconds = qEnvironmentVariableIntValue("TARNET_IDLE_SECONDS");
+        if (seconds > 0) {
+            std::printf("idle\n");
+            std::fflush(stdout);
+            QTest::qWait(seconds * 1000);
+        }
+        return true;
     }
 
     bool Files() {
