@@ -125,7 +125,9 @@ class Driver {
         }
         Answer(nullptr);
         Click(Button("Delete File"));
-        return WaitLog("deleted", "Deleted File:");
+        // The relisting that follows must end before the next command: the library runs one
+        // at a time and refuses the next meanwhile.
+        return WaitLog("deleted", "Deleted File:") && WaitGone("down.bin gone", "down.bin");
     }
 
     bool Folders() {
