@@ -754,6 +754,14 @@ int TnFtpHasOpenSessions() {
                                             [](const TnFtpSession& s) { return s.inUse != 0; });
 }
 
+int TnFtpNeedsTick() {
+    return g_ftp.initialised &&
+           std::any_of(std::begin(g_ftp.pool), std::end(g_ftp.pool), [](const TnFtpSession& s) {
+               return s.inUse != 0 && s.kind == kFtpKindControl &&
+                      (!s.out.Empty() || FtpIsSending(s) || s.timerActive != 0);
+           });
+}
+
 int TnFtpTimerTick() {
     if (!g_ftp.initialised) {
         return TNFTP_NOT_INITIALISED;

@@ -276,7 +276,9 @@ bool FtpDesk::HasWork(void* context) {
     TnFtpGetCounters(now);
     // Counters still to be shown keep the work going until their next display.
     const bool unshown = self->ftpUp_ && (now[0] != self->shown_[0] || now[1] != self->shown_[1]);
-    return TnFtpHasOpenSessions() != 0 || self->recursive_ || unshown;
+    // A logged-in session with nothing outstanding needs no ticks: the program sleeps until the
+    // next frame, timer or user action (which runs a pass of its own).
+    return TnFtpNeedsTick() != 0 || self->recursive_ || unshown;
 }
 
 void FtpDesk::Work(void* context) {

@@ -310,6 +310,9 @@ void FtpDeskWindow::RunOn(desktop::QtLoop& loop) {
         connect(button, &QPushButton::clicked, &loop, [&loop] { loop.Kick(); });
     }
     connect(adapterArea->initialise, &QPushButton::clicked, &loop, [&loop] { loop.Kick(); });
+    // Double-clicks change folders: their commands go out in a pass of their own too.
+    connect(localFiles, &QTableWidget::cellDoubleClicked, &loop, [&loop] { loop.Kick(); });
+    connect(remoteFiles, &QTableWidget::cellDoubleClicked, &loop, [&loop] { loop.Kick(); });
 }
 
 ConnectFields FtpDeskWindow::Fields() const {

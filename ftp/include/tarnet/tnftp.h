@@ -174,6 +174,10 @@ int TnFtpDeinit();
 int TnFtpTimerTick();
 // Nonzero while a control or data session is open: the loop runs TnFtpTimerTick meanwhile.
 int TnFtpHasOpenSessions();
+// Nonzero while TnFtpTimerTick has something to do: a command line waiting for room in TCP, an
+// upload being pumped or a reply being waited for. A logged-in session with nothing outstanding
+// needs no ticks, so a host may sleep until the next frame, timer or user action.
+int TnFtpNeedsTick();
 // 0 is replaced by 15000 and written back. Applies to every later reply wait.
 void TnFtpSetTimeout(std::uint32_t* milliseconds);
 // counters[0] = total bytes sent, counters[1] = total bytes received, since TnFtpInit.
