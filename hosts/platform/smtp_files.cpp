@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "host.h"
 
@@ -19,6 +20,20 @@ int Descriptor(TnSmtpFile file) {
 
 TnSmtpFile Handle(int fd) {
     return static_cast<TnSmtpFile>(fd) + 1;
+}
+
+// The Date header's clock: the process's local time and zone.
+int SmtpLocalDate(TnSmtpDate* out) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr) {
+        return 0;
+    }
+    *out = {local.tm_year + 1900, local.tm_mon + 1,
+            local.tm_mday,        local.tm_wday,
+            local.tm_hour,        local.tm_min,
+            local.tm_sec,         static_cast<int>(local.tm_gmtoff / 60)};
+    return 1;
 }
 
 }  // namespace
@@ -35,6 +50,7 @@ void SmtpFillCallbacks(TnSmtpConfig& config, const char* ehloDomain) {
     config.fileWrite  = SmtpFileWrite;
     config.fileRead   = SmtpFileRead;
     config.fileSize   = SmtpFileSize;
+    config.localDate  = SmtpLocalDate;
     std::strncpy(config.ehloDomain, ehloDomain, sizeof config.ehloDomain - 1);
     config.ehloDomain[sizeof config.ehloDomain - 1] = '\0';
 }

@@ -9,7 +9,8 @@
 
 namespace tarnet::platform {
 
-// Fills the eight callbacks of `config` and copies `ehloDomain` (cut to fit) into it.
+// Fills the nine callbacks of `config` (the Date clock is the process's local time) and copies
+// `ehloDomain` (cut to fit) into it.
 void SmtpFillCallbacks(TnSmtpConfig& config, const char* ehloDomain);
 
 // The file services, as the library calls them. A file handle is the descriptor plus one, so
