@@ -4,11 +4,14 @@ against the kernel.
 
 - minimal-host on a TAP device in the peer namespace (the kernel's end of the TAP has
   TAP_NET.1): the kernel pings it, and UDP and a 1 MiB TCP stream on port 7 come back intact;
-- pkgconfig-ping on the sandbox's veth, through the installed Linux binding, pings the peer.
+- pkgconfig-ping on the sandbox's veth, through the installed Linux binding, pings the peer;
+- fetch resolves the FTP and mail servers' names through dnsmasq, downloads a file from vsftpd
+  and mails it to aiosmtpd as an attachment, which arrives intact.
 
 Skipped for a sanitizer build (its static libraries need the sanitizer's run-time to link).
 """
 
+import email
 import hashlib
 import os
 import shutil
@@ -55,10 +58,13 @@ def setUpModule():
     run("cmake", "-S", os.path.join(EXAMPLES, "minimal-host"), "-B", os.path.join(WORK, "mh"),
         "-G", "Ninja", "-DCMAKE_PREFIX_PATH=" + prefix)
     run("cmake", "--build", os.path.join(WORK, "mh"))
+    run("cmake", "-S", os.path.join(EXAMPLES, "fetch"), "-B", os.path.join(WORK, "fetch"),
+        "-G", "Ninja", "-DCMAKE_PREFIX_PATH=" + prefix)
+    run("cmake", "--build", os.path.join(WORK, "fetch"))
     shutil.copytree(os.path.join(EXAMPLES, "pkgconfig-ping"), os.path.join(WORK, "pc"))
     env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))
     run("make", "-C", os.path.join(WORK, "pc"), env=env)
-    SANDBOX = netlib.Sandbox(net=NET)
+    SANDBOX = netlib.Sandbox(net=NET, dnsmasq=True, ftp=True, smtp=True)
 
 
 def tearDownModule():
@@ -143,6 +149,36 @@ class PkgConfigPing(unittest.TestCase):
             capture_output=True, text=True, timeout=20)
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
         self.assertIn("3 sent, 3 received", proc.stdout)
+
+
+
+class Fetch(unittest.TestCase):
+    def test_fetches_over_ftp_and_mails_the_file(self):
+        vsftpd = SANDBOX.ftp_servers[0]
+        content = netlib.pattern(200000, 5)
+        with open(vsftpd.path("report.bin"), "wb") as f:
+            f.write(content)
+        vsftpd.give(vsftpd.path("report.bin"))
+        folder = os.path.join(WORK, "fetched")
+        os.makedirs(folder, exist_ok=True)
+        mail = SANDBOX.mail
+        proc = subprocess.run(
+            ["ip", "netns", "exec", SANDBOX.stack_ns, os.path.join(WORK, "fetch", "fetch"),
+             SANDBOX.stack_if, SANDBOX.stack_ip, SANDBOX.peer_ip, "ftp.tarnet.test",
+             vsftpd.user, vsftpd.password, "report.bin", "mail.tarnet.test",
+             str(mail.ports["open"]), "a@tarnet.test", "b@tarnet.test"],
+            cwd=folder, capture_output=True, text=True, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        with open(os.path.join(folder, "report.bin"), "rb") as f:
+            self.assertEqual(f.read(), content)
+        received = mail.wait("open", 1)
+        self.assertEqual(len(received), 1)
+        envelope, raw = received[0]
+        self.assertEqual(envelope["rcpt_tos"], ["b@tarnet.test"])
+        parts = [p for p in email.message_from_bytes(raw).walk()
+                 if p.get_filename() == "report.bin"]
+        self.assertEqual(len(parts), 1)
+        self.assertEqual(parts[0].get_payload(decode=True), content)
 
 
 if __name__ == "__main__":
