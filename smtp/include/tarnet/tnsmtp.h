@@ -78,7 +78,7 @@ inline constexpr int TNSMTP_EV_FAILED = 9;
 
 // ---- Limits -----------------------------------------------------------------------------------
 
-inline constexpr int TNSMTP_MAX_SESSIONS               = 5;
+inline constexpr int TNSMTP_MAX_SESSIONS               = TARNET_SMTP_SESSIONS;
 inline constexpr std::size_t TNSMTP_EHLO_DOMAIN_SIZE   = 68;  // terminator included
 inline constexpr std::size_t TNSMTP_MAX_HOST_NAME      = 80;  // characters
 inline constexpr std::size_t TNSMTP_MAX_ADDRESS_TEXT   = 15;  // dotted quad

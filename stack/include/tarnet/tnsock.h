@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "tarnet/tnexport.h"
+#include "tarnet/tnsizes.h"
 
 TARNET_API_BEGIN
 
