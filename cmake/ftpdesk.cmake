@@ -20,6 +20,7 @@ if(TARNET_DESKTOP)
   add_executable(ftpdesk hosts/ftpdesk/main.cpp)
   target_link_libraries(ftpdesk PRIVATE ftpdesk_window tarnet_ftp_host)
   target_compile_options(ftpdesk PRIVATE ${TARNET_WARNINGS})
+  install(TARGETS ftpdesk RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # The window driven by QTest against a real FTP server, for tests/net/test_ftpdesk.py.
   add_executable(ftpdesk_drive tests/net/ftpdesk_drive.cpp)

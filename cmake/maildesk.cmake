@@ -14,6 +14,7 @@ if(TARNET_DESKTOP)
   add_executable(maildesk hosts/maildesk/main.cpp)
   target_link_libraries(maildesk PRIVATE maildesk_window)
   target_compile_options(maildesk PRIVATE ${TARNET_WARNINGS})
+  install(TARGETS maildesk RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   add_executable(maildesk_drive tests/net/maildesk_drive.cpp)
   target_link_libraries(maildesk_drive PRIVATE maildesk_window Qt6::Test)

@@ -1,6 +1,8 @@
 #include "adapter.h"
 
+#include <fcntl.h>
 #include <linux/if_packet.h>
+#include <linux/if_tun.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <pcap/pcap.h>
@@ -180,6 +182,32 @@ bool Adapter::Open(const std::string& name, std::string& error) {
     return true;
 }
 
+bool Adapter::OpenTap(const std::string& name, std::string& error) {
+    Close();
+    ifreq request{};
+    if (name.empty() || name.size() >= sizeof request.ifr_name) {
+        error = "'" + name + "' is not a usable device name";
+        return false;
+    }
+    const int fd = open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::string("/dev/net/tun: ") + std::strerror(errno);
+        return false;
+    }
+    request.ifr_flags = IFF_TAP | IFF_NO_PI;  // whole Ethernet frames, no packet-information prefix
+    std::memcpy(request.ifr_name, name.c_str(), name.size());
+    if (ioctl(fd, TUNSETIFF, &request) != 0) {
+        error = name + ": " + std::strerror(errno) +
+                (errno == EPERM ? " (a TAP device needs root or CAP_NET_ADMIN)" : "");
+        close(fd);
+        return false;
+    }
+    tapFd_ = fd;
+    fd_    = fd;
+    name_  = name;
+    return true;
+}
+
 // The direction filter (PCAP_D_IN) drops the frames the interface sends only after the kernel
 // has copied each one into the capture ring and woken the loop for it: every frame sent would
 // cost a wake-up and a ring walk for nothing. Asking the kernel not to deliver outgoing frames
@@ -234,6 +262,10 @@ void Adapter::Close() {
         pcap_close(handle_);
         handle_ = nullptr;
     }
+    if (tapFd_ >= 0) {
+        close(tapFd_);
+        tapFd_ = -1;
+    }
     fd_ = -1;
     name_.clear();
 }
@@ -252,7 +284,35 @@ void Dispatch(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
 
 }  // namespace
 
+// A TAP device hands over one frame per read; frames longer than the buffer are cut by the
+// kernel, and the stack drops them as malformed.
+int Adapter::ReceiveTap(int maxFrames, FrameSink sink, void* context) {
+    std::uint8_t frame[kTxFrameMax];
+    int taken = 0;
+    while (taken < maxFrames) {
+        const ssize_t n = read(tapFd_, frame, sizeof frame);
+        if (n > 0) {
+            sink(context, frame, static_cast<std::uint32_t>(n));
+            ++taken;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN) {
+            lastError_ = std::strerror(errno);
+            return -1;
+        } else {
+            break;
+        }
+    }
+    if (taken == 0) {
+        ++emptyReads_;
+    }
+    return taken;
+}
+
 int Adapter::Receive(int maxFrames, FrameSink sink, void* context) {
+    if (tapFd_ >= 0 && maxFrames > 0) {
+        return ReceiveTap(maxFrames, sink, context);
+    }
     if (handle_ == nullptr || maxFrames <= 0) {
         return 0;
     }
@@ -279,6 +339,14 @@ void Adapter::SetBatching(bool on) {
 
 bool Adapter::SendNow(const std::uint8_t* frame, std::uint32_t length) {
     ++sendCalls_;
+    if (tapFd_ >= 0) {
+        if (write(tapFd_, frame, length) != static_cast<ssize_t>(length)) {
+            lastError_ = std::strerror(errno);
+            return false;
+        }
+        ++framesSent_;
+        return true;
+    }
     if (pcap_sendpacket(handle_, frame, static_cast<int>(length)) != 0) {
         lastError_ = pcap_geterr(handle_);
         return false;
@@ -288,7 +356,7 @@ bool Adapter::SendNow(const std::uint8_t* frame, std::uint32_t length) {
 }
 
 bool Adapter::Send(const std::uint8_t* frame, std::uint32_t length) {
-    if (handle_ == nullptr) {
+    if (!IsOpen()) {
         return false;
     }
     if (!batching_ || txFd_ < 0 || length > kTxFrameMax) {
@@ -336,7 +404,7 @@ int Adapter::Flush() {
 }
 
 std::string Adapter::LastError() const {
-    if (handle_ == nullptr) {
+    if (!IsOpen()) {
         return "adapter not open";
     }
     return lastError_;

@@ -62,9 +62,14 @@ class Adapter {
     // Opens the named interface. On failure `error` says why, in plain words; a missing
     // privilege is named as such.
     bool Open(const std::string& name, std::string& error);
+    // Opens the TAP device `name` (created if missing, which needs CAP_NET_ADMIN) instead of a
+    // capture: the kernel's end of the device is a peer on its own link, so the stack can sit
+    // beside the host's own TCP/IP without promiscuous mode or a second namespace. One read or
+    // write is one whole frame.
+    bool OpenTap(const std::string& name, std::string& error);
     void Close();
 
-    bool IsOpen() const { return handle_ != nullptr; }
+    bool IsOpen() const { return handle_ != nullptr || tapFd_ >= 0; }
     const std::string& Name() const { return name_; }
     // Descriptor that becomes readable when frames wait; -1 when closed.
     int Fd() const { return fd_; }
@@ -105,9 +110,11 @@ class Adapter {
     bool OpenTx(const std::string& name);
     void UseTxSocket(int fd, bool owned);
     bool SendNow(const std::uint8_t* frame, std::uint32_t length);
+    int ReceiveTap(int maxFrames, FrameSink sink, void* context);
 
     pcap_t* handle_ = nullptr;
     int fd_         = -1;
+    int tapFd_      = -1;     // the TAP device's descriptor; -1: a capture adapter
     int txFd_       = -1;     // packet socket bound to the interface; -1: pcap_sendpacket
     bool txOwned_   = false;  // txFd_ is ours to close (not the capture's own socket)
     std::vector<std::uint8_t> txBytes_;      // kTxBatch slots of kTxFrameMax bytes

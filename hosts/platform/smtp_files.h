@@ -8,7 +8,8 @@
 
 namespace tarnet::platform {
 
-// Fills the eight callbacks of `config` and copies `ehloDomain` (cut to fit) into it.
+// Fills the nine callbacks of `config` (the Date clock is the process's local time) and copies
+// `ehloDomain` (cut to fit) into it.
 void SmtpFillCallbacks(TnSmtpConfig& config, const char* ehloDomain);
 
 }  // namespace tarnet::platform

@@ -14,8 +14,8 @@ namespace {
 // The options ParseGlobal takes in front of the command. After the command they are unknown
 // there; the message then says where they belong.
 constexpr const char* kGlobalOptionNames[] = {
-    "-i",     "--iface",   "--mac",    "--ip",     "--gateway",     "--mask",    "--dns",
-    "--dhcp", "--timeout", "--impair", "--window", "--send-buffer", "--verbose", "-v",
+    "-i",        "--iface",  "--mac",    "--ip",          "--gateway", "--mask", "--dns", "--dhcp",
+    "--timeout", "--impair", "--window", "--send-buffer", "--verbose", "-v",     "--tap",
 };
 
 bool IsGlobalOption(const std::string& name) {

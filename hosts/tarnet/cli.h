@@ -26,6 +26,7 @@ inline constexpr int kExitUsage  = 2;
 
 struct GlobalOptions {
     std::string iface;              // -i/--iface, or TARNET_IFACE
+    std::string tap;                // --tap NAME: a TAP device instead of a capture adapter
     std::string mac;                // --mac; empty: derived from the interface
     std::optional<std::string> ip;  // --ip: static addressing; absent: DHCP
     bool dhcp = false;              // --dhcp given (the default anyway)
@@ -104,11 +105,14 @@ class CliPort : public platform::AdapterPort {
     platform::Adapter& Adapter() { return adapter_; }
     const platform::Adapter& Adapter() const { return adapter_; }
     void SetLoop(platform::EventLoop* loop) { loop_ = loop; }
+    // Open() opens a TAP device of that name rather than a capture adapter.
+    void UseTap(bool on) { tap_ = on; }
 
   private:
     const platform::FaultConfig& faults_;
     platform::Adapter adapter_;
     platform::EventLoop* loop_ = nullptr;
+    bool tap_                  = false;
 };
 
 // One run of the stack on one adapter: the options in, exit codes and stderr lines out, over the

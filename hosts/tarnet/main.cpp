@@ -150,6 +150,8 @@ constexpr const char* kUsage =
     "options:\n"
     "  -i, --iface NAME      capture adapter (or TARNET_IFACE); a number picks a line of\n"
     "                        'tarnet adapters'\n"
+    "  --tap NAME            a TAP device instead of a capture adapter (created if missing);\n"
+    "                        give its kernel end an address on the stack's subnet\n"
     "  --mac MAC             the stack's MAC address (default 02:54:4e and the low three bytes\n"
     "                        of the adapter's own address)\n"
     "  --dhcp                get address, mask, router and DNS server from a DHCP server\n"
@@ -235,6 +237,8 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& options, Args& rest, bool&
         std::string* target         = nullptr;
         if (name == "-i" || name == "--iface") {
             target = &options.iface;
+        } else if (name == "--tap") {
+            target = &options.tap;
         } else if (name == "--mac") {
             target = &options.mac;
         } else if (name == "--ip") {

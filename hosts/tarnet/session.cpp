@@ -50,7 +50,7 @@ bool CliPort::List(std::vector<platform::AdapterEntry>& out, std::string& error)
 }
 
 bool CliPort::Open(const std::string& name, std::string& error) {
-    if (!adapter_.Open(name, error)) {
+    if (!(tap_ ? adapter_.OpenTap(name, error) : adapter_.Open(name, error))) {
         return false;
     }
     platform::HostAttachAdapter(&adapter_);
@@ -91,6 +91,7 @@ Session::Session(const GlobalOptions& options)
           },
           [](const std::string& line) { platform::HostLog("%s", line.c_str()); }) {
     port_.SetLoop(&loop_);
+    port_.UseTap(!options.tap.empty());
     stack_.AddListener(this);
 }
 
@@ -193,6 +194,10 @@ int Session::CheckOptions() {
 }
 
 int Session::PickAdapter(std::string& name) {
+    if (!options_.tap.empty()) {
+        name = options_.tap;  // a TAP device is named, never listed
+        return kExitOk;
+    }
     if (options_.iface.empty()) {
         return UsageError(
             "Local adapter not selected from list: give -i IFACE or set TARNET_IFACE "

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 #include <iterator>
 #include <string_view>
@@ -353,23 +352,12 @@ void WaitRcpt(Session& s, Input input, int replyClass) {
     }
 }
 
-bool LocalDate(TnSmtpDate* out) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr) {
-        return false;
-    }
-    *out = {local.tm_year + 1900, local.tm_mon + 1,
-            local.tm_mday,        local.tm_wday,
-            local.tm_hour,        local.tm_min,
-            local.tm_sec,         static_cast<int>(local.tm_gmtoff / 60)};
-    return true;
-}
-
 // DATA was answered with 354: the header block goes out and the message text streams.
 void StartMessage(Session& s) {
+    // The library reads no clock of its own: the date comes from the host, or there is none.
+    const TnSmtpDateFn source = g.dateSource != nullptr ? g.dateSource : g.config.localDate;
     TnSmtpDate date{};
-    const bool dated = g.dateSource != nullptr ? g.dateSource(&date) != 0 : LocalDate(&date);
+    const bool dated = source != nullptr && source(&date) != 0;
     TextOut out(s.text + s.textLength, kTextSize - s.textLength);
     ComposeHeader({s.from, s.to, s.cc, s.subject, dated ? &date : nullptr, s.attach,
                    s.quotedPrintable, s.boundary},

@@ -1,6 +1,5 @@
 // Dotted-quad parsing and formatting.
 #include <cctype>
-#include <cstdio>
 
 #include "tarnet/tnsock.h"
 
@@ -96,6 +95,18 @@ void TnSockFormatAddr(std::uint32_t address, char* buffer) {
     if (buffer == nullptr) {
         return;
     }
-    std::snprintf(buffer, 16, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF,
-                  (address >> 8) & 0xFF, address & 0xFF);
+    // Written digit by digit rather than with snprintf: a small target then links no printf
+    // engine for the one text the stack formats most.
+    char* out = buffer;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned part = (address >> shift) & 0xFFu;
+        if (part >= 100) {
+            *out++ = static_cast<char>('0' + part / 100);
+        }
+        if (part >= 10) {
+            *out++ = static_cast<char>('0' + part / 10 % 10);
+        }
+        *out++ = static_cast<char>('0' + part % 10);
+        *out++ = shift > 0 ? '.' : '\0';
+    }
 }

@@ -8,8 +8,8 @@
 
 namespace tarnet {
 
-inline constexpr int kArpEntries             = 50;
-inline constexpr int kArpBuckets             = 256;
+inline constexpr int kArpEntries             = TARNET_ARP_ENTRIES;
+inline constexpr int kArpBuckets             = TARNET_ARP_BUCKETS;
 inline constexpr std::uint32_t kArpPacketLen = 42;
 
 // Called when the cache has learned (or refreshed from an answer) the hardware address of

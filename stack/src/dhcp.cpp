@@ -318,10 +318,10 @@ void Acquire();
 void Restart(std::uint32_t atLeastMs) {
     Quiesce();
     const std::uint32_t n = g.restarts;
-    g.restarts            = std::min(n + 1, 16u);
+    g.restarts            = std::min<std::uint32_t>(n + 1, 16);
     std::uint32_t waitMs  = 0;
     if (n > 0) {
-        const std::uint32_t interval = kFirstInterval << std::min(n - 1, 5u);
+        const std::uint32_t interval = kFirstInterval << std::min<std::uint32_t>(n - 1, 5);
         if (interval > kLastInterval && !g.leaseHeld) {
             Report(TNDHCP_LOST, nullptr);
             return;

@@ -48,7 +48,6 @@ constexpr std::uint8_t kTtl             = 0xFE;
 constexpr std::uint16_t kMoreFragments  = 0x2000;
 constexpr std::uint16_t kOffsetMask     = 0x1FFF;
 constexpr std::uint32_t kLimitedBcast   = 0xFFFFFFFF;
-constexpr std::uint32_t kMaxDatagram    = 65535;
 constexpr std::uint16_t kDhcpClientPort = 68;
 constexpr std::uint32_t kUdpDstPort     = 2;  // offset of the destination port in UDP
 constexpr std::uint8_t kIcmpEchoReply   = 0;
@@ -149,7 +148,7 @@ struct Ipv4Header {
 
 // A handful of datagrams in reassembly at once is plenty for a host; a flood of first fragments
 // recycles the oldest entry instead of exhausting memory.
-constexpr int kReassemblyEntries = 8;
+constexpr int kReassemblyEntries = TARNET_REASSEMBLY_ENTRIES;
 // Holes per datagram. Real fragmentation of a 4096-byte datagram leaves at most a few; even
 // 48-byte fragments (a 68-byte MTU) in random order rarely need more than this. A datagram cut
 // into more pieces in a pathological order is dropped.
@@ -246,7 +245,7 @@ void CutIntoFragments(std::uint32_t destination, std::uint8_t protocol, const st
     while (offset < length) {
         FrameBuffer* b = QueuePop(g_ip.freeQueue);
         if (b == nullptr) {
-            return;  // cannot happen: the pool covers a 65535-byte datagram
+            return;  // cannot happen: the pool covers the largest datagram (ipv4.h)
         }
         const std::uint32_t n = std::min(length - offset, kFragmentPayload);
         std::memcpy(b->data + kFrameHeadroom, data + offset, n);

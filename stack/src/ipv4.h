@@ -8,12 +8,13 @@
 
 namespace tarnet {
 
-inline constexpr std::uint32_t kIpv4HeaderLen       = 20;
-inline constexpr std::uint32_t kMaxFrameLen         = 1414;
-inline constexpr std::uint32_t kFrameHeadroom       = 34;  // Ethernet + IPv4 header
-inline constexpr std::uint32_t kFragmentPayload     = (kMaxFrameLen - kFrameHeadroom) / 8 * 8;
-inline constexpr std::uint32_t kFrameBuffers        = 65535 / (kMaxFrameLen - kFrameHeadroom) + 1;
-inline constexpr std::uint32_t kReassemblyMax       = 4096;  // largest reassembled payload
+inline constexpr std::uint32_t kIpv4HeaderLen   = 20;
+inline constexpr std::uint32_t kMaxFrameLen     = 1414;
+inline constexpr std::uint32_t kFrameHeadroom   = 34;  // Ethernet + IPv4 header
+inline constexpr std::uint32_t kFragmentPayload = (kMaxFrameLen - kFrameHeadroom) / 8 * 8;
+inline constexpr std::uint32_t kMaxDatagram     = TARNET_MAX_DATAGRAM;
+inline constexpr std::uint32_t kFrameBuffers  = kMaxDatagram / (kMaxFrameLen - kFrameHeadroom) + 1;
+inline constexpr std::uint32_t kReassemblyMax = TARNET_REASSEMBLY_MAX;  // largest payload
 inline constexpr std::uint32_t kReassemblyTimeoutMs = 3000;
 inline constexpr std::uint32_t kArpWaitMs           = 50;
 
@@ -22,7 +23,8 @@ inline constexpr std::uint8_t kProtoTcp  = 6;
 inline constexpr std::uint8_t kProtoUdp  = 17;
 
 static_assert(kFragmentPayload == 1376);
-static_assert(kFrameBuffers == 48);
+// The pool holds every fragment of the largest datagram, so cutting one never runs short.
+static_assert(kFrameBuffers * kFragmentPayload >= kMaxDatagram - kIpv4HeaderLen);
 
 struct Ipv4Config {
     std::uint32_t ownAddress;

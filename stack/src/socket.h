@@ -10,7 +10,7 @@
 
 struct TcpControlBlock;
 
-inline constexpr int kSockEndpoints = 11;
+inline constexpr int kSockEndpoints = TARNET_SOCKET_ENDPOINTS;
 
 inline constexpr int kTcpStateNone       = 0;
 inline constexpr int kTcpStateConnecting = 1;

@@ -19,7 +19,7 @@ namespace tarnet {
 namespace {
 
 constexpr int kTcpConnections        = kSockEndpoints;
-constexpr std::uint32_t kTcpSendRing = 4096;
+constexpr std::uint32_t kTcpSendRing = TARNET_TCP_SEND_RING;
 constexpr std::uint32_t kDnsCache    = 3;
 constexpr std::uint32_t kDnsPending  = 3;
 

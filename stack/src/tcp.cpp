@@ -20,7 +20,7 @@ TcpLayer g_tcp;
 // notification (freeing every block) is noticed without touching the freed block.
 std::uint32_t g_epoch = 0;
 
-constexpr std::uint32_t kDefaultRcvWindow    = 4096;
+constexpr std::uint32_t kDefaultRcvWindow    = TARNET_TCP_WINDOW;
 constexpr std::uint32_t kMinRcvWindow        = 2048;
 constexpr std::uint32_t kMaxRcvWindow        = 32768;
 constexpr std::uint32_t kMinRto              = 50;

@@ -15,7 +15,7 @@
 
 // ---- Sizes and durations ------------------------------------------------------------------
 
-inline constexpr int kTcpRtxSlots                  = 10;  // with the default send ring
+inline constexpr int kTcpRtxSlots                  = TARNET_TCP_RTX_SLOTS;  // default ring
 inline constexpr int kTcpRtxSlotsMax               = 64;  // with an opt-in larger ring
 inline constexpr std::size_t kTcpSlotBytes         = 2048;
 inline constexpr std::size_t kTcpSlotHeadroom      = 94;  // room for the header in front of data

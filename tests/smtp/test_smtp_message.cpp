@@ -59,6 +59,40 @@ TEST_F(SmtpTest, MessageTextByteForByte) {
     }
 }
 
+// The library reads no clock itself: the Date line comes from the configuration's clock, a clock
+// set later replaces it, and a host without a calendar clock sends its mail without a Date line.
+TEST_F(SmtpTest, DateLineComesFromTheHostsClock) {
+    struct Case {
+        const char* name;
+        TnSmtpDateFn configured;
+        TnSmtpDateFn replacement;
+        std::string dateLine;
+    };
+    static const auto otherDate = [](TnSmtpDate* out) -> int {
+        *out = {1999, 2, 3, 3, 4, 5, 6, 0};
+        return 1;
+    };
+    static const auto brokenDate = [](TnSmtpDate*) -> int { return 0; };
+    const std::vector<Case> cases{
+        {"configured clock",       FixedDate,  nullptr,   "Date: Mon, 7 Dec 2026 09:05:03 +0100\r\n"},
+        {"replaced clock",         FixedDate,  otherDate, "Date: Wed, 3 Feb 1999 04:05:06 +0000\r\n"},
+        {"no clock",               nullptr,    nullptr,   ""                                        },
+        {"clock that cannot tell", brokenDate, nullptr,   ""                                        },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        ASSERT_EQ(TnSmtpDeinit(), TNSMTP_OK);
+        smtpConfig.localDate = c.configured;
+        ASSERT_EQ(TnSmtpInit(&smtpConfig), TNSMTP_OK);
+        ASSERT_EQ(TnSmtpSetDateSource(c.replacement), TNSMTP_OK);
+        ASSERT_EQ(Send(Mail()), TNSMTP_OK);
+        RunTo(kData);
+        EXPECT_EQ(Message(), "From: <a@x.test>\r\nTo: <b@y.test>\r\nSubject: Hi\r\n" + c.dateLine +
+                                 "\r\nHello\r\n.\r\n");
+    }
+}
+
 TEST_F(SmtpTest, BodyProgressPerLine) {
     body = "Hello\r\n.hidden\r\nEnd";
     ASSERT_EQ(Send(Mail()), TNSMTP_OK);

@@ -12,7 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tarnet/tnexport.h"
 #include "tarnet/tnsock.h"
+
+TARNET_API_BEGIN
 
 // ---- Result codes (return values; TnSmtpErrorText) --------------------------------------------
 
@@ -75,7 +78,7 @@ inline constexpr int TNSMTP_EV_FAILED = 9;
 
 // ---- Limits -----------------------------------------------------------------------------------
 
-inline constexpr int TNSMTP_MAX_SESSIONS               = 5;
+inline constexpr int TNSMTP_MAX_SESSIONS               = TARNET_SMTP_SESSIONS;
 inline constexpr std::size_t TNSMTP_EHLO_DOMAIN_SIZE   = 68;  // terminator included
 inline constexpr std::size_t TNSMTP_MAX_HOST_NAME      = 80;  // characters
 inline constexpr std::size_t TNSMTP_MAX_ADDRESS_TEXT   = 15;  // dotted quad
@@ -125,18 +128,6 @@ using TnSmtpFileReadFn = int (*)(TnSmtpFile file, std::uint8_t* buffer, std::uin
 // The file's size in bytes. Nonzero on success.
 using TnSmtpFileSizeFn = int (*)(TnSmtpFile file, std::uint64_t* size);
 
-struct TnSmtpConfig {
-    char ehloDomain[TNSMTP_EHLO_DOMAIN_SIZE];  // EHLO argument, NUL-terminated, no CR/LF/space
-    TnTimerStartFn timerStart;
-    TnTimerStopFn timerStop;
-    TnSmtpFileOpenFn fileOpen;
-    TnSmtpFileCloseFn fileClose;
-    TnSmtpFileWriteFn fileWrite;
-    TnSmtpFileReadFn fileRead;
-    TnSmtpFileSizeFn fileSize;
-    TnGetTickCountFn tickCount;  // wrapping millisecond clock
-};
-
 // The local time for the Date header: calendar fields and the zone's offset from UTC.
 struct TnSmtpDate {
     int year;         // four digits
@@ -150,6 +141,21 @@ struct TnSmtpDate {
 };
 // Fills `out` with the current local time; nonzero on success.
 using TnSmtpDateFn = int (*)(TnSmtpDate* out);
+
+struct TnSmtpConfig {
+    char ehloDomain[TNSMTP_EHLO_DOMAIN_SIZE];  // EHLO argument, NUL-terminated, no CR/LF/space
+    TnTimerStartFn timerStart;
+    TnTimerStopFn timerStop;
+    TnSmtpFileOpenFn fileOpen;
+    TnSmtpFileCloseFn fileClose;
+    TnSmtpFileWriteFn fileWrite;
+    TnSmtpFileReadFn fileRead;
+    TnSmtpFileSizeFn fileSize;
+    TnGetTickCountFn tickCount;  // wrapping millisecond clock
+    // The calendar clock of the Date header. Null for a host without one: the message then goes
+    // without a Date line (a relay or the receiving server adds one, RFC 5321 4.4).
+    TnSmtpDateFn localDate;
+};
 
 // ---- Sessions ---------------------------------------------------------------------------------
 
@@ -222,8 +228,9 @@ int TnSmtpSetTimeout(std::uint32_t replyMs, std::uint32_t eomMs);
 // 0 sends the end of data as soon as the text has been handed over; it follows the text on the
 // connection in order either way. 2 if not initialised; 5 over 600000; else 0.
 int TnSmtpSetEndOfBodyPause(std::uint32_t ms);
-// Replaces the local clock of the Date header (null: the C library's local time). For hosts
-// whose clock is not the process's, and for tests. 2 if not initialised, else 0.
+// Replaces the configuration's clock of the Date header (null: back to `localDate` of the
+// configuration). For tests and for hosts whose clock changes while the library runs. 2 if not
+// initialised, else 0.
 int TnSmtpSetDateSource(TnSmtpDateFn source);
 // A host that watches the stack's diagnostics (TnSockSetDiagnostics) passes each DNS result
 // here, so that a session waiting for that name fails at once when the lookup failed instead of
@@ -234,3 +241,5 @@ void TnSmtpDnsResult(const char* name, int dnsOutcome);
 // "name lookup"); "free" for a free slot or null. Inside an event that ends the session it
 // names the step that failed.
 const char* TnSmtpSessionStep(const TnSmtpSession* session);
+
+TARNET_API_END

@@ -1,0 +1,93 @@
+// The sizes of the stack's fixed tables and buffers and of the client libraries' session pools,
+// in one place. The defaults are the Linux build's. A port chooses others on the compiler's
+// command line, for the libraries and for every program that includes their headers alike:
+// -DTARNET_PROFILE_SMALL for the microcontroller profile below, or any one size, such as
+// -DTARNET_ARP_ENTRIES=16. A smaller table gives the usual "no resources" answers when it is
+// full (a refused endpoint, connection or session, a datagram too large to send, a fragment
+// not reassembled, an ARP entry replaced sooner), never a write past its end.
+#pragma once
+
+#if defined(TARNET_PROFILE_SMALL)
+// Two or three connections, one UDP endpoint and a resolver on a part with 64 KiB of RAM: no
+// 64 KiB pings, fragments only of datagrams up to a full Ethernet frame.
+#ifndef TARNET_MAX_DATAGRAM
+#define TARNET_MAX_DATAGRAM 1528  // the largest UDP payload (1500 bytes) still goes out
+#endif
+#ifndef TARNET_REASSEMBLY_ENTRIES
+#define TARNET_REASSEMBLY_ENTRIES 1
+#endif
+#ifndef TARNET_REASSEMBLY_MAX
+#define TARNET_REASSEMBLY_MAX 1528
+#endif
+#ifndef TARNET_SOCKET_ENDPOINTS
+#define TARNET_SOCKET_ENDPOINTS 4
+#endif
+#ifndef TARNET_ARP_ENTRIES
+#define TARNET_ARP_ENTRIES 8
+#endif
+#ifndef TARNET_ARP_BUCKETS
+#define TARNET_ARP_BUCKETS 16
+#endif
+#ifndef TARNET_SMTP_SESSIONS
+#define TARNET_SMTP_SESSIONS 1
+#endif
+#ifndef TARNET_TCP_WINDOW
+#define TARNET_TCP_WINDOW 2048
+#endif
+#ifndef TARNET_TCP_SEND_RING
+#define TARNET_TCP_SEND_RING 2048
+#endif
+#ifndef TARNET_TCP_RTX_SLOTS
+#define TARNET_TCP_RTX_SLOTS 3
+#endif
+#endif
+
+// The largest IPv4 datagram the stack sends, header included; sizes the pool of frame buffers
+// that fragments are cut into and the echo client's message (65535: 64 KiB pings).
+#ifndef TARNET_MAX_DATAGRAM
+#define TARNET_MAX_DATAGRAM 65535
+#endif
+// Datagrams reassembled at once, and the largest reassembled payload.
+#ifndef TARNET_REASSEMBLY_ENTRIES
+#define TARNET_REASSEMBLY_ENTRIES 8
+#endif
+#ifndef TARNET_REASSEMBLY_MAX
+#define TARNET_REASSEMBLY_MAX 4096
+#endif
+// Socket endpoints (UDP, TCP listeners and connections together); TCP keeps as many control
+// blocks, each with its send ring and receive buffers from the heap at TnSockInit.
+#ifndef TARNET_SOCKET_ENDPOINTS
+#define TARNET_SOCKET_ENDPOINTS 11
+#endif
+// ARP cache entries and hash buckets.
+#ifndef TARNET_ARP_ENTRIES
+#define TARNET_ARP_ENTRIES 50
+#endif
+#ifndef TARNET_ARP_BUCKETS
+#define TARNET_ARP_BUCKETS 256
+#endif
+// Each TCP connection's receive window and send ring (until TnSockSetTcpBuffers sets others),
+// and its retransmission slots (one unacknowledged segment each, at least two more than the
+// send ring has full segments).
+#ifndef TARNET_TCP_WINDOW
+#define TARNET_TCP_WINDOW 4096
+#endif
+#ifndef TARNET_TCP_SEND_RING
+#define TARNET_TCP_SEND_RING 4096
+#endif
+#ifndef TARNET_TCP_RTX_SLOTS
+#define TARNET_TCP_RTX_SLOTS 10
+#endif
+// SMTP sessions open at once.
+#ifndef TARNET_SMTP_SESSIONS
+#define TARNET_SMTP_SESSIONS 5
+#endif
+
+static_assert(TARNET_MAX_DATAGRAM >= 576 && TARNET_MAX_DATAGRAM <= 65535,
+              "every IPv4 host must take 576-byte datagrams (RFC 791)");
+static_assert(TARNET_REASSEMBLY_ENTRIES >= 1 && TARNET_REASSEMBLY_MAX >= 576);
+static_assert(TARNET_SOCKET_ENDPOINTS >= 1 && TARNET_SOCKET_ENDPOINTS <= 255);
+static_assert(TARNET_ARP_ENTRIES >= 1 && TARNET_ARP_BUCKETS >= 1);
+static_assert(TARNET_SMTP_SESSIONS >= 1 && TARNET_SMTP_SESSIONS <= 255);
+static_assert(TARNET_TCP_WINDOW >= 2048 && TARNET_TCP_WINDOW <= 32768);
+static_assert(TARNET_TCP_SEND_RING >= 1 && TARNET_TCP_SEND_RING <= 65535);

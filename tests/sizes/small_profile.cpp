@@ -1,0 +1,88 @@
+// The stack built with the microcontroller profile (TARNET_PROFILE_SMALL): its smaller tables
+// answer as full ones do, and what still fits goes out whole. This file is built into its own
+// program, tarnet_small_tests, with the stack compiled for that profile.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "fake_host.h"
+#include "tarnet/tnsock.h"
+
+namespace {
+
+using tarnet::fakehost::FakeHost;
+
+static_assert(TARNET_SOCKET_ENDPOINTS == 4 && TARNET_MAX_DATAGRAM == 1528,
+              "this program tests the small profile");
+
+std::uintptr_t Ignore(std::uintptr_t, int, void*, std::uint32_t, std::uint32_t, std::uint32_t) {
+    return 0;
+}
+
+class SmallProfile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        FakeHost::Get().Reset();
+        FakeHost::Get().SetFrameSink(
+            [](void* self, const std::uint8_t* frame, std::uint32_t length) {
+                static_cast<SmallProfile*>(self)->frames.emplace_back(frame, frame + length);
+            },
+            this);
+        static const std::uint8_t mac[6] = {2, 0x54, 0x4E, 0, 0, 1};
+        TnSockConfig c                   = FakeHost::Config();
+        c.macAddress                     = mac;
+        c.localIp                        = "192.0.2.2";
+        c.subnetMask                     = "255.255.255.0";
+        c.dnsServer                      = "0.0.0.0";
+        ASSERT_EQ(TnSockInit(&c), TNSOCK_SUCCESS);
+    }
+    void TearDown() override { TnSockDeinit(); }
+
+    std::vector<std::vector<std::uint8_t>> frames;
+};
+
+TEST_F(SmallProfile, FullEndpointTableAnswersNoMemory) {
+    std::vector<TnSockEndpoint*> open(TARNET_SOCKET_ENDPOINTS);
+    for (std::size_t i = 0; i < open.size(); ++i) {
+        ASSERT_EQ(TnSockUdpOpen(1, Ignore, static_cast<std::uint16_t>(5000 + i), &open[i]),
+                  TNSOCK_SUCCESS)
+            << i;
+    }
+    TnSockEndpoint* extra = nullptr;
+    EXPECT_EQ(TnSockUdpOpen(1, Ignore, 6000, &extra), TNSOCK_NO_MEMORY);
+    EXPECT_EQ(TnSockTcpListen(7, 1, Ignore, &extra), TNSOCK_NO_MEMORY);
+    EXPECT_EQ(TnSockTcpConnect(1, Ignore, "192.0.2.1", 7, &extra), TNSOCK_NO_MEMORY);
+    ASSERT_EQ(TnSockClose(open[0]), TNSOCK_SUCCESS);
+    EXPECT_EQ(TnSockUdpOpen(1, Ignore, 6000, &extra), TNSOCK_SUCCESS);  // the slot is free again
+}
+
+// The largest UDP payload still leaves, as two fragments that carry all of it.
+TEST_F(SmallProfile, LargestUdpPayloadGoesOutInFragments) {
+    TnSockEndpoint* e = nullptr;
+    ASSERT_EQ(TnSockUdpOpen(1, Ignore, 5000, &e), TNSOCK_SUCCESS);
+    const std::vector<std::uint8_t> payload(TNSOCK_UDP_MAX_PAYLOAD, 0xA5);
+    frames.clear();
+    ASSERT_EQ(TnSockUdpSendto(e, 0xFFFFFFFF, 9, payload.data(),
+                              static_cast<std::uint32_t>(payload.size())),
+              TNSOCK_SUCCESS);
+    std::uint32_t carried = 0;
+    for (const auto& f : frames) {
+        ASSERT_GE(f.size(), 34u);
+        ASSERT_EQ(f[12], 0x08);  // IPv4
+        const std::uint32_t total = static_cast<std::uint32_t>(f[16] << 8 | f[17]);
+        carried += total - (f[14] & 0x0Fu) * 4;
+    }
+    EXPECT_EQ(frames.size(), 2u);
+    EXPECT_EQ(carried, TNSOCK_UDP_MAX_PAYLOAD + 8);  // the UDP header and every payload byte
+}
+
+// The echo client's message buffer holds the profile's largest datagram and no more.
+TEST_F(SmallProfile, PingLargerThanTheProfileIsRefused) {
+    const std::uint32_t largest = TARNET_MAX_DATAGRAM - 28;
+    EXPECT_EQ(TnSockPingStart(0xC0000201, 1000, 1, largest + 1), TNSOCK_PING_BAD_PARAMETER);
+    EXPECT_EQ(TnSockPingStart(0xC0000201, 1000, 1, largest), TNSOCK_PING_STARTED);
+    TnSockPingStop();
+}
+
+}  // namespace
