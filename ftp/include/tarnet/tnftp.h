@@ -10,8 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tarnet/tnexport.h"
 #include "tarnet/tnlist.h"
 #include "tarnet/tnsock.h"
+
+TARNET_API_BEGIN
 
 // ---- Result codes (API answers; TnFtpResultText maps them) -----------------------------------
 
@@ -320,3 +323,5 @@ void TnFtpTreeOnEvent(TnFtpSession* session, int event, const char* text, int te
                       std::uintptr_t extra);
 // Hands the queued events to the walker; call it on every pass of the loop.
 void TnFtpTreeDispatch();
+
+TARNET_API_END

@@ -12,7 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tarnet/tnexport.h"
 #include "tarnet/tnsock.h"
+
+TARNET_API_BEGIN
 
 // ---- Result codes (return values; TnSmtpErrorText) --------------------------------------------
 
@@ -238,3 +241,5 @@ void TnSmtpDnsResult(const char* name, int dnsOutcome);
 // "name lookup"); "free" for a free slot or null. Inside an event that ends the session it
 // names the step that failed.
 const char* TnSmtpSessionStep(const TnSmtpSession* session);
+
+TARNET_API_END

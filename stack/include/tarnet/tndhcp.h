@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
+#include "tarnet/tnexport.h"
 #include "tarnet/tnsock.h"
+
+TARNET_API_BEGIN
 
 // The lease handed to the result callback and, by the stack, to statusEvent (event 5).
 // Addresses are host order; times are in seconds as the server sent them.
@@ -42,3 +45,5 @@ void TnDhcpDeinit();
 // 0 done, 2 not initialised.
 int TnDhcpStart();
 int TnDhcpStop();
+
+TARNET_API_END

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 
+#include "tarnet/tnexport.h"
 #include "tarnet/tnsock.h"
+
+TARNET_API_BEGIN
 
 inline constexpr int TNDNS_FAILED              = 0;
 inline constexpr int TNDNS_RESOLVED            = 1;
@@ -37,3 +40,5 @@ int TnDnsResolve(const char* name, std::uint32_t* address);
 // which grows with every lookup that ends: a caller polling TnDnsResolve notes the serial when it
 // starts and stops at a failure with a different serial, which ended after it asked.
 int TnDnsLastOutcome(const char* name, std::uint32_t* serial);
+
+TARNET_API_END

@@ -5,6 +5,10 @@
 
 #include <cstddef>
 
+#include "tarnet/tnexport.h"
+
+TARNET_API_BEGIN
+
 struct TnListNode;
 
 struct TnList {
@@ -33,3 +37,5 @@ void TnListRemove(TnList* list, TnListNode* node);
 void TnListFreeAll(TnList* list);
 void TnListSetExtra1(TnListNode* node, const void* bytes, int size);
 void TnListSetExtra2(TnListNode* node, const void* bytes, int size);
+
+TARNET_API_END

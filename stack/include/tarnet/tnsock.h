@@ -8,6 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tarnet/tnexport.h"
+
+TARNET_API_BEGIN
+
 // ---- Host callbacks -------------------------------------------------------------------------
 
 // Opaque handle of a one-shot host timer; null means "no timer".
@@ -281,3 +285,5 @@ void TnSockSetPredictableIsn(int on);
 int TnSockParseAddr(const char* text, std::uint32_t* out);
 // Writes "a.b.c.d" into buffer (at least 16 characters).
 void TnSockFormatAddr(std::uint32_t address, char* buffer);
+
+TARNET_API_END
