@@ -1,5 +1,7 @@
 #include "board.h"
 
+#include "timer_pool.h"
+
 namespace tarnet::firmware {
 
 namespace {
@@ -28,6 +30,7 @@ volatile std::uint32_t& Reg(std::uintptr_t address) {
     return *reinterpret_cast<volatile std::uint32_t*>(address);
 }
 
+platform::TimerPool g_timers;
 volatile std::uint32_t g_ms = 0;
 std::uint32_t g_lastMs      = 0;
 std::uint64_t g_highMs      = 0;
@@ -74,6 +77,18 @@ std::uint64_t ClockMs64() {
 
 std::uint32_t ClockSubTick() {
     return Reg(kSysTickValue);
+}
+
+TnTimerHandle TimerStart(std::uint32_t delayMs, std::uintptr_t context, TnTimerHandlerFn handler) {
+    return g_timers.Start(ClockMs64(), delayMs, context, handler);
+}
+
+void TimerStop(TnTimerHandle handle) {
+    g_timers.Stop(handle);
+}
+
+void RunTimers() {
+    g_timers.RunExpired(ClockMs64());
 }
 
 Lan9118Bus EthernetBus() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "lan9118.h"
+#include "tarnet/tnsock.h"
 
 namespace tarnet::firmware {
 
@@ -24,6 +25,12 @@ std::uint32_t ClockMs();
 std::uint64_t ClockMs64();
 // SysTick's current count (25 MHz down-counter), timing jitter for the random source.
 std::uint32_t ClockSubTick();
+
+// The stack's one-shot timers on the millisecond clock (the host timer pool), and the call that
+// runs those that are due, from the main loop.
+TnTimerHandle TimerStart(std::uint32_t delayMs, std::uintptr_t context, TnTimerHandlerFn handler);
+void TimerStop(TnTimerHandle handle);
+void RunTimers();
 
 // The memory-mapped registers of the board's LAN9118.
 Lan9118Bus EthernetBus();

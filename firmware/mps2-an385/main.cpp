@@ -1,5 +1,6 @@
 // Firmware for the MPS2 AN385 board: brings up the Ethernet controller, starts the stack with an
-// address from DHCP, answers ping, and echoes UDP and TCP on port 7. The console shows each step.
+// address from DHCP, answers ping, and echoes UDP and TCP on port 7; the full image then fetches
+// a file by FTP and mails a report (fetch.h). The console shows each step.
 //
 // One loop, no interrupts but the millisecond tick: take the frames that wait in the controller,
 // tell the stack the batch ended, run the timers that are due, send what the echo holds back.
@@ -10,12 +11,14 @@
 #include "board.h"
 #include "echo.h"
 #include "entropy.h"
+#if TARNET_FIRMWARE_FETCH
+#include "fetch.h"
+#endif
 #include "lan9118.h"
 #include "startup.h"
 #include "syscalls.h"
 #include "tarnet/tndhcp.h"
 #include "tarnet/tnsock.h"
-#include "timer_pool.h"
 
 namespace tarnet::firmware {
 namespace {
@@ -26,7 +29,6 @@ constexpr int kFramesPerPass = 32;
 constexpr std::uint8_t kFallbackMac[6] = {0x02, 0x54, 0x4E, 0x00, 0x03, 0x85};
 
 Lan9118 g_eth{EthernetBus()};
-platform::TimerPool g_timers;
 Entropy g_entropy;
 std::uint8_t g_rxFrame[Lan9118::kMaxFrame + 2] __attribute__((aligned(4)));
 bool g_addressed = false;
@@ -58,14 +60,6 @@ const char* Addr(std::uint32_t address, char* buffer) {
 }
 
 // ---- The stack's callbacks ---------------------------------------------------------------
-
-TnTimerHandle TimerStart(std::uint32_t delayMs, std::uintptr_t context, TnTimerHandlerFn handler) {
-    return g_timers.Start(ClockMs64(), delayMs, context, handler);
-}
-
-void TimerStop(TnTimerHandle handle) {
-    g_timers.Stop(handle);
-}
 
 int SendFrame(const std::uint8_t* frame, std::uint32_t length) {
     return g_eth.Send(frame, length) == Lan9118Result::kOk ? 1 : 0;
@@ -107,6 +101,9 @@ std::uintptr_t StatusEvent(std::uintptr_t, int event, void* data, std::uint32_t 
                 Print("echo: udp and tcp port 7 open");
             }
             ReportMemory("after start");
+#if TARNET_FIRMWARE_FETCH
+            FetchStart(Print, lease->address);
+#endif
         }
     } else if (event == TNSOCK_EVENT_ADDRESS_LOST) {
         Print("dhcp: address %s lost, asking again", Addr(a, ip));
@@ -191,8 +188,11 @@ void RunLoop() {
         if (frames > 0) {
             TnSockEndOfInput();
         }
-        g_timers.RunExpired(ClockMs64());
+        RunTimers();
         EchoPoll();
+#if TARNET_FIRMWARE_FETCH
+        FetchPoll();
+#endif
     }
 }
 
