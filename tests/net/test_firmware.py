@@ -1,9 +1,11 @@
 """The Cortex-M3 firmware (firmware/mps2-an385) booted in QEMU on a TAP device bridged into the
-sandbox, checked from the kernel's side: its DHCP lease, ping, and a TCP echo.
+sandbox, checked from the kernel's side: its DHCP lease, ping, UDP and TCP echo, the file it
+downloads by FTP (by the SHA-256 it prints) and the report it mails.
 
 Run through tests/net/run (root only). Skipped when the Arm toolchain or QEMU is missing.
 """
 
+import hashlib
 import os
 import shutil
 import signal
@@ -18,6 +20,8 @@ import netlib
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 FIRMWARE = os.path.join(ROOT, "scripts", "firmware")
 BOARD_MAC = "02:54:4e:00:03:85"
+# What the board downloads from the anonymous FTP folder (a name the firmware knows).
+BOARD_FILE = netlib.pattern(100 * 1024, 25)
 # The whole module (build, boot, every check) must end within this.
 TIME_LIMIT = 300
 
@@ -94,7 +98,11 @@ def setUpModule():
                              build.stderr[-3000:])
     elf = build.stdout.split("firmware: ", 1)[1].split()[0]
     try:
-        SANDBOX = netlib.Sandbox(net="198.51.100", dnsmasq=True)
+        SANDBOX = netlib.Sandbox(net="198.51.100", dnsmasq=True, ftp=True, smtp=True)
+        path = os.path.join(SANDBOX.env["TARNET_VSFTPD_ANON"], "board.bin")
+        with open(path, "wb") as f:
+            f.write(BOARD_FILE)
+        os.chmod(path, 0o644)
         BOARD = Board(SANDBOX, elf)
     except BaseException:
         tearDownModule()
@@ -139,6 +147,23 @@ class FirmwareOnTheSandbox(unittest.TestCase):
         rtts.sort()
         print("\nfirmware ping: 100 answered, round trip min %.2f ms, median %.2f ms, max %.2f ms"
               % (rtts[0] * 1e3, rtts[50] * 1e3, rtts[-1] * 1e3))
+
+    def test_the_downloaded_file_has_the_right_sha256(self):
+        line = BOARD.wait_line("ftp: board.bin, ", 30)
+        self.assertEqual(line, "ftp: board.bin, %d bytes, sha256 %s"
+                         % (len(BOARD_FILE), hashlib.sha256(BOARD_FILE).hexdigest()))
+
+    def test_the_report_is_mailed(self):
+        BOARD.wait_line("smtp: report sent", 40)
+        messages = SANDBOX.mail.wait("open", 1)
+        self.assertEqual(len(messages), 1)
+        envelope, message = messages[0]
+        self.assertEqual(envelope["mail_from"], "board@tarnet.test")
+        self.assertEqual(envelope["rcpt_tos"], ["ops@tarnet.test"])
+        text = message.decode(errors="replace")
+        self.assertIn("Subject: mps2-an385 report", text)
+        self.assertIn("address %s" % self.address, text)
+        self.assertIn("SHA-256: %s" % hashlib.sha256(BOARD_FILE).hexdigest(), text)
 
     def test_udp_echo(self):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
