@@ -22,7 +22,7 @@ struct Connection {
     std::uint16_t port       = 0;
     bool paused              = false;
     std::uint32_t held       = 0;
-    std::uint64_t echoed     = 0;
+    std::uint32_t echoed     = 0;
     std::uint8_t backlog[kBacklog];
 };
 
@@ -56,8 +56,9 @@ void Flush(Connection& c) {
 void Report(const Connection& c, const char* how) {
     char ip[16];
     TnSockFormatAddr(c.remote, ip);
-    g_print("echo: tcp %s:%u %s, %llu bytes echoed; heap high-water %lu, stack high-water %lu", ip,
-            static_cast<unsigned>(c.port), how, static_cast<unsigned long long>(c.echoed),
+    // The console's printf (newlib-nano) has no 64-bit conversions: counts go as 32 bits.
+    g_print("echo: tcp %s:%u %s, %lu bytes echoed; heap high-water %lu, stack high-water %lu", ip,
+            static_cast<unsigned>(c.port), how, static_cast<unsigned long>(c.echoed),
             static_cast<unsigned long>(HeapHighWater()),
             static_cast<unsigned long>(StackHighWater()));
 }

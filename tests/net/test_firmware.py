@@ -155,6 +155,7 @@ class FirmwareOnTheSandbox(unittest.TestCase):
 
     def test_the_report_is_mailed(self):
         BOARD.wait_line("smtp: report sent", 40)
+        print("\n" + BOARD.wait_line("memory after the report", 5))
         messages = SANDBOX.mail.wait("open", 1)
         self.assertEqual(len(messages), 1)
         envelope, message = messages[0]
@@ -192,7 +193,7 @@ class FirmwareOnTheSandbox(unittest.TestCase):
         self.assertTrue(received == data, "the echoed bytes differ")
         print("\nfirmware tcp echo: 1 MiB each way in %.2f s, %.0f KiB/s"
               % (elapsed, 1024 / elapsed))
-        BOARD.wait_line("echo: tcp ", 10)
+        print(BOARD.wait_line("echo: tcp ", 10))
 
 
 if __name__ == "__main__":
