@@ -4,9 +4,17 @@ namespace tarnet::platform {
 
 namespace {
 
-// Handle layout: bits 0..15 slot index + 1 (never 0, so a handle is never null), bits 16..47
-// the slot's generation at start.
+// Handle layout: bits 0..15 slot index + 1 (never 0, so a handle is never null), the bits above
+// the slot's generation at start. Generations count within what the handle holds (16 bits where
+// pointers have 32), or after 65536 reuses of a slot no handle would match it again and a timer
+// could no longer be stopped.
 constexpr std::uintptr_t kIndexBits = 16;
+constexpr std::uint32_t kGenerationMask =
+    static_cast<std::uint32_t>(~std::uintptr_t{0} >> kIndexBits);
+
+std::uint32_t NextGeneration(std::uint32_t generation) {
+    return (generation + 1) & kGenerationMask;
+}
 
 TnTimerHandle MakeHandle(std::size_t index, std::uint32_t generation) {
     const std::uintptr_t value =
@@ -55,8 +63,8 @@ TnTimerHandle TimerPool::Start(std::uint64_t now, std::uint32_t delayMs, std::ui
 }
 
 void TimerPool::Forget(Slot& slot) {
-    slot.inUse = false;
-    ++slot.generation;
+    slot.inUse      = false;
+    slot.generation = NextGeneration(slot.generation);
     --active_;
     if (earliest_ && slot.deadline == *earliest_) {
         earliestStale_ = true;
@@ -124,8 +132,8 @@ std::size_t TimerPool::ActiveCount() const {
 void TimerPool::Clear() {
     for (Slot& slot : slots_) {
         if (slot.inUse) {
-            slot.inUse = false;
-            ++slot.generation;
+            slot.inUse      = false;
+            slot.generation = NextGeneration(slot.generation);
         }
     }
     active_        = 0;

@@ -46,6 +46,21 @@ TEST(TimerPool, AStaleHandleLeavesTheSlotsNextTimerAlone) {
     EXPECT_EQ(pool.ActiveCount(), 0u);
 }
 
+// A slot reused more often than a 32-bit handle can count generations still matches its
+// current handle, so the timer on it can be stopped.
+TEST(TimerPool, AHandleStaysValidAfterItsSlotWasReusedManyTimes) {
+    TimerPool pool;
+    gRan.clear();
+    for (std::uint32_t i = 0; i < 70000; ++i) {
+        pool.Stop(pool.Start(0, 5, i, Record));
+    }
+    const TnTimerHandle last = pool.Start(0, 5, 1, Record);
+    pool.Stop(last);
+    EXPECT_EQ(pool.ActiveCount(), 0u);
+    EXPECT_EQ(pool.RunExpired(100), 0u);
+    EXPECT_TRUE(gRan.empty());
+}
+
 // The earliest deadline is kept across starts, stops and runs, so the loop's question costs no
 // scan: after each step it names the deadline of the earliest timer still running.
 TEST(TimerPool, NextDeadlineFollowsStartsStopsAndRuns) {
