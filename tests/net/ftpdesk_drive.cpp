@@ -13,6 +13,7 @@
 //   ftpdesk_drive IFACE MAC SERVER PORT USER
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
@@ -91,7 +92,10 @@ class Driver {
         if (seconds > 0) {
             std::printf("idle\n");
             std::fflush(stdout);
-            QTest::qWait(seconds * 1000);
+            // Qt's own loop, not QTest::qWait, which polls every 10 ms itself.
+            QEventLoop idle;
+            QTimer::singleShot(seconds * 1000, &idle, &QEventLoop::quit);
+            idle.exec();
         }
         return true;
     }
