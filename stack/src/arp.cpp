@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "counters.h"
 #include "ethernet.h"
 #include "tarnet/byteorder.h"
 
@@ -39,11 +40,13 @@ struct ArpHeader {
 
     static std::optional<ArpHeader> Check(const std::uint8_t* frame, std::uint32_t length) {
         if (frame == nullptr || length < kArpPacketLen) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         if (TnRead16(frame + field::kHwType) != kHwEthernet ||
             TnRead16(frame + field::kProtoType) != kEtherTypeIpv4 || frame[field::kHwLen] != 6 ||
             frame[field::kProtoLen] != 4) {
+            ++g_counters.dropUnknownProtocol;
             return std::nullopt;
         }
         ArpHeader p{};
@@ -157,6 +160,8 @@ void Insert(std::uint32_t address, const std::uint8_t* mac) {
 }
 
 void Transmit(std::uint8_t* frame) {
+    ++g_counters.arpOut;
+    ++g_counters.framesOut;
     g_arp.sendFrame(frame, kArpPacketLen);
 }
 
@@ -308,9 +313,10 @@ void ArpInput(std::uint8_t* frame, std::uint32_t length) {
         return;
     }
     const std::optional<ArpHeader> p = ArpHeader::Check(frame, length);
-    if (!p || !EthernetIsForUs(frame, g_arp.ownMac)) {
+    if (!p) {
         return;
     }
+    ++g_counters.arpIn;
     CheckConflict(*p);
 
     // RFC 826 merge: refresh a known sender whatever the target; learn a new one only when the
@@ -323,6 +329,7 @@ void ArpInput(std::uint8_t* frame, std::uint32_t length) {
     const bool answered =
         p->operation == kOpReply && p->senderIp != 0 && IsOutstanding(p->senderIp);
     if (!forUs && !answered) {
+        ++g_counters.dropNotForUs;
         return;
     }
     if (known == nullptr) {

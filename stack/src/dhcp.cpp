@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "arp.h"
+#include "counters.h"
 #include "dhcp_internal.h"
 #include "socket.h"
 #include "tarnet/byteorder.h"
@@ -268,6 +269,7 @@ void Send(Message kind, std::uint32_t destination) {
     *p++            = kOptEnd;
 
     const auto length = static_cast<std::uint32_t>(p - msg);
+    ++g_counters.dhcpSent;
     UdpOutput(destination, kServerPort, kClientPort, msg, length);
 }
 
@@ -823,6 +825,7 @@ std::uintptr_t OnDatagram(std::uintptr_t, int event, void* data, std::uint32_t l
     if (!ParseReply(datagram, g.xid, g.config.macAddress, reply)) {
         return 0;
     }
+    ++g_counters.dhcpReceived;
     switch (reply.messageType) {
         case kOffer:
             if (Assignable(reply.yiaddr, reply.serverId, reply.subnetMask)) {

@@ -9,6 +9,7 @@
 
 #include "arp.h"
 #include "checksum.h"
+#include "counters.h"
 #include "diag.h"
 #include "ethernet.h"
 #include "tarnet/byteorder.h"
@@ -109,15 +110,18 @@ struct Ipv4Header {
     // `ip` has `available` bytes behind it.
     static std::optional<Ipv4Header> Check(const std::uint8_t* ip, std::uint32_t available) {
         if (ip == nullptr || available <= kIpv4HeaderLen || (ip[field::kVersionIhl] >> 4) != 4) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         const std::uint32_t headerLength = (ip[field::kVersionIhl] & 0x0Fu) * 4;
         const std::uint32_t total        = TnRead16(ip + field::kTotalLength);
         if (headerLength < kIpv4HeaderLen || total <= headerLength || available < total ||
             total - headerLength > kReassemblyMax) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         if (TnRead16(ip + field::kChecksum) != HeaderChecksum(ip, headerLength)) {
+            ++g_counters.dropChecksum;
             return std::nullopt;
         }
         const std::uint16_t flagsOffset = TnRead16(ip + field::kFlagsOffset);
@@ -329,10 +333,12 @@ void TransmitReady(const std::uint8_t* nextHopMac) {
     const bool report           = DiagWanted();
     const TnSockDiagnostic sent = report ? SentReport(*g_ip.readyQueue.head) : TnSockDiagnostic{};
     ++g_ip.identification;
+    ++g_counters.ipOut;
     while (FrameBuffer* b = QueuePop(g_ip.readyQueue)) {
         EthernetWriteHeader(b->data, nextHopMac, g_ip.mac, kEtherTypeIpv4);
         WriteHeader(*b);
         g_ip.config.sendFrame(b->data, kFrameHeadroom + b->length);
+        ++g_counters.framesOut;
         QueuePush(g_ip.freeQueue, b);
     }
     if (report) {
@@ -364,6 +370,7 @@ void ReassemblyExpired(std::uintptr_t context) {
     auto* r  = reinterpret_cast<Reassembly*>(context);
     r->timer = nullptr;
     r->inUse = false;  // the datagram is discarded
+    ++g_counters.dropReassemblyTimeout;
 }
 
 Reassembly* FindEntry(std::uint8_t protocol, std::uint32_t src, std::uint32_t dst,
@@ -390,6 +397,7 @@ Reassembly* NewEntry(std::uint8_t protocol, std::uint32_t src, std::uint32_t dst
     }
     if (slot->inUse) {
         ReleaseEntry(*slot);
+        ++g_counters.dropReassemblyOverflow;
     }
     Reassembly& r   = *slot;
     r.inUse         = true;
@@ -511,6 +519,7 @@ void Reassemble(const std::uint8_t* header, const Ipv4Header& h, std::uint8_t* p
         (moreFragments || TakeFinalFragment(*r, last));
     if (!consistent) {
         ReleaseEntry(*r);
+        ++g_counters.dropMalformed;
         return;
     }
     std::memcpy(r->data + first, payload, length);
@@ -519,6 +528,7 @@ void Reassemble(const std::uint8_t* header, const Ipv4Header& h, std::uint8_t* p
     }
     if (!FillHoles(*r, first, last)) {
         ReleaseEntry(*r);
+        ++g_counters.dropReassemblyOverflow;
         return;
     }
     if (r->holeCount == 0) {
@@ -592,6 +602,7 @@ void PingSendRequest() {
     }
     TnWrite16(m + icmpfield::kChecksum, InetChecksum(m, length));
     p.sentTick = PingClock();
+    ++g_counters.icmpOut;
     Ipv4Output(p.target, kProtoIcmp, m, length);
     ++p.sent;
     p.awaitingReply            = true;
@@ -612,7 +623,12 @@ struct IcmpHeader {
     std::uint32_t length;  // header and data
 
     static std::optional<IcmpHeader> Check(const std::uint8_t* message, std::uint32_t length) {
-        if (message == nullptr || length < kIcmpHeaderLen || InetChecksum(message, length) != 0) {
+        if (message == nullptr || length < kIcmpHeaderLen) {
+            ++g_counters.dropMalformed;
+            return std::nullopt;
+        }
+        if (InetChecksum(message, length) != 0) {
+            ++g_counters.dropChecksum;
             return std::nullopt;
         }
         return IcmpHeader{message[icmpfield::kType], TnRead16(message + icmpfield::kIdentifier),
@@ -625,6 +641,7 @@ void PingReply(std::uint32_t src, const IcmpHeader& m) {
     if (!p.running || !p.awaitingReply || src != p.target ||
         m.length != kIcmpHeaderLen + p.payloadSize || m.identifier != p.identifier ||
         m.sequence != p.sequence) {
+        ++g_counters.dropNotForUs;  // a reply to another request, or to no request of ours
         return;
     }
     StopTimer(p.timeoutTimer);
@@ -642,26 +659,32 @@ void IcmpInput(std::uint32_t src, std::uint8_t* message, std::uint32_t length) {
     if (!m) {
         return;
     }
+    ++g_counters.icmpIn;
     switch (m->type) {
         case kIcmpEchoRequest:
             // Identifier, sequence and data go back unchanged.
             message[icmpfield::kType] = kIcmpEchoReply;
             TnWrite16(message + icmpfield::kChecksum, 0);
             TnWrite16(message + icmpfield::kChecksum, InetChecksum(message, length));
+            ++g_counters.icmpOut;
             Ipv4Output(src, kProtoIcmp, message, length);
             break;
         case kIcmpEchoReply:
             if (g_ip.config.pingEvent != nullptr) {
                 PingReply(src, *m);
+            } else {
+                ++g_counters.dropNotForUs;
             }
             break;
         default:
+            ++g_counters.dropUnknownProtocol;  // errors and queries we do not act on
             break;
     }
 }
 
 void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload,
              std::uint32_t length) {
+    ++g_counters.ipIn;
     switch (protocol) {
         case kProtoIcmp:
             IcmpInput(src, payload, length);
@@ -773,6 +796,7 @@ bool Ipv4Init(const Ipv4Config& config) {
         r.inUse = false;
         r.timer = nullptr;
     }
+    EthernetSetAddress(g_ip.mac);
     ArpInit(config.ownAddress, g_ip.mac, config.sendFrame, config.logText, NeighbourLearned);
     g_ip.initialised = true;
     return true;
@@ -813,6 +837,9 @@ int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint
         return 0;
     }
     // One datagram waits for ARP at most: a new one replaces it.
+    if (g_ip.readyQueue.head != nullptr) {
+        ++g_counters.dropArpQueueFull;
+    }
     DropReadyQueue();
     StopTimer(g_ip.arpWaitTimer);
     CutIntoFragments(destination, protocol, data, length);
@@ -831,7 +858,7 @@ std::uint32_t Ipv4SourceAddress() {
 }
 
 void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup) {
-    if (!g_ip.initialised || length < kEthHeaderLen || !EthernetIsForUs(frame, g_ip.mac)) {
+    if (!g_ip.initialised || length < kEthHeaderLen) {
         return;
     }
     const std::optional<Ipv4Header> h =
@@ -843,11 +870,17 @@ void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup) {
         frame = StripOptions(frame, *h);
     }
     if (h->protocol != kProtoIcmp && h->protocol != kProtoTcp && h->protocol != kProtoUdp) {
+        ++g_counters.dropUnknownProtocol;
         return;
     }
     std::uint8_t* ip      = frame + kEthHeaderLen;
     std::uint8_t* payload = ip + kIpv4HeaderLen;
-    if (!IsForUs(*h, payload, linkGroup) || !IsValidSource(h->src)) {
+    if (!IsForUs(*h, payload, linkGroup)) {
+        ++g_counters.dropNotForUs;
+        return;
+    }
+    if (!IsValidSource(h->src)) {
+        ++g_counters.dropMalformed;  // no single host sends from there
         return;
     }
     if (!h->IsFragment()) {

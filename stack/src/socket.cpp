@@ -1,6 +1,8 @@
 // The endpoint table and the UDP socket operations.
 #include "socket.h"
 
+#include "counters.h"
+
 #include <cstring>
 
 #include "tcp.h"
@@ -127,6 +129,7 @@ void SockDatagramInput(std::uint32_t srcAddress, std::uint16_t srcPort, std::uin
                        int /*protocol*/, const std::uint8_t* payload, std::uint32_t length) {
     TnSockEndpoint* e = SockLookup(kProtocolUdp, dstPort, srcPort, srcAddress);
     if (e == nullptr) {
+        ++g_counters.dropNoListener;
         return;
     }
     // The payload lies in the received frame and is valid only during the callback.

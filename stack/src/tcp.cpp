@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "counters.h"
 #include "diag.h"
 #include "siphash.h"
 #include "socket.h"
@@ -259,9 +260,11 @@ void ActiveOpen(TcpControlBlock* b) {
 
 // Handshake retry: true when the handshake is given up (the caller ends it).
 bool HandshakeGivesUp(TcpControlBlock* b, std::uint16_t flags) {
+    ++g_counters.tcpTimeouts;
     if (++b->retryCount >= kTcpHandshakeTries) {
         return true;
     }
+    ++g_counters.tcpRetransmissions;
     TcpSendSyn(b, flags, true);
     b->rttTiming = false;  // Karn's rule: a repeated SYN gives no sample
     TcpStartRtxTimer(b, kTcpHandshakeRtoMs);

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "checksum.h"
+#include "counters.h"
 #include "ipv4.h"
 #include "tarnet/byteorder.h"
 
@@ -51,6 +52,7 @@ struct UdpHeader {
 
     static std::optional<UdpHeader> Check(const std::uint8_t* data, std::uint32_t length) {
         if (data == nullptr || length <= kUdpHeaderLen) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         // The length field rules: bytes after it in the IPv4 payload are not part of the
@@ -58,6 +60,7 @@ struct UdpHeader {
         // A field of 8 leaves no payload: like a datagram without payload, it is not delivered.
         const std::uint32_t datagramLength = TnRead16(data + field::kLength);
         if (datagramLength <= kUdpHeaderLen || datagramLength > length) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         const std::uint32_t srcAddress = TnRead32(data - kIpSrcBefore);
@@ -67,6 +70,7 @@ struct UdpHeader {
         if (TnRead16(data + field::kChecksum) != 0 &&
             ChecksumSum(srcAddress, TnRead32(data - kIpDstBefore), data, datagramLength) !=
                 0xFFFF) {
+            ++g_counters.dropChecksum;
             return std::nullopt;
         }
         return UdpHeader{srcAddress, TnRead16(data + field::kSrcPort),
@@ -113,6 +117,7 @@ int UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t src
         checksum = 0xFFFF;
     }
     TnWrite16(header + field::kChecksum, checksum);
+    ++g_counters.udpOut;
     return Ipv4Output(dstAddress, kProtoUdp, header, total);
 }
 
@@ -124,6 +129,7 @@ void UdpInput(std::uint8_t* data, std::uint32_t length) {
     if (!d) {
         return;
     }
+    ++g_counters.udpIn;
     g_udp.deliver(d->srcAddress, d->srcPort, d->dstPort, kProtoUdp, d->payload, d->payloadLength);
 }
 
