@@ -57,10 +57,10 @@ void EthernetInput(std::uint8_t* frame, std::uint32_t length) {
     }
     switch (header->etherType) {
         case kEtherTypeIpv4:
-            Ipv4Input(frame, length, header->groupAddressed);
+            Ipv4Input(frame + kEthHeaderLen, length - kEthHeaderLen, header->groupAddressed);
             break;
         case kEtherTypeArp:
-            ArpInput(frame, length);
+            ArpInput(frame + kEthHeaderLen, length - kEthHeaderLen);
             break;
         default:
             ++g_counters.dropUnknownProtocol;

@@ -176,12 +176,8 @@ struct Reassembly {
     TnTimerHandle timer;
     Hole holes[kMaxHoles];  // ordered by position, disjoint
     int holeCount;
-    // The first fragment's IPv4 header lies right in front of the data, so the transport layers
-    // find the addresses at fixed negative offsets as for an unfragmented datagram.
-    std::uint8_t header[kIpv4HeaderLen];
     std::uint8_t data[kReassemblyMax];
 };
-static_assert(offsetof(Reassembly, data) == offsetof(Reassembly, header) + kIpv4HeaderLen);
 
 // ---- Echo client -------------------------------------------------------------------------------
 
@@ -495,10 +491,11 @@ bool TakeFinalFragment(Reassembly& r, std::uint32_t last) {
     return true;
 }
 
-void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload, std::uint32_t length);
+void Deliver(std::uint8_t protocol, const Ipv4Datagram& datagram, std::uint8_t* payload,
+             std::uint32_t length);
 
-// `header` is the fragment's plain 20-byte header (options stripped), `payload` its data.
-void Reassemble(const std::uint8_t* header, const Ipv4Header& h, std::uint8_t* payload) {
+// `payload` is the fragment's data, h.payloadLength bytes.
+void Reassemble(const Ipv4Header& h, const std::uint8_t* payload) {
     Reassembly* r = FindEntry(h.protocol, h.src, h.dst, h.id);
     if (r == nullptr) {
         r = NewEntry(h.protocol, h.src, h.dst, h.id);
@@ -523,9 +520,6 @@ void Reassemble(const std::uint8_t* header, const Ipv4Header& h, std::uint8_t* p
         return;
     }
     std::memcpy(r->data + first, payload, length);
-    if (first == 0) {
-        std::memcpy(r->header, header, kIpv4HeaderLen);
-    }
     if (!FillHoles(*r, first, last)) {
         ReleaseEntry(*r);
         ++g_counters.dropReassemblyOverflow;
@@ -534,7 +528,7 @@ void Reassemble(const std::uint8_t* header, const Ipv4Header& h, std::uint8_t* p
     if (r->holeCount == 0) {
         StopTimer(r->timer);
         r->inUse = false;
-        Deliver(r->protocol, r->src, r->data, r->payloadLength);
+        Deliver(r->protocol, Ipv4Datagram{r->src, r->dst}, r->data, r->payloadLength);
     }
 }
 
@@ -682,18 +676,19 @@ void IcmpInput(std::uint32_t src, std::uint8_t* message, std::uint32_t length) {
     }
 }
 
-void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload,
+// Hands a whole datagram's payload up, with the addresses it came with.
+void Deliver(std::uint8_t protocol, const Ipv4Datagram& datagram, std::uint8_t* payload,
              std::uint32_t length) {
     ++g_counters.ipIn;
     switch (protocol) {
         case kProtoIcmp:
-            IcmpInput(src, payload, length);
+            IcmpInput(datagram.src, payload, length);
             break;
         case kProtoTcp:
-            TnTcpInput(payload, static_cast<std::uint16_t>(length));
+            TnTcpInput(datagram, payload, static_cast<std::uint16_t>(length));
             break;
         case kProtoUdp:
-            UdpInput(payload, length);
+            UdpInput(datagram, payload, length);
             break;
         default:
             break;
@@ -740,22 +735,6 @@ bool IsValidSource(std::uint32_t src) {
     // A /31 or /32 subnet has no broadcast address (RFC 3021).
     const std::uint32_t hostBits = ~g_ip.config.subnetMask;
     return src != own && !(hostBits > 1 && src == (own | hostBits));
-}
-
-// Options are ignored (RFC 1122 3.2.1.8). They are cut out by moving the Ethernet header and the
-// fixed 20-byte header forward over them, which leaves a plain header (IHL 5, total length and
-// checksum to match) right in front of the payload, where reassembly and the transport
-// pseudo-headers read it. Returns the frame's new start.
-std::uint8_t* StripOptions(std::uint8_t* frame, const Ipv4Header& h) {
-    const std::uint32_t optionLen = h.headerLength - kIpv4HeaderLen;
-    std::memmove(frame + optionLen, frame, kFrameHeadroom);
-    std::uint8_t* ip       = frame + optionLen + kEthHeaderLen;
-    ip[field::kVersionIhl] = kVersionIhl5;
-    TnWrite16(ip + field::kTotalLength,
-              static_cast<std::uint16_t>(kIpv4HeaderLen + h.payloadLength));
-    TnWrite16(ip + field::kChecksum, 0);
-    TnWrite16(ip + field::kChecksum, InetChecksum(ip, kIpv4HeaderLen));
-    return frame + optionLen;
 }
 
 // ARP has learned `address`: a datagram waiting for that next hop goes out now. The answer is
@@ -857,24 +836,20 @@ std::uint32_t Ipv4SourceAddress() {
     return g_ip.config.ownAddress;
 }
 
-void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup) {
-    if (!g_ip.initialised || length < kEthHeaderLen) {
+void Ipv4Input(std::uint8_t* ip, std::uint32_t length, bool linkGroup) {
+    if (!g_ip.initialised) {
         return;
     }
-    const std::optional<Ipv4Header> h =
-        Ipv4Header::Check(frame + kEthHeaderLen, length - kEthHeaderLen);
+    const std::optional<Ipv4Header> h = Ipv4Header::Check(ip, length);
     if (!h) {
         return;
-    }
-    if (h->headerLength > kIpv4HeaderLen) {
-        frame = StripOptions(frame, *h);
     }
     if (h->protocol != kProtoIcmp && h->protocol != kProtoTcp && h->protocol != kProtoUdp) {
         ++g_counters.dropUnknownProtocol;
         return;
     }
-    std::uint8_t* ip      = frame + kEthHeaderLen;
-    std::uint8_t* payload = ip + kIpv4HeaderLen;
+    // Options are ignored (RFC 1122 3.2.1.8): the payload starts behind them.
+    std::uint8_t* payload = ip + h->headerLength;
     if (!IsForUs(*h, payload, linkGroup)) {
         ++g_counters.dropNotForUs;
         return;
@@ -884,10 +859,10 @@ void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup) {
         return;
     }
     if (!h->IsFragment()) {
-        Deliver(h->protocol, h->src, payload, h->payloadLength);
+        Deliver(h->protocol, Ipv4Datagram{h->src, h->dst}, payload, h->payloadLength);
         return;
     }
-    Reassemble(ip, *h, payload);
+    Reassemble(*h, payload);
 }
 
 }  // namespace tarnet

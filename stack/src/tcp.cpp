@@ -8,7 +8,6 @@
 #include "counters.h"
 #include "diag.h"
 #include "siphash.h"
-#include "socket.h"
 #include "tarnet/byteorder.h"
 #include "tcp_internal.h"
 
@@ -211,15 +210,9 @@ int HandshakeFailure(const TcpControlBlock* b) {
     return b->activeOpen != 0 ? TNSOCK_TCP_END_REFUSED : TNSOCK_TCP_END_TIMED_OUT;
 }
 
-// The socket layer's endpoint while it still holds the connection, for the diagnostic hook.
-const TnSockEndpoint* EndpointOf(const TcpControlBlock* b) {
-    return b->notifyFn == SockTcpEvent ? reinterpret_cast<const TnSockEndpoint*>(b->userContext)
-                                       : nullptr;
-}
-
 TnSockDiagnostic ConnectionRecord(const TcpControlBlock* b, int kind) {
     TnSockDiagnostic d = DiagRecord(kind);
-    d.endpoint         = EndpointOf(b);
+    d.endpoint         = b->endpoint;
     d.localAddress     = g_tcp.config.localAddr;
     d.localPort        = b->localPort;
     d.remoteAddress    = b->remoteAddr;
@@ -415,6 +408,7 @@ TcpControlBlock* TcpTakeBlock() {
     b->rcvAcked         = b->rcvNxt;  // no window offered yet: nothing to keep
     b->rcvAdvEdge       = b->rcvNxt;
     b->noDelay          = false;
+    b->endpoint         = nullptr;
     return b;
 }
 
@@ -506,6 +500,7 @@ void TcpForgetUser(TcpControlBlock* block) {
     if (block != nullptr) {
         block->notifyFn    = nullptr;
         block->userContext = 0;
+        block->endpoint    = nullptr;
     }
 }
 
@@ -888,6 +883,12 @@ int TnTcpUnlisten(TnListNode* handle) {
     }
     TnListRemove(&g_tcp.listenerList, handle);
     return TNTCP_SUCCESS;
+}
+
+void TnTcpSetEndpoint(TcpControlBlock* block, const TnSockEndpoint* endpoint) {
+    if (block != nullptr) {
+        block->endpoint = endpoint;
+    }
 }
 
 int TnTcpAccept(TcpControlBlock* block, std::uintptr_t userContext) {

@@ -32,9 +32,10 @@ struct Segment {
 
     bool Has(std::uint16_t flag) const { return (flags & flag) != 0; }
 
-    // A view of a segment that passed the length and checksum checks. `segment` has its IPv4
-    // header in front of it (the pseudo-header's addresses are read from there).
-    static std::optional<Segment> Check(const std::uint8_t* segment, std::uint16_t length) {
+    // A view of a segment that passed the length and checksum checks. The pseudo-header's
+    // addresses come with the IPv4 datagram.
+    static std::optional<Segment> Check(const Ipv4Datagram& ip, const std::uint8_t* segment,
+                                        std::uint16_t length) {
         if (segment == nullptr || length < kTcpHeaderLen) {
             ++g_counters.dropMalformed;
             return std::nullopt;
@@ -46,8 +47,8 @@ struct Segment {
             return std::nullopt;
         }
         Segment s{};
-        s.srcAddr = TnRead32(segment - 8);
-        s.dstAddr = TnRead32(segment - 4);
+        s.srcAddr = ip.src;
+        s.dstAddr = ip.dst;
         // RFC 1071: summed with its checksum field, a segment adds up to all ones. This accepts
         // either form of a zero checksum (0x0000 or 0xFFFF, RFC 1624 section 3).
         const std::uint16_t pseudo = TcpPseudoHeaderSum(s.srcAddr, s.dstAddr, length);
@@ -721,11 +722,11 @@ void TcpTimeWaitSegment(TcpControlBlock* b) {
 
 using namespace tarnet;
 
-void TnTcpInput(std::uint8_t* segment, std::uint16_t length) {
+void TnTcpInput(const tarnet::Ipv4Datagram& ip, std::uint8_t* segment, std::uint16_t length) {
     if (!TcpState().initialised) {
         return;
     }
-    const std::optional<Segment> s = Segment::Check(segment, length);
+    const std::optional<Segment> s = Segment::Check(ip, segment, length);
     if (!s) {
         return;
     }
