@@ -14,8 +14,6 @@ namespace tarnet {
 
 namespace {
 
-constexpr std::uint32_t kPseudoHeaderLen = 12;
-
 std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
     return a < b ? a : b;
 }
@@ -300,13 +298,11 @@ std::uint16_t TcpChecksum(const std::uint8_t* bytes, std::size_t length, std::ui
     return OnesComplementSum(bytes, length, initial);
 }
 
+// The pseudo-header's 16-bit words (RFC 9293 3.1: both addresses, zero and the protocol, the
+// TCP length) summed as numbers, which is what summing its bytes would give.
 std::uint16_t TcpPseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint32_t tcpLength) {
-    std::uint8_t pseudo[kPseudoHeaderLen] = {};
-    TnWrite32(pseudo, src);
-    TnWrite32(pseudo + 4, dst);
-    pseudo[9] = kProtoTcp;
-    TnWrite16(pseudo + 10, static_cast<std::uint16_t>(tcpLength));
-    return TcpChecksum(pseudo, kPseudoHeaderLen, 0);
+    return FoldSum(std::uint64_t{src >> 16} + (src & 0xFFFF) + (dst >> 16) + (dst & 0xFFFF) +
+                   kProtoTcp + (tcpLength & 0xFFFF));
 }
 
 void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack,
