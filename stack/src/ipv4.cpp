@@ -809,6 +809,18 @@ bool Ipv4IsInitialised() {
     return g_ip.initialised;
 }
 
+std::uint32_t Ipv4Holdings() {
+    std::uint32_t free = 0;
+    for (const FrameBuffer* b = g_ip.freeQueue.head; b != nullptr; b = b->next) {
+        ++free;
+    }
+    std::uint32_t held = kFrameBuffers - free;
+    for (const Reassembly& r : g_reassembly) {
+        held += r.inUse ? 1U : 0U;
+    }
+    return held;
+}
+
 int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
                std::uint32_t length) {
     if (!g_ip.initialised || destination == 0 || data == nullptr || length == 0 ||

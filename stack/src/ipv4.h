@@ -52,6 +52,9 @@ void Ipv4Reconfigure(std::uint32_t ownAddress, int addressAcquired, std::uint32_
                      std::uint32_t subnetMask);
 void Ipv4Deinit();
 bool Ipv4IsInitialised();
+// Frame buffers off the free queue and reassembly entries in use: 0 once the layer has been
+// shut down and gave everything back (a check for tests).
+std::uint32_t Ipv4Holdings();
 
 // 1 when the datagram was sent or waits for ARP, 0 when refused. Copies the data.
 int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,

@@ -125,6 +125,14 @@ std::uint16_t SockAllocatePort(std::uint32_t protocol) {
     return 0;
 }
 
+std::uint32_t SockEndpointsInUse() {
+    std::uint32_t n = 0;
+    for (const TnSockEndpoint& slot : g_table.slots) {
+        n += slot.inUse != 0 ? 1U : 0U;
+    }
+    return n;
+}
+
 void SockDatagramInput(std::uint32_t srcAddress, std::uint16_t srcPort, std::uint16_t dstPort,
                        int /*protocol*/, const std::uint8_t* payload, std::uint32_t length) {
     TnSockEndpoint* e = SockLookup(kProtocolUdp, dstPort, srcPort, srcAddress);

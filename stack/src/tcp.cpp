@@ -728,6 +728,16 @@ int TnTcpInit(const TnTcpConfig* config) {
     return TNTCP_SUCCESS;
 }
 
+std::uint32_t TnTcpHoldings() {
+    std::uint32_t held = 0;
+    for (const TnList* list : {&g_tcp.freeList, &g_tcp.activeList, &g_tcp.listenerList}) {
+        for (const TnListNode* n = list->first; n != nullptr; n = n->next) {
+            ++held;
+        }
+    }
+    return held;
+}
+
 void TnTcpDeinit() {
     FreeRings(g_tcp.freeList);
     for (TnListNode* n = g_tcp.activeList.first; n != nullptr; n = n->next) {

@@ -54,6 +54,9 @@ struct TnTcpConfig {
 
 int TnTcpInit(const TnTcpConfig* config);
 void TnTcpDeinit();
+// Control blocks and listeners allocated, in use or pooled, and armed timers of the blocks: 0
+// once the layer has been shut down and gave everything back (a check for tests).
+std::uint32_t TnTcpHoldings();
 // Resets every connection that is not complete (one in TIME_WAIT stays, quietly), telling each
 // user still attached that it closed; the layer stays up.
 void TnTcpAbortAll();
