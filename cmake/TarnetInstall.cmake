@@ -34,7 +34,7 @@ install(DIRECTORY stack/include/tarnet ftp/include/tarnet smtp/include/tarnet
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
 # The binding's headers include each other by their plain names, which resolve inside the same
 # folder; a program includes them as <tarnet/linux/NAME.h>.
-install(FILES hosts/platform/adapter.h hosts/platform/charsets.h hosts/platform/event_loop.h
+install(FILES hosts/platform/adapter.h hosts/platform/charsets.h hosts/platform/counters_text.h hosts/platform/event_loop.h
               hosts/platform/fault_injector.h hosts/platform/ftp_files.h hosts/platform/host.h
               hosts/platform/local_files.h hosts/platform/loop_pass.h hosts/platform/smtp_files.h
               hosts/platform/stack_session.h hosts/platform/timer_pool.h

@@ -15,6 +15,8 @@
 
 namespace {
 
+using tarnet::fuzz::Put16;
+
 using tarnet::fuzz::Input;
 
 constexpr int kMaxOperations      = 64;
@@ -32,11 +34,6 @@ std::uintptr_t EchoEvent(std::uintptr_t, int event, void* data, std::uint32_t le
                         std::min(length, TNSOCK_UDP_MAX_PAYLOAD));
     }
     return 0;
-}
-
-void PutBe16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
 }
 
 void RawFrame(Input& in) {
@@ -64,7 +61,7 @@ void Ipv4Datagram(Input& in) {
         payload[0] = 8;
         payload[2] = 0;
         payload[3] = 0;
-        PutBe16(payload.data() + 2, tarnet::fuzz::Checksum(payload));
+        Put16(payload.data() + 2, tarnet::fuzz::Checksum(payload));
     }
     if ((flags & 32) != 0) {
         tarnet::fuzz::InjectUdp(in.U16(), (flags & 64) != 0 ? kEchoPort : in.U16(), payload,
@@ -87,12 +84,12 @@ void Ipv4WithOptions(Input& in) {
     frame.insert(frame.end(), payload.begin(), payload.end());
     std::memcpy(frame.data(), (flags & 1) != 0 ? kBroadcast : tarnet::fuzz::kOurMac, 6);
     std::memcpy(frame.data() + 6, tarnet::fuzz::kPeerMac, 6);
-    PutBe16(frame.data() + 12, 0x0800);
+    Put16(frame.data() + 12, 0x0800);
     std::uint8_t* ip = frame.data() + 14;
     ip[0]            = static_cast<std::uint8_t>(0x40 | ihl);
-    PutBe16(ip + 2, (flags & 2) != 0 ? in.U16() : static_cast<std::uint32_t>(frame.size() - 14));
-    PutBe16(ip + 4, in.U8());
-    PutBe16(ip + 6, (flags & 4) != 0 ? in.U16() : 0);
+    Put16(ip + 2, (flags & 2) != 0 ? in.U16() : static_cast<std::uint32_t>(frame.size() - 14));
+    Put16(ip + 4, in.U8());
+    Put16(ip + 6, (flags & 4) != 0 ? in.U16() : 0);
     ip[8] = 64;
     ip[9] = (flags & 8) != 0 ? 1 : 17;
     for (int i = 0; i < 4; ++i) {
@@ -100,7 +97,7 @@ void Ipv4WithOptions(Input& in) {
         ip[16 + i] = static_cast<std::uint8_t>(tarnet::fuzz::kOurIp >> (24 - 8 * i));
     }
     const std::size_t covered = std::min<std::size_t>(ihl * 4, frame.size() - 14);
-    PutBe16(ip + 10, tarnet::fuzz::Checksum({ip, covered}));
+    Put16(ip + 10, tarnet::fuzz::Checksum({ip, covered}));
     tarnet::fuzz::InjectFrame(frame);
 }
 
@@ -109,13 +106,13 @@ void ArpPacket(Input& in) {
     std::uint8_t frame[42]{};
     std::memcpy(frame, (flags & 1) != 0 ? tarnet::fuzz::kOurMac : kBroadcast, 6);
     std::memcpy(frame + 6, tarnet::fuzz::kPeerMac, 6);
-    PutBe16(frame + 12, 0x0806);
+    Put16(frame + 12, 0x0806);
     const auto body = in.Bytes(28);
     std::memcpy(frame + 14, body.data(), body.size());
     if ((flags & 2) != 0) {
         // Ethernet/IPv4 fields right, so the packet is parsed.
-        PutBe16(frame + 14, 1);
-        PutBe16(frame + 16, 0x0800);
+        Put16(frame + 14, 1);
+        Put16(frame + 16, 0x0800);
         frame[18] = 6;
         frame[19] = 4;
     }
@@ -145,7 +142,7 @@ void Answer(Input& in) {
         std::uint8_t* arp = frame.data() + 14;
         std::uint8_t asked[4];
         std::memcpy(asked, arp + 24, 4);
-        PutBe16(arp + 6, 2);
+        Put16(arp + 6, 2);
         std::memcpy(arp + 18, arp + 8, 10);  // target := the requester
         std::memcpy(arp + 8, tarnet::fuzz::kPeerMac, 6);
         std::memcpy(arp + 14, asked, 4);
@@ -159,7 +156,7 @@ void Answer(Input& in) {
             ip[20] = 0;  // echo request -> echo reply
             ip[22] = 0;
             ip[23] = 0;
-            PutBe16(ip + 22, tarnet::fuzz::Checksum({ip + 20, frame.size() - 34}));
+            Put16(ip + 22, tarnet::fuzz::Checksum({ip + 20, frame.size() - 34}));
         }
     }
     const int mutations = in.U8() % 4;

@@ -15,6 +15,10 @@
 
 namespace {
 
+using tarnet::fuzz::Get32;
+using tarnet::fuzz::Put16;
+using tarnet::fuzz::Put32;
+
 using tarnet::fuzz::Input;
 
 constexpr std::uint16_t kControlPort = 21;
@@ -33,19 +37,6 @@ Peer g_data;
 TnFtpSession* g_session  = nullptr;
 std::uint32_t g_fileLeft = 0;
 bool g_filesFail         = false;
-
-void Put16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    Put16(p, v >> 16);
-    Put16(p + 2, v & 0xFFFF);
-}
-std::uint32_t Get32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           p[3];
-}
 
 void LearnPeer() {
     std::uint8_t f[42] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};

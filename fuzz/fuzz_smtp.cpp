@@ -17,6 +17,9 @@
 
 namespace {
 
+using tarnet::fuzz::Get32;
+using tarnet::fuzz::Put32;
+
 using tarnet::fuzz::Input;
 
 constexpr std::uint16_t kServerPort = 25;
@@ -89,18 +92,6 @@ int OnEvent(std::uintptr_t, int event, void* data, std::uint32_t) {
 
 // ---- The server's side of TCP -----------------------------------------------------------------
 
-std::uint32_t Be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           p[3];
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
-
 // Follows what the client sent (the frames the fake host kept) to the end of its sequence space,
 // so the server acknowledges everything and the client's send ring drains.
 void TrackClient() {
@@ -119,7 +110,7 @@ void TrackClient() {
             continue;
         }
         g.ourPort         = static_cast<std::uint16_t>((tcp[0] << 8) | tcp[1]);
-        std::uint32_t end = Be32(tcp + 4) + static_cast<std::uint32_t>(total - ihl - hlen) +
+        std::uint32_t end = Get32(tcp + 4) + static_cast<std::uint32_t>(total - ihl - hlen) +
                             ((tcp[13] & 0x03) ? 1 : 0);
         if (static_cast<std::int32_t>(end - g.ourNext) > 0 || g.ourNext == 0) {
             g.ourNext = end;

@@ -45,16 +45,6 @@ void CountPing(void* context, int, std::uint32_t, std::uint32_t) {
     ++static_cast<Recorder*>(context)->pings;
 }
 
-void PutBe16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
-void PutBe32(std::uint8_t* p, std::uint32_t v) {
-    PutBe16(p, v >> 16);
-    PutBe16(p + 2, v & 0xFFFF);
-}
-
 std::uint32_t Sum(std::span<const std::uint8_t> data, std::uint32_t sum) {
     std::size_t i = 0;
     for (; i + 1 < data.size(); i += 2) {
@@ -72,18 +62,18 @@ std::vector<std::uint8_t> Ipv4Frame(const Ipv4Fields& f, std::span<const std::ui
     std::vector<std::uint8_t> frame(14 + 20 + payload.size());
     std::memcpy(frame.data(), kOurMac, 6);
     std::memcpy(frame.data() + 6, kPeerMac, 6);
-    PutBe16(frame.data() + 12, 0x0800);
+    Put16(frame.data() + 12, 0x0800);
     std::uint8_t* ip = frame.data() + 14;
     ip[0]            = 0x45;
     ip[1]            = 0;
-    PutBe16(ip + 2, static_cast<std::uint32_t>((20 + payload.size()) & 0xFFFF));
-    PutBe16(ip + 4, f.id);
-    PutBe16(ip + 6, f.flagsOffset);
+    Put16(ip + 2, static_cast<std::uint32_t>((20 + payload.size()) & 0xFFFF));
+    Put16(ip + 4, f.id);
+    Put16(ip + 6, f.flagsOffset);
     ip[8] = f.ttl;
     ip[9] = f.protocol;
-    PutBe32(ip + 12, f.src);
-    PutBe32(ip + 16, f.dst);
-    PutBe16(ip + 10, Checksum({ip, 20}));
+    Put32(ip + 12, f.src);
+    Put32(ip + 16, f.dst);
+    Put16(ip + 10, Checksum({ip, 20}));
     if (!payload.empty()) {
         std::memcpy(ip + 20, payload.data(), payload.size());
     }
@@ -175,16 +165,16 @@ void InjectUdp(std::uint16_t srcPort, std::uint16_t dstPort, std::span<const std
         payload = payload.first(65535 - 28);
     }
     std::vector<std::uint8_t> udp(8 + payload.size());
-    PutBe16(udp.data(), srcPort);
-    PutBe16(udp.data() + 2, dstPort);
-    PutBe16(udp.data() + 4, static_cast<std::uint32_t>(udp.size()));
+    Put16(udp.data(), srcPort);
+    Put16(udp.data() + 2, dstPort);
+    Put16(udp.data() + 4, static_cast<std::uint32_t>(udp.size()));
     if (!payload.empty()) {
         std::memcpy(udp.data() + 8, payload.data(), payload.size());
     }
     if (checksum) {
         std::uint16_t sum =
             Checksum(udp, PseudoHeaderSum(src, kOurIp, 17, static_cast<std::uint32_t>(udp.size())));
-        PutBe16(udp.data() + 6, sum == 0 ? 0xFFFF : sum);
+        Put16(udp.data() + 6, sum == 0 ? 0xFFFF : sum);
     }
     Ipv4Fields fields;
     fields.src      = src;
@@ -199,8 +189,8 @@ void InjectTcp(std::span<const std::uint8_t> segment, std::uint32_t src) {
     std::vector<std::uint8_t> tcp(segment.begin(), segment.end());
     tcp[16] = 0;
     tcp[17] = 0;
-    PutBe16(tcp.data() + 16,
-            Checksum(tcp, PseudoHeaderSum(src, kOurIp, 6, static_cast<std::uint32_t>(tcp.size()))));
+    Put16(tcp.data() + 16,
+          Checksum(tcp, PseudoHeaderSum(src, kOurIp, 6, static_cast<std::uint32_t>(tcp.size()))));
     Ipv4Fields fields;
     fields.src      = src;
     fields.protocol = 6;

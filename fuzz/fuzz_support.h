@@ -12,9 +12,22 @@
 #include <cstdint>
 #include <span>
 
+#include "tarnet/byteorder.h"
 #include "tarnet/tnsock.h"
 
 namespace tarnet::fuzz {
+
+// Big-endian writes and reads for the frame builders: the stack's own helpers, taking the wider
+// values the builders compute.
+inline void Put16(std::uint8_t* p, std::uint32_t v) {
+    TnWrite16(p, static_cast<std::uint16_t>(v));
+}
+inline void Put32(std::uint8_t* p, std::uint32_t v) {
+    TnWrite32(p, v);
+}
+inline std::uint32_t Get32(const std::uint8_t* p) {
+    return TnRead32(p);
+}
 
 inline constexpr std::uint8_t kOurMac[6]  = {0x02, 0x54, 0x4E, 0x00, 0x00, 0x01};
 inline constexpr std::uint8_t kPeerMac[6] = {0x02, 0x50, 0x45, 0x45, 0x52, 0x01};

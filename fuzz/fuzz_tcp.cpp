@@ -21,6 +21,10 @@
 
 namespace {
 
+using tarnet::fuzz::Get32;
+using tarnet::fuzz::Put16;
+using tarnet::fuzz::Put32;
+
 using tarnet::fuzz::Input;
 
 constexpr std::uint16_t kPeerPort   = 4000;
@@ -93,21 +97,6 @@ void RawNotify(std::uintptr_t, int event, void* item, std::uint32_t, std::uint32
     } else if (event == TNTCP_NOTIFY_DATA) {
         std::free(item);
     }
-}
-
-void Put16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    Put16(p, v >> 16);
-    Put16(p + 2, v & 0xFFFF);
-}
-
-std::uint32_t Get32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           p[3];
 }
 
 // The peer announces its MAC with an ARP request, so our segments go out at once.

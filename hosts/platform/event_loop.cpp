@@ -14,12 +14,17 @@ namespace tarnet::platform {
 
 namespace {
 
-volatile std::sig_atomic_t gStopSignal = 0;
-bool gSignalsInstalled                 = false;
+volatile std::sig_atomic_t gStopSignal   = 0;
+volatile std::sig_atomic_t gReportSignal = 0;
+bool gSignalsInstalled                   = false;
 sigset_t gWaitMask;  // the mask during the wait: stop signals let through
 
 extern "C" void OnStopSignal(int signal) {
     gStopSignal = signal;
+}
+
+extern "C" void OnReportSignal(int) {
+    gReportSignal = 1;
 }
 
 std::optional<std::uint64_t> Earlier(std::optional<std::uint64_t> a,
@@ -59,6 +64,27 @@ void EventLoop::InstallStopSignals() {
 
 int EventLoop::StopSignal() {
     return static_cast<int>(gStopSignal);
+}
+
+void EventLoop::InstallReportSignal() {
+    InstallStopSignals();
+    struct sigaction action {};
+    action.sa_handler = OnReportSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
+    sigset_t report;
+    sigemptyset(&report);
+    sigaddset(&report, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &report, nullptr);
+    sigdelset(&gWaitMask, SIGUSR1);
+}
+
+bool EventLoop::TakeReportSignal() {
+    if (gReportSignal == 0) {
+        return false;
+    }
+    gReportSignal = 0;
+    return true;
 }
 
 bool EventLoop::AddPeriodic(std::uint32_t periodMs, PeriodicFn fn, void* context) {

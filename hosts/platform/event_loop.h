@@ -85,6 +85,11 @@ class EventLoop {
     static void InstallStopSignals();
     // The stop signal that arrived, 0 when none.
     static int StopSignal();
+    // From now on SIGUSR1 asks for a report instead of killing the process; like the stop
+    // signals it is let through only during the wait, which it ends.
+    static void InstallReportSignal();
+    // True once for each SIGUSR1 (several before a look count as one).
+    static bool TakeReportSignal();
 
   private:
     struct Periodic {

@@ -1,5 +1,7 @@
 #include "sockbench_logic.h"
 
+#include "counters_text.h"
+
 #include "tarnet/tndhcp.h"
 #include "text.h"
 
@@ -59,6 +61,26 @@ void SockBench::Log(const std::string& text) {
     view_.LogAppended(log_.Last());
     if (change == desktop::LogRows::Change::kOldestDropped) {
         view_.LogFirstRemoved();
+    }
+}
+
+void SockBench::LogCounters() {
+    constexpr std::size_t kRow = 79;  // what a log row holds
+    for (const std::string& line : platform::CurrentCountersText()) {
+        std::string row;
+        std::size_t at = 0;
+        while (at < line.size()) {
+            std::size_t next        = line.find(", ", at);
+            next                    = next == std::string::npos ? line.size() : next + 2;
+            const std::string field = line.substr(at, next - at);
+            if (!row.empty() && row.size() + field.size() > kRow) {
+                Log(row);
+                row = "  ";
+            }
+            row += field;
+            at = next;
+        }
+        Log(row);
     }
 }
 

@@ -96,6 +96,9 @@ class SockBench : private platform::StackListener {
     // Appends a row to the event log: valid UTF-8, cut to 79 characters, the oldest row dropped
     // beyond 1000.
     void Log(const std::string& text);
+    // Appends the stack's counters to the event log, a layer at a time, each line wrapped
+    // between its fields to fit a row.
+    void LogCounters();
 
     // The stack's status event: a leased address goes into the address field, and rows opened
     // from then on show it as their source.

@@ -94,6 +94,8 @@ void SockBenchWindow::Build(const desktop::DialogUnits& units) {
     Place(data, units, {4, 173, 169, 54});
     sendButton = new QPushButton(QStringLiteral("Send Data"), dialog);
     Place(sendButton, units, {64, 230, 50, 14});
+    countersButton = new QPushButton(QStringLiteral("Counters"), dialog);
+    Place(countersButton, units, {123, 230, 50, 14});
 
     AddLabel(dialog, units, QStringLiteral("Sessions"), {177, 46, 60, 8});
     sessions = new QTableWidget(0, 4, dialog);
@@ -131,6 +133,7 @@ void SockBenchWindow::Wire() {
         close();
     });
     connect(connectButton, &QPushButton::clicked, this, [this] { logic_->Connect(Fields()); });
+    connect(countersButton, &QPushButton::clicked, this, [this] { logic_->LogCounters(); });
     connect(listenButton, &QPushButton::clicked, this, [this] { logic_->Listen(Fields()); });
     connect(sendButton, &QPushButton::clicked, this,
             [this] { logic_->SendData(SelectedRecord(), data->text().toStdString()); });

@@ -41,6 +41,7 @@ class SockBenchWindow : public QWidget, private View {
     QPushButton* closeButton;
     QLineEdit* data;
     QPushButton* sendButton;
+    QPushButton* countersButton;
     QTableWidget* sessions;
     QListWidget* eventLog;
 

@@ -1,12 +1,14 @@
 // tarnet serve [--seconds N]: keep the stack up, answering ARP and ping, until the time is up or
 // a stop signal arrives; then shut it down cleanly (with DHCP, giving the lease back). With DHCP
-// every lease is printed: the first one and each renewal.
+// every lease is printed: the first one and each renewal. SIGUSR1 prints the stack's counters.
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "cli.h"
+#include "counters_text.h"
+#include "event_loop.h"
 #include "host.h"
 #include "tarnet/tndhcp.h"
 #include "tarnet/tnsock.h"
@@ -41,6 +43,17 @@ void PrintLoss(void*) {
     std::fflush(stdout);
 }
 
+// The loop's done check: SIGUSR1 prints the stack's counters; serving goes on.
+bool ReportOnSignal(void*) {
+    if (platform::EventLoop::TakeReportSignal()) {
+        for (const std::string& line : platform::CurrentCountersText()) {
+            std::printf("%s\n", line.c_str());
+        }
+        std::fflush(stdout);
+    }
+    return false;
+}
+
 }  // namespace
 
 int RunServe(const GlobalOptions& options, const Args& args) {
@@ -72,7 +85,8 @@ int RunServe(const GlobalOptions& options, const Args& args) {
     if (seconds != 0) {
         until = platform::MonotonicMs() + seconds * 1000;
     }
-    const auto outcome = session.Run(nullptr, nullptr, until);
+    platform::EventLoop::InstallReportSignal();
+    const auto outcome = session.Run(ReportOnSignal, nullptr, until);
 
     const auto& loop = session.Loop().Counters();
     const auto& host = platform::HostStats();

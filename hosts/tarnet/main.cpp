@@ -78,7 +78,7 @@ constexpr Command kCommands[] = {
     {"serve",    RunServe,
      "usage: tarnet [options] serve [--seconds N]\n"
      "answer ARP and ping until N seconds have passed, or until SIGINT or SIGTERM; print each\n"
-     "DHCP lease\n"                                                                },
+     "DHCP lease, and the stack's counters on SIGUSR1\n"                           },
     {"ftp",      RunFtp,
      "usage: tarnet [options] ftp HOST [--port N] [--user U] [--password P]\n"
      "                          [--reply-timeout MS] OP ...\n"

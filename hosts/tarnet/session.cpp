@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli.h"
+#include "counters_text.h"
 #include "host.h"
 #include "tarnet/tndhcp.h"
 #include "tarnet/tndns.h"
@@ -97,6 +98,10 @@ Session::Session(const GlobalOptions& options)
 
 Session::~Session() {
     stack_.Shutdown();
+    // With -v the stack's counters close the log: what passed each layer and what was dropped.
+    for (const std::string& line : platform::CurrentCountersText()) {
+        platform::HostLog("%s", line.c_str());
+    }
     stack_.RemoveListener(this);
 }
 

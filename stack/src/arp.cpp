@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "counters.h"
 #include "ethernet.h"
 #include "tarnet/byteorder.h"
 
@@ -11,18 +12,20 @@ namespace tarnet {
 
 namespace {
 
-// Offsets in the 42-byte frame.
+// Offsets in the 28-byte ARP packet (RFC 826), which follows the Ethernet header.
 namespace field {
-constexpr std::uint32_t kHwType    = 14;
-constexpr std::uint32_t kProtoType = 16;
-constexpr std::uint32_t kHwLen     = 18;
-constexpr std::uint32_t kProtoLen  = 19;
-constexpr std::uint32_t kOperation = 20;
-constexpr std::uint32_t kSenderMac = 22;
-constexpr std::uint32_t kSenderIp  = 28;
-constexpr std::uint32_t kTargetMac = 32;
-constexpr std::uint32_t kTargetIp  = 38;
+constexpr std::uint32_t kHwType    = 0;
+constexpr std::uint32_t kProtoType = 2;
+constexpr std::uint32_t kHwLen     = 4;
+constexpr std::uint32_t kProtoLen  = 5;
+constexpr std::uint32_t kOperation = 6;
+constexpr std::uint32_t kSenderMac = 8;
+constexpr std::uint32_t kSenderIp  = 14;
+constexpr std::uint32_t kTargetMac = 18;
+constexpr std::uint32_t kTargetIp  = 24;
 }  // namespace field
+
+constexpr std::uint32_t kArpLen = 28;
 
 constexpr std::uint16_t kOpRequest  = 1;
 constexpr std::uint16_t kOpReply    = 2;
@@ -30,27 +33,29 @@ constexpr std::uint16_t kHwEthernet = 1;
 
 // The fields of one received ARP packet, read once its length was checked and its formats were
 // found to be Ethernet and IPv4 (RFC 826: other hardware or protocol types are not ours).
-// `frame` starts at the Ethernet header.
+// `packet` starts at the ARP header.
 struct ArpHeader {
     std::uint16_t operation;
     std::uint8_t senderMac[6];
     std::uint32_t senderIp;
     std::uint32_t targetIp;
 
-    static std::optional<ArpHeader> Check(const std::uint8_t* frame, std::uint32_t length) {
-        if (frame == nullptr || length < kArpPacketLen) {
+    static std::optional<ArpHeader> Check(const std::uint8_t* packet, std::uint32_t length) {
+        if (packet == nullptr || length < kArpLen) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
-        if (TnRead16(frame + field::kHwType) != kHwEthernet ||
-            TnRead16(frame + field::kProtoType) != kEtherTypeIpv4 || frame[field::kHwLen] != 6 ||
-            frame[field::kProtoLen] != 4) {
+        if (TnRead16(packet + field::kHwType) != kHwEthernet ||
+            TnRead16(packet + field::kProtoType) != kEtherTypeIpv4 || packet[field::kHwLen] != 6 ||
+            packet[field::kProtoLen] != 4) {
+            ++g_counters.dropUnknownProtocol;
             return std::nullopt;
         }
         ArpHeader p{};
-        p.operation = TnRead16(frame + field::kOperation);
-        std::memcpy(p.senderMac, frame + field::kSenderMac, 6);
-        p.senderIp = TnRead32(frame + field::kSenderIp);
-        p.targetIp = TnRead32(frame + field::kTargetIp);
+        p.operation = TnRead16(packet + field::kOperation);
+        std::memcpy(p.senderMac, packet + field::kSenderMac, 6);
+        p.senderIp = TnRead32(packet + field::kSenderIp);
+        p.targetIp = TnRead32(packet + field::kTargetIp);
         return p;
     }
 };
@@ -157,6 +162,8 @@ void Insert(std::uint32_t address, const std::uint8_t* mac) {
 }
 
 void Transmit(std::uint8_t* frame) {
+    ++g_counters.arpOut;
+    ++g_counters.framesOut;
     g_arp.sendFrame(frame, kArpPacketLen);
 }
 
@@ -184,18 +191,27 @@ void RememberOutstanding(std::uint32_t address) {
     }
 }
 
-void SendRequestFrom(std::uint32_t senderIp, std::uint32_t address) {
+// Builds and sends one ARP packet from our MAC, in a frame to `destination`.
+void Send(const std::uint8_t* destination, std::uint16_t operation, std::uint32_t senderIp,
+          const std::uint8_t* targetMac, std::uint32_t targetIp) {
     std::uint8_t frame[kArpPacketLen] = {};
-    EthernetWriteHeader(frame, kBroadcastMac, g_arp.ownMac, kEtherTypeArp);
-    TnWrite16(frame + field::kHwType, kHwEthernet);
-    TnWrite16(frame + field::kProtoType, kEtherTypeIpv4);
-    frame[field::kHwLen]    = 6;
-    frame[field::kProtoLen] = 4;
-    TnWrite16(frame + field::kOperation, kOpRequest);
-    std::memcpy(frame + field::kSenderMac, g_arp.ownMac, 6);
-    TnWrite32(frame + field::kSenderIp, senderIp);
-    TnWrite32(frame + field::kTargetIp, address);
+    EthernetWriteHeader(frame, destination, g_arp.ownMac, kEtherTypeArp);
+    std::uint8_t* packet = frame + kEthHeaderLen;
+    TnWrite16(packet + field::kHwType, kHwEthernet);
+    TnWrite16(packet + field::kProtoType, kEtherTypeIpv4);
+    packet[field::kHwLen]    = 6;
+    packet[field::kProtoLen] = 4;
+    TnWrite16(packet + field::kOperation, operation);
+    std::memcpy(packet + field::kSenderMac, g_arp.ownMac, 6);
+    TnWrite32(packet + field::kSenderIp, senderIp);
+    std::memcpy(packet + field::kTargetMac, targetMac, 6);
+    TnWrite32(packet + field::kTargetIp, targetIp);
     Transmit(frame);
+}
+
+void SendRequestFrom(std::uint32_t senderIp, std::uint32_t address) {
+    constexpr std::uint8_t kUnknownMac[6] = {};
+    Send(kBroadcastMac, kOpRequest, senderIp, kUnknownMac, address);
 }
 
 void SendRequest(std::uint32_t address) {
@@ -223,17 +239,9 @@ void CheckConflict(const ArpHeader& p) {
     }
 }
 
-// Turns the received request into our reply in place.
-void Reply(std::uint8_t* frame, const std::uint8_t* requesterMac, std::uint32_t requesterIp) {
-    std::uint8_t mac[6];
-    std::memcpy(mac, requesterMac, 6);
-    EthernetWriteHeader(frame, mac, g_arp.ownMac, kEtherTypeArp);
-    TnWrite16(frame + field::kOperation, kOpReply);
-    std::memcpy(frame + field::kSenderMac, g_arp.ownMac, 6);
-    TnWrite32(frame + field::kSenderIp, g_arp.ownAddress);
-    std::memcpy(frame + field::kTargetMac, mac, 6);
-    TnWrite32(frame + field::kTargetIp, requesterIp);
-    Transmit(frame);
+// Answers a request for our address, to the requester's MAC.
+void Reply(const std::uint8_t* requesterMac, std::uint32_t requesterIp) {
+    Send(requesterMac, kOpReply, g_arp.ownAddress, requesterMac, requesterIp);
 }
 
 }  // namespace
@@ -303,14 +311,15 @@ bool ArpKnows(std::uint32_t address) {
     return g_arp.initialised && Lookup(address) != nullptr;
 }
 
-void ArpInput(std::uint8_t* frame, std::uint32_t length) {
+void ArpInput(const std::uint8_t* packet, std::uint32_t length) {
     if (!g_arp.initialised) {
         return;
     }
-    const std::optional<ArpHeader> p = ArpHeader::Check(frame, length);
-    if (!p || !EthernetIsForUs(frame, g_arp.ownMac)) {
+    const std::optional<ArpHeader> p = ArpHeader::Check(packet, length);
+    if (!p) {
         return;
     }
+    ++g_counters.arpIn;
     CheckConflict(*p);
 
     // RFC 826 merge: refresh a known sender whatever the target; learn a new one only when the
@@ -323,6 +332,7 @@ void ArpInput(std::uint8_t* frame, std::uint32_t length) {
     const bool answered =
         p->operation == kOpReply && p->senderIp != 0 && IsOutstanding(p->senderIp);
     if (!forUs && !answered) {
+        ++g_counters.dropNotForUs;
         return;
     }
     if (known == nullptr) {
@@ -330,7 +340,7 @@ void ArpInput(std::uint8_t* frame, std::uint32_t length) {
     }
     ForgetOutstanding(p->senderIp);
     if (forUs && p->operation == kOpRequest) {
-        Reply(frame, p->senderMac, p->senderIp);
+        Reply(p->senderMac, p->senderIp);
     }
     // A datagram may be waiting for exactly this neighbour.
     if (g_arp.learned != nullptr) {

@@ -24,7 +24,8 @@ void ArpDeinit();
 void ArpSetAddress(const std::uint32_t* address);
 // 1 and the MAC when cached; 0 otherwise, after sending one request for a nonzero address.
 int ArpResolve(std::uint32_t address, std::uint8_t* macOut);
-void ArpInput(std::uint8_t* frame, std::uint32_t length);
+// `packet` is the ARP packet behind the Ethernet header, `length` bytes of it.
+void ArpInput(const std::uint8_t* packet, std::uint32_t length);
 // The cache holds a hardware address for `address` (a read-only look, no request sent).
 bool ArpKnows(std::uint32_t address);
 

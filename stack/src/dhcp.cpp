@@ -14,11 +14,11 @@
 #include <cstring>
 
 #include "arp.h"
+#include "counters.h"
 #include "dhcp_internal.h"
 #include "socket.h"
 #include "tarnet/byteorder.h"
 #include "tarnet/tndhcp.h"
-#include "udp.h"
 
 namespace tarnet::dhcp {
 
@@ -43,8 +43,7 @@ enum class Event : int {
 enum TimerSlot : int { kRetransmitTimer = 0, kT1Timer, kT2Timer, kLeaseTimer, kTimerCount };
 
 constexpr std::size_t kBufferSize      = 512;
-constexpr std::size_t kHeadroom        = 42;  // Ethernet 14 + IPv4 20 + UDP 8
-constexpr std::uint32_t kFirstInterval = 4;   // seconds (RFC 2131 §4.1)
+constexpr std::uint32_t kFirstInterval = 4;  // seconds (RFC 2131 §4.1)
 constexpr std::uint32_t kLastInterval  = 64;
 // RFC 2131 §4.4.5: a renewal is repeated after half the time left, but not sooner than 60 s.
 constexpr std::uint32_t kMinRenewalGapMs = 60'000;
@@ -68,7 +67,7 @@ constexpr std::uint8_t kParamsWanted[] = {kOptDnsServer, kOptSubnetMask, kOptRou
 constexpr std::uintptr_t kEndpointContext = 1;
 
 static_assert(kNever > kLongestMs, "sentinel must not be a delay");
-static_assert(kHeadroom + kRequestLen <= kBufferSize);
+static_assert(kRequestLen <= kBufferSize && kBufferSize <= TNSOCK_UDP_MAX_PAYLOAD);
 
 using StateHandler = void (*)(Event event, const DhcpReply* reply);
 
@@ -251,7 +250,7 @@ std::uint8_t* PutOptions(std::uint8_t* p, Message kind) {
 // Builds the message behind the headroom and hands it to UDP.
 void Send(Message kind, std::uint32_t destination) {
     std::uint8_t buffer[kBufferSize] = {};
-    std::uint8_t* msg                = buffer + kHeadroom;
+    std::uint8_t* msg                = buffer;
 
     msg[kOpOffset]    = kBootRequest;
     msg[kHtypeOffset] = kHtypeEthernet;
@@ -268,7 +267,9 @@ void Send(Message kind, std::uint32_t destination) {
     *p++            = kOptEnd;
 
     const auto length = static_cast<std::uint32_t>(p - msg);
-    UdpOutput(destination, kServerPort, kClientPort, msg, length);
+    ++g_counters.dhcpSent;
+    // Through the endpoint the client opened on port 68, as any other user of UDP sends.
+    TnSockUdpSendto(g.endpoint, destination, kServerPort, msg, length);
 }
 
 // ---- Endpoint ---------------------------------------------------------------------------------
@@ -823,6 +824,7 @@ std::uintptr_t OnDatagram(std::uintptr_t, int event, void* data, std::uint32_t l
     if (!ParseReply(datagram, g.xid, g.config.macAddress, reply)) {
         return 0;
     }
+    ++g_counters.dhcpReceived;
     switch (reply.messageType) {
         case kOffer:
             if (Assignable(reply.yiaddr, reply.serverId, reply.subnetMask)) {

@@ -3,6 +3,7 @@
 // or starts a query and reports "pending", and the caller asks again later.
 #include <cstring>
 
+#include "counters.h"
 #include "diag.h"
 #include "dns_internal.h"
 #include "socket.h"
@@ -181,6 +182,7 @@ bool SendQuery(PendingQuery* query) {
         return false;
     }
     query->server = g.config.server;
+    ++g_counters.dnsQueries;
     return TnSockUdpSendto(query->endpoint, query->server, kServerPort, buffer + kHeadroom,
                            static_cast<std::uint32_t>(length)) == TNSOCK_SUCCESS;
 }
@@ -514,6 +516,7 @@ std::uintptr_t OnDatagram(std::uintptr_t context, int event, void* data, std::ui
     if (outcome == 0) {
         return 0;  // not the answer: the query stays pending for it, retransmissions go on
     }
+    ++g_counters.dnsAnswers;
     Finish(query, outcome, address);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "arp.h"
+#include "counters.h"
 #include "ipv4.h"
 #include "tarnet/byteorder.h"
 
@@ -25,25 +26,44 @@ struct EthernetHeader {
     }
 };
 
+// Our own hardware address, the one unicast destination the filter lets through.
+std::uint8_t g_ownMac[6];
+
+// Broadcast or our own address. Multicast groups are not joined, so no other group frame is ours.
+bool IsForUs(const std::uint8_t* frame) {
+    return std::memcmp(frame + eth::kDst, kBroadcastMac, 6) == 0 ||
+           std::memcmp(frame + eth::kDst, g_ownMac, 6) == 0;
+}
+
 }  // namespace
+
+void EthernetSetAddress(const std::uint8_t* mac) {
+    std::memcpy(g_ownMac, mac, 6);
+}
 
 void EthernetInput(std::uint8_t* frame, std::uint32_t length) {
     if (!Ipv4IsInitialised()) {
         return;
     }
+    ++g_counters.framesIn;
     const std::optional<EthernetHeader> header = EthernetHeader::Check(frame, length);
     if (!header) {
+        ++g_counters.dropMalformed;
         return;
     }
-    // Destination filtering is left to ARP and IPv4: each accepts only broadcast or our MAC.
+    if (!IsForUs(frame)) {
+        ++g_counters.dropNotForUs;
+        return;
+    }
     switch (header->etherType) {
         case kEtherTypeIpv4:
-            Ipv4Input(frame, length, header->groupAddressed);
+            Ipv4Input(frame + kEthHeaderLen, length - kEthHeaderLen, header->groupAddressed);
             break;
         case kEtherTypeArp:
-            ArpInput(frame, length);
+            ArpInput(frame + kEthHeaderLen, length - kEthHeaderLen);
             break;
         default:
+            ++g_counters.dropUnknownProtocol;
             break;  // IPv6, 802.1Q tags, 802.3 length fields: not ours
     }
 }
@@ -57,11 +77,6 @@ void EthernetWriteHeader(std::uint8_t* frame, const std::uint8_t* dst, const std
 
 bool EthernetIsGroupAddressed(const std::uint8_t* frame) {
     return (frame[eth::kDst] & 0x01) != 0;
-}
-
-bool EthernetIsForUs(const std::uint8_t* frame, const std::uint8_t* ownMac) {
-    return std::memcmp(frame + eth::kDst, kBroadcastMac, 6) == 0 ||
-           std::memcmp(frame + eth::kDst, ownMac, 6) == 0;
 }
 
 }  // namespace tarnet

@@ -18,7 +18,8 @@ inline constexpr std::uint32_t kSrc  = 6;
 inline constexpr std::uint32_t kType = 12;
 }  // namespace eth
 
-// Demultiplexes one received frame by EtherType (TnSockEthernetInput forwards here).
+// Drops frames addressed to other stations (only broadcast and our own address pass), then
+// demultiplexes by EtherType (TnSockEthernetInput forwards here).
 void EthernetInput(std::uint8_t* frame, std::uint32_t length);
 
 // True when the frame went to a link-layer group address (broadcast or multicast: the I/G bit
@@ -29,7 +30,7 @@ bool EthernetIsGroupAddressed(const std::uint8_t* frame);
 void EthernetWriteHeader(std::uint8_t* frame, const std::uint8_t* dst, const std::uint8_t* src,
                          std::uint16_t etherType);
 
-// True when the frame's destination is the broadcast address or `ownMac`.
-bool EthernetIsForUs(const std::uint8_t* frame, const std::uint8_t* ownMac);
+// Sets the station address the destination filter accepts besides broadcast (IPv4 start-up).
+void EthernetSetAddress(const std::uint8_t* mac);
 
 }  // namespace tarnet

@@ -9,6 +9,7 @@
 
 #include "arp.h"
 #include "checksum.h"
+#include "counters.h"
 #include "diag.h"
 #include "ethernet.h"
 #include "tarnet/byteorder.h"
@@ -108,15 +109,18 @@ struct Ipv4Header {
     // `ip` has `available` bytes behind it.
     static std::optional<Ipv4Header> Check(const std::uint8_t* ip, std::uint32_t available) {
         if (ip == nullptr || available <= kIpv4HeaderLen || (ip[field::kVersionIhl] >> 4) != 4) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         const std::uint32_t headerLength = (ip[field::kVersionIhl] & 0x0Fu) * 4;
         const std::uint32_t total        = TnRead16(ip + field::kTotalLength);
         if (headerLength < kIpv4HeaderLen || total <= headerLength || available < total ||
             total - headerLength > kReassemblyMax) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         if (TnRead16(ip + field::kChecksum) != HeaderChecksum(ip, headerLength)) {
+            ++g_counters.dropChecksum;
             return std::nullopt;
         }
         const std::uint16_t flagsOffset = TnRead16(ip + field::kFlagsOffset);
@@ -171,12 +175,8 @@ struct Reassembly {
     TnTimerHandle timer;
     Hole holes[kMaxHoles];  // ordered by position, disjoint
     int holeCount;
-    // The first fragment's IPv4 header lies right in front of the data, so the transport layers
-    // find the addresses at fixed negative offsets as for an unfragmented datagram.
-    std::uint8_t header[kIpv4HeaderLen];
     std::uint8_t data[kReassemblyMax];
 };
-static_assert(offsetof(Reassembly, data) == offsetof(Reassembly, header) + kIpv4HeaderLen);
 
 // ---- Echo client -------------------------------------------------------------------------------
 
@@ -328,10 +328,12 @@ void TransmitReady(const std::uint8_t* nextHopMac) {
     const bool report           = DiagWanted();
     const TnSockDiagnostic sent = report ? SentReport(*g_ip.readyQueue.head) : TnSockDiagnostic{};
     ++g_ip.identification;
+    ++g_counters.ipOut;
     while (FrameBuffer* b = QueuePop(g_ip.readyQueue)) {
         EthernetWriteHeader(b->data, nextHopMac, g_ip.mac, kEtherTypeIpv4);
         WriteHeader(*b);
         g_ip.config.sendFrame(b->data, kFrameHeadroom + b->length);
+        ++g_counters.framesOut;
         QueuePush(g_ip.freeQueue, b);
     }
     if (report) {
@@ -363,6 +365,7 @@ void ReassemblyExpired(std::uintptr_t context) {
     auto* r  = reinterpret_cast<Reassembly*>(context);
     r->timer = nullptr;
     r->inUse = false;  // the datagram is discarded
+    ++g_counters.dropReassemblyTimeout;
 }
 
 Reassembly* FindEntry(std::uint8_t protocol, std::uint32_t src, std::uint32_t dst,
@@ -389,6 +392,7 @@ Reassembly* NewEntry(std::uint8_t protocol, std::uint32_t src, std::uint32_t dst
     }
     if (slot->inUse) {
         ReleaseEntry(*slot);
+        ++g_counters.dropReassemblyOverflow;
     }
     Reassembly& r   = *slot;
     r.inUse         = true;
@@ -486,10 +490,11 @@ bool TakeFinalFragment(Reassembly& r, std::uint32_t last) {
     return true;
 }
 
-void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload, std::uint32_t length);
+void Deliver(std::uint8_t protocol, const Ipv4Datagram& datagram, std::uint8_t* payload,
+             std::uint32_t length);
 
-// `header` is the fragment's plain 20-byte header (options stripped), `payload` its data.
-void Reassemble(const std::uint8_t* header, const Ipv4Header& h, std::uint8_t* payload) {
+// `payload` is the fragment's data, h.payloadLength bytes.
+void Reassemble(const Ipv4Header& h, const std::uint8_t* payload) {
     Reassembly* r = FindEntry(h.protocol, h.src, h.dst, h.id);
     if (r == nullptr) {
         r = NewEntry(h.protocol, h.src, h.dst, h.id);
@@ -510,20 +515,19 @@ void Reassemble(const std::uint8_t* header, const Ipv4Header& h, std::uint8_t* p
         (moreFragments || TakeFinalFragment(*r, last));
     if (!consistent) {
         ReleaseEntry(*r);
+        ++g_counters.dropMalformed;
         return;
     }
     std::memcpy(r->data + first, payload, length);
-    if (first == 0) {
-        std::memcpy(r->header, header, kIpv4HeaderLen);
-    }
     if (!FillHoles(*r, first, last)) {
         ReleaseEntry(*r);
+        ++g_counters.dropReassemblyOverflow;
         return;
     }
     if (r->holeCount == 0) {
         StopTimer(r->timer);
         r->inUse = false;
-        Deliver(r->protocol, r->src, r->data, r->payloadLength);
+        Deliver(r->protocol, Ipv4Datagram{r->src, r->dst}, r->data, r->payloadLength);
     }
 }
 
@@ -591,6 +595,7 @@ void PingSendRequest() {
     }
     TnWrite16(m + icmpfield::kChecksum, InetChecksum(m, length));
     p.sentTick = PingClock();
+    ++g_counters.icmpOut;
     Ipv4Output(p.target, kProtoIcmp, m, length);
     ++p.sent;
     p.awaitingReply            = true;
@@ -611,7 +616,12 @@ struct IcmpHeader {
     std::uint32_t length;  // header and data
 
     static std::optional<IcmpHeader> Check(const std::uint8_t* message, std::uint32_t length) {
-        if (message == nullptr || length < kIcmpHeaderLen || InetChecksum(message, length) != 0) {
+        if (message == nullptr || length < kIcmpHeaderLen) {
+            ++g_counters.dropMalformed;
+            return std::nullopt;
+        }
+        if (InetChecksum(message, length) != 0) {
+            ++g_counters.dropChecksum;
             return std::nullopt;
         }
         return IcmpHeader{message[icmpfield::kType], TnRead16(message + icmpfield::kIdentifier),
@@ -624,6 +634,7 @@ void PingReply(std::uint32_t src, const IcmpHeader& m) {
     if (!p.running || !p.awaitingReply || src != p.target ||
         m.length != kIcmpHeaderLen + p.payloadSize || m.identifier != p.identifier ||
         m.sequence != p.sequence) {
+        ++g_counters.dropNotForUs;  // a reply to another request, or to no request of ours
         return;
     }
     StopTimer(p.timeoutTimer);
@@ -641,35 +652,42 @@ void IcmpInput(std::uint32_t src, std::uint8_t* message, std::uint32_t length) {
     if (!m) {
         return;
     }
+    ++g_counters.icmpIn;
     switch (m->type) {
         case kIcmpEchoRequest:
             // Identifier, sequence and data go back unchanged.
             message[icmpfield::kType] = kIcmpEchoReply;
             TnWrite16(message + icmpfield::kChecksum, 0);
             TnWrite16(message + icmpfield::kChecksum, InetChecksum(message, length));
+            ++g_counters.icmpOut;
             Ipv4Output(src, kProtoIcmp, message, length);
             break;
         case kIcmpEchoReply:
             if (g_ip.config.pingEvent != nullptr) {
                 PingReply(src, *m);
+            } else {
+                ++g_counters.dropNotForUs;
             }
             break;
         default:
+            ++g_counters.dropUnknownProtocol;  // errors and queries we do not act on
             break;
     }
 }
 
-void Deliver(std::uint8_t protocol, std::uint32_t src, std::uint8_t* payload,
+// Hands a whole datagram's payload up, with the addresses it came with.
+void Deliver(std::uint8_t protocol, const Ipv4Datagram& datagram, std::uint8_t* payload,
              std::uint32_t length) {
+    ++g_counters.ipIn;
     switch (protocol) {
         case kProtoIcmp:
-            IcmpInput(src, payload, length);
+            IcmpInput(datagram.src, payload, length);
             break;
         case kProtoTcp:
-            TnTcpInput(payload, static_cast<std::uint16_t>(length));
+            TnTcpInput(datagram, payload, static_cast<std::uint16_t>(length));
             break;
         case kProtoUdp:
-            UdpInput(payload, length);
+            UdpInput(datagram, payload, length);
             break;
         default:
             break;
@@ -718,22 +736,6 @@ bool IsValidSource(std::uint32_t src) {
     return src != own && !(hostBits > 1 && src == (own | hostBits));
 }
 
-// Options are ignored (RFC 1122 3.2.1.8). They are cut out by moving the Ethernet header and the
-// fixed 20-byte header forward over them, which leaves a plain header (IHL 5, total length and
-// checksum to match) right in front of the payload, where reassembly and the transport
-// pseudo-headers read it. Returns the frame's new start.
-std::uint8_t* StripOptions(std::uint8_t* frame, const Ipv4Header& h) {
-    const std::uint32_t optionLen = h.headerLength - kIpv4HeaderLen;
-    std::memmove(frame + optionLen, frame, kFrameHeadroom);
-    std::uint8_t* ip       = frame + optionLen + kEthHeaderLen;
-    ip[field::kVersionIhl] = kVersionIhl5;
-    TnWrite16(ip + field::kTotalLength,
-              static_cast<std::uint16_t>(kIpv4HeaderLen + h.payloadLength));
-    TnWrite16(ip + field::kChecksum, 0);
-    TnWrite16(ip + field::kChecksum, InetChecksum(ip, kIpv4HeaderLen));
-    return frame + optionLen;
-}
-
 // ARP has learned `address`: a datagram waiting for that next hop goes out now. The answer is
 // used as soon as it arrives: waiting out the rest of the 50 ms retry would add that much to every
 // first contact with a neighbour.
@@ -772,6 +774,7 @@ bool Ipv4Init(const Ipv4Config& config) {
         r.inUse = false;
         r.timer = nullptr;
     }
+    EthernetSetAddress(g_ip.mac);
     ArpInit(config.ownAddress, g_ip.mac, config.sendFrame, config.logText, NeighbourLearned);
     g_ip.initialised = true;
     return true;
@@ -805,6 +808,18 @@ bool Ipv4IsInitialised() {
     return g_ip.initialised;
 }
 
+std::uint32_t Ipv4Holdings() {
+    std::uint32_t free = 0;
+    for (const FrameBuffer* b = g_ip.freeQueue.head; b != nullptr; b = b->next) {
+        ++free;
+    }
+    std::uint32_t held = kFrameBuffers - free;
+    for (const Reassembly& r : g_reassembly) {
+        held += r.inUse ? 1U : 0U;
+    }
+    return held;
+}
+
 int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
                std::uint32_t length) {
     if (!g_ip.initialised || destination == 0 || data == nullptr || length == 0 ||
@@ -812,6 +827,9 @@ int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint
         return 0;
     }
     // One datagram waits for ARP at most: a new one replaces it.
+    if (g_ip.readyQueue.head != nullptr) {
+        ++g_counters.dropArpQueueFull;
+    }
     DropReadyQueue();
     StopTimer(g_ip.arpWaitTimer);
     CutIntoFragments(destination, protocol, data, length);
@@ -829,31 +847,33 @@ std::uint32_t Ipv4SourceAddress() {
     return g_ip.config.ownAddress;
 }
 
-void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup) {
-    if (!g_ip.initialised || length < kEthHeaderLen || !EthernetIsForUs(frame, g_ip.mac)) {
+void Ipv4Input(std::uint8_t* ip, std::uint32_t length, bool linkGroup) {
+    if (!g_ip.initialised) {
         return;
     }
-    const std::optional<Ipv4Header> h =
-        Ipv4Header::Check(frame + kEthHeaderLen, length - kEthHeaderLen);
+    const std::optional<Ipv4Header> h = Ipv4Header::Check(ip, length);
     if (!h) {
         return;
     }
-    if (h->headerLength > kIpv4HeaderLen) {
-        frame = StripOptions(frame, *h);
-    }
     if (h->protocol != kProtoIcmp && h->protocol != kProtoTcp && h->protocol != kProtoUdp) {
+        ++g_counters.dropUnknownProtocol;
         return;
     }
-    std::uint8_t* ip      = frame + kEthHeaderLen;
-    std::uint8_t* payload = ip + kIpv4HeaderLen;
-    if (!IsForUs(*h, payload, linkGroup) || !IsValidSource(h->src)) {
+    // Options are ignored (RFC 1122 3.2.1.8): the payload starts behind them.
+    std::uint8_t* payload = ip + h->headerLength;
+    if (!IsForUs(*h, payload, linkGroup)) {
+        ++g_counters.dropNotForUs;
+        return;
+    }
+    if (!IsValidSource(h->src)) {
+        ++g_counters.dropMalformed;  // no single host sends from there
         return;
     }
     if (!h->IsFragment()) {
-        Deliver(h->protocol, h->src, payload, h->payloadLength);
+        Deliver(h->protocol, Ipv4Datagram{h->src, h->dst}, payload, h->payloadLength);
         return;
     }
-    Reassemble(ip, *h, payload);
+    Reassemble(*h, payload);
 }
 
 }  // namespace tarnet

@@ -26,6 +26,13 @@ static_assert(kFragmentPayload == 1376);
 // The pool holds every fragment of the largest datagram, so cutting one never runs short.
 static_assert(kFrameBuffers * kFragmentPayload >= kMaxDatagram - kIpv4HeaderLen);
 
+// The addresses of the datagram a transport's bytes arrived in: IPv4 input hands them up with
+// the payload, for the pseudo-header checksums and the connection lookup.
+struct Ipv4Datagram {
+    std::uint32_t src;
+    std::uint32_t dst;
+};
+
 struct Ipv4Config {
     std::uint32_t ownAddress;
     int addressAcquired;
@@ -47,13 +54,17 @@ void Ipv4Reconfigure(std::uint32_t ownAddress, int addressAcquired, std::uint32_
                      std::uint32_t subnetMask);
 void Ipv4Deinit();
 bool Ipv4IsInitialised();
+// Frame buffers off the free queue and reassembly entries in use: 0 once the layer has been
+// shut down and gave everything back (a check for tests).
+std::uint32_t Ipv4Holdings();
 
 // 1 when the datagram was sent or waits for ARP, 0 when refused. Copies the data.
 int Ipv4Output(std::uint32_t destination, std::uint8_t protocol, const std::uint8_t* data,
                std::uint32_t length);
+// `ip` is the datagram behind the Ethernet header, `length` bytes of it (padding included).
 // `linkGroup`: the frame went to the link's broadcast (or a multicast) address, which only an
 // IPv4 broadcast may use (RFC 1122 3.3.6).
-void Ipv4Input(std::uint8_t* frame, std::uint32_t length, bool linkGroup);
+void Ipv4Input(std::uint8_t* ip, std::uint32_t length, bool linkGroup);
 // The source address a datagram handed to Ipv4Output now would carry (0 while unaddressed), for
 // the transport checksums' pseudo-header.
 std::uint32_t Ipv4SourceAddress();

@@ -1,6 +1,8 @@
 // The endpoint table and the UDP socket operations.
 #include "socket.h"
 
+#include "counters.h"
+
 #include <cstring>
 
 #include "tcp.h"
@@ -123,10 +125,19 @@ std::uint16_t SockAllocatePort(std::uint32_t protocol) {
     return 0;
 }
 
+std::uint32_t SockEndpointsInUse() {
+    std::uint32_t n = 0;
+    for (const TnSockEndpoint& slot : g_table.slots) {
+        n += slot.inUse != 0 ? 1U : 0U;
+    }
+    return n;
+}
+
 void SockDatagramInput(std::uint32_t srcAddress, std::uint16_t srcPort, std::uint16_t dstPort,
                        int /*protocol*/, const std::uint8_t* payload, std::uint32_t length) {
     TnSockEndpoint* e = SockLookup(kProtocolUdp, dstPort, srcPort, srcAddress);
     if (e == nullptr) {
+        ++g_counters.dropNoListener;
         return;
     }
     // The payload lies in the received frame and is valid only during the callback.

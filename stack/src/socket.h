@@ -58,6 +58,7 @@ std::uint16_t SockAllocatePort(std::uint32_t protocol);
 // 32 random bits from the host's random callback (which TnSockInit requires).
 std::uint32_t SockRandom32();
 bool SockIsEndpoint(const TnSockEndpoint* endpoint);  // a slot of the table, in use
+std::uint32_t SockEndpointsInUse();                   // slots in use (0 after a shut-down)
 // A UDP endpoint in use that was opened with this callback and context: lets a layer that
 // opened an endpoint tell whether the slot is still its own before closing it (after a shutdown
 // the slot may be free, or reused by someone else).

@@ -63,7 +63,9 @@ void ConnectRequest(TnSockEndpoint* listener, TcpControlBlock* connection, std::
     if (TnTcpAccept(connection, reinterpret_cast<std::uintptr_t>(e)) != TNTCP_SUCCESS) {
         SockRelease(e);
         e->callback(context, TNSOCK_EVENT_CLOSED, nullptr, 0, 0, 0);
+        return;
     }
+    TnTcpSetEndpoint(connection, e);
 }
 
 void Closed(TnSockEndpoint* e) {
@@ -174,6 +176,7 @@ int TnSockTcpConnect(std::uintptr_t appContext, TnSockEventFn callback, const ch
         SockRelease(e);
         return TNSOCK_GENERAL;
     }
+    TnTcpSetEndpoint(e->connection, e);
     return TNSOCK_SUCCESS;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "arp.h"
+#include "counters.h"
 #include "diag.h"
 #include "ipv4.h"
 #include "socket.h"
@@ -216,6 +217,7 @@ int TnSockInit(const TnSockConfig* config) {
         return TNSOCK_BAD_PARAMETER;
     }
     g_stack = StackState{};
+    CountersReset();
     SockResetTable();
     g_stack.timerStart  = config->timerStart;
     g_stack.timerStop   = config->timerStop;

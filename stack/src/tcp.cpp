@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "counters.h"
 #include "diag.h"
 #include "siphash.h"
-#include "socket.h"
 #include "tarnet/byteorder.h"
 #include "tcp_internal.h"
 
@@ -210,15 +210,9 @@ int HandshakeFailure(const TcpControlBlock* b) {
     return b->activeOpen != 0 ? TNSOCK_TCP_END_REFUSED : TNSOCK_TCP_END_TIMED_OUT;
 }
 
-// The socket layer's endpoint while it still holds the connection, for the diagnostic hook.
-const TnSockEndpoint* EndpointOf(const TcpControlBlock* b) {
-    return b->notifyFn == SockTcpEvent ? reinterpret_cast<const TnSockEndpoint*>(b->userContext)
-                                       : nullptr;
-}
-
 TnSockDiagnostic ConnectionRecord(const TcpControlBlock* b, int kind) {
     TnSockDiagnostic d = DiagRecord(kind);
-    d.endpoint         = EndpointOf(b);
+    d.endpoint         = b->endpoint;
     d.localAddress     = g_tcp.config.localAddr;
     d.localPort        = b->localPort;
     d.remoteAddress    = b->remoteAddr;
@@ -259,9 +253,11 @@ void ActiveOpen(TcpControlBlock* b) {
 
 // Handshake retry: true when the handshake is given up (the caller ends it).
 bool HandshakeGivesUp(TcpControlBlock* b, std::uint16_t flags) {
+    ++g_counters.tcpTimeouts;
     if (++b->retryCount >= kTcpHandshakeTries) {
         return true;
     }
+    ++g_counters.tcpRetransmissions;
     TcpSendSyn(b, flags, true);
     b->rttTiming = false;  // Karn's rule: a repeated SYN gives no sample
     TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
@@ -412,6 +408,7 @@ TcpControlBlock* TcpTakeBlock() {
     b->rcvAcked         = b->rcvNxt;  // no window offered yet: nothing to keep
     b->rcvAdvEdge       = b->rcvNxt;
     b->noDelay          = false;
+    b->endpoint         = nullptr;
     return b;
 }
 
@@ -503,6 +500,7 @@ void TcpForgetUser(TcpControlBlock* block) {
     if (block != nullptr) {
         block->notifyFn    = nullptr;
         block->userContext = 0;
+        block->endpoint    = nullptr;
     }
 }
 
@@ -730,6 +728,16 @@ int TnTcpInit(const TnTcpConfig* config) {
     return TNTCP_SUCCESS;
 }
 
+std::uint32_t TnTcpHoldings() {
+    std::uint32_t held = 0;
+    for (const TnList* list : {&g_tcp.freeList, &g_tcp.activeList, &g_tcp.listenerList}) {
+        for (const TnListNode* n = list->first; n != nullptr; n = n->next) {
+            ++held;
+        }
+    }
+    return held;
+}
+
 void TnTcpDeinit() {
     FreeRings(g_tcp.freeList);
     for (TnListNode* n = g_tcp.activeList.first; n != nullptr; n = n->next) {
@@ -885,6 +893,12 @@ int TnTcpUnlisten(TnListNode* handle) {
     }
     TnListRemove(&g_tcp.listenerList, handle);
     return TNTCP_SUCCESS;
+}
+
+void TnTcpSetEndpoint(TcpControlBlock* block, const TnSockEndpoint* endpoint) {
+    if (block != nullptr) {
+        block->endpoint = endpoint;
+    }
 }
 
 int TnTcpAccept(TcpControlBlock* block, std::uintptr_t userContext) {

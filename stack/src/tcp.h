@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "ipv4.h"
 #include "tarnet/tnlist.h"
 #include "tarnet/tnsock.h"
 
@@ -53,6 +54,9 @@ struct TnTcpConfig {
 
 int TnTcpInit(const TnTcpConfig* config);
 void TnTcpDeinit();
+// Control blocks and listeners allocated, in use or pooled, and armed timers of the blocks: 0
+// once the layer has been shut down and gave everything back (a check for tests).
+std::uint32_t TnTcpHoldings();
 // Resets every connection that is not complete (one in TIME_WAIT stays, quietly), telling each
 // user still attached that it closed; the layer stays up.
 void TnTcpAbortAll();
@@ -69,6 +73,9 @@ int TnTcpListen(std::uintptr_t userContext, std::uint16_t localPort, std::uint32
                 TnTcpNotifyFn notify, TnListNode** out);
 int TnTcpUnlisten(TnListNode* handle);
 int TnTcpAccept(TcpControlBlock* block, std::uintptr_t userContext);
+// Names the socket layer's endpoint that holds the connection, for the diagnostic reports (the
+// socket layer calls it when it opens or accepts a connection). TCP never looks inside it.
+void TnTcpSetEndpoint(TcpControlBlock* block, const TnSockEndpoint* endpoint);
 int TnTcpSend(TcpControlBlock* block, const std::uint8_t* data, std::uint32_t length,
               std::uint32_t* outCount);
 int TnTcpClose(TcpControlBlock* block);
@@ -82,8 +89,8 @@ int TnTcpEndReason(const TcpControlBlock* block);
 // from inside this call and sends a window update. TNTCP_WRONG_STATE once the user has closed
 // the connection.
 int TnTcpPauseReceive(TcpControlBlock* block, int on);
-// `segment` starts at the TCP header and has its 20-byte IPv4 header in front of it.
-void TnTcpInput(std::uint8_t* segment, std::uint16_t length);
+// `segment` is the IPv4 payload, `length` bytes starting at the TCP header; `ip` its addresses.
+void TnTcpInput(const tarnet::Ipv4Datagram& ip, std::uint8_t* segment, std::uint16_t length);
 // End of the host's batch of frames: acknowledges the data whose acknowledgment was delayed.
 // Returns at once when nothing waits.
 void TnTcpFlushAcks();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "counters.h"
 #include "tarnet/byteorder.h"
 #include "tcp_internal.h"
 
@@ -31,24 +32,28 @@ struct Segment {
 
     bool Has(std::uint16_t flag) const { return (flags & flag) != 0; }
 
-    // A view of a segment that passed the length and checksum checks. `segment` has its IPv4
-    // header in front of it (the pseudo-header's addresses are read from there).
-    static std::optional<Segment> Check(const std::uint8_t* segment, std::uint16_t length) {
+    // A view of a segment that passed the length and checksum checks. The pseudo-header's
+    // addresses come with the IPv4 datagram.
+    static std::optional<Segment> Check(const Ipv4Datagram& ip, const std::uint8_t* segment,
+                                        std::uint16_t length) {
         if (segment == nullptr || length < kTcpHeaderLen) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         const auto headerLength =
             static_cast<std::uint16_t>((segment[tcpfield::kDataOffset] >> 4) * 4);
         if (headerLength < kTcpHeaderLen || headerLength > length) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         Segment s{};
-        s.srcAddr = TnRead32(segment - 8);
-        s.dstAddr = TnRead32(segment - 4);
+        s.srcAddr = ip.src;
+        s.dstAddr = ip.dst;
         // RFC 1071: summed with its checksum field, a segment adds up to all ones. This accepts
         // either form of a zero checksum (0x0000 or 0xFFFF, RFC 1624 section 3).
         const std::uint16_t pseudo = TcpPseudoHeaderSum(s.srcAddr, s.dstAddr, length);
         if (TcpChecksum(segment, length, pseudo) != 0xFFFF) {
+            ++g_counters.dropChecksum;
             return std::nullopt;
         }
         s.srcPort       = TnRead16(segment + tcpfield::kSrcPort);
@@ -113,15 +118,18 @@ void RefuseUnmatched(const Segment& s) {
 // answered.
 TcpControlBlock* Spawn(const Segment& s) {
     if (s.Has(kTcpRst)) {
+        ++g_counters.dropNoListener;
         return nullptr;
     }
     const TcpListener* listener = FindListener(s);
     if (listener != nullptr && !s.Has(kTcpSyn) && !s.Has(kTcpAck)) {
+        ++g_counters.dropNoListener;
         return nullptr;
     }
     const bool opens   = listener != nullptr && s.Has(kTcpSyn) && !s.Has(kTcpAck);
     TcpControlBlock* b = opens ? TcpTakeBlock() : nullptr;
     if (b == nullptr) {
+        ++(opens ? g_counters.dropNoMemory : g_counters.dropNoListener);
         RefuseUnmatched(s);
         return nullptr;
     }
@@ -187,6 +195,7 @@ void HoldBeyondHole(TcpControlBlock* b) {
     const std::uint32_t base   = RcvBase(b);
     const std::uint32_t offset = b->segSeq - base;
     if (r.buffer == nullptr || offset >= r.capacity) {
+        ++g_counters.dropNoMemory;
         return;
     }
     const std::uint32_t length =
@@ -217,6 +226,7 @@ void HoldBeyondHole(TcpControlBlock* b) {
         merged[count++] = {base + from, to - from};
     }
     if (count > kTcpReorderRanges) {
+        ++g_counters.dropNoMemory;
         return;
     }
     std::memcpy(r.buffer + offset, b->segPayload, length);
@@ -344,6 +354,7 @@ bool DeliverInOrder(TcpControlBlock* b) {
     auto* buffer              = static_cast<std::uint8_t*>(
         TcpState().config.rxAlloc(b->userContext, static_cast<std::uint16_t>(total)));
     if (buffer == nullptr) {
+        ++g_counters.dropNoMemory;
         return true;  // not delivered, not acknowledged: the peer sends it again
     }
     std::memcpy(buffer, b->segPayload + skip, fresh);
@@ -413,10 +424,12 @@ ControlCheck CheckControl(TcpControlBlock* b) {
         if (b->segSeq == b->rcvNxt) {
             return ControlCheck::kReset;
         }
+        ++g_counters.tcpChallengeAcks;
         TcpSendAck(b);
         return ControlCheck::kChallenged;
     }
     if (Has(b, kTcpSyn)) {
+        ++g_counters.tcpChallengeAcks;
         TcpSendAck(b);
         return ControlCheck::kChallenged;
     }
@@ -484,8 +497,11 @@ bool TcpAcceptable(TcpControlBlock* block) {
         ok = SeqInWindow(block->segSeq, block->rcvNxt, window) ||
              (length > 0 && SeqInWindow(block->segSeq + length - 1, block->rcvNxt, window));
     }
-    if (!ok && !Has(block, kTcpRst)) {
-        TcpSendAck(block);
+    if (!ok) {
+        ++g_counters.dropOutOfWindow;
+        if (!Has(block, kTcpRst)) {
+            TcpSendAck(block);
+        }
     }
     return ok;
 }
@@ -706,14 +722,20 @@ void TcpTimeWaitSegment(TcpControlBlock* b) {
 
 using namespace tarnet;
 
-void TnTcpInput(std::uint8_t* segment, std::uint16_t length) {
+void TnTcpInput(const tarnet::Ipv4Datagram& ip, std::uint8_t* segment, std::uint16_t length) {
     if (!TcpState().initialised) {
         return;
     }
-    const std::optional<Segment> s = Segment::Check(segment, length);
-    if (!s || !Addressable(*s)) {
+    const std::optional<Segment> s = Segment::Check(ip, segment, length);
+    if (!s) {
         return;
     }
+    if (!Addressable(*s)) {
+        ++g_counters.dropNotForUs;
+        return;
+    }
+    ++g_counters.tcpIn;
+    g_counters.tcpResetsReceived += s->Has(kTcpRst) ? 1U : 0U;
     TcpControlBlock* b = FindConnection(*s);
     if (b == nullptr) {
         b = Spawn(*s);

@@ -180,6 +180,9 @@ struct TcpControlBlock {
     TcpStateFn state;
     TnTcpNotifyFn notifyFn;
     std::uintptr_t userContext;
+    // The socket layer's endpoint while the application holds the connection, for the
+    // diagnostic hook; null for a user of TCP without the socket layer, or once it has gone.
+    const TnSockEndpoint* endpoint;
     std::uint32_t sndUna;
     std::uint32_t sndNxt;
     std::uint16_t sndWnd;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "checksum.h"
+#include "counters.h"
 #include "ipv4.h"
 #include "tarnet/byteorder.h"
 #include "tcp_internal.h"
@@ -12,8 +13,6 @@
 namespace tarnet {
 
 namespace {
-
-constexpr std::uint32_t kPseudoHeaderLen = 12;
 
 std::uint32_t Min(std::uint32_t a, std::uint32_t b) {
     return a < b ? a : b;
@@ -41,6 +40,8 @@ void Emit(std::uint8_t* header, std::uint32_t remoteAddr, std::uint16_t localPor
     const std::uint16_t pseudo = TcpPseudoHeaderSum(TcpState().config.localAddr, remoteAddr, total);
     const auto sum             = static_cast<std::uint16_t>(~TcpChecksum(header, total, pseudo));
     TnWrite16(header + tcpfield::kChecksum, sum);
+    ++g_counters.tcpOut;
+    g_counters.tcpResetsSent += (flags & kTcpRst) != 0 ? 1U : 0U;
     // IPv4 copies the segment; a frame that cannot go out now is covered by retransmission.
     Ipv4Output(remoteAddr, kProtoTcp, header, total);
 }
@@ -187,6 +188,7 @@ void ResendOldest(TcpControlBlock* b) {
     const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
     std::uint8_t* data        = slot.length > 0 ? slot.data + kTcpSlotHeadroom : nullptr;
     TcpSendSegment(b, slot.seq, b->rcvNxt, flags, nullptr, 0, data, slot.length);
+    ++g_counters.tcpRetransmissions;
     b->rttTiming  = false;
     b->holeResent = true;
 }
@@ -271,6 +273,7 @@ void DuplicateAck(TcpControlBlock* b) {
     }
     b->recover    = b->sndNxt;
     b->inRecovery = true;
+    ++g_counters.tcpFastRetransmits;
     ResendOldest(b);
     TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
 }
@@ -295,13 +298,11 @@ std::uint16_t TcpChecksum(const std::uint8_t* bytes, std::size_t length, std::ui
     return OnesComplementSum(bytes, length, initial);
 }
 
+// The pseudo-header's 16-bit words (RFC 9293 3.1: both addresses, zero and the protocol, the
+// TCP length) summed as numbers, which is what summing its bytes would give.
 std::uint16_t TcpPseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint32_t tcpLength) {
-    std::uint8_t pseudo[kPseudoHeaderLen] = {};
-    TnWrite32(pseudo, src);
-    TnWrite32(pseudo + 4, dst);
-    pseudo[9] = kProtoTcp;
-    TnWrite16(pseudo + 10, static_cast<std::uint16_t>(tcpLength));
-    return TcpChecksum(pseudo, kPseudoHeaderLen, 0);
+    return FoldSum(std::uint64_t{src >> 16} + (src & 0xFFFF) + (dst >> 16) + (dst & 0xFFFF) +
+                   kProtoTcp + (tcpLength & 0xFFFF));
 }
 
 void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack,
@@ -480,6 +481,7 @@ TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
     if (block->rtxCount == 0) {
         return Probe(block);
     }
+    ++g_counters.tcpTimeouts;
     ++block->retryCount;
     if (block->retryCount >= static_cast<int>(TcpState().config.maxRetransmits)) {
         TcpSendReset(block, block->sndNxt);
@@ -510,11 +512,14 @@ TcpAckResult TcpProcessAck(TcpControlBlock* block) {
         // an ACK and dropped. Within that range the segment is only old: its ACK is ignored,
         // its text and FIN are processed (RFC 9293 3.10.7.4).
         if (block->sndUna - ack > block->maxSndWnd) {
+            ++g_counters.tcpChallengeAcks;
+            ++g_counters.dropOutOfWindow;
             TcpSendAck(block);
             return TcpAckResult::kDropped;
         }
         return TcpAckResult::kAccepted;
     } else if (SeqGt(ack, block->sndNxt)) {
+        ++g_counters.dropOutOfWindow;
         TcpSendAck(block);  // acknowledges what was never sent (RFC 9293 3.10.7.4)
         return TcpAckResult::kDropped;
     } else {

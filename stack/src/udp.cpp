@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "checksum.h"
+#include "counters.h"
 #include "ipv4.h"
 #include "tarnet/byteorder.h"
 
@@ -17,9 +18,6 @@ constexpr std::uint32_t kDstPort  = 2;
 constexpr std::uint32_t kLength   = 4;
 constexpr std::uint32_t kChecksum = 6;
 }  // namespace field
-
-constexpr std::uint32_t kIpSrcBefore = 8;  // IPv4 source address: 8 bytes before the header
-constexpr std::uint32_t kIpDstBefore = 4;  // IPv4 destination address: 4 bytes before
 
 struct UdpState {
     bool initialised;
@@ -40,8 +38,7 @@ std::uint16_t ChecksumSum(std::uint32_t src, std::uint32_t dst, const std::uint8
 }
 
 // The fields of one received datagram, read once its length and checksum were checked. `data`
-// starts at the UDP header and has its 20-byte IPv4 header in front of it (the pseudo-header's
-// addresses are read from there).
+// starts at the UDP header; the pseudo-header's addresses come with the IPv4 datagram.
 struct UdpHeader {
     std::uint32_t srcAddress;
     std::uint16_t srcPort;
@@ -49,8 +46,10 @@ struct UdpHeader {
     const std::uint8_t* payload;
     std::uint32_t payloadLength;
 
-    static std::optional<UdpHeader> Check(const std::uint8_t* data, std::uint32_t length) {
+    static std::optional<UdpHeader> Check(const Ipv4Datagram& ip, const std::uint8_t* data,
+                                          std::uint32_t length) {
         if (data == nullptr || length <= kUdpHeaderLen) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
         // The length field rules: bytes after it in the IPv4 payload are not part of the
@@ -58,15 +57,16 @@ struct UdpHeader {
         // A field of 8 leaves no payload: like a datagram without payload, it is not delivered.
         const std::uint32_t datagramLength = TnRead16(data + field::kLength);
         if (datagramLength <= kUdpHeaderLen || datagramLength > length) {
+            ++g_counters.dropMalformed;
             return std::nullopt;
         }
-        const std::uint32_t srcAddress = TnRead32(data - kIpSrcBefore);
+        const std::uint32_t srcAddress = ip.src;
         // Summed with its nonzero checksum field, a correct datagram adds up to all ones (either
         // form of a computed zero included). The destination is the one the datagram was sent
         // to, the limited broadcast included.
         if (TnRead16(data + field::kChecksum) != 0 &&
-            ChecksumSum(srcAddress, TnRead32(data - kIpDstBefore), data, datagramLength) !=
-                0xFFFF) {
+            ChecksumSum(srcAddress, ip.dst, data, datagramLength) != 0xFFFF) {
+            ++g_counters.dropChecksum;
             return std::nullopt;
         }
         return UdpHeader{srcAddress, TnRead16(data + field::kSrcPort),
@@ -113,17 +113,19 @@ int UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t src
         checksum = 0xFFFF;
     }
     TnWrite16(header + field::kChecksum, checksum);
+    ++g_counters.udpOut;
     return Ipv4Output(dstAddress, kProtoUdp, header, total);
 }
 
-void UdpInput(std::uint8_t* data, std::uint32_t length) {
+void UdpInput(const Ipv4Datagram& ip, const std::uint8_t* data, std::uint32_t length) {
     if (!g_udp.initialised) {
         return;
     }
-    const std::optional<UdpHeader> d = UdpHeader::Check(data, length);
+    const std::optional<UdpHeader> d = UdpHeader::Check(ip, data, length);
     if (!d) {
         return;
     }
+    ++g_counters.udpIn;
     g_udp.deliver(d->srcAddress, d->srcPort, d->dstPort, kProtoUdp, d->payload, d->payloadLength);
 }
 

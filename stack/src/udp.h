@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "ipv4.h"
 #include "tarnet/tnsock.h"
 
 namespace tarnet {
@@ -21,7 +22,7 @@ void UdpDeinit();
 // The caller provides 8 writable bytes in front of `data`; the header is written there.
 int UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t srcPort,
               std::uint8_t* data, std::uint32_t length);
-// `data` starts at the UDP header, with the datagram's 20-byte IPv4 header in front of it.
-void UdpInput(std::uint8_t* data, std::uint32_t length);
+// `data` is the IPv4 payload, `length` bytes starting at the UDP header; `ip` its addresses.
+void UdpInput(const Ipv4Datagram& ip, const std::uint8_t* data, std::uint32_t length);
 
 }  // namespace tarnet

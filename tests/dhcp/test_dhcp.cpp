@@ -29,15 +29,6 @@ constexpr std::uint64_t kProbeMs  = 500;  // the ARP probe's wait between ACK an
 constexpr std::uint8_t kOurMacBytes[6] = {kOurMac[0], kOurMac[1], kOurMac[2],
                                           kOurMac[3], kOurMac[4], kOurMac[5]};
 
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) |
-           (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
-}
-
-std::uint16_t Get16(const Bytes& b, std::size_t at) {
-    return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
-}
-
 Bytes Be32(std::uint32_t v) {
     return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
             static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};

@@ -22,10 +22,6 @@ constexpr std::uint32_t kAddrB    = Ip(198, 51, 100, 2);
 constexpr std::uint32_t kAddrC    = Ip(198, 51, 100, 3);
 constexpr std::uint16_t kFlagsOk  = 0x8180;  // QR, RD, RA; RCODE 0
 
-std::uint16_t Get16(const Bytes& b, std::size_t at) {
-    return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
-}
-
 Bytes Be16(std::uint16_t v) {
     return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
 }

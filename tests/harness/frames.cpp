@@ -1,31 +1,43 @@
 #include "frames.h"
 
 #include <cstdio>
+#include <stdexcept>
 #include <utility>
+
+#include "tarnet/byteorder.h"
 
 namespace tarnet::test {
 
 namespace {
 
+// The `n` bytes at `at`, which must lie inside `b`.
+template <typename B>
+auto* Field(B& b, std::size_t at, std::size_t n) {
+    if (at > b.size() || n > b.size() - at) {
+        throw std::out_of_range("field beyond the frame");
+    }
+    return b.data() + at;
+}
+
+}  // namespace
+
 void Put16(Bytes& b, std::size_t at, std::uint16_t v) {
-    b[at]     = static_cast<std::uint8_t>(v >> 8);
-    b[at + 1] = static_cast<std::uint8_t>(v);
+    TnWrite16(Field(b, at, 2), v);
 }
 
 void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-    }
+    TnWrite32(Field(b, at, 4), v);
 }
 
 std::uint16_t Get16(const Bytes& b, std::size_t at) {
-    return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
+    return TnRead16(Field(b, at, 2));
 }
 
 std::uint32_t Get32(const Bytes& b, std::size_t at) {
-    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) |
-           (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
+    return TnRead32(Field(b, at, 4));
 }
+
+namespace {
 
 Mac GetMac(const Bytes& b, std::size_t at) {
     Mac m{};

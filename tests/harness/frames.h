@@ -22,6 +22,12 @@ constexpr std::uint32_t Ip(std::uint32_t a, std::uint32_t b, std::uint32_t c, st
 }
 
 Bytes Text(const std::string& s);
+// Big-endian values at byte `at` of `b` (the stack's own helpers; `at` is checked against the
+// size, and a read or write past the end throws).
+void Put16(Bytes& b, std::size_t at, std::uint16_t v);
+void Put32(Bytes& b, std::size_t at, std::uint32_t v);
+std::uint16_t Get16(const Bytes& b, std::size_t at);
+std::uint32_t Get32(const Bytes& b, std::size_t at);
 Bytes Pattern(std::size_t length, std::uint32_t seed = 0);  // deterministic filler
 std::string MacText(const Mac& mac);
 

@@ -3,6 +3,11 @@
 #include <cstring>
 #include <utility>
 
+#include "dns_internal.h"
+#include "ipv4.h"
+#include "socket.h"
+#include "tcp.h"
+
 namespace tarnet::test {
 
 namespace {
@@ -131,6 +136,14 @@ void StackTest::TearDown() {
     TnSockDeinit();
     EXPECT_EQ(host().timers.ActiveCount(), 0u) << "a timer outlived the stack";
     host().timers.Clear();
+    // Whatever a test took, the shut-down gives back: endpoints, control blocks, frame buffers,
+    // reassembly entries and pending lookups.
+    EXPECT_EQ(SockEndpointsInUse(), 0u) << "an endpoint outlived the stack";
+    EXPECT_EQ(TnTcpHoldings(), 0u) << "a TCP control block or listener outlived the stack";
+    if (started) {
+        EXPECT_EQ(Ipv4Holdings(), 0u) << "a frame buffer or reassembly entry outlived the stack";
+    }
+    EXPECT_EQ(dns::PendingCount(), 0u) << "a DNS lookup outlived the stack";
 }
 
 int StackTest::Start() {

@@ -4,6 +4,7 @@ Run through tests/net/run (root only).
 """
 
 import re
+import signal
 import socket
 import struct
 import subprocess
@@ -128,6 +129,29 @@ class KernelPingsStack(ServingStack):
             payloads[self.pinger.send(SANDBOX.stack_ip, payload)] = payload
         got = {seq: data for seq, data, _ in self.pinger.replies(1.0)}
         self.assertEqual(got, payloads)
+
+
+class CountersOnSignal(ServingStack):
+    """SIGUSR1 makes `tarnet serve` print the stack's counters and go on serving."""
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.pinger.close()
+        netlib.stop(cls.proc)  # the test has stopped it already and checked how it ended
+
+    def test_sigusr1_prints_the_counters_and_serving_goes_on(self):
+        self.assertEqual(self.pinger.echo(SANDBOX.stack_ip, b"counted"), b"counted")
+        self.proc.send_signal(signal.SIGUSR1)
+        time.sleep(0.3)
+        self.assertEqual(self.pinger.echo(SANDBOX.stack_ip, b"still"), b"still")
+        rc, out, err = netlib.stop(self.proc)
+        self.assertEqual(rc, 0, err)
+        text = out.decode(errors="replace")
+        icmp = re.search(r"counters icmp: in (\d+), out (\d+)", text)
+        self.assertIsNotNone(icmp, text)
+        self.assertGreaterEqual(int(icmp.group(1)), 1)
+        self.assertGreaterEqual(int(icmp.group(2)), 1)
+        self.assertIn("checksum 0,", text)
 
 
 class OwnFramesStayOutOfTheCapture(unittest.TestCase):

@@ -265,6 +265,56 @@ class LossyTransfers(Transfers):
     timeout = 300
 
 
+def stack_counters(stderr):
+    """The counters `tarnet -v` logs at exit: {"tcp retransmissions": n, ...}."""
+    counters = {}
+    for line in stderr.splitlines():
+        match = re.search(r"counters (\w+): (.*)$", line)
+        if match:
+            for field in match.group(2).split(", "):
+                name, _, value = field.rpartition(" ")
+                counters["%s %s" % (match.group(1), name)] = int(value)
+    return counters
+
+
+class CountedTransfers(unittest.TestCase):
+    """The stack's counters after a transfer to the kernel: a clean link shows no checksum
+    drop and no retransmission; 2 % loss at the adapter shows retransmissions and timeouts or
+    fast retransmits behind them."""
+
+    SIZE = MIB
+
+    def transfer(self, impair):
+        payload = os.urandom(self.SIZE)
+        port = next_port()
+        server = KernelServer(port)
+        rc, out, err = run_tarnet("tcp", "connect", SANDBOX.peer_ip, str(port), data=payload,
+                                  impair=impair, verbose=True, timeout=120)
+        self.assertEqual(rc, 0, err[-2000:])
+        self.assertEqual(digest(server.result(120)), digest(payload))
+        counters = stack_counters(err)
+        self.assertIn("tcp retransmissions", counters, err[-2000:])
+        note("%s: %s" % (impair or "clean link", ", ".join(
+            "%s %d" % item for item in sorted(counters.items()) if item[1])))
+        return counters
+
+    def test_a_clean_link_drops_nothing(self):
+        c = self.transfer(None)
+        self.assertEqual(c["dropped checksum"], 0)
+        self.assertEqual(c["dropped malformed"], 0)
+        self.assertEqual(c["tcp retransmissions"], 0)
+        self.assertEqual(c["tcp resets sent"], 0)
+        self.assertGreaterEqual(c["tcp out"], self.SIZE // 1356)
+        self.assertGreaterEqual(c["frames out"], c["tcp out"])
+
+    def test_loss_is_counted_as_retransmissions(self):
+        c = self.transfer("loss=2,seed=11")
+        self.assertEqual(c["dropped checksum"], 0)
+        self.assertGreater(c["tcp retransmissions"], 0)
+        self.assertGreater(c["tcp timeouts"] + c["tcp fast retransmits"], 0)
+        self.assertLessEqual(c["tcp fast retransmits"], c["tcp retransmissions"])
+
+
 class ReorderedTransfers(Transfers):
     impair = "reorder=2,seed=12"
     sizes = (BIG,)

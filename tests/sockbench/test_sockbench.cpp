@@ -312,5 +312,22 @@ TEST_F(SockBenchTest, LogKeepsTheNewestThousandRowsCutTo79Characters) {
     EXPECT_EQ(LastLog(), "row 998");
 }
 
+// The counters go into the log whole: every field once, no row cut short.
+TEST_F(SockBenchTest, CountersButtonLogsEveryCounterInWholeRows) {
+    Up();  // one ARP request in, one reply out
+    const std::size_t before = bench->LogRows().size();
+    bench->LogCounters();
+    std::string all;
+    for (std::size_t i = before; i < bench->LogRows().size(); ++i) {
+        const std::string& row = bench->LogRows()[i];
+        EXPECT_LE(row.size(), 79u) << row;
+        all += row;
+    }
+    EXPECT_NE(all.find("counters frames: in 1, out 1"), std::string::npos) << all;
+    EXPECT_NE(all.find("arp queue full 0"), std::string::npos) << all;
+    EXPECT_NE(all.find("challenge acks 0"), std::string::npos) << all;
+    EXPECT_NE(all.find("dhcp: sent 0, received 0"), std::string::npos) << all;
+}
+
 }  // namespace
 }  // namespace tarnet::test

@@ -270,6 +270,59 @@ using TnSockDiagnosticFn = void (*)(std::uintptr_t context, const TnSockDiagnost
 // Sets (or with null clears) the stack-wide diagnostic hook.
 void TnSockSetDiagnostics(TnSockDiagnosticFn hook, std::uintptr_t context);
 
+// ---- Counters -------------------------------------------------------------------------------
+//
+// What passed through each layer and what each dropped, and why: a trace of a dropped frame
+// that a user can read without a log. Every count starts at 0 in TnSockInit, stays readable
+// after TnSockDeinit, and wraps at 2^32.
+
+struct TnSockCounters {
+    // Frames handed in by the host (TnSockEthernetInput) and handed to sendFrame.
+    std::uint32_t framesIn;
+    std::uint32_t framesOut;
+    // Per layer: packets that passed the layer's checks on input, and packets it sent. IPv4
+    // counts whole datagrams (after reassembly); TCP and UDP count segments and datagrams.
+    std::uint32_t arpIn;
+    std::uint32_t arpOut;
+    std::uint32_t ipIn;
+    std::uint32_t ipOut;
+    std::uint32_t icmpIn;
+    std::uint32_t icmpOut;
+    std::uint32_t udpIn;
+    std::uint32_t udpOut;
+    std::uint32_t tcpIn;
+    std::uint32_t tcpOut;
+    // Drops by reason; a dropped frame counts under exactly one of them.
+    std::uint32_t dropChecksum;           // IPv4 header, ICMP, UDP or TCP checksum wrong
+    std::uint32_t dropNotForUs;           // another station's MAC or IPv4 address, or an ARP target
+    std::uint32_t dropMalformed;          // lengths, versions or fields no sender may use
+    std::uint32_t dropUnknownProtocol;    // an EtherType or IPv4 protocol the stack does not speak
+    std::uint32_t dropNoListener;         // UDP to a closed port, TCP to no connection or listener
+    std::uint32_t dropOutOfWindow;        // TCP sequence or acknowledgment outside the window
+    std::uint32_t dropNoMemory;           // no control block, receive buffer or room to hold data
+    std::uint32_t dropReassemblyTimeout;  // a fragmented datagram never completed
+    std::uint32_t dropReassemblyOverflow;  // too many datagrams or pieces in reassembly at once
+    std::uint32_t dropArpQueueFull;        // a datagram waiting for ARP replaced by the next one
+    // TCP: segments sent again (any cause), of those the fast retransmits after three duplicate
+    // acknowledgments, retransmission-timer expiries, resets sent and received, and challenge
+    // acknowledgments (RFC 5961) sent for a suspicious RST, SYN or acknowledgment.
+    std::uint32_t tcpRetransmissions;
+    std::uint32_t tcpFastRetransmits;
+    std::uint32_t tcpTimeouts;
+    std::uint32_t tcpResetsSent;
+    std::uint32_t tcpResetsReceived;
+    std::uint32_t tcpChallengeAcks;
+    // DNS queries sent and answers that ended a lookup; DHCP messages sent and replies taken.
+    std::uint32_t dnsQueries;
+    std::uint32_t dnsAnswers;
+    std::uint32_t dhcpSent;
+    std::uint32_t dhcpReceived;
+};
+
+// Copies the counters into *out (nothing for null). Read-only; works before, during and after
+// the stack runs.
+void TnSockGetCounters(TnSockCounters* out);
+
 // 1 when the ARP cache holds a hardware address for `address` (a neighbour that has answered),
 // else 0. Read-only: sends nothing.
 int TnSockNeighbourKnown(std::uint32_t address);
