@@ -1,7 +1,8 @@
 // The capture adapter: one Ethernet interface opened through libpcap, read without blocking from
-// the event loop, and written through a packet socket of its own: the frames the stack sends
-// during one pass of the loop are queued and go out together in one sendmmsg(2) call when the
-// loop flushes them (before it waits), instead of one system call per frame. Where no packet
+// the event loop, and written through a packet socket of its own: the frames the stack sends in
+// answer to one received frame (or in the rest of a pass of the loop) are queued and go out
+// together in one sendmmsg(2) call when the loop flushes them, instead of one system call per
+// frame. Where no packet
 // socket can be had, each frame goes out at once with pcap_sendpacket.
 //
 // The adapter is opened promiscuous (the stack has its own MAC address, which the interface does

@@ -6,8 +6,14 @@ namespace tarnet::platform {
 
 namespace {
 
+// The answers to a frame (an acknowledgment, an echo reply, the segments an acknowledgment let
+// go) leave before the next frame is read, not at the end of the pass: a peer that sends as its
+// window opens (a kernel sender behind a window of three segments) answers within our send call,
+// and its next segments are taken in this same pass instead of waiting for the batch to end.
+// What one frame produces still leaves together.
 void TakeFrame(void*, const std::uint8_t* frame, std::uint32_t length) {
     HostFrameReceived(frame, length);
+    HostFlushTx();
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // One pass of the platform loop, in the one order every program uses: take up to
 // kFramesPerPass waiting frames (and the impaired frames that are due), tell the stack the batch
 // has ended (TnSockEndOfInput), run the expired timers, run the libraries' periodic work while a
-// library says it has some, and send what the pass queued in one flush. The loops around it
+// library says it has some, and send what the rest of the pass queued in one flush (the adapter
+// link sends the answers to each frame before it reads the next). The loops around it
 // (poll for tarnet, Qt's event loop for the desktop programs) only decide when a pass runs.
 #pragma once
 

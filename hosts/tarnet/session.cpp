@@ -64,6 +64,12 @@ void CliPort::Close() {
         platform::HostLog("frames sent %llu in %llu send calls",
                           static_cast<unsigned long long>(adapter_.FramesSent()),
                           static_cast<unsigned long long>(adapter_.SendCalls()));
+        if (loop_ != nullptr) {
+            const platform::LoopCounters& loop = loop_->Counters();
+            platform::HostLog("frames taken %llu in %llu loop passes",
+                              static_cast<unsigned long long>(loop.frames),
+                              static_cast<unsigned long long>(loop.passes));
+        }
     }
     platform::HostAttachAdapter(nullptr);
     adapter_.Close();

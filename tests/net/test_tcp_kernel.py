@@ -358,6 +358,34 @@ class DelayedTransfers(Transfers):
     timeout = 300
 
 
+class Pacing(unittest.TestCase):
+
+    def test_acknowledgments_leave_before_the_next_frame_is_read(self):
+        # Behind the default window (4096 bytes: three full segments and 28 bytes) the kernel
+        # sends as each acknowledgment reaches it, which happens inside our send call. Answers
+        # held to the end of the loop pass let one pass take one window, four frames at most;
+        # answers sent frame by frame let the kernel's next segments join the pass under way.
+        payload = os.urandom(MIB)
+        port = next_port()
+        listening = Listening(port, "-n", "1", verbose=True)
+        sock = kernel_connect(port)
+        sock.settimeout(60)
+        with sock:
+            sock.sendall(payload)
+            sock.shutdown(socket.SHUT_WR)
+            self.assertEqual(recv_all(sock), b"")
+        rc, out, err = listening.finish(60)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(digest(out), digest(payload))
+        m = re.search(r"frames taken (\d+) in (\d+) loop passes", err)
+        self.assertIsNotNone(m, err)
+        frames, passes = int(m.group(1)), int(m.group(2))
+        note("1 MiB kernel -> stack, default window: %d frames in %d loop passes"
+             % (frames, passes))
+        self.assertGreaterEqual(frames, MIB // 1356)
+        self.assertGreaterEqual(frames / passes, 8.0)
+
+
 def peak_rss(pid):
     """The process's peak resident set size in bytes (VmHWM)."""
     with open("/proc/%d/status" % pid) as status:
