@@ -1,41 +1,10 @@
 #include "frames.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <stdexcept>
 #include <utility>
 
-#include "tarnet/byteorder.h"
-
 namespace tarnet::test {
-
-namespace {
-
-// The `n` bytes at `at`, which must lie inside `b`.
-template <typename B>
-auto* Field(B& b, std::size_t at, std::size_t n) {
-    if (at > b.size() || n > b.size() - at) {
-        throw std::out_of_range("field beyond the frame");
-    }
-    return b.data() + at;
-}
-
-}  // namespace
-
-void Put16(Bytes& b, std::size_t at, std::uint16_t v) {
-    TnWrite16(Field(b, at, 2), v);
-}
-
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    TnWrite32(Field(b, at, 4), v);
-}
-
-std::uint16_t Get16(const Bytes& b, std::size_t at) {
-    return TnRead16(Field(b, at, 2));
-}
-
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-    return TnRead32(Field(b, at, 4));
-}
 
 namespace {
 
@@ -63,30 +32,7 @@ std::uint32_t PseudoSum(std::uint32_t src, std::uint32_t dst, std::uint8_t proto
     return SumWords(pseudo.data(), pseudo.size());
 }
 
-// Appends through a reserved buffer; GCC 12 reports a false array-bounds error for a plain
-// insert at the end of a small vector (GCC bug 107852).
-void Append(Bytes& b, const Bytes& more) {
-    b.reserve(b.size() + more.size());
-    for (std::uint8_t byte : more) {
-        b.push_back(byte);
-    }
-}
-
 }  // namespace
-
-Bytes Text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
-Bytes Pattern(std::size_t length, std::uint32_t seed) {
-    Bytes out(length);
-    std::uint32_t x = seed * 2654435761u + 12345u;
-    for (std::size_t i = 0; i < length; ++i) {
-        x      = x * 1103515245u + 12345u;
-        out[i] = static_cast<std::uint8_t>(x >> 16);
-    }
-    return out;
-}
 
 std::string MacText(const Mac& mac) {
     char text[18];
@@ -118,9 +64,14 @@ std::uint16_t FoldInvert(std::uint32_t sum) {
 }
 
 std::uint16_t PseudoChecksum(std::uint32_t src, std::uint32_t dst, std::uint8_t protocol,
-                             const Bytes& segment) {
+                             std::span<const std::uint8_t> segment) {
     return FoldInvert(
         SumWords(segment.data(), segment.size(), PseudoSum(src, dst, protocol, segment.size())));
+}
+
+void SealTcp(Bytes& segment, std::uint32_t src, std::uint32_t dst) {
+    Put16(segment, 16, 0);
+    Put16(segment, 16, PseudoChecksum(src, dst, 6, segment));
 }
 
 // ---- Ethernet ----------------------------------------------------------------------------------
@@ -180,9 +131,10 @@ std::optional<ArpPacket> ArpPacket::Parse(const Bytes& payload) {
 
 Bytes Ipv4Packet::Build() const {
     Bytes b(20);
-    b[0] = versionIhl.value_or(0x45);
+    const std::size_t headerLen = 20 + options.size();
+    b[0] = versionIhl.value_or(static_cast<std::uint8_t>(0x40 | (headerLen / 4)));
     b[1] = tos;
-    Put16(b, 2, totalLength.value_or(static_cast<std::uint16_t>(20 + payload.size())));
+    Put16(b, 2, totalLength.value_or(static_cast<std::uint16_t>(headerLen + payload.size())));
     Put16(b, 4, id);
     std::uint16_t flagsOffset = static_cast<std::uint16_t>(fragmentOffset & 0x1FFF);
     if (moreFragments) {
@@ -191,17 +143,19 @@ Bytes Ipv4Packet::Build() const {
     if (dontFragment) {
         flagsOffset |= 0x4000;
     }
-    Put16(b, 6, flagsOffset);
+    Put16(b, 6, flagsField.value_or(flagsOffset));
     b[8] = ttl;
     b[9] = protocol;
     Put32(b, 12, src);
     Put32(b, 16, dst);
-    std::uint16_t sum = FoldInvert(SumWords(b.data(), 20));
+    Append(b, options);
+    Append(b, payload);
+    const std::size_t covered = std::min<std::size_t>((b[0] & 0x0Fu) * 4u, b.size());
+    std::uint16_t sum         = FoldInvert(SumWords(b.data(), covered));
     if (badChecksum) {
         sum = static_cast<std::uint16_t>(sum ^ 0x5A5A);
     }
     Put16(b, 10, sum);
-    Append(b, payload);
     return b;
 }
 
@@ -228,8 +182,10 @@ std::optional<Ipv4Packet> Ipv4Packet::Parse(const Bytes& datagram) {
     p.protocol                = datagram[9];
     p.src                     = Get32(datagram, 12);
     p.dst                     = Get32(datagram, 16);
-    p.payload                 = Bytes(datagram.begin() + static_cast<std::ptrdiff_t>(headerLen),
-                                      datagram.begin() + static_cast<std::ptrdiff_t>(total));
+    p.options =
+        Bytes(datagram.begin() + 20, datagram.begin() + static_cast<std::ptrdiff_t>(headerLen));
+    p.payload = Bytes(datagram.begin() + static_cast<std::ptrdiff_t>(headerLen),
+                      datagram.begin() + static_cast<std::ptrdiff_t>(total));
     return p;
 }
 

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
+
 namespace tarnet::test {
 
-using Bytes = std::vector<std::uint8_t>;
-using Mac   = std::array<std::uint8_t, 6>;
+using Mac = std::array<std::uint8_t, 6>;
 
 inline constexpr Mac kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
@@ -21,14 +22,6 @@ constexpr std::uint32_t Ip(std::uint32_t a, std::uint32_t b, std::uint32_t c, st
     return (a << 24) | (b << 16) | (c << 8) | d;
 }
 
-Bytes Text(const std::string& s);
-// Big-endian values at byte `at` of `b` (the stack's own helpers; `at` is checked against the
-// size, and a read or write past the end throws).
-void Put16(Bytes& b, std::size_t at, std::uint16_t v);
-void Put32(Bytes& b, std::size_t at, std::uint32_t v);
-std::uint16_t Get16(const Bytes& b, std::size_t at);
-std::uint32_t Get32(const Bytes& b, std::size_t at);
-Bytes Pattern(std::size_t length, std::uint32_t seed = 0);  // deterministic filler
 std::string MacText(const Mac& mac);
 
 // RFC 1071 sum, not inverted, over `data` starting from `initial`.
@@ -36,7 +29,10 @@ std::uint32_t SumWords(const std::uint8_t* data, std::size_t length, std::uint32
 std::uint16_t FoldInvert(std::uint32_t sum);
 // Checksum (inverted) over a transport segment with its IPv4 pseudo-header.
 std::uint16_t PseudoChecksum(std::uint32_t src, std::uint32_t dst, std::uint8_t protocol,
-                             const Bytes& segment);
+                             std::span<const std::uint8_t> segment);
+// Writes the right checksum into the TCP header at the front of `segment`, whatever the header
+// holds (for raw segments from a fuzzer that must get past the checksum gate). Needs 18 bytes.
+void SealTcp(Bytes& segment, std::uint32_t src, std::uint32_t dst);
 
 // ---- Ethernet ----------------------------------------------------------------------------------
 
@@ -77,11 +73,16 @@ struct Ipv4Packet {
     std::uint8_t tos             = 0;
     Bytes payload;
 
+    Bytes options;  // whole 32-bit words behind the fixed header
+
     // Optional overrides for malformed datagrams.
     std::optional<std::uint8_t> versionIhl;
     std::optional<std::uint16_t> totalLength;
+    std::optional<std::uint16_t> flagsField;  // flags and fragment offset as on the wire
     bool badChecksum = false;
 
+    // The header checksum covers the header length the IHL field gives, as far as the
+    // datagram's bytes reach.
     Bytes Build() const;
     // Verifies version 4, header length, total length against the bytes and the header checksum.
     // Trailing bytes beyond the total length (Ethernet padding) are ignored.

@@ -29,19 +29,6 @@ constexpr std::uint64_t kProbeMs  = 500;  // the ARP probe's wait between ACK an
 constexpr std::uint8_t kOurMacBytes[6] = {kOurMac[0], kOurMac[1], kOurMac[2],
                                           kOurMac[3], kOurMac[4], kOurMac[5]};
 
-Bytes Be32(std::uint32_t v) {
-    return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
-            static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-
 Bytes Opt(std::uint8_t code, const Bytes& data) {
     Bytes out{code, static_cast<std::uint8_t>(data.size())};
     out.insert(out.end(), data.begin(), data.end());

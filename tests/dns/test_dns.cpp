@@ -22,23 +22,6 @@ constexpr std::uint32_t kAddrB    = Ip(198, 51, 100, 2);
 constexpr std::uint32_t kAddrC    = Ip(198, 51, 100, 3);
 constexpr std::uint16_t kFlagsOk  = 0x8180;  // QR, RD, RA; RCODE 0
 
-Bytes Be16(std::uint16_t v) {
-    return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-}
-
-Bytes Be32(std::uint32_t v) {
-    return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
-            static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-
 // "a.bc" -> 1 'a' 2 'b' 'c' 0
 Bytes Name(const std::string& dotted) {
     Bytes out;
