@@ -7,17 +7,18 @@
 // stack or straight to the port-68 handler; ARP packets from another station that may claim the
 // address under probe; steps of the virtual clock, long enough to reach renewal, rebinding and
 // lease end; stop and start.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "dhcp_internal.h"
 #include "fuzz_support.h"
-#include "tarnet/byteorder.h"
 #include "tarnet/tndhcp.h"
 
 namespace {
 
 namespace dhcp = tarnet::dhcp;
+namespace test = tarnet::test;
 using tarnet::fuzz::Input;
 
 constexpr int kMaxOperations      = 48;
@@ -31,9 +32,9 @@ std::vector<std::uint8_t> ReplyHeader(std::uint32_t xid, std::uint32_t yiaddr) {
     m[dhcp::kOpOffset]    = 2;
     m[dhcp::kHtypeOffset] = 1;
     m[dhcp::kHlenOffset]  = 6;
-    TnWrite32(m.data() + dhcp::kXidOffset, xid);
-    TnWrite32(m.data() + dhcp::kYiaddrOffset, yiaddr);
-    std::memcpy(m.data() + dhcp::kChaddrOffset, tarnet::fuzz::kOurMac, 6);
+    test::Put32(m, dhcp::kXidOffset, xid);
+    test::Put32(m, dhcp::kYiaddrOffset, yiaddr);
+    std::copy(test::kOurMac.begin(), test::kOurMac.end(), m.begin() + dhcp::kChaddrOffset);
     std::memcpy(m.data() + dhcp::kCookieOffset, dhcp::kMagicCookie, 4);
     return m;
 }
@@ -41,8 +42,7 @@ std::vector<std::uint8_t> ReplyHeader(std::uint32_t xid, std::uint32_t yiaddr) {
 void PutOption32(std::vector<std::uint8_t>& m, std::uint8_t code, std::uint32_t value) {
     m.push_back(code);
     m.push_back(4);
-    m.resize(m.size() + 4);
-    TnWrite32(m.data() + m.size() - 4, value);
+    test::Append(m, test::Be32(value));
 }
 
 void ParserMode(Input& in) {
@@ -58,7 +58,7 @@ void ParserMode(Input& in) {
     static constexpr std::uint8_t kMac[6] = {0x02, 0x54, 0x4E, 0x00, 0x00, 0x01};
     dhcp::DhcpReply reply;
     if (dhcp::ParseReply(m, 0x01020304, kMac, reply) &&
-        reply.yiaddr != TnRead32(m.data() + dhcp::kYiaddrOffset)) {
+        reply.yiaddr != test::Get32(m, dhcp::kYiaddrOffset)) {
         __builtin_trap();
     }
 }
@@ -98,14 +98,13 @@ std::vector<std::uint8_t> BuildReply(Input& in) {
 // or may not claim the address the client probes for.
 void InjectArp(Input& in) {
     const std::uint8_t flags = in.U8();
-    std::uint8_t frame[42]   = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x0D, 0x0E, 0x0A,
-                                0x0D, 0x01, 0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 6,    4};
-    frame[21]                = (flags & 1) != 0 ? 2 : 1;
-    std::memcpy(frame + 22, frame + 6, 6);
+    test::ArpPacket arp;
+    arp.op                     = (flags & 1) != 0 ? 2 : 1;
+    arp.senderMac              = test::kOtherMac;
     const std::uint32_t sender = (flags & 2) != 0 ? in.U32() : tarnet::fuzz::kOurIp;
-    TnWrite32(frame + 28, (flags & 4) != 0 ? 0 : sender);
-    TnWrite32(frame + 38, (flags & 4) != 0 ? sender : in.U32());
-    tarnet::fuzz::InjectFrame(frame);
+    arp.senderIp               = (flags & 4) != 0 ? 0 : sender;
+    arp.targetIp               = (flags & 4) != 0 ? sender : in.U32();
+    tarnet::fuzz::InjectFrame(test::ArpFrame(test::kBroadcast, test::kOtherMac, arp));
 }
 
 void ClientMode(Input& in) {

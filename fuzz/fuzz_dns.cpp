@@ -13,17 +13,17 @@
 
 #include "dns_internal.h"
 #include "fuzz_support.h"
-#include "tarnet/byteorder.h"
 #include "tarnet/tndns.h"
 
 namespace {
 
-namespace dns = tarnet::dns;
+namespace dns  = tarnet::dns;
+namespace test = tarnet::test;
 using tarnet::fuzz::Input;
 
-constexpr int kMaxOperations         = 32;
-constexpr std::uint32_t kServerIp    = 0xC0000235;  // 192.0.2.53, the configured server
-constexpr std::uint8_t kServerMac[6] = {0x02, 0x53, 0x53, 0x53, 0x53, 0x53};
+constexpr int kMaxOperations      = 32;
+constexpr std::uint32_t kServerIp = 0xC0000235;  // 192.0.2.53, the configured server
+constexpr test::Mac kServerMac{0x02, 0x53, 0x53, 0x53, 0x53, 0x53};
 
 constexpr const char* kNames[4] = {"example.com", "www.example.com", "Example.com", "a.b"};
 
@@ -47,8 +47,8 @@ std::vector<std::uint8_t> WithQuestion(Header h, std::uint16_t id, const char* n
         return {};
     }
     const unsigned tc = (h.flags & 0x10U) << 5;
-    TnWrite16(query + 2, static_cast<std::uint16_t>(0x8180U | (h.flags & 0x0FU) | tc));
-    TnWrite16(query + 6, static_cast<std::uint16_t>(h.count % 8));
+    test::Put16(query, 2, static_cast<std::uint16_t>(0x8180U | (h.flags & 0x0FU) | tc));
+    test::Put16(query, 6, static_cast<std::uint16_t>(h.count % 8));
     std::vector<std::uint8_t> m(query, query + length);
     m.insert(m.end(), body.begin(), body.end());
     return m;
@@ -67,7 +67,7 @@ void ReaderMode(Input& in) {
         m.assign(rest.begin(), rest.end());
     }
     m.shrink_to_fit();
-    const std::uint16_t id = m.size() >= 2 ? TnRead16(m.data()) : 0;
+    const std::uint16_t id = m.size() >= 2 ? test::Get16(m, 0) : 0;
     std::uint32_t address  = 0;
     dns::ReadResponse(m, id, name, address);
 }
@@ -75,29 +75,16 @@ void ReaderMode(Input& in) {
 // An ARP request from the server for our address: the stack learns the server's MAC, so queries
 // leave at once and the last sent frame names the query's port.
 void IntroduceServer() {
-    std::uint8_t f[42] = {};
-    std::memcpy(f, tarnet::fuzz::kOurMac, 6);
-    std::memcpy(f + 6, kServerMac, 6);
-    TnWrite16(f + 12, 0x0806);
-    TnWrite16(f + 14, 1);
-    TnWrite16(f + 16, 0x0800);
-    f[18] = 6;
-    f[19] = 4;
-    TnWrite16(f + 20, 1);
-    std::memcpy(f + 22, kServerMac, 6);
-    TnWrite32(f + 28, kServerIp);
-    TnWrite32(f + 38, tarnet::fuzz::kOurIp);
-    tarnet::fuzz::InjectFrame(f);
+    tarnet::fuzz::Introduce(kServerMac, kServerIp);
 }
 
 // The source port of the last query sent, 0 when the last frame was not one.
 std::uint16_t LastQueryPort() {
-    const tarnet::fuzz::SentFrame* f = tarnet::fuzz::LastSent();
-    if (f == nullptr || f->length < 42 || TnRead16(f->bytes + 12) != 0x0800 || f->bytes[23] != 17 ||
-        TnRead16(f->bytes + 36) != dns::kServerPort) {
+    const auto sent = tarnet::fuzz::DecodeSent();
+    if (!sent || !sent->udp || sent->udp->dstPort != dns::kServerPort) {
         return 0;
     }
-    return TnRead16(f->bytes + 34);
+    return sent->udp->srcPort;
 }
 
 std::vector<std::uint8_t> Response(Input& in) {
@@ -109,7 +96,7 @@ std::vector<std::uint8_t> Response(Input& in) {
     }
     std::vector<std::uint8_t> m(bytes.begin(), bytes.end());
     if ((flags & 1) != 0 && m.size() >= 2) {
-        TnWrite16(m.data(), dns::NewestPendingId());
+        test::Put16(m, 0, dns::NewestPendingId());
     }
     return m;
 }

@@ -8,21 +8,17 @@
 // port 7 echoes what it receives, so the socket layer and the output path with fragmentation run
 // too. Datagrams with IP options of any header length are built as well.
 #include <algorithm>
-#include <cstring>
-#include <vector>
+#include <utility>
 
 #include "fuzz_support.h"
 
 namespace {
 
-using tarnet::fuzz::Put16;
-
+namespace test = tarnet::test;
 using tarnet::fuzz::Input;
 
 constexpr int kMaxOperations      = 64;
 constexpr std::uint16_t kEchoPort = 7;
-
-constexpr std::uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 TnSockEndpoint* g_echo = nullptr;
 
@@ -44,31 +40,33 @@ void RawFrame(Input& in) {
 void Ipv4Datagram(Input& in) {
     static constexpr std::uint8_t kProtocols[3] = {1, 6, 17};
     const std::uint8_t flags                    = in.U8();
-    tarnet::fuzz::Ipv4Fields fields;
-    fields.protocol = (flags & 3) == 3 ? in.U8() : kProtocols[flags & 3];
-    fields.id       = in.U8();  // a small space, so that fragments of one datagram meet
+    test::Ipv4Packet packet =
+        test::MakeIpv4((flags & 3) == 3 ? in.U8() : kProtocols[flags & 3], {});
+    packet.id = in.U8();  // a small space, so that fragments of one datagram meet
     if ((flags & 4) != 0) {
-        fields.flagsOffset = in.U16();
+        packet.flagsField = in.U16();
     }
     if ((flags & 8) != 0) {
-        fields.dst = 0xFFFFFFFF;
+        packet.dst = 0xFFFFFFFF;
     }
-    std::vector<std::uint8_t> payload;
     const auto bytes = in.Bytes(in.U16() % 4200);
-    payload.assign(bytes.begin(), bytes.end());
-    if ((flags & 16) != 0 && fields.protocol == 1 && payload.size() >= 8) {
+    packet.payload.assign(bytes.begin(), bytes.end());
+    if ((flags & 16) != 0 && packet.protocol == 1 && packet.payload.size() >= 8) {
         // A well-formed echo request: type 8 and a right checksum over the whole message.
-        payload[0] = 8;
-        payload[2] = 0;
-        payload[3] = 0;
-        Put16(payload.data() + 2, tarnet::fuzz::Checksum(payload));
+        const test::Bytes& p = packet.payload;
+        test::IcmpEcho echo;
+        echo.code       = p[1];
+        echo.identifier = test::Get16(p, 4);
+        echo.sequence   = test::Get16(p, 6);
+        echo.data.assign(p.begin() + 8, p.end());
+        packet.payload = echo.Build();
     }
     if ((flags & 32) != 0) {
-        tarnet::fuzz::InjectUdp(in.U16(), (flags & 64) != 0 ? kEchoPort : in.U16(), payload,
+        tarnet::fuzz::InjectUdp(in.U16(), (flags & 64) != 0 ? kEchoPort : in.U16(), packet.payload,
                                 (flags & 128) != 0);
         return;
     }
-    tarnet::fuzz::InjectIpv4(fields, payload);
+    tarnet::fuzz::InjectIpv4(packet);
 }
 
 // An IPv4 datagram whose header length (IHL) and total length come from the input, with option
@@ -79,85 +77,78 @@ void Ipv4WithOptions(Input& in) {
     const std::uint32_t ihl  = in.U8() & 0x0Fu;
     const auto options       = in.Bytes(ihl > 5 ? (ihl - 5) * 4 : 0);
     const auto payload       = in.Bytes(in.U16() % 4200);
-    std::vector<std::uint8_t> frame(14 + 20);
-    frame.insert(frame.end(), options.begin(), options.end());
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    std::memcpy(frame.data(), (flags & 1) != 0 ? kBroadcast : tarnet::fuzz::kOurMac, 6);
-    std::memcpy(frame.data() + 6, tarnet::fuzz::kPeerMac, 6);
-    Put16(frame.data() + 12, 0x0800);
-    std::uint8_t* ip = frame.data() + 14;
-    ip[0]            = static_cast<std::uint8_t>(0x40 | ihl);
-    Put16(ip + 2, (flags & 2) != 0 ? in.U16() : static_cast<std::uint32_t>(frame.size() - 14));
-    Put16(ip + 4, in.U8());
-    Put16(ip + 6, (flags & 4) != 0 ? in.U16() : 0);
-    ip[8] = 64;
-    ip[9] = (flags & 8) != 0 ? 1 : 17;
-    for (int i = 0; i < 4; ++i) {
-        ip[12 + i] = static_cast<std::uint8_t>(tarnet::fuzz::kPeerIp >> (24 - 8 * i));
-        ip[16 + i] = static_cast<std::uint8_t>(tarnet::fuzz::kOurIp >> (24 - 8 * i));
+    test::Ipv4Packet packet;
+    packet.src        = tarnet::fuzz::kPeerIp;
+    packet.dst        = tarnet::fuzz::kOurIp;
+    packet.versionIhl = static_cast<std::uint8_t>(0x40 | ihl);
+    packet.options.assign(options.begin(), options.end());
+    packet.payload.assign(payload.begin(), payload.end());
+    if ((flags & 2) != 0) {
+        packet.totalLength = in.U16();
     }
-    const std::size_t covered = std::min<std::size_t>(ihl * 4, frame.size() - 14);
-    Put16(ip + 10, tarnet::fuzz::Checksum({ip, covered}));
-    tarnet::fuzz::InjectFrame(frame);
+    packet.id       = in.U8();
+    packet.protocol = (flags & 8) != 0 ? 1 : 17;
+    if ((flags & 4) != 0) {
+        packet.flagsField = in.U16();
+    }
+    const test::Mac& to = (flags & 1) != 0 ? test::kBroadcast : tarnet::fuzz::kOurMac;
+    tarnet::fuzz::InjectFrame(test::Ipv4Frame(to, tarnet::fuzz::kPeerMac, packet));
 }
 
 void ArpPacket(Input& in) {
     const std::uint8_t flags = in.U8();
-    std::uint8_t frame[42]{};
-    std::memcpy(frame, (flags & 1) != 0 ? tarnet::fuzz::kOurMac : kBroadcast, 6);
-    std::memcpy(frame + 6, tarnet::fuzz::kPeerMac, 6);
-    Put16(frame + 12, 0x0806);
-    const auto body = in.Bytes(28);
-    std::memcpy(frame + 14, body.data(), body.size());
+    const auto body          = in.Bytes(28);
+    test::Bytes arp(28, 0);
+    std::copy(body.begin(), body.end(), arp.begin());
     if ((flags & 2) != 0) {
         // Ethernet/IPv4 fields right, so the packet is parsed.
-        Put16(frame + 14, 1);
-        Put16(frame + 16, 0x0800);
-        frame[18] = 6;
-        frame[19] = 4;
+        test::Put16(arp, 0, 1);
+        test::Put16(arp, 2, 0x0800);
+        arp[4] = 6;
+        arp[5] = 4;
     }
     if ((flags & 4) != 0) {
-        // Target: our address.
-        frame[38] = 192;
-        frame[39] = 0;
-        frame[40] = 2;
-        frame[41] = 10;
+        test::Put32(arp, 24, tarnet::fuzz::kOurIp);  // target: our address
     }
-    const std::size_t length = (flags & 8) != 0 ? 14 + in.U8() % 29 : sizeof frame;
-    tarnet::fuzz::InjectFrame({frame, length});
+    const test::Mac& to = (flags & 1) != 0 ? tarnet::fuzz::kOurMac : test::kBroadcast;
+    test::Bytes frame   = test::EthFrame{to, tarnet::fuzz::kPeerMac, 0x0806, arp}.Build();
+    if ((flags & 8) != 0) {
+        frame.resize(14 + in.U8() % 29);
+    }
+    tarnet::fuzz::InjectFrame(frame);
+}
+
+// The peer's answer to a frame the stack sent: an ARP reply from the address asked for, or the
+// datagram sent back with source and destination swapped (an echo request turned into a reply).
+// Empty when the frame is neither.
+test::Bytes AnswerTo(const test::Decoded& sent) {
+    if (sent.arp) {
+        const test::ArpPacket reply{2, tarnet::fuzz::kPeerMac, sent.arp->targetIp,
+                                    sent.arp->senderMac, sent.arp->senderIp};
+        return test::ArpFrame(tarnet::fuzz::kOurMac, tarnet::fuzz::kPeerMac, reply);
+    }
+    if (!sent.ip) {
+        return {};
+    }
+    test::Ipv4Packet back = *sent.ip;
+    std::swap(back.src, back.dst);
+    if (sent.icmp && sent.icmp->type == 8) {
+        test::IcmpEcho reply = *sent.icmp;
+        reply.type           = 0;
+        back.payload         = reply.Build();
+    }
+    return test::Ipv4Frame(tarnet::fuzz::kOurMac, tarnet::fuzz::kPeerMac, back);
 }
 
 // Answers the last frame the stack sent, as the peer would, then perhaps mutates the answer.
 void Answer(Input& in) {
-    const tarnet::fuzz::SentFrame* sent = tarnet::fuzz::LastSent(in.U8() % 4);
-    if (sent == nullptr || sent->length < 42 || sent->length > tarnet::fuzz::kKeptBytes) {
+    const auto sent = tarnet::fuzz::DecodeSent(in.U8() % 4);
+    if (!sent) {
         return;
     }
-    std::vector<std::uint8_t> frame(sent->bytes, sent->bytes + sent->length);
-    std::memcpy(frame.data(), tarnet::fuzz::kOurMac, 6);
-    std::memcpy(frame.data() + 6, tarnet::fuzz::kPeerMac, 6);
-    const std::uint16_t type = static_cast<std::uint16_t>((frame[12] << 8) | frame[13]);
-    if (type == 0x0806) {
-        // ARP request -> reply from the address asked for.
-        std::uint8_t* arp = frame.data() + 14;
-        std::uint8_t asked[4];
-        std::memcpy(asked, arp + 24, 4);
-        Put16(arp + 6, 2);
-        std::memcpy(arp + 18, arp + 8, 10);  // target := the requester
-        std::memcpy(arp + 8, tarnet::fuzz::kPeerMac, 6);
-        std::memcpy(arp + 14, asked, 4);
-    } else if (type == 0x0800 && frame.size() >= 34 + 8) {
-        std::uint8_t* ip = frame.data() + 14;
-        std::uint8_t address[4];
-        std::memcpy(address, ip + 12, 4);  // swap source and destination
-        std::memcpy(ip + 12, ip + 16, 4);
-        std::memcpy(ip + 16, address, 4);
-        if (ip[9] == 1 && ip[20] == 8) {
-            ip[20] = 0;  // echo request -> echo reply
-            ip[22] = 0;
-            ip[23] = 0;
-            Put16(ip + 22, tarnet::fuzz::Checksum({ip + 20, frame.size() - 34}));
-        }
+    test::Bytes frame = AnswerTo(*sent);
+    if (frame.empty()) {
+        return;
     }
     const int mutations = in.U8() % 4;
     for (int i = 0; i < mutations; ++i) {

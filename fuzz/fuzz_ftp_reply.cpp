@@ -15,10 +15,7 @@
 
 namespace {
 
-using tarnet::fuzz::Get32;
-using tarnet::fuzz::Put16;
-using tarnet::fuzz::Put32;
-
+namespace test = tarnet::test;
 using tarnet::fuzz::Input;
 
 constexpr std::uint16_t kControlPort = 21;
@@ -38,54 +35,36 @@ TnFtpSession* g_session  = nullptr;
 std::uint32_t g_fileLeft = 0;
 bool g_filesFail         = false;
 
-void LearnPeer() {
-    std::uint8_t f[42] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    std::memcpy(f + 6, tarnet::fuzz::kPeerMac, 6);
-    Put16(f + 12, 0x0806);
-    Put16(f + 14, 1);
-    Put16(f + 16, 0x0800);
-    f[18] = 6;
-    f[19] = 4;
-    Put16(f + 20, 1);
-    std::memcpy(f + 22, tarnet::fuzz::kPeerMac, 6);
-    Put32(f + 28, tarnet::fuzz::kPeerIp);
-    Put32(f + 38, tarnet::fuzz::kOurIp);
-    tarnet::fuzz::InjectFrame(f);
-}
-
 void Segment(Peer& p, std::uint8_t flags, const std::uint8_t* payload, std::size_t length) {
-    std::uint8_t s[20 + 1400] = {};
-    Put16(s, p.peerPort);
-    Put16(s + 2, p.ourPort);
-    Put32(s + 4, p.seq);
-    Put32(s + 8, p.ack);
-    s[12] = 5 << 4;
-    s[13] = flags;
-    Put16(s + 14, 65535);
-    if (length > 0) {
-        std::memcpy(s + 20, payload, length);
-    }
-    tarnet::fuzz::InjectTcp({s, 20 + length});
+    test::TcpSegment s;
+    s.srcPort = p.peerPort;
+    s.dstPort = p.ourPort;
+    s.seq     = p.seq;
+    s.ack     = p.ack;
+    s.flags   = flags;
+    s.window  = 65535;
+    s.payload.assign(payload, payload + length);
+    tarnet::fuzz::InjectTcp(s);
     p.seq += static_cast<std::uint32_t>(length) + ((flags & 0x03) != 0 ? 1 : 0);
 }
 
 // Answers the most recent SYN the stack sent to `port` (any port but 21 when port is 0).
 bool AcceptSyn(Peer& p, std::uint16_t port) {
     for (std::size_t back = 0; back < tarnet::fuzz::kKeptFrames; ++back) {
-        const tarnet::fuzz::SentFrame* f = tarnet::fuzz::LastSent(back);
-        if (f == nullptr) {
+        if (tarnet::fuzz::LastSent(back) == nullptr) {
             return false;
         }
-        if (f->length < 54 || f->bytes[23] != 6 || (f->bytes[47] & 0x02) == 0) {
+        const auto sent = tarnet::fuzz::DecodeSent(back);
+        if (!sent || !sent->tcp || !sent->tcp->Has(test::tcpflag::kSyn)) {
             continue;
         }
-        const auto dst = static_cast<std::uint16_t>((f->bytes[36] << 8) | f->bytes[37]);
+        const std::uint16_t dst = sent->tcp->dstPort;
         if ((port != 0 && dst != port) || (port == 0 && dst == kControlPort)) {
             continue;
         }
-        p.ourPort  = static_cast<std::uint16_t>((f->bytes[34] << 8) | f->bytes[35]);
+        p.ourPort  = sent->tcp->srcPort;
         p.peerPort = dst;
-        p.ack      = Get32(f->bytes + 38) + 1;
+        p.ack      = sent->tcp->seq + 1;
         p.seq      = 0x20000000;
         p.open     = true;
         Segment(p, 0x12, nullptr, 0);  // SYN+ACK
@@ -220,7 +199,7 @@ void Operate(Input& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     tarnet::fuzz::StartStack();
-    LearnPeer();
+    tarnet::fuzz::Introduce();
     static bool initialised = false;
     if (!initialised) {
         const TnSockConfig config = tarnet::fakehost::FakeHost::Config();

@@ -17,9 +17,7 @@
 
 namespace {
 
-using tarnet::fuzz::Get32;
-using tarnet::fuzz::Put32;
-
+namespace test = tarnet::test;
 using tarnet::fuzz::Input;
 
 constexpr std::uint16_t kServerPort = 25;
@@ -39,6 +37,7 @@ struct State {
     std::uint16_t ourPort  = 0;
     std::uint32_t peerSeq  = 0x50000000;
     std::uint32_t ourNext  = 0;  // what the server has seen of the client's sequence space
+    std::size_t tracked    = 0;  // frames the stack had sent when TrackClient last looked
     std::uint32_t fileAt   = 0;
     int recipients         = 0;
     bool ended             = false;
@@ -92,26 +91,21 @@ int OnEvent(std::uintptr_t, int event, void* data, std::uint32_t) {
 
 // ---- The server's side of TCP -----------------------------------------------------------------
 
-// Follows what the client sent (the frames the fake host kept) to the end of its sequence space,
-// so the server acknowledges everything and the client's send ring drains.
+// Follows what the client sent (the frames the fake host kept since the last look) to the end of
+// its sequence space, so the server acknowledges everything and the client's send ring drains.
 void TrackClient() {
-    for (std::size_t back = 0; back < tarnet::fuzz::kKeptFrames; ++back) {
-        const tarnet::fuzz::SentFrame* f = tarnet::fuzz::LastSent(back);
-        if (f == nullptr || f->length < 54 || f->bytes[12] != 0x08 || f->bytes[13] != 0x00 ||
-            f->bytes[23] != 6) {
+    const std::size_t sent  = tarnet::fuzz::SentCount();
+    const std::size_t fresh = std::min(sent - g.tracked, tarnet::fuzz::kKeptFrames);
+    g.tracked               = sent;
+    for (std::size_t back = 0; back < fresh; ++back) {
+        const auto sent = tarnet::fuzz::DecodeSent(back);
+        if (!sent || !sent->tcp) {
             continue;
         }
-        const std::uint8_t* ip  = f->bytes + 14;
-        const std::size_t ihl   = (ip[0] & 0x0F) * 4u;
-        const std::size_t total = (std::size_t{ip[2]} << 8) | ip[3];
-        const std::uint8_t* tcp = ip + ihl;
-        const std::size_t hlen  = (tcp[12] >> 4) * 4u;
-        if (14 + ihl + 20 > f->length || ihl + hlen > total) {
-            continue;
-        }
-        g.ourPort         = static_cast<std::uint16_t>((tcp[0] << 8) | tcp[1]);
-        std::uint32_t end = Get32(tcp + 4) + static_cast<std::uint32_t>(total - ihl - hlen) +
-                            ((tcp[13] & 0x03) ? 1 : 0);
+        const test::TcpSegment& s = *sent->tcp;
+        g.ourPort                 = s.srcPort;
+        std::uint32_t end =
+            s.seq + static_cast<std::uint32_t>(s.payload.size()) + ((s.flags & 0x03) != 0 ? 1 : 0);
         if (static_cast<std::int32_t>(end - g.ourNext) > 0 || g.ourNext == 0) {
             g.ourNext = end;
         }
@@ -120,23 +114,17 @@ void TrackClient() {
 
 void ServerSegment(std::uint8_t flags, std::span<const std::uint8_t> payload) {
     TrackClient();
-    std::uint8_t segment[20 + 1460] = {};
-    const std::size_t length        = std::min<std::size_t>(payload.size(), 1460);
-    segment[0]                      = kServerPort >> 8;
-    segment[1]                      = kServerPort & 0xFF;
-    segment[2]                      = static_cast<std::uint8_t>(g.ourPort >> 8);
-    segment[3]                      = static_cast<std::uint8_t>(g.ourPort);
-    Put32(segment + 4, g.peerSeq);
-    Put32(segment + 8, g.ourNext);
-    segment[12] = 5 << 4;
-    segment[13] = flags;
-    segment[14] = 0xFF;
-    segment[15] = 0xFF;
-    if (length > 0) {
-        std::memcpy(segment + 20, payload.data(), length);
-    }
-    tarnet::fuzz::InjectTcp({segment, 20 + length});
-    g.peerSeq += static_cast<std::uint32_t>(length) + ((flags & 0x03) ? 1 : 0);
+    test::TcpSegment s;
+    s.srcPort = kServerPort;
+    s.dstPort = g.ourPort;
+    s.seq     = g.peerSeq;
+    s.ack     = g.ourNext;
+    s.flags   = flags;
+    s.window  = 0xFFFF;
+    s.payload.assign(payload.begin(),
+                     payload.begin() + std::min<std::size_t>(payload.size(), 1460));
+    tarnet::fuzz::InjectTcp(s);
+    g.peerSeq += static_cast<std::uint32_t>(s.payload.size()) + ((flags & 0x03) != 0 ? 1 : 0);
 }
 
 void Say(const char* text) {
@@ -156,18 +144,6 @@ void Run(std::uint32_t ms) {
     }
     tarnet::fuzz::Advance(ms);
     TnSmtpProcess();
-}
-
-void LearnPeer() {
-    std::uint8_t arp[42] = {};
-    std::memset(arp, 0xFF, 6);
-    std::memcpy(arp + 6, tarnet::fuzz::kPeerMac, 6);
-    const std::uint8_t head[] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01};
-    std::memcpy(arp + 12, head, sizeof head);
-    std::memcpy(arp + 22, tarnet::fuzz::kPeerMac, 6);
-    Put32(arp + 28, tarnet::fuzz::kPeerIp);
-    Put32(arp + 38, tarnet::fuzz::kOurIp);
-    tarnet::fuzz::InjectFrame(arp);
 }
 
 bool StartSession(std::uint8_t flags) {
@@ -250,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t steps = in.U8();
     const std::uint8_t flags = in.U8();
     g.recipients             = (flags & Flags::kRecipients) ? 2 : 0;
-    LearnPeer();
+    tarnet::fuzz::Introduce();
     StartSession(flags);
     Script(steps, flags);
     for (int op = 0; op < kMaxOperations && !in.Empty() && !g.ended; ++op) {

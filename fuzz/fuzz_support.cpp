@@ -45,39 +45,8 @@ void CountPing(void* context, int, std::uint32_t, std::uint32_t) {
     ++static_cast<Recorder*>(context)->pings;
 }
 
-std::uint32_t Sum(std::span<const std::uint8_t> data, std::uint32_t sum) {
-    std::size_t i = 0;
-    for (; i + 1 < data.size(); i += 2) {
-        sum += (std::uint32_t{data[i]} << 8) | data[i + 1];
-    }
-    if (i < data.size()) {
-        sum += std::uint32_t{data[i]} << 8;
-    }
-    return sum;
-}
-
-// Builds Ethernet + IPv4 header + the transport bytes; `fix` may patch the transport bytes
-// once the header is in place.
-std::vector<std::uint8_t> Ipv4Frame(const Ipv4Fields& f, std::span<const std::uint8_t> payload) {
-    std::vector<std::uint8_t> frame(14 + 20 + payload.size());
-    std::memcpy(frame.data(), kOurMac, 6);
-    std::memcpy(frame.data() + 6, kPeerMac, 6);
-    Put16(frame.data() + 12, 0x0800);
-    std::uint8_t* ip = frame.data() + 14;
-    ip[0]            = 0x45;
-    ip[1]            = 0;
-    Put16(ip + 2, static_cast<std::uint32_t>((20 + payload.size()) & 0xFFFF));
-    Put16(ip + 4, f.id);
-    Put16(ip + 6, f.flagsOffset);
-    ip[8] = f.ttl;
-    ip[9] = f.protocol;
-    Put32(ip + 12, f.src);
-    Put32(ip + 16, f.dst);
-    Put16(ip + 10, Checksum({ip, 20}));
-    if (!payload.empty()) {
-        std::memcpy(ip + 20, payload.data(), payload.size());
-    }
-    return frame;
+test::Bytes Copy(std::span<const std::uint8_t> bytes) {
+    return test::Bytes(bytes.begin(), bytes.end());
 }
 
 }  // namespace
@@ -98,15 +67,11 @@ void StartStack(const StackOptions& options) {
     fake.SetLogSink(ReadLog, &host);
     fake.SetPingSink(CountPing, &host);
 
-    TnSockConfig config = fakehost::FakeHost::Config();
-    config.macAddress   = kOurMac;
+    TnSockConfig config = test::VirtualHost::Config();
     config.useDhcp      = options.useDhcp ? 1 : 0;
     config.localIp      = options.useDhcp ? "0.0.0.0" : "192.0.2.10";
-    config.gateway      = "192.0.2.254";
-    config.subnetMask   = "255.255.255.0";
     config.dnsServer    = "192.0.2.53";
     config.isnSeed      = options.isnSeed;
-    config.reserved     = 0;
     if (!options.pingClient) {
         config.pingEvent = nullptr;
     }
@@ -151,12 +116,12 @@ void InjectFrame(std::span<const std::uint8_t> frame) {
     TnSockEndOfInput();
 }
 
-void InjectIpv4(const Ipv4Fields& fields, std::span<const std::uint8_t> payload) {
-    if (payload.size() > kMaxFrame - 34) {
-        payload = payload.first(kMaxFrame - 34);
+void InjectIpv4(test::Ipv4Packet packet) {
+    const std::size_t room = kMaxFrame - 14 - 20 - packet.options.size();
+    if (packet.payload.size() > room) {
+        packet.payload.resize(room);
     }
-    const auto frame = Ipv4Frame(fields, payload);
-    InjectFrame(frame);
+    InjectFrame(test::Ipv4Frame(kOurMac, kPeerMac, packet));
 }
 
 void InjectUdp(std::uint16_t srcPort, std::uint16_t dstPort, std::span<const std::uint8_t> payload,
@@ -164,50 +129,31 @@ void InjectUdp(std::uint16_t srcPort, std::uint16_t dstPort, std::span<const std
     if (payload.size() > 65535 - 28) {
         payload = payload.first(65535 - 28);
     }
-    std::vector<std::uint8_t> udp(8 + payload.size());
-    Put16(udp.data(), srcPort);
-    Put16(udp.data() + 2, dstPort);
-    Put16(udp.data() + 4, static_cast<std::uint32_t>(udp.size()));
-    if (!payload.empty()) {
-        std::memcpy(udp.data() + 8, payload.data(), payload.size());
-    }
-    if (checksum) {
-        std::uint16_t sum =
-            Checksum(udp, PseudoHeaderSum(src, kOurIp, 17, static_cast<std::uint32_t>(udp.size())));
-        Put16(udp.data() + 6, sum == 0 ? 0xFFFF : sum);
-    }
-    Ipv4Fields fields;
-    fields.src      = src;
-    fields.protocol = 17;
-    InjectIpv4(fields, udp);
+    test::UdpDatagram udp;
+    udp.srcPort = srcPort;
+    udp.dstPort = dstPort;
+    udp.payload = Copy(payload);
+    udp.checksum =
+        checksum ? test::UdpDatagram::Checksum::kCorrect : test::UdpDatagram::Checksum::kNone;
+    InjectIpv4(test::MakeIpv4(17, udp.Build(src, kOurIp), src, kOurIp, 1));
 }
 
-void InjectTcp(std::span<const std::uint8_t> segment, std::uint32_t src) {
+void InjectTcp(const test::TcpSegment& segment) {
+    InjectIpv4(test::MakeIpv4(6, segment.Build(kPeerIp, kOurIp), kPeerIp, kOurIp, 1));
+}
+
+void InjectRawTcp(std::span<const std::uint8_t> segment) {
     if (segment.size() < 20 || segment.size() > 65535 - 20) {
         return;
     }
-    std::vector<std::uint8_t> tcp(segment.begin(), segment.end());
-    tcp[16] = 0;
-    tcp[17] = 0;
-    Put16(tcp.data() + 16,
-          Checksum(tcp, PseudoHeaderSum(src, kOurIp, 6, static_cast<std::uint32_t>(tcp.size()))));
-    Ipv4Fields fields;
-    fields.src      = src;
-    fields.protocol = 6;
-    InjectIpv4(fields, tcp);
+    test::Bytes tcp = Copy(segment);
+    test::SealTcp(tcp, kPeerIp, kOurIp);
+    InjectIpv4(test::MakeIpv4(6, tcp, kPeerIp, kOurIp, 1));
 }
 
-std::uint16_t Checksum(std::span<const std::uint8_t> data, std::uint32_t initial) {
-    std::uint32_t sum = Sum(data, initial);
-    while ((sum >> 16) != 0) {
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    return static_cast<std::uint16_t>(~sum & 0xFFFF);
-}
-
-std::uint32_t PseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint8_t protocol,
-                              std::uint32_t length) {
-    return (src >> 16) + (src & 0xFFFF) + (dst >> 16) + (dst & 0xFFFF) + protocol + length;
+void Introduce(const Mac& mac, std::uint32_t ip) {
+    const test::ArpPacket request{1, mac, ip, Mac{}, kOurIp};
+    InjectFrame(test::ArpFrame(test::kBroadcast, mac, request));
 }
 
 std::size_t SentCount() {
@@ -220,6 +166,14 @@ const SentFrame* LastSent(std::size_t back) {
         return nullptr;
     }
     return &host.kept[(host.sent - 1 - back) % kKeptFrames];
+}
+
+std::optional<test::Decoded> DecodeSent(std::size_t back) {
+    const SentFrame* f = LastSent(back);
+    if (f == nullptr || f->length > kKeptBytes) {
+        return std::nullopt;
+    }
+    return test::Decode(test::Bytes(f->bytes, f->bytes + f->length));
 }
 
 std::size_t PingEvents() {

@@ -1,7 +1,8 @@
 // What every fuzz target shares: the stack started with a fake host (a virtual millisecond
-// clock driving the host's timer pool, sent frames counted and the last few kept), frame
-// builders that get bytes past the checksum gates so the fuzzer reaches the layers behind them,
-// and a reader that takes structured values from the fuzzer's input.
+// clock driving the host's timer pool, sent frames counted and the last few kept), injection of
+// frames built with the support library's builders (support/frames.h), which get bytes past the
+// checksum gates so the fuzzer reaches the layers behind them, and a reader that takes
+// structured values from the fuzzer's input.
 //
 // A target restarts the stack for every input (StartStack), so each input runs from the same
 // state and a crash reproduces from its input alone. StopStack shuts the stack down and traps
@@ -10,31 +11,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
-#include "tarnet/byteorder.h"
+#include "frames.h"
 #include "tarnet/tnsock.h"
+#include "virtual_host.h"
 
 namespace tarnet::fuzz {
 
-// Big-endian writes and reads for the frame builders: the stack's own helpers, taking the wider
-// values the builders compute.
-inline void Put16(std::uint8_t* p, std::uint32_t v) {
-    TnWrite16(p, static_cast<std::uint16_t>(v));
-}
-inline void Put32(std::uint8_t* p, std::uint32_t v) {
-    TnWrite32(p, v);
-}
-inline std::uint32_t Get32(const std::uint8_t* p) {
-    return TnRead32(p);
-}
+using test::Get16;
+using test::Get32;
+using test::Mac;
+using test::Put16;
+using test::Put32;
 
-inline constexpr std::uint8_t kOurMac[6]  = {0x02, 0x54, 0x4E, 0x00, 0x00, 0x01};
-inline constexpr std::uint8_t kPeerMac[6] = {0x02, 0x50, 0x45, 0x45, 0x52, 0x01};
-inline constexpr std::uint32_t kOurIp     = 0xC000020A;  // 192.0.2.10
-inline constexpr std::uint32_t kPeerIp    = 0xC0000201;  // 192.0.2.1
-inline constexpr std::uint32_t kGatewayIp = 0xC00002FE;  // 192.0.2.254
-inline constexpr std::uint32_t kMask      = 0xFFFFFF00;
+using test::kOurIp;
+using test::kOurMac;
+using test::kPeerIp;
+using test::kPeerMac;
 
 inline constexpr std::size_t kMaxFrame = 65536;
 
@@ -50,45 +45,31 @@ void StartStack(const StackOptions& options = {});
 // Shuts the stack down; traps when a timer is still running afterwards.
 void StopStack();
 
-// ---- Virtual clock
-// -------------------------------------------------------------------------------
+// ---- Virtual clock -----------------------------------------------------------------------------
 
 std::uint64_t Now();
 // Moves the clock forward, running each timer at its own deadline.
 void Advance(std::uint64_t ms);
 
-// ---- Frames in
-// -----------------------------------------------------------------------------------
+// ---- Frames in ---------------------------------------------------------------------------------
 
 // Copies the frame into a buffer of exactly its length (so that any read past the end is caught)
 // and hands it to TnSockEthernetInput.
 void InjectFrame(std::span<const std::uint8_t> frame);
-
-struct Ipv4Fields {
-    std::uint32_t src         = kPeerIp;
-    std::uint32_t dst         = kOurIp;
-    std::uint8_t protocol     = 17;
-    std::uint16_t id          = 1;
-    std::uint16_t flagsOffset = 0;  // flags and fragment offset field as on the wire
-    std::uint8_t ttl          = 64;
-};
-// Ethernet (peer -> us) + a valid 20-byte IPv4 header + payload.
-void InjectIpv4(const Ipv4Fields& fields, std::span<const std::uint8_t> payload);
-// A whole UDP datagram from the peer; with `checksum` false the checksum field is 0.
+// An IPv4 datagram in an Ethernet frame from the peer to us (payload cut to fit a frame).
+void InjectIpv4(test::Ipv4Packet packet);
+// A whole UDP datagram from `src` to us; with `checksum` false the checksum field is 0.
 void InjectUdp(std::uint16_t srcPort, std::uint16_t dstPort, std::span<const std::uint8_t> payload,
                bool checksum = true, std::uint32_t src = kPeerIp);
-// A TCP segment from the peer: `segment` starts at the TCP header; its checksum field is
-// overwritten with the right value.
-void InjectTcp(std::span<const std::uint8_t> segment, std::uint32_t src = kPeerIp);
+// A TCP segment from the peer.
+void InjectTcp(const test::TcpSegment& segment);
+// Raw TCP bytes from the peer, from the TCP header on, with the right checksum written in.
+void InjectRawTcp(std::span<const std::uint8_t> segment);
+// An ARP request from `mac`/`ip` for our address: the stack learns the station, so what it
+// sends there goes out at once.
+void Introduce(const Mac& mac = kPeerMac, std::uint32_t ip = kPeerIp);
 
-// RFC 1071 checksum (inverted, ready to store) of `data` plus an initial partial sum.
-std::uint16_t Checksum(std::span<const std::uint8_t> data, std::uint32_t initial = 0);
-// Partial sum of the IPv4 pseudo-header for a transport checksum.
-std::uint32_t PseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint8_t protocol,
-                              std::uint32_t length);
-
-// ---- Frames out
-// ----------------------------------------------------------------------------------
+// ---- Frames out --------------------------------------------------------------------------------
 
 struct SentFrame {
     std::uint32_t length = 0;  // the frame's length (only the first kKeptBytes are kept)
@@ -102,14 +83,15 @@ std::size_t SentCount();
 // The last sent frame, or null when nothing was sent; `back` = 1 gives the one before, and so on
 // up to kKeptFrames - 1.
 const SentFrame* LastSent(std::size_t back = 0);
+// The kept frame `back` decoded layer by layer (support/frames.h), or nullopt when there is no
+// such frame or it was cut short.
+std::optional<test::Decoded> DecodeSent(std::size_t back = 0);
 
-// ---- Echo client events
-// --------------------------------------------------------------------------
+// ---- Echo client events ------------------------------------------------------------------------
 
 std::size_t PingEvents();  // events reported since StartStack
 
-// ---- Input reader
-// --------------------------------------------------------------------------------
+// ---- Input reader ------------------------------------------------------------------------------
 
 // Takes values from the front of the fuzzer's input; once it runs out every value is 0 and
 // every byte run empty.

@@ -11,7 +11,6 @@
 // After every operation the pool and each connection's queues are checked for consistency.
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -21,10 +20,7 @@
 
 namespace {
 
-using tarnet::fuzz::Get32;
-using tarnet::fuzz::Put16;
-using tarnet::fuzz::Put32;
-
+namespace test = tarnet::test;
 using tarnet::fuzz::Input;
 
 constexpr std::uint16_t kPeerPort   = 4000;
@@ -99,60 +95,34 @@ void RawNotify(std::uintptr_t, int event, void* item, std::uint32_t, std::uint32
     }
 }
 
-// The peer announces its MAC with an ARP request, so our segments go out at once.
-void LearnPeer() {
-    std::uint8_t f[42] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    std::memcpy(f + 6, tarnet::fuzz::kPeerMac, 6);
-    Put16(f + 12, 0x0806);
-    Put16(f + 14, 1);
-    Put16(f + 16, 0x0800);
-    f[18] = 6;
-    f[19] = 4;
-    Put16(f + 20, 1);
-    std::memcpy(f + 22, tarnet::fuzz::kPeerMac, 6);
-    Put32(f + 28, tarnet::fuzz::kPeerIp);
-    Put32(f + 38, tarnet::fuzz::kOurIp);
-    tarnet::fuzz::InjectFrame(f);
-}
-
 // Follows the sequence numbers of what we send, from the last frame the stack sent.
 void TrackOurOutput() {
-    const tarnet::fuzz::SentFrame* f = tarnet::fuzz::LastSent();
-    if (f == nullptr || f->length < 54 || f->bytes[12] != 0x08 || f->bytes[13] != 0x00 ||
-        f->bytes[23] != 6) {
+    const auto sent = tarnet::fuzz::DecodeSent();
+    if (!sent || !sent->tcp) {
         return;
     }
-    const std::uint8_t* tcp      = f->bytes + 34;
-    const std::uint32_t ipLength = (std::uint32_t{f->bytes[16]} << 8) | f->bytes[17];
-    const std::uint32_t header   = (tcp[12] >> 4) * 4u;
-    if (ipLength < 20 + header) {
-        return;
-    }
-    const std::uint8_t flags = tcp[13];
-    g.ourNxt = Get32(tcp + 4) + (ipLength - 20 - header) + ((flags & 0x03) != 0 ? 1 : 0);
-    if ((flags & 0x02) != 0) {
-        g.ourIss = Get32(tcp + 4);
+    const test::TcpSegment& s = *sent->tcp;
+    g.ourNxt =
+        s.seq + static_cast<std::uint32_t>(s.payload.size()) + ((s.flags & 0x03) != 0 ? 1 : 0);
+    if (s.Has(test::tcpflag::kSyn)) {
+        g.ourIss = s.seq;
     }
 }
 
 void PeerSegment(std::uint32_t seq, std::uint32_t ack, std::uint8_t flags, std::uint16_t window,
                  std::span<const std::uint8_t> options, std::span<const std::uint8_t> payload,
                  int dataOffsetWords = -1) {
-    const std::size_t optionBytes = std::min<std::size_t>((options.size() + 3) / 4 * 4, 40);
-    std::vector<std::uint8_t> s(20 + optionBytes + payload.size());
-    Put16(s.data(), kPeerPort);
-    Put16(s.data() + 2, g.ourPort);
-    Put32(s.data() + 4, seq);
-    Put32(s.data() + 8, ack);
-    s[12] = static_cast<std::uint8_t>(
-        (dataOffsetWords >= 0 ? dataOffsetWords : static_cast<int>(5 + optionBytes / 4)) << 4);
-    s[13] = flags;
-    Put16(s.data() + 14, window);
-    if (!options.empty()) {
-        std::memcpy(s.data() + 20, options.data(), std::min(options.size(), optionBytes));
-    }
-    if (!payload.empty()) {
-        std::memcpy(s.data() + 20 + optionBytes, payload.data(), payload.size());
+    test::TcpSegment s;
+    s.srcPort = kPeerPort;
+    s.dstPort = g.ourPort;
+    s.seq     = seq;
+    s.ack     = ack;
+    s.flags   = flags;
+    s.window  = window;
+    s.options.assign(options.begin(), options.begin() + std::min<std::size_t>(options.size(), 40));
+    s.payload.assign(payload.begin(), payload.end());
+    if (dataOffsetWords >= 0) {
+        s.dataOffsetWords = static_cast<std::uint8_t>(dataOffsetWords);
     }
     tarnet::fuzz::InjectTcp(s);
     TrackOurOutput();
@@ -322,13 +292,12 @@ void Operation(Input& in) {
             PeerAck(in.U8() & 0x3F, in.U16());
             break;
         case 4:  // raw segment bytes, checksum made right
-            tarnet::fuzz::InjectTcp(in.Bytes(in.U16() % kMaxPayload));
+            tarnet::fuzz::InjectRawTcp(in.Bytes(in.U16() % kMaxPayload));
             TrackOurOutput();
             break;
         case 5: {  // raw bytes behind a valid IPv4 header: the TCP checksum is whatever it is
-            tarnet::fuzz::Ipv4Fields fields;
-            fields.protocol = 6;
-            tarnet::fuzz::InjectIpv4(fields, in.Bytes(in.U16() % kMaxPayload));
+            const auto bytes = in.Bytes(in.U16() % kMaxPayload);
+            tarnet::fuzz::InjectIpv4(test::MakeIpv4(6, test::Bytes(bytes.begin(), bytes.end())));
             break;
         }
         case 6:
@@ -403,7 +372,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t peerIss = in.U32();
     tarnet::fuzz::StartStack(options);
     g = Session{};
-    LearnPeer();
+    tarnet::fuzz::Introduce();
     Setup(start, peerIss);
     CheckInvariants();
     for (int op = 0; op < kMaxOperations && !in.Empty(); ++op) {
