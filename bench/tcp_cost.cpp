@@ -95,28 +95,15 @@ void InjectTcp(const TcpSegment& segment) {
     ip.dst      = kStackIp;
     ip.protocol = 6;
     ip.payload  = segment.Build(kPeerIp, kStackIp);
-    EthFrame eth;
-    eth.dst     = kStackMac;
-    eth.src     = kPeerMac;
-    eth.type    = 0x0800;
-    eth.payload = ip.Build();
-    Inject(eth.Build());
+    Inject(Ipv4Frame(kStackMac, kPeerMac, ip));
 }
 
 // The TCP segments the stack has sent since the last call.
 std::vector<TcpSegment> TakeSegments() {
     std::vector<TcpSegment> out;
     for (const Bytes& frame : gSent) {
-        const auto eth = EthFrame::Parse(frame);
-        if (!eth || eth->type != 0x0800) {
-            continue;
-        }
-        const auto ip = Ipv4Packet::Parse(eth->payload);
-        if (!ip || ip->protocol != 6) {
-            continue;
-        }
-        if (auto tcp = TcpSegment::Parse(ip->payload, ip->src, ip->dst)) {
-            out.push_back(std::move(*tcp));
+        if (auto decoded = Decode(frame); decoded && decoded->tcp) {
+            out.push_back(std::move(*decoded->tcp));
         }
     }
     gSent.clear();
@@ -142,17 +129,7 @@ void Start() {
         Die("TnSockInit failed");
     }
     // An ARP request from the peer teaches the stack the peer's MAC address.
-    ArpPacket arp;
-    arp.op        = 1;
-    arp.senderMac = kPeerMac;
-    arp.senderIp  = kPeerIp;
-    arp.targetIp  = kStackIp;
-    EthFrame eth;
-    eth.dst     = kBroadcast;
-    eth.src     = kPeerMac;
-    eth.type    = 0x0806;
-    eth.payload = arp.Build();
-    Inject(eth.Build());
+    Inject(ArpFrame(kBroadcast, kPeerMac, ArpPacket{1, kPeerMac, kPeerIp, Mac{}, kStackIp}));
     gSent.clear();
 }
 
