@@ -95,15 +95,31 @@ void InjectTcp(const TcpSegment& segment) {
     ip.dst      = kStackIp;
     ip.protocol = 6;
     ip.payload  = segment.Build(kPeerIp, kStackIp);
-    Inject(Ipv4Frame(kStackMac, kPeerMac, ip));
+    // The layers are built one by one and kept until the stack is done with the frame: the
+    // stack's receive buffers come from the same heap, and what malloc spends on them depends
+    // on what else the process holds, which the instruction count should not see change.
+    EthFrame eth;
+    eth.dst     = kStackMac;
+    eth.src     = kPeerMac;
+    eth.type    = 0x0800;
+    eth.payload = ip.Build();
+    Inject(eth.Build());
 }
 
 // The TCP segments the stack has sent since the last call.
 std::vector<TcpSegment> TakeSegments() {
     std::vector<TcpSegment> out;
     for (const Bytes& frame : gSent) {
-        if (auto decoded = Decode(frame); decoded && decoded->tcp) {
-            out.push_back(std::move(*decoded->tcp));
+        const auto eth = EthFrame::Parse(frame);
+        if (!eth || eth->type != 0x0800) {
+            continue;
+        }
+        const auto ip = Ipv4Packet::Parse(eth->payload);
+        if (!ip || ip->protocol != 6) {
+            continue;
+        }
+        if (auto tcp = TcpSegment::Parse(ip->payload, ip->src, ip->dst)) {
+            out.push_back(std::move(*tcp));
         }
     }
     gSent.clear();
