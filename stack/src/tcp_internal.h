@@ -1,6 +1,10 @@
-// TCP internals shared by the state machine (tcp.cpp), output (tcp_output.cpp), input
-// (tcp_input.cpp), the socket bridge and the tests: the control block, the send ring, the
-// retransmission queue, the state handlers and the procedures between them.
+// TCP internals shared by the layer's three files, the socket bridge and the tests: the control
+// block, the send ring, the retransmission queue, the state handlers and the procedures between
+// them. An arriving segment runs through tcp_input.cpp alone (check, lookup, state handler,
+// segment procedure, acknowledgment processing, delivery, the state's follow-up). It calls out
+// to tcp_output.cpp to send and to tcp.cpp for the pool, timers and notifications, and those
+// return without coming back into input (only the user's own calls from inside a notification
+// raise new events).
 //
 // Sequence numbers live in a 32-bit space that wraps; every comparison of two of them goes
 // through the Seq* helpers below (RFC 9293 3.4), never through plain < or >.
@@ -292,29 +296,18 @@ constexpr bool SeqInWindow(std::uint32_t x, std::uint32_t lo, std::uint32_t size
     return x - lo < size;
 }
 
-// ---- State machine (tcp.cpp) ----------------------------------------------------------------
-
-void TcpStateClosed(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateSynSent(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateAcceptPending(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateSynReceived(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateEstablished(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateLastAck(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateFinWait1(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateFinWait2(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateClosing(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateTimeWait(TcpControlBlock* block, int event, std::uintptr_t argument);
+// ---- Layer, pool, timers, notifications, name tables (tcp.cpp) -----------------------------
 
 // "ESTABLISHED", "TIME_WAIT", ... for logs and tests; "?" for anything else.
 const char* TcpStateName(TcpStateFn state);
 bool TcpInState(const TcpControlBlock* block, std::initializer_list<TcpStateFn> states);
 
-void TcpRaise(TcpControlBlock* block, int event, std::uintptr_t argument = 0);
-
 // Pool: takes the first free block into the active list (null when none is free); release
 // stops the timers, empties both queues and appends the block to the end of the free list.
 TcpControlBlock* TcpTakeBlock();
 void TcpRelease(TcpControlBlock* block);
+// Forgets the data held beyond holes (the buffer stays).
+void TcpReorderClear(TcpReorderBuffer& reorder);
 // The initial sequence number of a connection whose addresses and ports are set.
 std::uint32_t TcpNewIss(const TcpControlBlock* block);
 
@@ -338,17 +331,6 @@ void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedByt
 // (the caller must then leave it alone: it may already serve another connection).
 bool TcpNotify(TcpControlBlock* block, int event, void* item = nullptr, std::uint32_t number = 0,
                std::uint32_t address = 0);
-
-// Outcome of synchronized processing for the state handlers' follow-up.
-enum class TcpSyncResult {
-    kStopped,    // not completed, or the block was released
-    kCompleted,  // processed; no FIN taken
-    kFinTaken,   // processed, and the peer's FIN was in order and taken
-};
-// The follow-up of the synchronized states, chosen by the state the block is in after the
-// segment was processed (a notification may have moved it).
-void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result);
-void TcpEnterTimeWait(TcpControlBlock* block);
 
 // ---- Output (tcp_output.cpp) ------------------------------------------------------------------
 
@@ -387,22 +369,51 @@ int TcpOutput(TcpControlBlock* block);
 
 // Round-trip timing (RFC 6298). Reset: rto 1000 ms, no sample yet, nothing timed, no loss
 // recovery; call when a connection opens. TimeSegment starts timing a segment sent for the first
-// time whose acknowledgment is `end`, unless one is already timed. RttAcknowledged takes the
-// sample once sndUna has reached it.
+// time whose acknowledgment is `end`, unless one is already timed (the acknowledgment processing
+// takes the sample, TcpRttAcknowledged).
 void TcpTimingReset(TcpControlBlock* block);
 void TcpTimeSegment(TcpControlBlock* block, std::uint32_t end);
-void TcpRttAcknowledged(TcpControlBlock* block);
+// Sends the oldest queued segment again (a timeout, a fast retransmit or a partial
+// acknowledgment in a recovery).
+void TcpResendOldest(TcpControlBlock* block);
 
 enum class TcpRtxResult { kContinue, kLimit };
 TcpRtxResult TcpRetransmit(TcpControlBlock* block);
 
-enum class TcpAckResult { kAccepted, kDropped };
-TcpAckResult TcpProcessAck(TcpControlBlock* block);
+// ---- Input: events, state handlers, segments, acknowledgments (tcp_input.cpp) ---------------
 
-// ---- Input (tcp_input.cpp) ----------------------------------------------------------------------
+// Every event reaches the connection through its current state handler.
+void TcpRaise(TcpControlBlock* block, int event, std::uintptr_t argument = 0);
 
-// Forgets the data held beyond holes (the buffer stays).
-void TcpReorderClear(TcpReorderBuffer& reorder);
+void TcpStateClosed(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateSynSent(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateAcceptPending(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateSynReceived(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateEstablished(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateLastAck(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateFinWait1(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateFinWait2(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateClosing(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateTimeWait(TcpControlBlock* block, int event, std::uintptr_t argument);
+
+// Shared actions of the state table, also used by the operations: a reset at sndNxt and
+// release; RST+ACK at sndNxt for a handshake in progress; RST+ACK refusing a waiting SYN, and
+// release.
+void TcpResetAndRelease(TcpControlBlock* block, int reason);
+void TcpAbortHandshake(TcpControlBlock* block);
+void TcpRefuseSyn(TcpControlBlock* block);
+
+// Outcome of synchronized processing for the state handlers' follow-up.
+enum class TcpSyncResult {
+    kStopped,    // not completed, or the block was released
+    kCompleted,  // processed; no FIN taken
+    kFinTaken,   // processed, and the peer's FIN was in order and taken
+};
+// The follow-up of the synchronized states, chosen by the state the block is in after the
+// segment was processed (a notification may have moved it).
+void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result);
+void TcpEnterTimeWait(TcpControlBlock* block);
+
 // Ends a receive pause: delivers the data held (the user hears it during the call), offers the
 // whole window again and takes a FIN that waited behind the data. TNTCP_NO_RESOURCE when the
 // data could not be handed over (the pause then stays).
@@ -416,5 +427,10 @@ TcpSyncResult TcpSynReceivedSegment(TcpControlBlock* block);
 TcpSyncResult TcpSynchronizedSegment(TcpControlBlock* block);
 void TcpClosingSegment(TcpControlBlock* block);
 void TcpTimeWaitSegment(TcpControlBlock* block);
+
+// Takes the round-trip sample once sndUna has reached the timed segment.
+void TcpRttAcknowledged(TcpControlBlock* block);
+enum class TcpAckResult { kAccepted, kDropped };
+TcpAckResult TcpProcessAck(TcpControlBlock* block);
 
 }  // namespace tarnet
