@@ -1006,7 +1006,7 @@ void TcpResetAndRelease(TcpControlBlock* b, int reason) {
 // peer in SYN-SENT (it checks the acknowledgment) and one that already counts itself
 // synchronized (it expects our sequence number iss + 1) alike (RFC 9293 3.10.7.3, 3.10.7.4).
 void TcpAbortHandshake(TcpControlBlock* b) {
-    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpRst | kTcpAck, nullptr, 0, nullptr, 0);
+    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpRst | kTcpAck, nullptr, 0, nullptr);
 }
 
 // Refusing a SYN that is waiting for the user: RST+ACK, sequence 0, acknowledging the SYN, the

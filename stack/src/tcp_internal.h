@@ -25,6 +25,7 @@ inline constexpr std::size_t kTcpSlotBytes         = 2048;
 inline constexpr std::size_t kTcpSlotHeadroom      = 94;  // room for the header in front of data
 inline constexpr std::uint32_t kTcpHeaderLen       = 20;
 inline constexpr std::uint32_t kTcpMaxHeaderLen    = 60;
+inline constexpr std::uint32_t kTcpMaxOptionsLen   = 40;
 inline constexpr int kTcpDefaultMss                = 1356;
 inline constexpr std::uint32_t kTcpMssOptionLen    = 4;
 inline constexpr int kTcpHandshakeTries            = 3;
@@ -65,7 +66,8 @@ inline constexpr std::uint32_t kTcpDelayedAckMs     = 200;
 inline constexpr std::uint32_t kTcpWholeSegmentsMin =
     static_cast<std::uint32_t>(kTcpDupAckThreshold) + 1;
 
-static_assert(kTcpSlotHeadroom >= kTcpHeaderLen, "a data segment's header goes in front of it");
+static_assert(kTcpSlotHeadroom >= kTcpMaxHeaderLen, "a data segment's header goes in front of it");
+static_assert(kTcpHeaderLen + kTcpMaxOptionsLen == kTcpMaxHeaderLen, "the data offset's range");
 static_assert(kTcpSlotHeadroom + kTcpDefaultMss <= kTcpSlotBytes, "a full segment fits a slot");
 
 // Control bits (byte 13 of the header).
@@ -338,11 +340,12 @@ bool TcpNotify(TcpControlBlock* block, int event, void* item = nullptr, std::uin
 std::uint16_t TcpChecksum(const std::uint8_t* bytes, std::size_t length, std::uint32_t initial);
 std::uint16_t TcpPseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint32_t tcpLength);
 
-// Builds one segment and hands it to IPv4. With data, the header goes into the
-// kTcpHeaderLen + optionsLength bytes in front of `data`.
+// Builds one segment and hands it to IPv4. A data segment is sent from its retransmission slot
+// (its `length` bytes, the header written into the slot's headroom in front of them); a segment
+// without data (slot null) is built in a local buffer.
 void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack,
                     std::uint16_t flags, const std::uint8_t* options, std::uint32_t optionsLength,
-                    std::uint8_t* data, std::uint32_t dataLength);
+                    TcpRetransmitSlot* slot);
 void TcpSendAck(TcpControlBlock* block);
 // Acknowledges received data now when enough is waiting (every second full-sized segment),
 // otherwise leaves it to the end of the batch or the delayed-ACK timer.

@@ -89,7 +89,7 @@ void SendFinAlone(TcpControlBlock* b) {
     slot.fin                = 1;
     slot.length             = 0;
     slot.seq                = b->sndNxt;
-    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpFin | kTcpAck, nullptr, 0, nullptr, 0);
+    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpFin | kTcpAck, nullptr, 0, nullptr);
     b->sndNxt += 1;
     ArmRetransmission(b, wasEmpty, b->sndNxt);
     b->finPending = 0;
@@ -111,7 +111,7 @@ void SendDataSegment(TcpControlBlock* b, std::uint32_t n) {
         b->finPending = 0;
         slot.fin      = 1;
     }
-    TcpSendSegment(b, b->sndNxt, b->rcvNxt, flags, nullptr, 0, data, n);
+    TcpSendSegment(b, b->sndNxt, b->rcvNxt, flags, nullptr, 0, &slot);
     b->sndNxt += n + static_cast<std::uint32_t>(slot.fin);
     ArmRetransmission(b, wasEmpty, b->sndNxt);
 }
@@ -156,7 +156,7 @@ TcpRtxResult Probe(TcpControlBlock* b) {
         TcpSendReset(b, b->sndNxt);
         return TcpRtxResult::kLimit;
     }
-    TcpSendSegment(b, b->sndUna - 1, b->rcvNxt, kTcpAck, nullptr, 0, nullptr, 0);
+    TcpSendSegment(b, b->sndUna - 1, b->rcvNxt, kTcpAck, nullptr, 0, nullptr);
     ++b->probesUnanswered;
     b->persistShift = std::min(b->persistShift + 1, kTcpPersistMaxShift);
     TcpStartRtxTimer(b, PersistInterval(b));
@@ -180,22 +180,24 @@ std::uint16_t TcpPseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint
 
 void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack,
                     std::uint16_t flags, const std::uint8_t* options, std::uint32_t optionsLength,
-                    std::uint8_t* data, std::uint32_t dataLength) {
+                    TcpRetransmitSlot* slot) {
     std::uint8_t local[kTcpMaxHeaderLen];
-    optionsLength        = Min(optionsLength, kTcpMaxHeaderLen - kTcpHeaderLen);
-    std::uint8_t* header = data != nullptr ? data - (kTcpHeaderLen + optionsLength)
-                                           : static_cast<std::uint8_t*>(local);
+    optionsLength = Min(optionsLength, kTcpMaxOptionsLen);
+    // A data segment's header ends where its data starts, kTcpSlotHeadroom bytes into the slot.
+    std::uint8_t* header = slot != nullptr
+                               ? slot->data + (kTcpSlotHeadroom - (kTcpHeaderLen + optionsLength))
+                               : static_cast<std::uint8_t*>(local);
     // Any segment that acknowledges everything received ends the wait of a delayed ACK.
     if ((flags & (kTcpAck | kTcpRst)) == kTcpAck && ack == block->rcvNxt) {
         block->rcvAcked = ack;
         TcpStopTimer(block->ackTimer);
     }
     Emit(header, block->remoteAddr, block->localPort, block->remotePort, seq, ack, flags,
-         TcpOfferWindow(block), options, optionsLength, data != nullptr ? dataLength : 0);
+         TcpOfferWindow(block), options, optionsLength, slot != nullptr ? slot->length : 0U);
 }
 
 void TcpSendAck(TcpControlBlock* block) {
-    TcpSendSegment(block, block->sndNxt, block->rcvNxt, kTcpAck, nullptr, 0, nullptr, 0);
+    TcpSendSegment(block, block->sndNxt, block->rcvNxt, kTcpAck, nullptr, 0, nullptr);
 }
 
 void TcpDelayAck(TcpControlBlock* block) {
@@ -239,7 +241,7 @@ std::uint16_t TcpOfferWindow(TcpControlBlock* block) {
 }
 
 void TcpSendReset(TcpControlBlock* block, std::uint32_t seq) {
-    TcpSendSegment(block, seq, 0, kTcpRst, nullptr, 0, nullptr, 0);
+    TcpSendSegment(block, seq, 0, kTcpRst, nullptr, 0, nullptr);
 }
 
 void TcpSendSyn(TcpControlBlock* block, std::uint16_t flags, bool withMss) {
@@ -248,7 +250,7 @@ void TcpSendSyn(TcpControlBlock* block, std::uint16_t flags, bool withMss) {
                                                    static_cast<std::uint8_t>(mss)};
     const std::uint32_t ack                     = (flags & kTcpAck) != 0 ? block->rcvNxt : 0;
     TcpSendSegment(block, block->iss, ack, flags, withMss ? option : nullptr,
-                   withMss ? kTcpMssOptionLen : 0, nullptr, 0);
+                   withMss ? kTcpMssOptionLen : 0, nullptr);
 }
 
 void TcpSendResetTo(std::uint32_t remoteAddr, std::uint16_t localPort, std::uint16_t remotePort,
@@ -349,8 +351,7 @@ int TcpOutput(TcpControlBlock* block) {
 void TcpResendOldest(TcpControlBlock* b) {
     TcpRetransmitSlot& slot   = b->rtxSlots[b->rtxOldestIndex];
     const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
-    std::uint8_t* data        = slot.length > 0 ? slot.data + kTcpSlotHeadroom : nullptr;
-    TcpSendSegment(b, slot.seq, b->rcvNxt, flags, nullptr, 0, data, slot.length);
+    TcpSendSegment(b, slot.seq, b->rcvNxt, flags, nullptr, 0, slot.length > 0 ? &slot : nullptr);
     ++g_counters.tcpRetransmissions;
     b->rttTiming  = false;
     b->holeResent = true;
