@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "counters.h"
 #include "diag.h"
@@ -211,12 +212,24 @@ constexpr StateName kStateNames[] = {
     {TcpStateTimeWait,      "TIME_WAIT"     },
 };
 
+// Indexed by the event's value.
+constexpr const char* kEventNames[] = {
+    "TCP_EV_OPEN",    "TCP_EV_ACCEPT",    "TCP_EV_CLOSE",       "TCP_EV_SEND",
+    "TCP_EV_SEGMENT", "TCP_EV_RTX_TIMER", "TCP_EV_STATE_TIMER", "TCP_EV_FIN_WAIT_TIMER",
+};
+static_assert(std::size(kEventNames) == kTcpEventCount, "one name per event");
+
 }  // namespace
 
 // ---- Internal interface -------------------------------------------------------------------
 
 TcpLayer& TcpState() {
     return g_tcp;
+}
+
+const char* TcpEventName(TcpEvent event) {
+    const auto i = static_cast<std::size_t>(event);
+    return i < std::size(kEventNames) ? kEventNames[i] : "?";
 }
 
 const char* TcpStateName(TcpStateFn state) {
@@ -249,7 +262,7 @@ TcpControlBlock* TcpTakeBlock() {
     b->sndWnd           = 0;
     b->maxSndWnd        = 0;
     b->probesUnanswered = 0;
-    b->diagPhase        = TCP_DIAG_NONE;
+    b->diagPhase        = TcpDiagPhase::kNone;
     b->endReason        = 0;
     b->rcvPaused        = false;
     b->rcvHeld          = 0;
@@ -331,16 +344,16 @@ bool TcpNotify(TcpControlBlock* block, int event, void* item, std::uint32_t numb
 }
 
 void TcpReportEstablished(TcpControlBlock* block) {
-    block->diagPhase = TCP_DIAG_ESTABLISHED;
+    block->diagPhase = TcpDiagPhase::kEstablished;
     DiagEmit(ConnectionRecord(block, TNSOCK_DIAG_TCP_ESTABLISHED));
 }
 
 void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedBytes,
                     bool unanswered) {
-    if (block->diagPhase == TCP_DIAG_ENDED) {
+    if (block->diagPhase == TcpDiagPhase::kEnded) {
         return;
     }
-    block->diagPhase   = TCP_DIAG_ENDED;
+    block->diagPhase   = TcpDiagPhase::kEnded;
     block->endReason   = reason;
     TnSockDiagnostic d = ConnectionRecord(block, TNSOCK_DIAG_TCP_ENDED);
     d.reason           = reason;
@@ -401,7 +414,7 @@ void TnTcpDeinit() {
         TcpControlBlock* b = BlockOf(n);
         // A connection in TIME_WAIT is complete on both ends: it goes without a reset.
         const bool complete = b->state == TcpStateTimeWait;
-        if (b->diagPhase == TCP_DIAG_ESTABLISHED) {
+        if (b->diagPhase == TcpDiagPhase::kEstablished) {
             TcpReportEnded(b, complete ? TNSOCK_TCP_END_CLOSED : TNSOCK_TCP_END_ABORTED);
         }
         if (!complete) {
@@ -430,7 +443,7 @@ void AbortOne(TcpControlBlock* b) {
     } else if (b->state == TcpStateSynReceived) {
         TcpAbortHandshake(b);
     } else {
-        if (b->diagPhase == TCP_DIAG_ESTABLISHED) {
+        if (b->diagPhase == TcpDiagPhase::kEstablished) {
             TcpReportEnded(b, TNSOCK_TCP_END_ABORTED);
         }
         TcpSendReset(b, b->sndNxt);

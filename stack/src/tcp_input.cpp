@@ -1016,7 +1016,7 @@ void TcpRefuseSyn(TcpControlBlock* b) {
     TcpRelease(b);
 }
 
-void TcpRaise(TcpControlBlock* block, int event, std::uintptr_t argument) {
+void TcpRaise(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument) {
     if (block->state != nullptr) {
         block->state(block, event, argument);
     }
@@ -1051,7 +1051,7 @@ void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result) {
     }
 }
 
-void TcpStateClosed(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+void TcpStateClosed(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_OPEN:
             ActiveOpen(b);
@@ -1064,7 +1064,7 @@ void TcpStateClosed(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) 
     }
 }
 
-void TcpStateSynSent(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+void TcpStateSynSent(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_CLOSE:
             TcpRelease(b);
@@ -1082,7 +1082,7 @@ void TcpStateSynSent(TcpControlBlock* b, int event, std::uintptr_t /*argument*/)
     }
 }
 
-void TcpStateAcceptPending(TcpControlBlock* b, int event, std::uintptr_t argument) {
+void TcpStateAcceptPending(TcpControlBlock* b, TcpEvent event, std::uintptr_t argument) {
     switch (event) {
         case TCP_EV_ACCEPT:
             Accept(b, argument);
@@ -1096,7 +1096,7 @@ void TcpStateAcceptPending(TcpControlBlock* b, int event, std::uintptr_t argumen
     }
 }
 
-void TcpStateSynReceived(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+void TcpStateSynReceived(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_CLOSE:
             TcpAbortHandshake(b);
@@ -1116,7 +1116,7 @@ void TcpStateSynReceived(TcpControlBlock* b, int event, std::uintptr_t /*argumen
     }
 }
 
-void TcpStateEstablished(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+void TcpStateEstablished(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_SEND:
             TcpOutput(b);
@@ -1135,7 +1135,7 @@ void TcpStateEstablished(TcpControlBlock* b, int event, std::uintptr_t /*argumen
     }
 }
 
-void TcpStateLastAck(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+void TcpStateLastAck(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_SEGMENT:
             TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
@@ -1151,7 +1151,7 @@ void TcpStateLastAck(TcpControlBlock* b, int event, std::uintptr_t /*argument*/)
     }
 }
 
-void TcpStateFinWait1(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+void TcpStateFinWait1(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_CLOSE:
             TcpResetAndRelease(b, TNSOCK_TCP_END_ABORTED);
@@ -1170,7 +1170,7 @@ void TcpStateFinWait1(TcpControlBlock* b, int event, std::uintptr_t /*argument*/
     }
 }
 
-void TcpStateFinWait2(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+void TcpStateFinWait2(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_CLOSE:
             TcpResetAndRelease(b, TNSOCK_TCP_END_ABORTED);
@@ -1186,7 +1186,7 @@ void TcpStateFinWait2(TcpControlBlock* b, int event, std::uintptr_t /*argument*/
     }
 }
 
-void TcpStateClosing(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+void TcpStateClosing(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_SEGMENT:
             TcpClosingSegment(b);
@@ -1202,7 +1202,7 @@ void TcpStateClosing(TcpControlBlock* b, int event, std::uintptr_t /*argument*/)
     }
 }
 
-void TcpStateTimeWait(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
+void TcpStateTimeWait(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
     switch (event) {
         case TCP_EV_SEGMENT:
             TcpTimeWaitSegment(b);

@@ -94,7 +94,9 @@ inline constexpr std::size_t kUrgent     = 18;
 
 // ---- Events -------------------------------------------------------------------------------
 
-enum TcpEvent : int {
+// What a state handler is called with. The names are visible unqualified, but an event is no
+// integer: it converts to none and none converts to it.
+enum class TcpEvent : std::uint8_t {
     TCP_EV_OPEN           = 0,
     TCP_EV_ACCEPT         = 1,  // argument: the new user context
     TCP_EV_CLOSE          = 2,
@@ -104,13 +106,15 @@ enum TcpEvent : int {
     TCP_EV_STATE_TIMER    = 6,
     TCP_EV_FIN_WAIT_TIMER = 7,
 };
+using enum TcpEvent;
+inline constexpr std::size_t kTcpEventCount = static_cast<std::size_t>(TCP_EV_FIN_WAIT_TIMER) + 1;
 
 // ---- Records ------------------------------------------------------------------------------
 
 struct TcpControlBlock;
 
 // A state is the handler that receives the connection's events.
-using TcpStateFn = void (*)(TcpControlBlock* block, int event, std::uintptr_t argument);
+using TcpStateFn = void (*)(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
 
 struct TcpSendRing {
     int capacity;
@@ -156,6 +160,13 @@ struct TcpListener {
     std::uint32_t remoteAddr;  // 0 = any
     std::uintptr_t userContext;
     TnTcpNotifyFn notifyFn;
+};
+
+// What the diagnostic hook has heard of a connection, so that its end is reported exactly once.
+enum class TcpDiagPhase : std::uint8_t {
+    kNone,
+    kEstablished,  // established reported; the end is still due
+    kEnded,
 };
 
 struct TcpControlBlock {
@@ -231,7 +242,7 @@ struct TcpControlBlock {
     // Peers and the diagnostic hook learn what happened: probe and LAST_ACK limits, the reports.
     int probesUnanswered;      // zero-window probes sent since the last acceptable ACK
     std::uint32_t lastAckUna;  // sndUna when LAST_ACK last made progress
-    int diagPhase;             // TcpDiagPhase: what the diagnostic hook has been told
+    TcpDiagPhase diagPhase;    // what the diagnostic hook has been told
     int endReason;             // TNSOCK_TCP_END_... once reported, else 0
     // Retransmission timing
     // RFC 6298 estimator, kept scaled as integers: srtt in 1/8 ms, rttvar in 1/4 ms (so that
@@ -252,13 +263,6 @@ struct TcpControlBlock {
     bool holeResent;
     std::uint32_t recover;
     bool inRecovery;
-};
-
-// What the diagnostic hook has heard of a connection, so that its end is reported exactly once.
-enum TcpDiagPhase : int {
-    TCP_DIAG_NONE        = 0,
-    TCP_DIAG_ESTABLISHED = 1,  // established reported; the end is still due
-    TCP_DIAG_ENDED       = 2,
 };
 
 // The layer's one instance.
@@ -300,8 +304,10 @@ constexpr bool SeqInWindow(std::uint32_t x, std::uint32_t lo, std::uint32_t size
 
 // ---- Layer, pool, timers, notifications, name tables (tcp.cpp) -----------------------------
 
-// "ESTABLISHED", "TIME_WAIT", ... for logs and tests; "?" for anything else.
+// Names for logs, diagnostics and tests, from one table each: "ESTABLISHED", "TIME_WAIT", ...;
+// "TCP_EV_SEGMENT", ...; "?" for anything else.
 const char* TcpStateName(TcpStateFn state);
+const char* TcpEventName(TcpEvent event);
 bool TcpInState(const TcpControlBlock* block, std::initializer_list<TcpStateFn> states);
 
 // Pool: takes the first free block into the active list (null when none is free); release
@@ -386,18 +392,18 @@ TcpRtxResult TcpRetransmit(TcpControlBlock* block);
 // ---- Input: events, state handlers, segments, acknowledgments (tcp_input.cpp) ---------------
 
 // Every event reaches the connection through its current state handler.
-void TcpRaise(TcpControlBlock* block, int event, std::uintptr_t argument = 0);
+void TcpRaise(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument = 0);
 
-void TcpStateClosed(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateSynSent(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateAcceptPending(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateSynReceived(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateEstablished(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateLastAck(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateFinWait1(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateFinWait2(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateClosing(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateTimeWait(TcpControlBlock* block, int event, std::uintptr_t argument);
+void TcpStateClosed(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateSynSent(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateAcceptPending(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateSynReceived(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateEstablished(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateLastAck(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateFinWait1(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateFinWait2(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateClosing(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateTimeWait(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
 
 // Shared actions of the state table, also used by the operations: a reset at sndNxt and
 // release; RST+ACK at sndNxt for a handshake in progress; RST+ACK refusing a waiting SYN, and

@@ -626,5 +626,40 @@ TEST_F(TcpStateTest, DeinitInsideNotificationIsSafe) {
     EXPECT_EQ(Notes(TNTCP_NOTIFY_CLOSED), 0);
 }
 
+// Logs and diagnostics name states and events from one table each; a value outside the table
+// gets "?", never a neighbour's name.
+TEST(TcpNames, EveryStateAndEventHasItsOwnName) {
+    const std::pair<TcpStateFn, const char*> states[] = {
+        {TcpStateClosed,        "CLOSED"        },
+        {TcpStateSynSent,       "SYN_SENT"      },
+        {TcpStateAcceptPending, "ACCEPT_PENDING"},
+        {TcpStateSynReceived,   "SYN_RECEIVED"  },
+        {TcpStateEstablished,   "ESTABLISHED"   },
+        {TcpStateLastAck,       "LAST_ACK"      },
+        {TcpStateFinWait1,      "FIN_WAIT_1"    },
+        {TcpStateFinWait2,      "FIN_WAIT_2"    },
+        {TcpStateClosing,       "CLOSING"       },
+        {TcpStateTimeWait,      "TIME_WAIT"     },
+        {nullptr,               "?"             },
+    };
+    for (const auto& [state, name] : states) {
+        EXPECT_STREQ(TcpStateName(state), name);
+    }
+    const std::pair<TcpEvent, const char*> events[] = {
+        {TCP_EV_OPEN,                           "TCP_EV_OPEN"          },
+        {TCP_EV_ACCEPT,                         "TCP_EV_ACCEPT"        },
+        {TCP_EV_CLOSE,                          "TCP_EV_CLOSE"         },
+        {TCP_EV_SEND,                           "TCP_EV_SEND"          },
+        {TCP_EV_SEGMENT,                        "TCP_EV_SEGMENT"       },
+        {TCP_EV_RTX_TIMER,                      "TCP_EV_RTX_TIMER"     },
+        {TCP_EV_STATE_TIMER,                    "TCP_EV_STATE_TIMER"   },
+        {TCP_EV_FIN_WAIT_TIMER,                 "TCP_EV_FIN_WAIT_TIMER"},
+        {static_cast<TcpEvent>(kTcpEventCount), "?"                    },
+    };
+    for (const auto& [event, name] : events) {
+        EXPECT_STREQ(TcpEventName(event), name);
+    }
+}
+
 }  // namespace
 }  // namespace tarnet::test
