@@ -182,7 +182,8 @@ void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack
                     std::uint16_t flags, const std::uint8_t* options, std::uint32_t optionsLength,
                     TcpRetransmitSlot* slot) {
     std::uint8_t local[kTcpMaxHeaderLen];
-    optionsLength = Min(optionsLength, kTcpMaxOptionsLen);
+    optionsLength                  = Min(optionsLength, kTcpMaxOptionsLen);
+    const std::uint32_t dataLength = slot != nullptr ? slot->length : 0U;
     // A data segment's header ends where its data starts, kTcpSlotHeadroom bytes into the slot.
     std::uint8_t* header = slot != nullptr
                                ? slot->data + (kTcpSlotHeadroom - (kTcpHeaderLen + optionsLength))
@@ -193,7 +194,7 @@ void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack
         TcpStopTimer(block->ackTimer);
     }
     Emit(header, block->remoteAddr, block->localPort, block->remotePort, seq, ack, flags,
-         TcpOfferWindow(block), options, optionsLength, slot != nullptr ? slot->length : 0U);
+         TcpOfferWindow(block), options, optionsLength, dataLength);
 }
 
 void TcpSendAck(TcpControlBlock* block) {
