@@ -4,6 +4,7 @@
 // 3.10.7), the processing of acknowledgments, and the delivery of data to the user. A segment's
 // whole trip runs in this file; sending is tcp_output.cpp's, the pool and timers tcp.cpp's.
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <optional>
 
@@ -763,6 +764,8 @@ void TcpReadMssOption(TcpControlBlock* block, const std::uint8_t* options, std::
             return;
         }
         if (kind == kOptionMss && options[i + 1] == kTcpMssOptionLen) {
+            // The length checks above keep the whole option inside the header.
+            assert(i + kTcpMssOptionLen <= length);
             const std::uint16_t value = TnRead16(options + i + 2);
             if (value != 0 && value < block->mss) {
                 block->mss = value;
