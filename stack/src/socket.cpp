@@ -192,9 +192,11 @@ int TnSockUdpSendto(TnSockEndpoint* endpoint, std::uint32_t remoteAddress, std::
         !SockIsEndpoint(endpoint)) {
         return TNSOCK_BAD_PARAMETER;
     }
-    std::uint8_t* payload = endpoint->txArea + kSockTxHeadroom;
-    std::memcpy(payload, data, length);
-    return UdpOutput(remoteAddress, remotePort, endpoint->localPort, payload, length) == 1
+    // The datagram is built from the start of the area: header room, then the payload.
+    static_assert(kSockTxHeadroom >= kUdpHeaderLen, "the area holds the header and the payload");
+    std::uint8_t* datagram = endpoint->txArea;
+    std::memcpy(datagram + kUdpHeaderLen, data, length);
+    return UdpOutput(remoteAddress, remotePort, endpoint->localPort, datagram, length) == 1
                ? TNSOCK_SUCCESS
                : TNSOCK_GENERAL;
 }

@@ -1,9 +1,10 @@
-// TCP control blocks and state machine: the layer's configuration, the pool of control blocks
-// with its free and active lists, the listener list, the three per-connection timers, the state
-// handlers and the operations the socket layer calls.
+// TCP layer: the configuration, the pool of control blocks with its free and active lists, the
+// listener list, the per-connection timers, notifications and diagnostic reports, the name
+// tables, and the operations the socket layer calls. The state handlers are in tcp_input.cpp.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "counters.h"
 #include "diag.h"
@@ -181,35 +182,6 @@ void StartTimer(TnTimerHandle& handle, TcpControlBlock* b, std::uint32_t ms,
     handle = g_tcp.config.timerStart(ms, reinterpret_cast<std::uintptr_t>(b), expiry);
 }
 
-// ---- Shared actions of the state table ----------------------------------------------------
-
-void NotifyClosedAndRelease(TcpControlBlock* b, int reason) {
-    TcpReportEnded(b, reason);
-    if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
-        TcpRelease(b);
-    }
-}
-
-void ResetAndRelease(TcpControlBlock* b, int reason) {
-    TcpReportEnded(b, reason);
-    TcpSendReset(b, b->sndNxt);
-    TcpRelease(b);
-}
-
-// The handshake's retransmissions ran out with nothing back from the peer, not even a reset.
-void HandshakeUnanswered(TcpControlBlock* b, int reason) {
-    TcpReportEnded(b, reason, 0, true);
-    if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
-        TcpRelease(b);
-    }
-}
-
-// A handshake that failed on our side of a connection the user opened or accepted: an active
-// open counts as refused (no answer included), a passive one as timed out.
-int HandshakeFailure(const TcpControlBlock* b) {
-    return b->activeOpen != 0 ? TNSOCK_TCP_END_REFUSED : TNSOCK_TCP_END_TIMED_OUT;
-}
-
 TnSockDiagnostic ConnectionRecord(const TcpControlBlock* b, int kind) {
     TnSockDiagnostic d = DiagRecord(kind);
     d.endpoint         = b->endpoint;
@@ -220,123 +192,6 @@ TnSockDiagnostic ConnectionRecord(const TcpControlBlock* b, int kind) {
     d.active           = b->activeOpen != 0 ? 1 : 0;
     d.initialSequence  = b->iss;
     return d;
-}
-
-// Aborting a connection whose SYN+ACK may or may not have arrived: RST+ACK at sndNxt reaches a
-// peer in SYN-SENT (it checks the acknowledgment) and one that already counts itself
-// synchronized (it expects our sequence number iss + 1) alike (RFC 9293 3.10.7.3, 3.10.7.4).
-void AbortHandshake(TcpControlBlock* b) {
-    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpRst | kTcpAck, nullptr, 0, nullptr, 0);
-}
-
-// Refusing a SYN that is waiting for the user: RST+ACK, sequence 0, acknowledging the SYN, the
-// form a peer in SYN-SENT accepts (RFC 9293 3.10.7.1).
-void RefuseSyn(TcpControlBlock* b) {
-    TcpSendResetTo(b->remoteAddr, b->localPort, b->remotePort, 0, b->rcvNxt, kTcpRst | kTcpAck);
-    TcpRelease(b);
-}
-
-void ActiveOpen(TcpControlBlock* b) {
-    b->iss        = TcpNewIss(b);
-    b->sndUna     = b->iss;
-    b->sndNxt     = b->iss + 1;
-    b->sndWnd     = 0;
-    b->finPending = 0;
-    b->rcvWnd     = static_cast<std::uint16_t>(g_tcp.config.rcvWindow);
-    b->state      = TcpStateSynSent;
-    TcpTimingReset(b);
-    TcpSendSyn(b, kTcpSyn, true);
-    TcpTimeSegment(b, b->iss + 1);  // the SYN's round trip is the first sample
-    b->retryCount = 0;
-    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
-}
-
-// Handshake retry: true when the handshake is given up (the caller ends it).
-bool HandshakeGivesUp(TcpControlBlock* b, std::uint16_t flags) {
-    ++g_counters.tcpTimeouts;
-    if (++b->retryCount >= kTcpHandshakeTries) {
-        return true;
-    }
-    ++g_counters.tcpRetransmissions;
-    TcpSendSyn(b, flags, true);
-    b->rttTiming = false;  // Karn's rule: a repeated SYN gives no sample
-    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
-    return false;
-}
-
-void Accept(TcpControlBlock* b, std::uintptr_t userContext) {
-    b->userContext = userContext;
-    TcpStopTimer(b->stateTimer);  // the accept wait is over
-    b->state = TcpStateSynReceived;
-    TcpSendSyn(b, kTcpSyn | kTcpAck, true);
-    TcpTimeSegment(b, b->iss + 1);  // the SYN+ACK's round trip is the first sample
-    b->retryCount = 0;
-    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
-}
-
-void StartClose(TcpControlBlock* b) {
-    b->finPending = 1;
-    TcpStartFinWaitTimer(b, kTcpFinWait1LimitMs);
-    b->state = TcpStateFinWait1;
-    TcpOutput(b);
-}
-
-// The peer closed (RFC 9293 3.10.7.4, FIN in ESTABLISHED): there is no half-close, so the user
-// is told at once and our remaining data and FIN follow, within the LAST_ACK limit.
-void PeerClosed(TcpControlBlock* b) {
-    b->finPending = 1;
-    b->state      = TcpStateLastAck;
-    b->lastAckUna = b->sndUna;
-    TcpStartStateTimer(b, kTcpLastAckLimitMs);
-    if (!TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
-        return;
-    }
-    if (b->state == TcpStateLastAck) {
-        TcpOutput(b);
-    }
-}
-
-void FinWait1FollowUp(TcpControlBlock* b, bool finTaken) {
-    const bool acked = TcpAllAcked(b);
-    if (!finTaken && !acked) {
-        return;
-    }
-    TcpStopTimer(b->finWaitTimer);
-    if (finTaken && acked) {
-        TcpEnterTimeWait(b);
-    } else if (finTaken) {
-        b->state = TcpStateClosing;
-        TcpStartStateTimer(b, kTcpClosingLimitMs);
-    } else {
-        b->state = TcpStateFinWait2;
-        TcpStartStateTimer(b, kTcpFinWait2LimitMs);
-    }
-}
-
-// Retransmission (or zero-window probing) in the states where our data or FIN may be
-// outstanding; at the limit the reset has gone out.
-void RetransmitOrRelease(TcpControlBlock* b, bool notifyAtLimit) {
-    if (TcpRetransmit(b) != TcpRtxResult::kLimit) {
-        return;
-    }
-    if (notifyAtLimit) {
-        NotifyClosedAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
-    } else {
-        TcpReportEnded(b, TNSOCK_TCP_END_TIMED_OUT);
-        TcpRelease(b);
-    }
-}
-
-// LAST_ACK after a segment: done once everything is acknowledged; any new acknowledgment is
-// progress and restarts the limit.
-void LastAckFollowUp(TcpControlBlock* b) {
-    if (TcpAllAcked(b)) {
-        TcpReportEnded(b, TNSOCK_TCP_END_PEER_CLOSED);
-        TcpRelease(b);
-    } else if (b->sndUna != b->lastAckUna) {
-        b->lastAckUna = b->sndUna;
-        TcpStartStateTimer(b, kTcpLastAckLimitMs);
-    }
 }
 
 struct StateName {
@@ -357,12 +212,24 @@ constexpr StateName kStateNames[] = {
     {TcpStateTimeWait,      "TIME_WAIT"     },
 };
 
+// Indexed by the event's value.
+constexpr const char* kEventNames[] = {
+    "TCP_EV_OPEN",    "TCP_EV_ACCEPT",    "TCP_EV_CLOSE",       "TCP_EV_SEND",
+    "TCP_EV_SEGMENT", "TCP_EV_RTX_TIMER", "TCP_EV_STATE_TIMER", "TCP_EV_FIN_WAIT_TIMER",
+};
+static_assert(std::size(kEventNames) == kTcpEventCount, "one name per event");
+
 }  // namespace
 
 // ---- Internal interface -------------------------------------------------------------------
 
 TcpLayer& TcpState() {
     return g_tcp;
+}
+
+const char* TcpEventName(TcpEvent event) {
+    const auto i = static_cast<std::size_t>(event);
+    return i < std::size(kEventNames) ? kEventNames[i] : "?";
 }
 
 const char* TcpStateName(TcpStateFn state) {
@@ -376,12 +243,6 @@ const char* TcpStateName(TcpStateFn state) {
 
 bool TcpInState(const TcpControlBlock* block, std::initializer_list<TcpStateFn> states) {
     return std::find(states.begin(), states.end(), block->state) != states.end();
-}
-
-void TcpRaise(TcpControlBlock* block, int event, std::uintptr_t argument) {
-    if (block->state != nullptr) {
-        block->state(block, event, argument);
-    }
 }
 
 TcpControlBlock* TcpTakeBlock() {
@@ -401,7 +262,7 @@ TcpControlBlock* TcpTakeBlock() {
     b->sndWnd           = 0;
     b->maxSndWnd        = 0;
     b->probesUnanswered = 0;
-    b->diagPhase        = TCP_DIAG_NONE;
+    b->diagPhase        = TcpDiagPhase::kNone;
     b->endReason        = 0;
     b->rcvPaused        = false;
     b->rcvHeld          = 0;
@@ -423,6 +284,11 @@ void TcpRelease(TcpControlBlock* block) {
     ++block->generation;
     TnListUnlink(&g_tcp.activeList, block->poolNode);
     TnListAppendNode(&g_tcp.freeList, block->poolNode);
+}
+
+void TcpReorderClear(TcpReorderBuffer& reorder) {
+    reorder.rangeCount = 0;
+    reorder.finHeld    = false;
 }
 
 static_assert(sizeof(TcpLayer::isnSecret) == kSipHashKeyLen, "the secret is the hash's key");
@@ -478,16 +344,16 @@ bool TcpNotify(TcpControlBlock* block, int event, void* item, std::uint32_t numb
 }
 
 void TcpReportEstablished(TcpControlBlock* block) {
-    block->diagPhase = TCP_DIAG_ESTABLISHED;
+    block->diagPhase = TcpDiagPhase::kEstablished;
     DiagEmit(ConnectionRecord(block, TNSOCK_DIAG_TCP_ESTABLISHED));
 }
 
 void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedBytes,
                     bool unanswered) {
-    if (block->diagPhase == TCP_DIAG_ENDED) {
+    if (block->diagPhase == TcpDiagPhase::kEnded) {
         return;
     }
-    block->diagPhase   = TCP_DIAG_ENDED;
+    block->diagPhase   = TcpDiagPhase::kEnded;
     block->endReason   = reason;
     TnSockDiagnostic d = ConnectionRecord(block, TNSOCK_DIAG_TCP_ENDED);
     d.reason           = reason;
@@ -501,202 +367,6 @@ void TcpForgetUser(TcpControlBlock* block) {
         block->notifyFn    = nullptr;
         block->userContext = 0;
         block->endpoint    = nullptr;
-    }
-}
-
-void TcpEnterTimeWait(TcpControlBlock* block) {
-    // Both FINs are exchanged and acknowledged: for the user the connection has ended well now.
-    // TIME_WAIT only keeps the addresses quiet for a while, so nobody waits for its end.
-    TcpReportEnded(block, TNSOCK_TCP_END_CLOSED);
-    block->state = TcpStateTimeWait;
-    TcpStopTimer(block->rtxTimer);  // nothing is outstanding any more
-    TcpStartStateTimer(block, g_tcp.config.timeWaitMs);
-}
-
-void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result) {
-    if (result == TcpSyncResult::kStopped) {
-        return;
-    }
-    const bool finTaken = result == TcpSyncResult::kFinTaken;
-    if (block->state == TcpStateEstablished) {
-        if (finTaken) {
-            PeerClosed(block);
-        }
-    } else if (block->state == TcpStateLastAck) {
-        LastAckFollowUp(block);
-    } else if (block->state == TcpStateFinWait1) {
-        FinWait1FollowUp(block, finTaken);
-    } else if (block->state == TcpStateFinWait2) {
-        if (finTaken && TcpAllAcked(block)) {
-            TcpEnterTimeWait(block);
-        }
-    }
-}
-
-// ---- State handlers -----------------------------------------------------------------------
-
-void TcpStateClosed(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
-    switch (event) {
-        case TCP_EV_OPEN:
-            ActiveOpen(b);
-            break;
-        case TCP_EV_SEGMENT:
-            TcpListenerSyn(b);
-            break;
-        default:
-            break;
-    }
-}
-
-void TcpStateSynSent(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
-    switch (event) {
-        case TCP_EV_CLOSE:
-            TcpRelease(b);
-            break;
-        case TCP_EV_SEGMENT:
-            TcpSynSentSegment(b);
-            break;
-        case TCP_EV_RTX_TIMER:
-            if (HandshakeGivesUp(b, kTcpSyn)) {
-                HandshakeUnanswered(b, TNSOCK_TCP_END_REFUSED);
-            }
-            break;
-        default:
-            break;
-    }
-}
-
-void TcpStateAcceptPending(TcpControlBlock* b, int event, std::uintptr_t argument) {
-    switch (event) {
-        case TCP_EV_ACCEPT:
-            Accept(b, argument);
-            break;
-        case TCP_EV_CLOSE:
-        case TCP_EV_STATE_TIMER:
-            RefuseSyn(b);
-            break;
-        default:
-            break;
-    }
-}
-
-void TcpStateSynReceived(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
-    switch (event) {
-        case TCP_EV_CLOSE:
-            AbortHandshake(b);
-            TcpRelease(b);
-            break;
-        case TCP_EV_SEGMENT:
-            TcpAfterSynchronized(b, TcpSynReceivedSegment(b));
-            break;
-        case TCP_EV_RTX_TIMER:
-            if (HandshakeGivesUp(b, kTcpSyn | kTcpAck)) {
-                AbortHandshake(b);
-                HandshakeUnanswered(b, HandshakeFailure(b));
-            }
-            break;
-        default:
-            break;
-    }
-}
-
-void TcpStateEstablished(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
-    switch (event) {
-        case TCP_EV_SEND:
-            TcpOutput(b);
-            break;
-        case TCP_EV_CLOSE:
-            StartClose(b);
-            break;
-        case TCP_EV_SEGMENT:
-            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
-            break;
-        case TCP_EV_RTX_TIMER:
-            RetransmitOrRelease(b, true);
-            break;
-        default:
-            break;
-    }
-}
-
-void TcpStateLastAck(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
-    switch (event) {
-        case TCP_EV_SEGMENT:
-            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
-            break;
-        case TCP_EV_RTX_TIMER:
-            RetransmitOrRelease(b, false);
-            break;
-        case TCP_EV_STATE_TIMER:
-            ResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);  // no progress within the limit
-            break;
-        default:
-            break;
-    }
-}
-
-void TcpStateFinWait1(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
-    switch (event) {
-        case TCP_EV_CLOSE:
-            ResetAndRelease(b, TNSOCK_TCP_END_ABORTED);
-            break;
-        case TCP_EV_FIN_WAIT_TIMER:
-            ResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
-            break;
-        case TCP_EV_SEGMENT:
-            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
-            break;
-        case TCP_EV_RTX_TIMER:
-            RetransmitOrRelease(b, false);
-            break;
-        default:
-            break;
-    }
-}
-
-void TcpStateFinWait2(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
-    switch (event) {
-        case TCP_EV_CLOSE:
-            ResetAndRelease(b, TNSOCK_TCP_END_ABORTED);
-            break;
-        case TCP_EV_STATE_TIMER:
-            ResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
-            break;
-        case TCP_EV_SEGMENT:
-            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
-            break;
-        default:
-            break;
-    }
-}
-
-void TcpStateClosing(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
-    switch (event) {
-        case TCP_EV_SEGMENT:
-            TcpClosingSegment(b);
-            break;
-        case TCP_EV_RTX_TIMER:
-            RetransmitOrRelease(b, false);
-            break;
-        case TCP_EV_STATE_TIMER:
-            ResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
-            break;
-        default:
-            break;
-    }
-}
-
-void TcpStateTimeWait(TcpControlBlock* b, int event, std::uintptr_t /*argument*/) {
-    switch (event) {
-        case TCP_EV_SEGMENT:
-            TcpTimeWaitSegment(b);
-            break;
-        case TCP_EV_STATE_TIMER:
-            TcpReportEnded(b, TNSOCK_TCP_END_CLOSED);
-            TcpRelease(b);
-            break;
-        default:
-            break;
     }
 }
 
@@ -744,7 +414,7 @@ void TnTcpDeinit() {
         TcpControlBlock* b = BlockOf(n);
         // A connection in TIME_WAIT is complete on both ends: it goes without a reset.
         const bool complete = b->state == TcpStateTimeWait;
-        if (b->diagPhase == TCP_DIAG_ESTABLISHED) {
+        if (b->diagPhase == TcpDiagPhase::kEstablished) {
             TcpReportEnded(b, complete ? TNSOCK_TCP_END_CLOSED : TNSOCK_TCP_END_ABORTED);
         }
         if (!complete) {
@@ -765,15 +435,15 @@ void TnTcpDeinit() {
 // who is still attached.
 void AbortOne(TcpControlBlock* b) {
     if (b->state == TcpStateAcceptPending) {
-        RefuseSyn(b);  // the user has not seen it yet
+        TcpRefuseSyn(b);  // the user has not seen it yet
         return;
     }
     if (b->state == TcpStateSynSent) {
         // Nothing reached the peer that a reset would have to end.
     } else if (b->state == TcpStateSynReceived) {
-        AbortHandshake(b);
+        TcpAbortHandshake(b);
     } else {
-        if (b->diagPhase == TCP_DIAG_ESTABLISHED) {
+        if (b->diagPhase == TcpDiagPhase::kEstablished) {
             TcpReportEnded(b, TNSOCK_TCP_END_ABORTED);
         }
         TcpSendReset(b, b->sndNxt);
@@ -944,7 +614,7 @@ int TnTcpClose(TcpControlBlock* block) {
     // Closing with acknowledged data that the user never took: a FIN would let the peer believe
     // it was delivered; a reset tells it the data was lost (RFC 1122 4.2.2.13).
     if (block->rcvHeld > 0 && block->state == TcpStateEstablished) {
-        ResetAndRelease(block, TNSOCK_TCP_END_ABORTED);
+        TcpResetAndRelease(block, TNSOCK_TCP_END_ABORTED);
         return TNTCP_SUCCESS;
     }
     TcpRaise(block, TCP_EV_CLOSE);
@@ -963,7 +633,7 @@ int TnTcpAbort(TcpControlBlock* block) {
     // our FIN was acknowledged on both sides) the ordinary close is the right end.
     const TcpStateFn state = block->state;
     if (state == TcpStateEstablished || state == TcpStateFinWait1 || state == TcpStateFinWait2) {
-        ResetAndRelease(block, TNSOCK_TCP_END_ABORTED);
+        TcpResetAndRelease(block, TNSOCK_TCP_END_ABORTED);
         return TNTCP_SUCCESS;
     }
     TcpRaise(block, TCP_EV_CLOSE);

@@ -1,6 +1,10 @@
-// TCP input: validation of arriving segments, connection lookup, listener spawn, and the
-// segment procedures the state handlers run (RFC 9293 3.10.7).
+// TCP input and the state machine: validation of arriving segments, connection lookup and
+// listener spawn, the state handlers that every event reaches (segments, the user's operations,
+// timer expiries) with the actions of the state table, the segment procedures they run (RFC 9293
+// 3.10.7), the processing of acknowledgments, and the delivery of data to the user. A segment's
+// whole trip runs in this file; sending is tcp_output.cpp's, the pool and timers tcp.cpp's.
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <optional>
 
@@ -446,12 +450,249 @@ void PeerAborted(TcpControlBlock* b) {
     TcpRelease(b);
 }
 
-}  // namespace
+// ---- Shared actions of the state table ----------------------------------------------------
 
-void TcpReorderClear(TcpReorderBuffer& reorder) {
-    reorder.rangeCount = 0;
-    reorder.finHeld    = false;
+void NotifyClosedAndRelease(TcpControlBlock* b, int reason) {
+    TcpReportEnded(b, reason);
+    if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+        TcpRelease(b);
+    }
 }
+
+// The handshake's retransmissions ran out with nothing back from the peer, not even a reset.
+void HandshakeUnanswered(TcpControlBlock* b, int reason) {
+    TcpReportEnded(b, reason, 0, true);
+    if (TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+        TcpRelease(b);
+    }
+}
+
+// A handshake that failed on our side of a connection the user opened or accepted: an active
+// open counts as refused (no answer included), a passive one as timed out.
+int HandshakeFailure(const TcpControlBlock* b) {
+    return b->activeOpen != 0 ? TNSOCK_TCP_END_REFUSED : TNSOCK_TCP_END_TIMED_OUT;
+}
+
+void ActiveOpen(TcpControlBlock* b) {
+    b->iss        = TcpNewIss(b);
+    b->sndUna     = b->iss;
+    b->sndNxt     = b->iss + 1;
+    b->sndWnd     = 0;
+    b->finPending = 0;
+    b->rcvWnd     = static_cast<std::uint16_t>(TcpState().config.rcvWindow);
+    b->state      = TcpStateSynSent;
+    TcpTimingReset(b);
+    TcpSendSyn(b, kTcpSyn, true);
+    TcpTimeSegment(b, b->iss + 1);  // the SYN's round trip is the first sample
+    b->retryCount = 0;
+    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
+}
+
+// Handshake retry: true when the handshake is given up (the caller ends it).
+bool HandshakeGivesUp(TcpControlBlock* b, std::uint16_t flags) {
+    ++g_counters.tcpTimeouts;
+    if (++b->retryCount >= kTcpHandshakeTries) {
+        return true;
+    }
+    ++g_counters.tcpRetransmissions;
+    TcpSendSyn(b, flags, true);
+    b->rttTiming = false;  // Karn's rule: a repeated SYN gives no sample
+    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
+    return false;
+}
+
+void Accept(TcpControlBlock* b, std::uintptr_t userContext) {
+    b->userContext = userContext;
+    TcpStopTimer(b->stateTimer);  // the accept wait is over
+    b->state = TcpStateSynReceived;
+    TcpSendSyn(b, kTcpSyn | kTcpAck, true);
+    TcpTimeSegment(b, b->iss + 1);  // the SYN+ACK's round trip is the first sample
+    b->retryCount = 0;
+    TcpStartRtxTimer(b, kTcpHandshakeRtoMs);
+}
+
+void StartClose(TcpControlBlock* b) {
+    b->finPending = 1;
+    TcpStartFinWaitTimer(b, kTcpFinWait1LimitMs);
+    b->state = TcpStateFinWait1;
+    TcpOutput(b);
+}
+
+// The peer closed (RFC 9293 3.10.7.4, FIN in ESTABLISHED): there is no half-close, so the user
+// is told at once and our remaining data and FIN follow, within the LAST_ACK limit.
+void PeerClosed(TcpControlBlock* b) {
+    b->finPending = 1;
+    b->state      = TcpStateLastAck;
+    b->lastAckUna = b->sndUna;
+    TcpStartStateTimer(b, kTcpLastAckLimitMs);
+    if (!TcpNotify(b, TNTCP_NOTIFY_CLOSED)) {
+        return;
+    }
+    if (b->state == TcpStateLastAck) {
+        TcpOutput(b);
+    }
+}
+
+void FinWait1FollowUp(TcpControlBlock* b, bool finTaken) {
+    const bool acked = TcpAllAcked(b);
+    if (!finTaken && !acked) {
+        return;
+    }
+    TcpStopTimer(b->finWaitTimer);
+    if (finTaken && acked) {
+        TcpEnterTimeWait(b);
+    } else if (finTaken) {
+        b->state = TcpStateClosing;
+        TcpStartStateTimer(b, kTcpClosingLimitMs);
+    } else {
+        b->state = TcpStateFinWait2;
+        TcpStartStateTimer(b, kTcpFinWait2LimitMs);
+    }
+}
+
+// Retransmission (or zero-window probing) in the states where our data or FIN may be
+// outstanding; at the limit the reset has gone out.
+void RetransmitOrRelease(TcpControlBlock* b, bool notifyAtLimit) {
+    if (TcpRetransmit(b) != TcpRtxResult::kLimit) {
+        return;
+    }
+    if (notifyAtLimit) {
+        NotifyClosedAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
+    } else {
+        TcpReportEnded(b, TNSOCK_TCP_END_TIMED_OUT);
+        TcpRelease(b);
+    }
+}
+
+// LAST_ACK after a segment: done once everything is acknowledged; any new acknowledgment is
+// progress and restarts the limit.
+void LastAckFollowUp(TcpControlBlock* b) {
+    if (TcpAllAcked(b)) {
+        TcpReportEnded(b, TNSOCK_TCP_END_PEER_CLOSED);
+        TcpRelease(b);
+    } else if (b->sndUna != b->lastAckUna) {
+        b->lastAckUna = b->sndUna;
+        TcpStartStateTimer(b, kTcpLastAckLimitMs);
+    }
+}
+
+// ---- Acknowledgment processing helpers ----------------------------------------------------
+
+// Returns whether any slot was released.
+bool ReleaseAckedSlots(TcpControlBlock* b) {
+    const int before = b->rtxCount;
+    while (b->rtxCount > 0) {
+        const TcpRetransmitSlot& slot = b->rtxSlots[b->rtxOldestIndex];
+        // A FIN occupies one sequence number of its own: the slot is done only when the FIN
+        // itself is acknowledged, or a lost FIN would never be sent again.
+        const std::uint32_t end = slot.seq + slot.length + static_cast<std::uint32_t>(slot.fin);
+        if (SeqGt(end, b->sndUna)) {
+            break;
+        }
+        b->rtxOldestIndex = (b->rtxOldestIndex + 1) % b->rtxCapacity;
+        --b->rtxCount;
+    }
+    return b->rtxCount != before;
+}
+
+// rto = SRTT + max(G, 4 * RTTVAR) (RFC 6298 2.2/2.3), no lower than the floor, no higher than
+// the layer's rtoMax.
+void ComputeRto(TcpControlBlock* b) {
+    const std::uint32_t variation = std::max(kTcpClockGranularityMs, b->rttvarScaled);
+    const std::uint64_t rto       = std::max<std::uint64_t>(
+        kTcpRtoFloorMs, std::uint64_t{b->srttScaled / 8} + std::uint64_t{variation});
+    b->rto = static_cast<int>(std::min<std::uint64_t>(rto, TcpState().config.rtoMax));
+}
+
+// RFC 6298 2.2/2.3, in the scaled integers of the control block (RTTVAR first, from the old
+// SRTT).
+void TakeSample(TcpControlBlock* b, std::uint32_t sampleMs) {
+    const auto r = static_cast<std::int64_t>(std::min<std::uint32_t>(sampleMs, 1U << 20));
+    if (!b->rttMeasured) {
+        b->srttScaled   = static_cast<std::uint32_t>(r * 8);
+        b->rttvarScaled = static_cast<std::uint32_t>(r * 2);  // 4 * R/2
+        b->rttMeasured  = true;
+    } else {
+        const std::int64_t srtt   = b->srttScaled;
+        const std::int64_t rttvar = b->rttvarScaled;
+        const std::int64_t error  = r - srtt / 8;
+        const std::int64_t diff   = error < 0 ? -error : error;
+        // RTTVAR += (|error| - RTTVAR) / 4, SRTT += error / 8, in the scaled units.
+        b->rttvarScaled = static_cast<std::uint32_t>(rttvar + diff - rttvar / 4);
+        b->srttScaled   = static_cast<std::uint32_t>(srtt + error);
+    }
+    ComputeRto(b);
+}
+
+// sndUna moved, possibly to a new oldest segment, not resent yet. In a recovery, an
+// acknowledgment short of `recover` shows the next hole in what was in flight when the loss was
+// detected, which is resent at once (the NewReno answer to a partial acknowledgment, RFC 6582,
+// without the congestion window); one that reaches `recover` ends the recovery. One that ends
+// inside the oldest segment leaves it as it was, so that a peer acknowledging a byte at a time
+// gets each segment resent once, not once per byte.
+void AdvanceLossRecovery(TcpControlBlock* b, bool newOldest) {
+    b->dupAcks = 0;
+    if (newOldest) {
+        b->holeResent = false;
+    }
+    if (!b->inRecovery) {
+        return;
+    }
+    if (SeqGeq(b->sndUna, b->recover)) {
+        b->inRecovery = false;
+    } else if (b->rtxCount > 0 && !b->holeResent) {
+        TcpResendOldest(b);
+    }
+}
+
+void NewDataAcked(TcpControlBlock* b) {
+    b->sndUna            = b->segAck;
+    const bool newOldest = ReleaseAckedSlots(b);
+    TcpRttAcknowledged(b);
+    AdvanceLossRecovery(b, newOldest);
+    // RFC 6298 5.2/5.3: stop the timer when everything is acknowledged, otherwise restart it so
+    // that the oldest outstanding segment gets a full rto; the connection is making progress,
+    // so the retransmission count starts again.
+    b->retryCount = 0;
+    if (b->rtxCount == 0) {
+        TcpStopTimer(b->rtxTimer);
+    } else {
+        TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
+    }
+}
+
+// RFC 5681 2: an acknowledgment is a duplicate when data is outstanding and it carries the
+// same acknowledgment (sndUna) and window as before, no data, no SYN and no FIN. The third in a
+// row resends the oldest segment at once (3.2), unless it has been resent already (by a
+// timeout, a fast retransmit or a partial acknowledgment): further duplicates of the same loss
+// resend nothing. The rto is not backed off and the retransmission limit does not count it,
+// since the peer is evidently there.
+void DuplicateAck(TcpControlBlock* b) {
+    const bool duplicate = b->rtxCount > 0 && b->segPayloadLen == 0 &&
+                           (b->segFlags & (kTcpSyn | kTcpFin)) == 0 && b->segWnd == b->sndWnd;
+    if (!duplicate || b->holeResent || ++b->dupAcks < kTcpDupAckThreshold) {
+        return;
+    }
+    b->recover    = b->sndNxt;
+    b->inRecovery = true;
+    ++g_counters.tcpFastRetransmits;
+    TcpResendOldest(b);
+    TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
+}
+
+void UpdateWindow(TcpControlBlock* b) {
+    // An acceptable acknowledgment shows the peer is there: it answers our zero-window probes.
+    b->probesUnanswered = 0;
+    // RFC 9293 3.10.7.4: take the window only from a segment at least as recent as the one that
+    // last set it.
+    if (SeqLt(b->sndWl1, b->segSeq) || (b->sndWl1 == b->segSeq && SeqLeq(b->sndWl2, b->segAck))) {
+        b->sndWnd = b->segWnd;
+        b->sndWl1 = b->segSeq;
+        b->sndWl2 = b->segAck;
+    }
+}
+
+}  // namespace
 
 int TcpResumeReceive(TcpControlBlock* b) {
     TcpReorderBuffer& r      = b->reorder;
@@ -523,6 +764,8 @@ void TcpReadMssOption(TcpControlBlock* block, const std::uint8_t* options, std::
             return;
         }
         if (kind == kOptionMss && options[i + 1] == kTcpMssOptionLen) {
+            // The length checks above keep the whole option inside the header.
+            assert(i + kTcpMssOptionLen <= length);
             const std::uint16_t value = TnRead16(options + i + 2);
             if (value != 0 && value < block->mss) {
                 block->mss = value;
@@ -718,6 +961,263 @@ void TcpTimeWaitSegment(TcpControlBlock* b) {
     TcpStartStateTimer(b, TcpState().config.timeWaitMs);
 }
 
+// ---- Acknowledgment processing -------------------------------------------------------------
+
+void TcpRttAcknowledged(TcpControlBlock* block) {
+    if (block->rttTiming && SeqGeq(block->sndUna, block->rttSeq)) {
+        block->rttTiming = false;
+        TakeSample(block, TcpState().config.getTickCount() - block->rttStart);
+    }
+}
+
+TcpAckResult TcpProcessAck(TcpControlBlock* block) {
+    const std::uint32_t ack = block->segAck;
+    if (SeqLt(block->sndUna, ack) && SeqLeq(ack, block->sndNxt)) {
+        NewDataAcked(block);
+    } else if (SeqLt(ack, block->sndUna)) {
+        // RFC 5961 5.2: an acknowledgment further back than the largest window the peer has
+        // offered cannot be a reordered one of this connection; a blind guess is answered with
+        // an ACK and dropped. Within that range the segment is only old: its ACK is ignored,
+        // its text and FIN are processed (RFC 9293 3.10.7.4).
+        if (block->sndUna - ack > block->maxSndWnd) {
+            ++g_counters.tcpChallengeAcks;
+            ++g_counters.dropOutOfWindow;
+            TcpSendAck(block);
+            return TcpAckResult::kDropped;
+        }
+        return TcpAckResult::kAccepted;
+    } else if (SeqGt(ack, block->sndNxt)) {
+        ++g_counters.dropOutOfWindow;
+        TcpSendAck(block);  // acknowledges what was never sent (RFC 9293 3.10.7.4)
+        return TcpAckResult::kDropped;
+    } else {
+        DuplicateAck(block);  // ack == sndUna; compared with the window before the update
+    }
+    UpdateWindow(block);
+    return TcpAckResult::kAccepted;
+}
+
+// ---- Events and state handlers ----------------------------------------------------------
+
+void TcpResetAndRelease(TcpControlBlock* b, int reason) {
+    TcpReportEnded(b, reason);
+    TcpSendReset(b, b->sndNxt);
+    TcpRelease(b);
+}
+
+// Aborting a connection whose SYN+ACK may or may not have arrived: RST+ACK at sndNxt reaches a
+// peer in SYN-SENT (it checks the acknowledgment) and one that already counts itself
+// synchronized (it expects our sequence number iss + 1) alike (RFC 9293 3.10.7.3, 3.10.7.4).
+void TcpAbortHandshake(TcpControlBlock* b) {
+    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpRst | kTcpAck, nullptr, 0, nullptr);
+}
+
+// Refusing a SYN that is waiting for the user: RST+ACK, sequence 0, acknowledging the SYN, the
+// form a peer in SYN-SENT accepts (RFC 9293 3.10.7.1).
+void TcpRefuseSyn(TcpControlBlock* b) {
+    TcpSendResetTo(b->remoteAddr, b->localPort, b->remotePort, 0, b->rcvNxt, kTcpRst | kTcpAck);
+    TcpRelease(b);
+}
+
+void TcpRaise(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument) {
+    if (block->state != nullptr) {
+        block->state(block, event, argument);
+    }
+}
+
+void TcpEnterTimeWait(TcpControlBlock* block) {
+    // Both FINs are exchanged and acknowledged: for the user the connection has ended well now.
+    // TIME_WAIT only keeps the addresses quiet for a while, so nobody waits for its end.
+    TcpReportEnded(block, TNSOCK_TCP_END_CLOSED);
+    block->state = TcpStateTimeWait;
+    TcpStopTimer(block->rtxTimer);  // nothing is outstanding any more
+    TcpStartStateTimer(block, TcpState().config.timeWaitMs);
+}
+
+void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result) {
+    if (result == TcpSyncResult::kStopped) {
+        return;
+    }
+    const bool finTaken = result == TcpSyncResult::kFinTaken;
+    if (block->state == TcpStateEstablished) {
+        if (finTaken) {
+            PeerClosed(block);
+        }
+    } else if (block->state == TcpStateLastAck) {
+        LastAckFollowUp(block);
+    } else if (block->state == TcpStateFinWait1) {
+        FinWait1FollowUp(block, finTaken);
+    } else if (block->state == TcpStateFinWait2) {
+        if (finTaken && TcpAllAcked(block)) {
+            TcpEnterTimeWait(block);
+        }
+    }
+}
+
+void TcpStateClosed(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_OPEN:
+            ActiveOpen(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpListenerSyn(b);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateSynSent(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_CLOSE:
+            TcpRelease(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpSynSentSegment(b);
+            break;
+        case TCP_EV_RTX_TIMER:
+            if (HandshakeGivesUp(b, kTcpSyn)) {
+                HandshakeUnanswered(b, TNSOCK_TCP_END_REFUSED);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateAcceptPending(TcpControlBlock* b, TcpEvent event, std::uintptr_t argument) {
+    switch (event) {
+        case TCP_EV_ACCEPT:
+            Accept(b, argument);
+            break;
+        case TCP_EV_CLOSE:
+        case TCP_EV_STATE_TIMER:
+            TcpRefuseSyn(b);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateSynReceived(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_CLOSE:
+            TcpAbortHandshake(b);
+            TcpRelease(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynReceivedSegment(b));
+            break;
+        case TCP_EV_RTX_TIMER:
+            if (HandshakeGivesUp(b, kTcpSyn | kTcpAck)) {
+                TcpAbortHandshake(b);
+                HandshakeUnanswered(b, HandshakeFailure(b));
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateEstablished(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_SEND:
+            TcpOutput(b);
+            break;
+        case TCP_EV_CLOSE:
+            StartClose(b);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
+            break;
+        case TCP_EV_RTX_TIMER:
+            RetransmitOrRelease(b, true);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateLastAck(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
+            break;
+        case TCP_EV_RTX_TIMER:
+            RetransmitOrRelease(b, false);
+            break;
+        case TCP_EV_STATE_TIMER:
+            TcpResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);  // no progress within the limit
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateFinWait1(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_CLOSE:
+            TcpResetAndRelease(b, TNSOCK_TCP_END_ABORTED);
+            break;
+        case TCP_EV_FIN_WAIT_TIMER:
+            TcpResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
+            break;
+        case TCP_EV_RTX_TIMER:
+            RetransmitOrRelease(b, false);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateFinWait2(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_CLOSE:
+            TcpResetAndRelease(b, TNSOCK_TCP_END_ABORTED);
+            break;
+        case TCP_EV_STATE_TIMER:
+            TcpResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
+            break;
+        case TCP_EV_SEGMENT:
+            TcpAfterSynchronized(b, TcpSynchronizedSegment(b));
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateClosing(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_SEGMENT:
+            TcpClosingSegment(b);
+            break;
+        case TCP_EV_RTX_TIMER:
+            RetransmitOrRelease(b, false);
+            break;
+        case TCP_EV_STATE_TIMER:
+            TcpResetAndRelease(b, TNSOCK_TCP_END_TIMED_OUT);
+            break;
+        default:
+            break;
+    }
+}
+
+void TcpStateTimeWait(TcpControlBlock* b, TcpEvent event, std::uintptr_t /*argument*/) {
+    switch (event) {
+        case TCP_EV_SEGMENT:
+            TcpTimeWaitSegment(b);
+            break;
+        case TCP_EV_STATE_TIMER:
+            TcpReportEnded(b, TNSOCK_TCP_END_CLOSED);
+            TcpRelease(b);
+            break;
+        default:
+            break;
+    }
+}
 }  // namespace tarnet
 
 using namespace tarnet;

@@ -1,6 +1,10 @@
-// TCP internals shared by the state machine (tcp.cpp), output (tcp_output.cpp), input
-// (tcp_input.cpp), the socket bridge and the tests: the control block, the send ring, the
-// retransmission queue, the state handlers and the procedures between them.
+// TCP internals shared by the layer's three files, the socket bridge and the tests: the control
+// block, the send ring, the retransmission queue, the state handlers and the procedures between
+// them. An arriving segment runs through tcp_input.cpp alone (check, lookup, state handler,
+// segment procedure, acknowledgment processing, delivery, the state's follow-up). It calls out
+// to tcp_output.cpp to send and to tcp.cpp for the pool, timers and notifications, and those
+// return without coming back into input (only the user's own calls from inside a notification
+// raise new events).
 //
 // Sequence numbers live in a 32-bit space that wraps; every comparison of two of them goes
 // through the Seq* helpers below (RFC 9293 3.4), never through plain < or >.
@@ -21,6 +25,7 @@ inline constexpr std::size_t kTcpSlotBytes         = 2048;
 inline constexpr std::size_t kTcpSlotHeadroom      = 94;  // room for the header in front of data
 inline constexpr std::uint32_t kTcpHeaderLen       = 20;
 inline constexpr std::uint32_t kTcpMaxHeaderLen    = 60;
+inline constexpr std::uint32_t kTcpMaxOptionsLen   = 40;
 inline constexpr int kTcpDefaultMss                = 1356;
 inline constexpr std::uint32_t kTcpMssOptionLen    = 4;
 inline constexpr int kTcpHandshakeTries            = 3;
@@ -61,7 +66,8 @@ inline constexpr std::uint32_t kTcpDelayedAckMs     = 200;
 inline constexpr std::uint32_t kTcpWholeSegmentsMin =
     static_cast<std::uint32_t>(kTcpDupAckThreshold) + 1;
 
-static_assert(kTcpSlotHeadroom >= kTcpHeaderLen, "a data segment's header goes in front of it");
+static_assert(kTcpSlotHeadroom >= kTcpMaxHeaderLen, "a data segment's header goes in front of it");
+static_assert(kTcpHeaderLen + kTcpMaxOptionsLen == kTcpMaxHeaderLen, "the data offset's range");
 static_assert(kTcpSlotHeadroom + kTcpDefaultMss <= kTcpSlotBytes, "a full segment fits a slot");
 
 // Control bits (byte 13 of the header).
@@ -88,7 +94,9 @@ inline constexpr std::size_t kUrgent     = 18;
 
 // ---- Events -------------------------------------------------------------------------------
 
-enum TcpEvent : int {
+// What a state handler is called with. The names are visible unqualified, but an event is no
+// integer: it converts to none and none converts to it.
+enum class TcpEvent : std::uint8_t {
     TCP_EV_OPEN           = 0,
     TCP_EV_ACCEPT         = 1,  // argument: the new user context
     TCP_EV_CLOSE          = 2,
@@ -98,13 +106,15 @@ enum TcpEvent : int {
     TCP_EV_STATE_TIMER    = 6,
     TCP_EV_FIN_WAIT_TIMER = 7,
 };
+using enum TcpEvent;
+inline constexpr std::size_t kTcpEventCount = static_cast<std::size_t>(TCP_EV_FIN_WAIT_TIMER) + 1;
 
 // ---- Records ------------------------------------------------------------------------------
 
 struct TcpControlBlock;
 
 // A state is the handler that receives the connection's events.
-using TcpStateFn = void (*)(TcpControlBlock* block, int event, std::uintptr_t argument);
+using TcpStateFn = void (*)(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
 
 struct TcpSendRing {
     int capacity;
@@ -150,6 +160,13 @@ struct TcpListener {
     std::uint32_t remoteAddr;  // 0 = any
     std::uintptr_t userContext;
     TnTcpNotifyFn notifyFn;
+};
+
+// What the diagnostic hook has heard of a connection, so that its end is reported exactly once.
+enum class TcpDiagPhase : std::uint8_t {
+    kNone,
+    kEstablished,  // established reported; the end is still due
+    kEnded,
 };
 
 struct TcpControlBlock {
@@ -225,7 +242,7 @@ struct TcpControlBlock {
     // Peers and the diagnostic hook learn what happened: probe and LAST_ACK limits, the reports.
     int probesUnanswered;      // zero-window probes sent since the last acceptable ACK
     std::uint32_t lastAckUna;  // sndUna when LAST_ACK last made progress
-    int diagPhase;             // TcpDiagPhase: what the diagnostic hook has been told
+    TcpDiagPhase diagPhase;    // what the diagnostic hook has been told
     int endReason;             // TNSOCK_TCP_END_... once reported, else 0
     // Retransmission timing
     // RFC 6298 estimator, kept scaled as integers: srtt in 1/8 ms, rttvar in 1/4 ms (so that
@@ -246,13 +263,6 @@ struct TcpControlBlock {
     bool holeResent;
     std::uint32_t recover;
     bool inRecovery;
-};
-
-// What the diagnostic hook has heard of a connection, so that its end is reported exactly once.
-enum TcpDiagPhase : int {
-    TCP_DIAG_NONE        = 0,
-    TCP_DIAG_ESTABLISHED = 1,  // established reported; the end is still due
-    TCP_DIAG_ENDED       = 2,
 };
 
 // The layer's one instance.
@@ -292,29 +302,20 @@ constexpr bool SeqInWindow(std::uint32_t x, std::uint32_t lo, std::uint32_t size
     return x - lo < size;
 }
 
-// ---- State machine (tcp.cpp) ----------------------------------------------------------------
+// ---- Layer, pool, timers, notifications, name tables (tcp.cpp) -----------------------------
 
-void TcpStateClosed(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateSynSent(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateAcceptPending(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateSynReceived(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateEstablished(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateLastAck(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateFinWait1(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateFinWait2(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateClosing(TcpControlBlock* block, int event, std::uintptr_t argument);
-void TcpStateTimeWait(TcpControlBlock* block, int event, std::uintptr_t argument);
-
-// "ESTABLISHED", "TIME_WAIT", ... for logs and tests; "?" for anything else.
+// Names for logs, diagnostics and tests, from one table each: "ESTABLISHED", "TIME_WAIT", ...;
+// "TCP_EV_SEGMENT", ...; "?" for anything else.
 const char* TcpStateName(TcpStateFn state);
+const char* TcpEventName(TcpEvent event);
 bool TcpInState(const TcpControlBlock* block, std::initializer_list<TcpStateFn> states);
-
-void TcpRaise(TcpControlBlock* block, int event, std::uintptr_t argument = 0);
 
 // Pool: takes the first free block into the active list (null when none is free); release
 // stops the timers, empties both queues and appends the block to the end of the free list.
 TcpControlBlock* TcpTakeBlock();
 void TcpRelease(TcpControlBlock* block);
+// Forgets the data held beyond holes (the buffer stays).
+void TcpReorderClear(TcpReorderBuffer& reorder);
 // The initial sequence number of a connection whose addresses and ports are set.
 std::uint32_t TcpNewIss(const TcpControlBlock* block);
 
@@ -339,28 +340,18 @@ void TcpReportEnded(TcpControlBlock* block, int reason, std::uint32_t refusedByt
 bool TcpNotify(TcpControlBlock* block, int event, void* item = nullptr, std::uint32_t number = 0,
                std::uint32_t address = 0);
 
-// Outcome of synchronized processing for the state handlers' follow-up.
-enum class TcpSyncResult {
-    kStopped,    // not completed, or the block was released
-    kCompleted,  // processed; no FIN taken
-    kFinTaken,   // processed, and the peer's FIN was in order and taken
-};
-// The follow-up of the synchronized states, chosen by the state the block is in after the
-// segment was processed (a notification may have moved it).
-void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result);
-void TcpEnterTimeWait(TcpControlBlock* block);
-
 // ---- Output (tcp_output.cpp) ------------------------------------------------------------------
 
 // Folded 16-bit ones'-complement sum (RFC 1071), not inverted.
 std::uint16_t TcpChecksum(const std::uint8_t* bytes, std::size_t length, std::uint32_t initial);
 std::uint16_t TcpPseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint32_t tcpLength);
 
-// Builds one segment and hands it to IPv4. With data, the header goes into the
-// kTcpHeaderLen + optionsLength bytes in front of `data`.
+// Builds one segment and hands it to IPv4. A data segment is sent from its retransmission slot
+// (its `length` bytes, the header written into the slot's headroom in front of them); a segment
+// without data (slot null) is built in a local buffer.
 void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack,
                     std::uint16_t flags, const std::uint8_t* options, std::uint32_t optionsLength,
-                    std::uint8_t* data, std::uint32_t dataLength);
+                    TcpRetransmitSlot* slot);
 void TcpSendAck(TcpControlBlock* block);
 // Acknowledges received data now when enough is waiting (every second full-sized segment),
 // otherwise leaves it to the end of the batch or the delayed-ACK timer.
@@ -387,22 +378,51 @@ int TcpOutput(TcpControlBlock* block);
 
 // Round-trip timing (RFC 6298). Reset: rto 1000 ms, no sample yet, nothing timed, no loss
 // recovery; call when a connection opens. TimeSegment starts timing a segment sent for the first
-// time whose acknowledgment is `end`, unless one is already timed. RttAcknowledged takes the
-// sample once sndUna has reached it.
+// time whose acknowledgment is `end`, unless one is already timed (the acknowledgment processing
+// takes the sample, TcpRttAcknowledged).
 void TcpTimingReset(TcpControlBlock* block);
 void TcpTimeSegment(TcpControlBlock* block, std::uint32_t end);
-void TcpRttAcknowledged(TcpControlBlock* block);
+// Sends the oldest queued segment again (a timeout, a fast retransmit or a partial
+// acknowledgment in a recovery).
+void TcpResendOldest(TcpControlBlock* block);
 
 enum class TcpRtxResult { kContinue, kLimit };
 TcpRtxResult TcpRetransmit(TcpControlBlock* block);
 
-enum class TcpAckResult { kAccepted, kDropped };
-TcpAckResult TcpProcessAck(TcpControlBlock* block);
+// ---- Input: events, state handlers, segments, acknowledgments (tcp_input.cpp) ---------------
 
-// ---- Input (tcp_input.cpp) ----------------------------------------------------------------------
+// Every event reaches the connection through its current state handler.
+void TcpRaise(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument = 0);
 
-// Forgets the data held beyond holes (the buffer stays).
-void TcpReorderClear(TcpReorderBuffer& reorder);
+void TcpStateClosed(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateSynSent(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateAcceptPending(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateSynReceived(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateEstablished(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateLastAck(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateFinWait1(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateFinWait2(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateClosing(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+void TcpStateTimeWait(TcpControlBlock* block, TcpEvent event, std::uintptr_t argument);
+
+// Shared actions of the state table, also used by the operations: a reset at sndNxt and
+// release; RST+ACK at sndNxt for a handshake in progress; RST+ACK refusing a waiting SYN, and
+// release.
+void TcpResetAndRelease(TcpControlBlock* block, int reason);
+void TcpAbortHandshake(TcpControlBlock* block);
+void TcpRefuseSyn(TcpControlBlock* block);
+
+// Outcome of synchronized processing for the state handlers' follow-up.
+enum class TcpSyncResult {
+    kStopped,    // not completed, or the block was released
+    kCompleted,  // processed; no FIN taken
+    kFinTaken,   // processed, and the peer's FIN was in order and taken
+};
+// The follow-up of the synchronized states, chosen by the state the block is in after the
+// segment was processed (a notification may have moved it).
+void TcpAfterSynchronized(TcpControlBlock* block, TcpSyncResult result);
+void TcpEnterTimeWait(TcpControlBlock* block);
+
 // Ends a receive pause: delivers the data held (the user hears it during the call), offers the
 // whole window again and takes a FIN that waited behind the data. TNTCP_NO_RESOURCE when the
 // data could not be handed over (the pause then stays).
@@ -416,5 +436,10 @@ TcpSyncResult TcpSynReceivedSegment(TcpControlBlock* block);
 TcpSyncResult TcpSynchronizedSegment(TcpControlBlock* block);
 void TcpClosingSegment(TcpControlBlock* block);
 void TcpTimeWaitSegment(TcpControlBlock* block);
+
+// Takes the round-trip sample once sndUna has reached the timed segment.
+void TcpRttAcknowledged(TcpControlBlock* block);
+enum class TcpAckResult { kAccepted, kDropped };
+TcpAckResult TcpProcessAck(TcpControlBlock* block);
 
 }  // namespace tarnet

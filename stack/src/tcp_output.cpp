@@ -1,6 +1,6 @@
 // TCP output and retransmission: the send ring, the retransmission queue, the segment builder
-// with its checksum, the output pass, retransmission with back-off and limit, zero-window
-// probing, and the processing of acknowledgments.
+// with its checksum, the output pass, retransmission with back-off and limit, and zero-window
+// probing. Acknowledgments are processed on input (tcp_input.cpp).
 #include <algorithm>
 #include <cstring>
 
@@ -89,7 +89,7 @@ void SendFinAlone(TcpControlBlock* b) {
     slot.fin                = 1;
     slot.length             = 0;
     slot.seq                = b->sndNxt;
-    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpFin | kTcpAck, nullptr, 0, nullptr, 0);
+    TcpSendSegment(b, b->sndNxt, b->rcvNxt, kTcpFin | kTcpAck, nullptr, 0, nullptr);
     b->sndNxt += 1;
     ArmRetransmission(b, wasEmpty, b->sndNxt);
     b->finPending = 0;
@@ -111,7 +111,7 @@ void SendDataSegment(TcpControlBlock* b, std::uint32_t n) {
         b->finPending = 0;
         slot.fin      = 1;
     }
-    TcpSendSegment(b, b->sndNxt, b->rcvNxt, flags, nullptr, 0, data, n);
+    TcpSendSegment(b, b->sndNxt, b->rcvNxt, flags, nullptr, 0, &slot);
     b->sndNxt += n + static_cast<std::uint32_t>(slot.fin);
     ArmRetransmission(b, wasEmpty, b->sndNxt);
 }
@@ -156,138 +156,11 @@ TcpRtxResult Probe(TcpControlBlock* b) {
         TcpSendReset(b, b->sndNxt);
         return TcpRtxResult::kLimit;
     }
-    TcpSendSegment(b, b->sndUna - 1, b->rcvNxt, kTcpAck, nullptr, 0, nullptr, 0);
+    TcpSendSegment(b, b->sndUna - 1, b->rcvNxt, kTcpAck, nullptr, 0, nullptr);
     ++b->probesUnanswered;
     b->persistShift = std::min(b->persistShift + 1, kTcpPersistMaxShift);
     TcpStartRtxTimer(b, PersistInterval(b));
     return TcpRtxResult::kContinue;
-}
-
-// Returns whether any slot was released.
-bool ReleaseAckedSlots(TcpControlBlock* b) {
-    const int before = b->rtxCount;
-    while (b->rtxCount > 0) {
-        const TcpRetransmitSlot& slot = b->rtxSlots[b->rtxOldestIndex];
-        // A FIN occupies one sequence number of its own: the slot is done only when the FIN
-        // itself is acknowledged, or a lost FIN would never be sent again.
-        const std::uint32_t end = slot.seq + slot.length + static_cast<std::uint32_t>(slot.fin);
-        if (SeqGt(end, b->sndUna)) {
-            break;
-        }
-        b->rtxOldestIndex = (b->rtxOldestIndex + 1) % b->rtxCapacity;
-        --b->rtxCount;
-    }
-    return b->rtxCount != before;
-}
-
-// Sends the oldest queued segment (the one at sndUna) again, with the current acknowledgment
-// number. Its acknowledgment is ambiguous now, and so is that of anything timed behind it: no
-// sample until a segment sent afterwards is acknowledged (Karn's rule).
-void ResendOldest(TcpControlBlock* b) {
-    TcpRetransmitSlot& slot   = b->rtxSlots[b->rtxOldestIndex];
-    const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
-    std::uint8_t* data        = slot.length > 0 ? slot.data + kTcpSlotHeadroom : nullptr;
-    TcpSendSegment(b, slot.seq, b->rcvNxt, flags, nullptr, 0, data, slot.length);
-    ++g_counters.tcpRetransmissions;
-    b->rttTiming  = false;
-    b->holeResent = true;
-}
-
-// rto = SRTT + max(G, 4 * RTTVAR) (RFC 6298 2.2/2.3), no lower than the floor, no higher than
-// the layer's rtoMax.
-void ComputeRto(TcpControlBlock* b) {
-    const std::uint32_t variation = std::max(kTcpClockGranularityMs, b->rttvarScaled);
-    const std::uint64_t rto       = std::max<std::uint64_t>(
-        kTcpRtoFloorMs, std::uint64_t{b->srttScaled / 8} + std::uint64_t{variation});
-    b->rto = static_cast<int>(std::min<std::uint64_t>(rto, TcpState().config.rtoMax));
-}
-
-// RFC 6298 2.2/2.3, in the scaled integers of the control block (RTTVAR first, from the old
-// SRTT).
-void TakeSample(TcpControlBlock* b, std::uint32_t sampleMs) {
-    const auto r = static_cast<std::int64_t>(std::min<std::uint32_t>(sampleMs, 1U << 20));
-    if (!b->rttMeasured) {
-        b->srttScaled   = static_cast<std::uint32_t>(r * 8);
-        b->rttvarScaled = static_cast<std::uint32_t>(r * 2);  // 4 * R/2
-        b->rttMeasured  = true;
-    } else {
-        const std::int64_t srtt   = b->srttScaled;
-        const std::int64_t rttvar = b->rttvarScaled;
-        const std::int64_t error  = r - srtt / 8;
-        const std::int64_t diff   = error < 0 ? -error : error;
-        // RTTVAR += (|error| - RTTVAR) / 4, SRTT += error / 8, in the scaled units.
-        b->rttvarScaled = static_cast<std::uint32_t>(rttvar + diff - rttvar / 4);
-        b->srttScaled   = static_cast<std::uint32_t>(srtt + error);
-    }
-    ComputeRto(b);
-}
-
-// sndUna moved, possibly to a new oldest segment, not resent yet. In a recovery, an
-// acknowledgment short of `recover` shows the next hole in what was in flight when the loss was
-// detected, which is resent at once (the NewReno answer to a partial acknowledgment, RFC 6582,
-// without the congestion window); one that reaches `recover` ends the recovery. One that ends
-// inside the oldest segment leaves it as it was, so that a peer acknowledging a byte at a time
-// gets each segment resent once, not once per byte.
-void AdvanceLossRecovery(TcpControlBlock* b, bool newOldest) {
-    b->dupAcks = 0;
-    if (newOldest) {
-        b->holeResent = false;
-    }
-    if (!b->inRecovery) {
-        return;
-    }
-    if (SeqGeq(b->sndUna, b->recover)) {
-        b->inRecovery = false;
-    } else if (b->rtxCount > 0 && !b->holeResent) {
-        ResendOldest(b);
-    }
-}
-
-void NewDataAcked(TcpControlBlock* b) {
-    b->sndUna            = b->segAck;
-    const bool newOldest = ReleaseAckedSlots(b);
-    TcpRttAcknowledged(b);
-    AdvanceLossRecovery(b, newOldest);
-    // RFC 6298 5.2/5.3: stop the timer when everything is acknowledged, otherwise restart it so
-    // that the oldest outstanding segment gets a full rto; the connection is making progress,
-    // so the retransmission count starts again.
-    b->retryCount = 0;
-    if (b->rtxCount == 0) {
-        TcpStopTimer(b->rtxTimer);
-    } else {
-        TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
-    }
-}
-
-// RFC 5681 2: an acknowledgment is a duplicate when data is outstanding and it carries the
-// same acknowledgment (sndUna) and window as before, no data, no SYN and no FIN. The third in a
-// row resends the oldest segment at once (3.2), unless it has been resent already (by a
-// timeout, a fast retransmit or a partial acknowledgment): further duplicates of the same loss
-// resend nothing. The rto is not backed off and the retransmission limit does not count it,
-// since the peer is evidently there.
-void DuplicateAck(TcpControlBlock* b) {
-    const bool duplicate = b->rtxCount > 0 && b->segPayloadLen == 0 &&
-                           (b->segFlags & (kTcpSyn | kTcpFin)) == 0 && b->segWnd == b->sndWnd;
-    if (!duplicate || b->holeResent || ++b->dupAcks < kTcpDupAckThreshold) {
-        return;
-    }
-    b->recover    = b->sndNxt;
-    b->inRecovery = true;
-    ++g_counters.tcpFastRetransmits;
-    ResendOldest(b);
-    TcpStartRtxTimer(b, static_cast<std::uint32_t>(b->rto));
-}
-
-void UpdateWindow(TcpControlBlock* b) {
-    // An acceptable acknowledgment shows the peer is there: it answers our zero-window probes.
-    b->probesUnanswered = 0;
-    // RFC 9293 3.10.7.4: take the window only from a segment at least as recent as the one that
-    // last set it.
-    if (SeqLt(b->sndWl1, b->segSeq) || (b->sndWl1 == b->segSeq && SeqLeq(b->sndWl2, b->segAck))) {
-        b->sndWnd = b->segWnd;
-        b->sndWl1 = b->segSeq;
-        b->sndWl2 = b->segAck;
-    }
 }
 
 }  // namespace
@@ -307,22 +180,25 @@ std::uint16_t TcpPseudoHeaderSum(std::uint32_t src, std::uint32_t dst, std::uint
 
 void TcpSendSegment(TcpControlBlock* block, std::uint32_t seq, std::uint32_t ack,
                     std::uint16_t flags, const std::uint8_t* options, std::uint32_t optionsLength,
-                    std::uint8_t* data, std::uint32_t dataLength) {
+                    TcpRetransmitSlot* slot) {
     std::uint8_t local[kTcpMaxHeaderLen];
-    optionsLength        = Min(optionsLength, kTcpMaxHeaderLen - kTcpHeaderLen);
-    std::uint8_t* header = data != nullptr ? data - (kTcpHeaderLen + optionsLength)
-                                           : static_cast<std::uint8_t*>(local);
+    optionsLength                  = Min(optionsLength, kTcpMaxOptionsLen);
+    const std::uint32_t dataLength = slot != nullptr ? slot->length : 0U;
+    // A data segment's header ends where its data starts, kTcpSlotHeadroom bytes into the slot.
+    std::uint8_t* header = slot != nullptr
+                               ? slot->data + (kTcpSlotHeadroom - (kTcpHeaderLen + optionsLength))
+                               : static_cast<std::uint8_t*>(local);
     // Any segment that acknowledges everything received ends the wait of a delayed ACK.
     if ((flags & (kTcpAck | kTcpRst)) == kTcpAck && ack == block->rcvNxt) {
         block->rcvAcked = ack;
         TcpStopTimer(block->ackTimer);
     }
     Emit(header, block->remoteAddr, block->localPort, block->remotePort, seq, ack, flags,
-         TcpOfferWindow(block), options, optionsLength, data != nullptr ? dataLength : 0);
+         TcpOfferWindow(block), options, optionsLength, dataLength);
 }
 
 void TcpSendAck(TcpControlBlock* block) {
-    TcpSendSegment(block, block->sndNxt, block->rcvNxt, kTcpAck, nullptr, 0, nullptr, 0);
+    TcpSendSegment(block, block->sndNxt, block->rcvNxt, kTcpAck, nullptr, 0, nullptr);
 }
 
 void TcpDelayAck(TcpControlBlock* block) {
@@ -366,7 +242,7 @@ std::uint16_t TcpOfferWindow(TcpControlBlock* block) {
 }
 
 void TcpSendReset(TcpControlBlock* block, std::uint32_t seq) {
-    TcpSendSegment(block, seq, 0, kTcpRst, nullptr, 0, nullptr, 0);
+    TcpSendSegment(block, seq, 0, kTcpRst, nullptr, 0, nullptr);
 }
 
 void TcpSendSyn(TcpControlBlock* block, std::uint16_t flags, bool withMss) {
@@ -375,7 +251,7 @@ void TcpSendSyn(TcpControlBlock* block, std::uint16_t flags, bool withMss) {
                                                    static_cast<std::uint8_t>(mss)};
     const std::uint32_t ack                     = (flags & kTcpAck) != 0 ? block->rcvNxt : 0;
     TcpSendSegment(block, block->iss, ack, flags, withMss ? option : nullptr,
-                   withMss ? kTcpMssOptionLen : 0, nullptr, 0);
+                   withMss ? kTcpMssOptionLen : 0, nullptr);
 }
 
 void TcpSendResetTo(std::uint32_t remoteAddr, std::uint16_t localPort, std::uint16_t remotePort,
@@ -444,13 +320,6 @@ void TcpTimeSegment(TcpControlBlock* block, std::uint32_t end) {
     block->rttStart  = TcpState().config.getTickCount();
 }
 
-void TcpRttAcknowledged(TcpControlBlock* block) {
-    if (block->rttTiming && SeqGeq(block->sndUna, block->rttSeq)) {
-        block->rttTiming = false;
-        TakeSample(block, TcpState().config.getTickCount() - block->rttStart);
-    }
-}
-
 // ---- Output, retransmission, acknowledgments ------------------------------------------------
 
 int TcpOutput(TcpControlBlock* block) {
@@ -477,6 +346,18 @@ int TcpOutput(TcpControlBlock* block) {
     return sent;
 }
 
+// Sends the oldest queued segment (the one at sndUna) again, with the current acknowledgment
+// number. Its acknowledgment is ambiguous now, and so is that of anything timed behind it: no
+// sample until a segment sent afterwards is acknowledged (Karn's rule).
+void TcpResendOldest(TcpControlBlock* b) {
+    TcpRetransmitSlot& slot   = b->rtxSlots[b->rtxOldestIndex];
+    const std::uint16_t flags = slot.fin != 0 ? kTcpAck | kTcpFin : kTcpAck;
+    TcpSendSegment(b, slot.seq, b->rcvNxt, flags, nullptr, 0, slot.length > 0 ? &slot : nullptr);
+    ++g_counters.tcpRetransmissions;
+    b->rttTiming  = false;
+    b->holeResent = true;
+}
+
 TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
     if (block->rtxCount == 0) {
         return Probe(block);
@@ -487,7 +368,7 @@ TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
         TcpSendReset(block, block->sndNxt);
         return TcpRtxResult::kLimit;
     }
-    ResendOldest(block);
+    TcpResendOldest(block);
     // After a timeout everything in flight is suspect, and TCP resends from sndUna on: here each
     // partial acknowledgment resends the next segment at once, so a flight lost whole, as in an
     // outage, comes back one round trip per segment rather than one timeout per segment.
@@ -500,33 +381,6 @@ TcpRtxResult TcpRetransmit(TcpControlBlock* block) {
         static_cast<int>(Min(2 * static_cast<std::uint32_t>(block->rto), TcpState().config.rtoMax));
     TcpStartRtxTimer(block, static_cast<std::uint32_t>(block->rto));
     return TcpRtxResult::kContinue;
-}
-
-TcpAckResult TcpProcessAck(TcpControlBlock* block) {
-    const std::uint32_t ack = block->segAck;
-    if (SeqLt(block->sndUna, ack) && SeqLeq(ack, block->sndNxt)) {
-        NewDataAcked(block);
-    } else if (SeqLt(ack, block->sndUna)) {
-        // RFC 5961 5.2: an acknowledgment further back than the largest window the peer has
-        // offered cannot be a reordered one of this connection; a blind guess is answered with
-        // an ACK and dropped. Within that range the segment is only old: its ACK is ignored,
-        // its text and FIN are processed (RFC 9293 3.10.7.4).
-        if (block->sndUna - ack > block->maxSndWnd) {
-            ++g_counters.tcpChallengeAcks;
-            ++g_counters.dropOutOfWindow;
-            TcpSendAck(block);
-            return TcpAckResult::kDropped;
-        }
-        return TcpAckResult::kAccepted;
-    } else if (SeqGt(ack, block->sndNxt)) {
-        ++g_counters.dropOutOfWindow;
-        TcpSendAck(block);  // acknowledges what was never sent (RFC 9293 3.10.7.4)
-        return TcpAckResult::kDropped;
-    } else {
-        DuplicateAck(block);  // ack == sndUna; compared with the window before the update
-    }
-    UpdateWindow(block);
-    return TcpAckResult::kAccepted;
 }
 
 }  // namespace tarnet

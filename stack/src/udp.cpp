@@ -95,11 +95,11 @@ void UdpDeinit() {
 }
 
 int UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t srcPort,
-              std::uint8_t* data, std::uint32_t length) {
-    if (data == nullptr || length > 0xFFFF - kUdpHeaderLen) {
+              std::uint8_t* datagram, std::uint32_t length) {
+    if (datagram == nullptr || length > 0xFFFF - kUdpHeaderLen) {
         return 0;
     }
-    std::uint8_t* header = data - kUdpHeaderLen;
+    std::uint8_t* header = datagram;
     TnWrite16(header + field::kSrcPort, srcPort);
     TnWrite16(header + field::kDstPort, dstPort);
     TnWrite16(header + field::kLength, static_cast<std::uint16_t>(length + kUdpHeaderLen));

@@ -19,9 +19,10 @@ using UdpDeliverFn = void (*)(std::uint32_t srcAddress, std::uint16_t srcPort,
 void UdpInit(std::uint32_t ownAddress, UdpDeliverFn deliver, TnLogTextFn logText);
 void UdpSetAddress(const std::uint32_t* address);
 void UdpDeinit();
-// The caller provides 8 writable bytes in front of `data`; the header is written there.
+// `datagram` starts with kUdpHeaderLen bytes of room, where the header is written, and the
+// `length` bytes of payload follow them.
 int UdpOutput(std::uint32_t dstAddress, std::uint16_t dstPort, std::uint16_t srcPort,
-              std::uint8_t* data, std::uint32_t length);
+              std::uint8_t* datagram, std::uint32_t length);
 // `data` is the IPv4 payload, `length` bytes starting at the UDP header; `ip` its addresses.
 void UdpInput(const Ipv4Datagram& ip, const std::uint8_t* data, std::uint32_t length);
 

@@ -2,6 +2,8 @@
 // the closing sequences and their timers, shutdown, and users that call back into the layer
 // from inside a notification.
 #include <algorithm>
+#include <memory>
+#include <vector>
 
 #include "tcp_peer.h"
 
@@ -624,6 +626,66 @@ TEST_F(TcpStateTest, DeinitInsideNotificationIsSafe) {
     PeerSends(Text("x"), kFin);
     EXPECT_FALSE(TcpState().initialised);
     EXPECT_EQ(Notes(TNTCP_NOTIFY_CLOSED), 0);
+}
+
+// Logs and diagnostics name states and events from one table each; a value outside the table
+// gets "?", never a neighbour's name.
+TEST(TcpNames, EveryStateAndEventHasItsOwnName) {
+    const std::pair<TcpStateFn, const char*> states[] = {
+        {TcpStateClosed,        "CLOSED"        },
+        {TcpStateSynSent,       "SYN_SENT"      },
+        {TcpStateAcceptPending, "ACCEPT_PENDING"},
+        {TcpStateSynReceived,   "SYN_RECEIVED"  },
+        {TcpStateEstablished,   "ESTABLISHED"   },
+        {TcpStateLastAck,       "LAST_ACK"      },
+        {TcpStateFinWait1,      "FIN_WAIT_1"    },
+        {TcpStateFinWait2,      "FIN_WAIT_2"    },
+        {TcpStateClosing,       "CLOSING"       },
+        {TcpStateTimeWait,      "TIME_WAIT"     },
+        {nullptr,               "?"             },
+    };
+    for (const auto& [state, name] : states) {
+        EXPECT_STREQ(TcpStateName(state), name);
+    }
+    const std::pair<TcpEvent, const char*> events[] = {
+        {TCP_EV_OPEN,                           "TCP_EV_OPEN"          },
+        {TCP_EV_ACCEPT,                         "TCP_EV_ACCEPT"        },
+        {TCP_EV_CLOSE,                          "TCP_EV_CLOSE"         },
+        {TCP_EV_SEND,                           "TCP_EV_SEND"          },
+        {TCP_EV_SEGMENT,                        "TCP_EV_SEGMENT"       },
+        {TCP_EV_RTX_TIMER,                      "TCP_EV_RTX_TIMER"     },
+        {TCP_EV_STATE_TIMER,                    "TCP_EV_STATE_TIMER"   },
+        {TCP_EV_FIN_WAIT_TIMER,                 "TCP_EV_FIN_WAIT_TIMER"},
+        {static_cast<TcpEvent>(kTcpEventCount), "?"                    },
+    };
+    for (const auto& [event, name] : events) {
+        EXPECT_STREQ(TcpEventName(event), name);
+    }
+}
+
+// The options are read within the length they come with: an option cut short by the end of the
+// header is not taken, and nothing beyond the end is read (each case lies in a buffer of exactly
+// its size, which the sanitizer build checks; debug builds assert it inside the reader).
+TEST(TcpMssOption, TruncatedOptionsAreNotRead) {
+    const std::pair<std::vector<std::uint8_t>, int> cases[] = {
+        {{2},                         1356},
+        {{2, 4},                      1356},
+        {{2, 4, 0x02},                1356},
+        {{1, 1, 2, 4, 0x02},          1356},
+        {{2, 5, 0x02, 0x18},          1356},
+        {{2, 1},                      1356},
+        {{3, 3, 1, 2, 4, 0x02},       1356},
+        {{2, 4, 0x02, 0x18},          536 },
+        {{1, 3, 3, 1, 2, 4, 2, 0x18}, 536 },
+    };
+    for (const auto& [bytes, mss] : cases) {
+        const auto options = std::make_unique<std::uint8_t[]>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), options.get());
+        TcpControlBlock block{};
+        block.mss = kTcpDefaultMss;
+        TcpReadMssOption(&block, options.get(), bytes.size());
+        EXPECT_EQ(block.mss, mss) << bytes.size();
+    }
 }
 
 }  // namespace
