@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "arp.h"
+#include "byte_view.h"
 #include "counters.h"
 #include "dhcp_internal.h"
 #include "socket.h"
@@ -720,20 +721,20 @@ bool Assignable(std::uint32_t address, std::uint32_t server, std::uint32_t mask)
 // Takes one complete option into the record (RFC 2132). Address and time options must be
 // exactly 4 bytes; the router and DNS server options list one address or more (§3.5, §3.8), of
 // which the first is taken. Any other length is malformed and the option is ignored whole.
-void TakeOption(std::uint8_t code, std::span<const std::uint8_t> data, DhcpReply& out,
-                bool& typeSeen, bool& serverSeen) {
+void TakeOption(std::uint8_t code, ByteView data, DhcpReply& out, bool& typeSeen,
+                bool& serverSeen) {
     if (code == kOptMessageType) {
-        if (!data.empty()) {
-            out.messageType = data[0];
+        if (data.Length() != 0) {
+            out.messageType = data.Read8(0);
             typeSeen        = true;
         }
         return;
     }
     const bool list = code == kOptRouter || code == kOptDnsServer;
-    if (list ? (data.empty() || data.size() % 4 != 0) : data.size() != 4) {
+    if (list ? (data.Length() == 0 || data.Length() % 4 != 0) : data.Length() != 4) {
         return;
     }
-    const std::uint32_t value = TnRead32(data.data());
+    const std::uint32_t value = data.Read32(0);
     switch (code) {
         case kOptSubnetMask:
             out.subnetMask = value;
@@ -767,21 +768,22 @@ void TakeOption(std::uint8_t code, std::span<const std::uint8_t> data, DhcpReply
 bool ParseReply(std::span<const std::uint8_t> datagram, std::uint32_t xid,
                 const std::uint8_t (&mac)[6], DhcpReply& out) {
     out = DhcpReply{};
-    if (datagram.size() <= kOptionsOffset) {
+    const ByteView d(datagram.data(), datagram.size());
+    if (d.Length() <= kOptionsOffset) {
         return false;
     }
-    const std::uint8_t* d = datagram.data();
-    if (d[kOpOffset] != kBootReply || d[kHtypeOffset] != kHtypeEthernet ||
-        d[kHlenOffset] != kHlenEthernet) {
+    if (d.Read8(kOpOffset) != kBootReply || d.Read8(kHtypeOffset) != kHtypeEthernet ||
+        d.Read8(kHlenOffset) != kHlenEthernet) {
         return false;
     }
-    if (TnRead32(d + kXidOffset) != xid) {
+    if (d.Read32(kXidOffset) != xid) {
         return false;
     }
-    if (std::memcmp(d + kChaddrOffset, mac, 6) != 0) {
+    if (std::memcmp(d.Bytes(kChaddrOffset, 6), mac, 6) != 0) {
         return false;
     }
-    if (std::memcmp(d + kCookieOffset, kMagicCookie, sizeof kMagicCookie) != 0) {
+    if (std::memcmp(d.Bytes(kCookieOffset, sizeof kMagicCookie), kMagicCookie,
+                    sizeof kMagicCookie) != 0) {
         return false;
     }
 
@@ -791,26 +793,26 @@ bool ParseReply(std::span<const std::uint8_t> datagram, std::uint32_t xid,
     bool typeSeen   = false;
     bool serverSeen = false;
     std::size_t pos = kOptionsOffset;
-    while (pos < datagram.size()) {
-        const std::uint8_t code = d[pos++];
+    while (pos < d.Length()) {
+        const std::uint8_t code = d.Read8(pos++);
         if (code == kOptPad) {
             continue;
         }
-        if (code == kOptEnd || pos >= datagram.size()) {
+        if (code == kOptEnd || pos >= d.Length()) {
             break;
         }
-        const std::size_t length = d[pos++];
-        if (length > datagram.size() - pos) {
+        const std::size_t length = d.Read8(pos++);
+        if (length > d.Length() - pos) {
             break;
         }
-        TakeOption(code, datagram.subspan(pos, length), out, typeSeen, serverSeen);
+        TakeOption(code, d.Sub(pos, length), out, typeSeen, serverSeen);
         pos += length;
     }
 
     if (!typeSeen || (out.messageType == kOffer && !serverSeen)) {
         return false;
     }
-    out.yiaddr = TnRead32(d + kYiaddrOffset);
+    out.yiaddr = d.Read32(kYiaddrOffset);
     return true;
 }
 

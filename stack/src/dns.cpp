@@ -3,6 +3,7 @@
 // or starts a query and reports "pending", and the caller asks again later.
 #include <cstring>
 
+#include "byte_view.h"
 #include "counters.h"
 #include "diag.h"
 #include "dns_internal.h"
@@ -273,12 +274,12 @@ bool SameName(const WireName& a, const WireName& b) {
 // leaves the position alone.
 class Reader {
   public:
-    explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    explicit Reader(ByteView bytes) : bytes_(bytes) {}
 
     std::size_t Pos() const { return pos_; }
 
     bool Skip(std::size_t n) {
-        if (n > bytes_.size() - pos_) {
+        if (n > bytes_.Length() - pos_) {
             return false;
         }
         pos_ += n;
@@ -286,10 +287,10 @@ class Reader {
     }
 
     bool U16(std::uint16_t& v) {
-        if (2 > bytes_.size() - pos_) {
+        if (2 > bytes_.Length() - pos_) {
             return false;
         }
-        v = TnRead16(bytes_.data() + pos_);
+        v = bytes_.Read16(pos_);
         pos_ += 2;
         return true;
     }
@@ -305,15 +306,16 @@ class Reader {
         std::size_t after       = 0;  // where this name ends in place, once a pointer is taken
         int jumps               = 0;
         for (;;) {
-            if (at >= bytes_.size()) {
+            if (at >= bytes_.Length()) {
                 return false;
             }
-            const std::uint8_t length = bytes_[at];
+            const std::uint8_t length = bytes_.Read8(at);
             if ((length & kPointerBits) == kPointerBits) {
-                if (at + 1 >= bytes_.size() || ++jumps > kMaxJumps) {
+                if (at + 1 >= bytes_.Length() || ++jumps > kMaxJumps) {
                     return false;
                 }
-                const std::size_t target = (std::size_t{length & 0x3FU} << 8) | bytes_[at + 1];
+                const std::size_t target =
+                    (std::size_t{length & 0x3FU} << 8) | bytes_.Read8(at + 1);
                 if (target >= at) {
                     return false;
                 }
@@ -323,11 +325,11 @@ class Reader {
                 at = target;
                 continue;
             }
-            if ((length & kPointerBits) != 0 || length >= bytes_.size() - at ||
+            if ((length & kPointerBits) != 0 || length >= bytes_.Length() - at ||
                 out.length + 1 + length > kMaxWireName) {
                 return false;
             }
-            std::memcpy(out.bytes + out.length, bytes_.data() + at, 1U + length);
+            std::memcpy(out.bytes + out.length, bytes_.Bytes(at, 1U + length), 1U + length);
             out.length += 1U + length;
             at += 1U + length;
             if (length == 0) {
@@ -338,7 +340,7 @@ class Reader {
     }
 
   private:
-    std::span<const std::uint8_t> bytes_;
+    ByteView bytes_;
     std::size_t pos_ = 0;
 };
 
@@ -362,7 +364,7 @@ bool NextRecord(Reader& r, Record& rec) {
 }
 
 // The alias a CNAME record names: its data must be exactly one name.
-bool CnameTarget(std::span<const std::uint8_t> message, const Record& rec, WireName& target) {
+bool CnameTarget(ByteView message, const Record& rec, WireName& target) {
     Reader r(message);
     return r.Skip(rec.rdata) && r.Name(target) && r.Pos() == rec.rdata + rec.rdlength;
 }
@@ -370,8 +372,8 @@ bool CnameTarget(std::span<const std::uint8_t> message, const Record& rec, WireN
 // Checks every record of the answer section: each must lie inside the message, an A record of
 // class IN must hold 4 bytes and a CNAME exactly one name. A section that fails is not read.
 // `addresses` tells whether it holds any A record.
-bool AnswersWellFormed(std::span<const std::uint8_t> message, std::size_t start,
-                       std::uint16_t ancount, bool& addresses) {
+bool AnswersWellFormed(ByteView message, std::size_t start, std::uint16_t ancount,
+                       bool& addresses) {
     addresses = false;
     Reader r(message);
     if (!r.Skip(start)) {
@@ -395,8 +397,8 @@ bool AnswersWellFormed(std::span<const std::uint8_t> message, std::size_t start,
 // it reaches (RFC 1034 §5.3.3, RFC 2181 §5.4.1). A name with a CNAME has no other data
 // (RFC 1034 §3.6.2), so an A record beside one is not believed; nor is any record for a name off
 // the chain, whatever the section: only the server's answer about the chain itself is.
-int FollowAnswers(std::span<const std::uint8_t> message, std::size_t start, std::uint16_t ancount,
-                  const WireName& asked, std::uint32_t& address) {
+int FollowAnswers(ByteView message, std::size_t start, std::uint16_t ancount, const WireName& asked,
+                  std::uint32_t& address) {
     WireName current = asked;
     for (int hop = 0; hop <= kMaxCnameHops; ++hop) {
         Reader r(message);
@@ -411,7 +413,7 @@ int FollowAnswers(std::span<const std::uint8_t> message, std::size_t start, std:
                 continue;
             }
             if (rec.type == kTypeA && !found) {
-                first = TnRead32(message.data() + rec.rdata);
+                first = message.Read32(rec.rdata);
                 found = true;
             } else if (rec.type == kTypeCname && !aliased) {
                 aliased = CnameTarget(message, rec, next);
@@ -460,12 +462,13 @@ std::size_t EncodeQuery(std::uint16_t id, const char* name, std::span<std::uint8
     return static_cast<std::size_t>(p - out.data());
 }
 
-int ReadResponse(std::span<const std::uint8_t> message, std::uint16_t id, const char* name,
+int ReadResponse(std::span<const std::uint8_t> bytes, std::uint16_t id, const char* name,
                  std::uint32_t& address) {
     WireName asked{};
     if (!ToWire(name, asked)) {
         return 0;
     }
+    const ByteView message(bytes.data(), bytes.size());
     Reader r(message);
     std::uint16_t rid = 0, flags = 0, qdcount = 0, ancount = 0;
     if (!r.U16(rid) || rid != id || !r.U16(flags) || (flags & kQrBit) == 0 ||
