@@ -27,8 +27,9 @@ inline constexpr bool kCheckedViews = true;
 class ByteView {
   public:
     constexpr ByteView() = default;
+    // `data` is null only with a length of 0.
     constexpr ByteView(const std::uint8_t* data, std::size_t length)
-        : data_(data), length_(data != nullptr ? length : 0) {}
+        : data_(data), length_(length) {}
 
     std::size_t Length() const { return length_; }
 

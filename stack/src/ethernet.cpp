@@ -26,15 +26,13 @@ bool IsForUs(const std::uint8_t* dst) {
 struct EthernetHeader {
     std::uint16_t etherType;
     bool groupAddressed;
-    bool forUs;  // broadcast or our own station address
 
     static std::optional<EthernetHeader> Check(ByteView frame) {
         if (frame.Length() < kEthHeaderLen) {
             return std::nullopt;
         }
         // The I/G bit of the destination marks a group address (broadcast or multicast).
-        return EthernetHeader{frame.Read16(eth::kType), (frame.Read8(eth::kDst) & 0x01) != 0,
-                              IsForUs(frame.Bytes(eth::kDst, 6))};
+        return EthernetHeader{frame.Read16(eth::kType), (frame.Read8(eth::kDst) & 0x01) != 0};
     }
 };
 
@@ -49,12 +47,14 @@ void EthernetInput(std::uint8_t* frame, std::uint32_t length) {
         return;
     }
     ++g_counters.framesIn;
-    const std::optional<EthernetHeader> header = EthernetHeader::Check(ByteView(frame, length));
+    // The host's frame is the one pointer from outside; every view inside is cut from it.
+    const ByteView view(frame, frame != nullptr ? length : 0);
+    const std::optional<EthernetHeader> header = EthernetHeader::Check(view);
     if (!header) {
         ++g_counters.dropMalformed;
         return;
     }
-    if (!header->forUs) {
+    if (!IsForUs(view.Bytes(eth::kDst, 6))) {
         ++g_counters.dropNotForUs;
         return;
     }
