@@ -687,7 +687,7 @@ TEST_F(DhcpParseTest, TakesTheKnownOptionsWithPadBetween) {
                               Opt(12, Text("host")), Opt32(58, 50), Opt32(59, 80), end}),
                          kOurIp);
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->messageType, 5u);
+    EXPECT_EQ(r->messageType, dhcp::MessageType::kAck);
     EXPECT_EQ(r->yiaddr, kOurIp);
     EXPECT_EQ(r->serverId, kServerIp);
     EXPECT_EQ(r->subnetMask, kMask);
