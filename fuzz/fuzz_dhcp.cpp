@@ -24,7 +24,9 @@ using tarnet::fuzz::Input;
 constexpr int kMaxOperations      = 48;
 constexpr std::size_t kMaxOptions = 600;
 
-constexpr std::uint8_t kTypes[4] = {dhcp::kOffer, dhcp::kAck, dhcp::kNak, 0};
+constexpr std::uint8_t kTypes[4] = {dhcp::Wire(dhcp::MessageType::kOffer),
+                                    dhcp::Wire(dhcp::MessageType::kAck),
+                                    dhcp::Wire(dhcp::MessageType::kNak), 0};
 
 // A BOOTREPLY header for this client and transaction, then the option bytes.
 std::vector<std::uint8_t> ReplyHeader(std::uint32_t xid, std::uint32_t yiaddr) {
@@ -39,8 +41,8 @@ std::vector<std::uint8_t> ReplyHeader(std::uint32_t xid, std::uint32_t yiaddr) {
     return m;
 }
 
-void PutOption32(std::vector<std::uint8_t>& m, std::uint8_t code, std::uint32_t value) {
-    m.push_back(code);
+void PutOption32(std::vector<std::uint8_t>& m, dhcp::Option code, std::uint32_t value) {
+    m.push_back(dhcp::Wire(code));
     m.push_back(4);
     test::Append(m, test::Be32(value));
 }
@@ -75,16 +77,16 @@ std::vector<std::uint8_t> BuildReply(Input& in) {
     std::vector<std::uint8_t> m = ReplyHeader(xid, yiaddr);
     const std::uint8_t type     = kTypes[flags & 3];
     if (type != 0) {
-        m.insert(m.end(), {dhcp::kOptMessageType, 1, type});
+        m.insert(m.end(), {dhcp::Wire(dhcp::Option::kMessageType), 1, type});
     }
     if ((flags & 4) != 0) {
-        PutOption32(m, dhcp::kOptServerId, tarnet::fuzz::kPeerIp);
+        PutOption32(m, dhcp::Option::kServerId, tarnet::fuzz::kPeerIp);
     }
     if ((flags & 8) != 0) {
         // Times: small ones so the timers fire within a run, or anything at all.
         const bool small = (flags & 0x10) != 0;
-        for (std::uint8_t code :
-             {dhcp::kOptLeaseTime, dhcp::kOptRenewalTime, dhcp::kOptRebindingTime}) {
+        for (dhcp::Option code :
+             {dhcp::Option::kLeaseTime, dhcp::Option::kRenewalTime, dhcp::Option::kRebindingTime}) {
             const std::uint32_t v = in.U32();
             PutOption32(m, code, small ? v % 400 : v);
         }

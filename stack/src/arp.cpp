@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "byte_view.h"
 #include "counters.h"
 #include "ethernet.h"
 #include "tarnet/byteorder.h"
@@ -40,22 +41,22 @@ struct ArpHeader {
     std::uint32_t senderIp;
     std::uint32_t targetIp;
 
-    static std::optional<ArpHeader> Check(const std::uint8_t* packet, std::uint32_t length) {
-        if (packet == nullptr || length < kArpLen) {
+    static std::optional<ArpHeader> Check(ByteView packet) {
+        if (packet.Length() < kArpLen) {
             ++g_counters.dropMalformed;
             return std::nullopt;
         }
-        if (TnRead16(packet + field::kHwType) != kHwEthernet ||
-            TnRead16(packet + field::kProtoType) != kEtherTypeIpv4 || packet[field::kHwLen] != 6 ||
-            packet[field::kProtoLen] != 4) {
+        if (packet.Read16(field::kHwType) != kHwEthernet ||
+            packet.Read16(field::kProtoType) != kEtherTypeIpv4 ||
+            packet.Read8(field::kHwLen) != 6 || packet.Read8(field::kProtoLen) != 4) {
             ++g_counters.dropUnknownProtocol;
             return std::nullopt;
         }
         ArpHeader p{};
-        p.operation = TnRead16(packet + field::kOperation);
-        std::memcpy(p.senderMac, packet + field::kSenderMac, 6);
-        p.senderIp = TnRead32(packet + field::kSenderIp);
-        p.targetIp = TnRead32(packet + field::kTargetIp);
+        p.operation = packet.Read16(field::kOperation);
+        std::memcpy(p.senderMac, packet.Bytes(field::kSenderMac, 6), 6);
+        p.senderIp = packet.Read32(field::kSenderIp);
+        p.targetIp = packet.Read32(field::kTargetIp);
         return p;
     }
 };
@@ -315,7 +316,7 @@ void ArpInput(const std::uint8_t* packet, std::uint32_t length) {
     if (!g_arp.initialised) {
         return;
     }
-    const std::optional<ArpHeader> p = ArpHeader::Check(packet, length);
+    const std::optional<ArpHeader> p = ArpHeader::Check(ByteView(packet, length));
     if (!p) {
         return;
     }

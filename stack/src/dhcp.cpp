@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "arp.h"
+#include "byte_view.h"
 #include "counters.h"
 #include "dhcp_internal.h"
 #include "socket.h"
@@ -38,9 +39,16 @@ enum class Event : int {
     kConflict   = 9,  // another station answered the ARP probe
 };
 
-// Timer slots, indexed by event number minus kRetransmit. The retransmission slot also times
-// the ARP probe and the wait before a new DISCOVER.
-enum TimerSlot : int { kRetransmitTimer = 0, kT1Timer, kT2Timer, kLeaseTimer, kTimerCount };
+// Timer slots, one per timer event in the same order. The retransmission slot also times the
+// ARP probe and the wait before a new DISCOVER.
+enum class TimerSlot : int { kRetransmit = 0, kT1, kT2, kLease };
+constexpr int kTimerCount = 4;
+
+// The event a slot's timer delivers, which is also the timer's user value.
+constexpr Event TimerEvent(TimerSlot slot) {
+    return static_cast<Event>(static_cast<int>(Event::kRetransmit) + static_cast<int>(slot));
+}
+static_assert(TimerEvent(TimerSlot::kLease) == Event::kLeaseEnd);
 
 constexpr std::size_t kBufferSize      = 512;
 constexpr std::uint32_t kFirstInterval = 4;  // seconds (RFC 2131 §4.1)
@@ -56,11 +64,12 @@ constexpr std::uint32_t kBroadcast     = 0xFFFFFFFF;
 constexpr std::uint16_t kBroadcastFlag = 0x8000;
 constexpr std::uint32_t kNever         = 0xFFFFFFFF;  // a duration with no timer
 constexpr std::uint32_t kLongestMs     = kMaxTimerSeconds * 1000;
-constexpr std::uint8_t kBootRequest    = 1;
+constexpr std::uint8_t kBootRequest    = 1;  // BOOTP op (RFC 951)
 constexpr std::uint8_t kBootReply      = 2;
 constexpr std::uint8_t kHtypeEthernet  = 1;
 constexpr std::uint8_t kHlenEthernet   = 6;
-constexpr std::uint8_t kParamsWanted[] = {kOptDnsServer, kOptSubnetMask, kOptRouter};
+constexpr std::uint8_t kParamsWanted[] = {Wire(Option::kDnsServer), Wire(Option::kSubnetMask),
+                                          Wire(Option::kRouter)};
 
 // The client has one endpoint at a time, so its context is a constant (the transaction id
 // changes while the endpoint stays open); it names the slot as ours when closing it.
@@ -80,9 +89,9 @@ struct Client {
     std::uint32_t serverAddress;  // the server of the lease
     std::uint32_t requestedAddress;
     std::uint32_t offeredServer;
-    TnTimerHandle timers[kTimerCount];
-    std::uint32_t interval;  // seconds
-    std::uint32_t leaseMs;   // kNever: no timer
+    TnTimerHandle timers[kTimerCount];  // by TimerSlot
+    std::uint32_t interval;             // seconds
+    std::uint32_t leaseMs;              // kNever: no timer
     std::uint32_t t1Ms;
     std::uint32_t t2Ms;
     // RENEWING: time left until T2; REBINDING: until the lease ends (less what was waited).
@@ -130,37 +139,40 @@ void Deliver(Event event, const DhcpReply* reply) {
 
 // ---- Timers -----------------------------------------------------------------------------------
 
-void OnTimer(std::uintptr_t context) {
-    if (!g.initialised || context < static_cast<std::uintptr_t>(Event::kRetransmit) ||
-        context > static_cast<std::uintptr_t>(Event::kLeaseEnd)) {
-        return;
-    }
-    const auto slot =
-        static_cast<std::size_t>(context) - static_cast<std::size_t>(Event::kRetransmit);
-    g.timers[slot] = nullptr;  // the handle is spent once its handler runs
-    Deliver(static_cast<Event>(context), nullptr);
+TnTimerHandle& Timer(TimerSlot slot) {
+    return g.timers[static_cast<int>(slot)];
 }
 
-void StopTimer(int slot) {
-    if (g.timers[slot] != nullptr) {
-        g.config.timerStop(g.timers[slot]);
-        g.timers[slot] = nullptr;
+void OnTimer(std::uintptr_t context) {
+    const auto first = static_cast<std::uintptr_t>(TimerEvent(TimerSlot::kRetransmit));
+    if (!g.initialised || context < first || context >= first + kTimerCount) {
+        return;
+    }
+    const auto slot = static_cast<TimerSlot>(context - first);
+    Timer(slot)     = nullptr;  // the handle is spent once its handler runs
+    Deliver(TimerEvent(slot), nullptr);
+}
+
+void StopTimer(TimerSlot slot) {
+    if (Timer(slot) != nullptr) {
+        g.config.timerStop(Timer(slot));
+        Timer(slot) = nullptr;
     }
 }
 
 void StopAllTimers() {
     for (int slot = 0; slot < kTimerCount; ++slot) {
-        StopTimer(slot);
+        StopTimer(static_cast<TimerSlot>(slot));
     }
 }
 
 // Starts the timer of `slot` after stopping what it still holds. False when the host has no
 // timer to give.
-bool StartTimer(int slot, std::uint32_t delayMs) {
+bool StartTimer(TimerSlot slot, std::uint32_t delayMs) {
     StopTimer(slot);
-    const auto context = static_cast<std::uintptr_t>(slot + static_cast<int>(Event::kRetransmit));
-    g.timers[slot]     = g.config.timerStart(delayMs, context, OnTimer);
-    return g.timers[slot] != nullptr;
+    const auto context = static_cast<std::uintptr_t>(TimerEvent(slot));
+    Timer(slot)        = g.config.timerStart(delayMs, context, OnTimer);
+    return Timer(slot) != nullptr;
 }
 
 // RFC 2131 §4.1: a delay randomised by ±1 s around the current interval.
@@ -170,7 +182,7 @@ std::uint32_t BackOffMs(std::uint32_t intervalSeconds) {
 }
 
 bool StartRetransmitTimer() {
-    return StartTimer(kRetransmitTimer, BackOffMs(g.interval));
+    return StartTimer(TimerSlot::kRetransmit, BackOffMs(g.interval));
 }
 
 // Every exchange gets its own transaction id, so a reply to an earlier one is not taken for
@@ -185,33 +197,33 @@ void NewXid() {
 // (RENEWING and REBINDING), naming it by ciaddr alone.
 enum class Message { kDiscover, kSelect, kRenew, kDecline, kRelease };
 
-std::uint8_t* PutOption(std::uint8_t* p, std::uint8_t code, std::uint8_t length) {
-    p[0] = code;
+std::uint8_t* PutOption(std::uint8_t* p, Option code, std::uint8_t length) {
+    p[0] = Wire(code);
     p[1] = length;
     return p + 2;
 }
 
-std::uint8_t* PutType(std::uint8_t* p, std::uint8_t type) {
-    p    = PutOption(p, kOptMessageType, 1);
-    *p++ = type;
+std::uint8_t* PutType(std::uint8_t* p, MessageType type) {
+    p    = PutOption(p, Option::kMessageType, 1);
+    *p++ = Wire(type);
     return p;
 }
 
-std::uint8_t* PutAddressOption(std::uint8_t* p, std::uint8_t code, std::uint32_t address) {
+std::uint8_t* PutAddressOption(std::uint8_t* p, Option code, std::uint32_t address) {
     p = PutOption(p, code, 4);
     TnWrite32(p, address);
     return p + 4;
 }
 
 std::uint8_t* PutClientId(std::uint8_t* p) {
-    p    = PutOption(p, kOptClientId, 7);
+    p    = PutOption(p, Option::kClientId, 7);
     p[0] = kHtypeEthernet;
     std::memcpy(p + 1, g.config.macAddress, 6);
     return p + 7;
 }
 
 std::uint8_t* PutParamRequest(std::uint8_t* p) {
-    p = PutOption(p, kOptParamRequest, sizeof kParamsWanted);
+    p = PutOption(p, Option::kParamRequest, sizeof kParamsWanted);
     std::memcpy(p, kParamsWanted, sizeof kParamsWanted);
     return p + sizeof kParamsWanted;
 }
@@ -219,29 +231,29 @@ std::uint8_t* PutParamRequest(std::uint8_t* p) {
 std::uint8_t* PutOptions(std::uint8_t* p, Message kind) {
     switch (kind) {
         case Message::kDiscover:
-            p = PutType(p, kDiscover);
+            p = PutType(p, MessageType::kDiscover);
             p = PutClientId(p);
             return PutParamRequest(p);
         case Message::kSelect:
-            p = PutType(p, kRequest);
+            p = PutType(p, MessageType::kRequest);
             p = PutClientId(p);
-            p = PutAddressOption(p, kOptRequestedAddr, g.requestedAddress);
-            p = PutAddressOption(p, kOptServerId, g.offeredServer);
+            p = PutAddressOption(p, Option::kRequestedAddr, g.requestedAddress);
+            p = PutAddressOption(p, Option::kServerId, g.offeredServer);
             return PutParamRequest(p);
         case Message::kRenew:
             // RFC 2131 §4.3.2: no server identifier and no requested address here; a server
             // other than ours would refuse the request for naming someone else.
-            p = PutType(p, kRequest);
+            p = PutType(p, MessageType::kRequest);
             p = PutClientId(p);
             return PutParamRequest(p);
         case Message::kDecline:
-            p = PutType(p, kDecline);
+            p = PutType(p, MessageType::kDecline);
             p = PutClientId(p);
-            p = PutAddressOption(p, kOptRequestedAddr, g.requestedAddress);
-            return PutAddressOption(p, kOptServerId, g.offeredServer);
+            p = PutAddressOption(p, Option::kRequestedAddr, g.requestedAddress);
+            return PutAddressOption(p, Option::kServerId, g.offeredServer);
         case Message::kRelease:
-            p = PutType(p, kRelease);
-            p = PutAddressOption(p, kOptServerId, g.serverAddress);
+            p = PutType(p, MessageType::kRelease);
+            p = PutAddressOption(p, Option::kServerId, g.serverAddress);
             return PutClientId(p);
     }
     return p;
@@ -264,7 +276,7 @@ void Send(Message kind, std::uint32_t destination) {
     std::memcpy(msg + kCookieOffset, kMagicCookie, sizeof kMagicCookie);
 
     std::uint8_t* p = PutOptions(msg + kOptionsOffset, kind);
-    *p++            = kOptEnd;
+    *p++            = Wire(Option::kEnd);
 
     const auto length = static_cast<std::uint32_t>(p - msg);
     ++g_counters.dhcpSent;
@@ -332,7 +344,7 @@ void Restart(std::uint32_t atLeastMs) {
     waitMs = std::max(waitMs, atLeastMs);
     if (waitMs == 0) {
         Acquire();
-    } else if (!StartTimer(kRetransmitTimer, waitMs)) {
+    } else if (!StartTimer(TimerSlot::kRetransmit, waitMs)) {
         Report(TNDHCP_LOST, nullptr);  // without a timer the client would wait for ever
     }
 }
@@ -356,14 +368,14 @@ void LoseAddress() {
     Quiesce();
     Report(TNDHCP_LOST, &lost);
     if (g.initialised && g.state == StateInit && g.endpoint == nullptr &&
-        g.timers[kRetransmitTimer] == nullptr) {
+        Timer(TimerSlot::kRetransmit) == nullptr) {
         Restart(0);  // unless the result callback has already started over itself
     }
 }
 
 // Begins a new exchange: interval back to 4 s and the first retransmission timer.
 void BeginExchange(Message kind, std::uint32_t destination, StateHandler next) {
-    StopTimer(kRetransmitTimer);
+    StopTimer(TimerSlot::kRetransmit);
     g.state    = next;
     g.interval = kFirstInterval;
     Send(kind, destination);
@@ -402,7 +414,7 @@ void SendRenewal(std::uint32_t destination) {
     Send(Message::kRenew, destination);
     const std::uint32_t waitMs = std::max(g.remainingMs / 2, kMinRenewalGapMs);
     g.remainingMs -= std::min(waitMs, g.remainingMs);
-    StartTimer(kRetransmitTimer, waitMs);  // without it T2 and the lease's end still come
+    StartTimer(TimerSlot::kRetransmit, waitMs);  // without it T2 and the lease's end still come
 }
 
 // Milliseconds, so that leases of a second or two get sensible times, cut to the longest delay
@@ -431,7 +443,7 @@ void SetLeaseTimes(const DhcpReply& ack) {
     g.t2Ms    = ClampMs(t2);
 }
 
-void StartLeaseTimer(int slot, std::uint32_t durationMs) {
+void StartLeaseTimer(TimerSlot slot, std::uint32_t durationMs) {
     if (durationMs != kNever) {
         StartTimer(slot, durationMs);
     }
@@ -440,14 +452,14 @@ void StartLeaseTimer(int slot, std::uint32_t durationMs) {
 // The lease's clock starts when its ACK arrives.
 void StartLeaseTimers(const DhcpReply& ack) {
     SetLeaseTimes(ack);
-    StartLeaseTimer(kT1Timer, g.t1Ms);
-    StartLeaseTimer(kT2Timer, g.t2Ms);
-    StartLeaseTimer(kLeaseTimer, g.leaseMs);
+    StartLeaseTimer(TimerSlot::kT1, g.t1Ms);
+    StartLeaseTimer(TimerSlot::kT2, g.t2Ms);
+    StartLeaseTimer(TimerSlot::kLease, g.leaseMs);
 }
 
 // The address of `ack` is in use from now on.
 void Bind(const DhcpReply& ack) {
-    StopTimer(kRetransmitTimer);
+    StopTimer(TimerSlot::kRetransmit);
     ArpProbe(0, nullptr);
     g.ownAddress    = ack.yiaddr;
     g.serverAddress = ack.serverId;
@@ -482,7 +494,7 @@ void Check(const DhcpReply& ack) {
     g.state = StateChecking;
     StartLeaseTimers(ack);
     ArpProbe(ack.yiaddr, OnArpConflict);
-    if (!StartTimer(kRetransmitTimer, kProbeWaitMs)) {
+    if (!StartTimer(TimerSlot::kRetransmit, kProbeWaitMs)) {
         Bind(g.ack);  // no timer to wait with: the address is taken unchecked
     }
 }
@@ -500,7 +512,7 @@ void Decline() {
 }
 
 void StartRenewing() {
-    StopTimer(kRetransmitTimer);
+    StopTimer(TimerSlot::kRetransmit);
     NewXid();
     g.state       = StateRenewing;
     g.remainingMs = g.t2Ms - std::min(g.t1Ms, g.t2Ms);
@@ -509,7 +521,7 @@ void StartRenewing() {
 
 // RFC 2131 §4.4.5: our server did not answer by T2; any server may extend the lease now.
 void StartRebinding() {
-    StopTimer(kRetransmitTimer);
+    StopTimer(TimerSlot::kRetransmit);
     NewXid();
     g.state       = StateRebinding;
     g.remainingMs = g.leaseMs - std::min(g.t2Ms, g.leaseMs);
@@ -720,41 +732,40 @@ bool Assignable(std::uint32_t address, std::uint32_t server, std::uint32_t mask)
 // Takes one complete option into the record (RFC 2132). Address and time options must be
 // exactly 4 bytes; the router and DNS server options list one address or more (§3.5, §3.8), of
 // which the first is taken. Any other length is malformed and the option is ignored whole.
-void TakeOption(std::uint8_t code, std::span<const std::uint8_t> data, DhcpReply& out,
-                bool& typeSeen, bool& serverSeen) {
-    if (code == kOptMessageType) {
-        if (!data.empty()) {
-            out.messageType = data[0];
+void TakeOption(Option code, ByteView data, DhcpReply& out, bool& typeSeen, bool& serverSeen) {
+    if (code == Option::kMessageType) {
+        if (data.Length() != 0) {
+            out.messageType = static_cast<MessageType>(data.Read8(0));
             typeSeen        = true;
         }
         return;
     }
-    const bool list = code == kOptRouter || code == kOptDnsServer;
-    if (list ? (data.empty() || data.size() % 4 != 0) : data.size() != 4) {
+    const bool list = code == Option::kRouter || code == Option::kDnsServer;
+    if (list ? (data.Length() == 0 || data.Length() % 4 != 0) : data.Length() != 4) {
         return;
     }
-    const std::uint32_t value = TnRead32(data.data());
+    const std::uint32_t value = data.Read32(0);
     switch (code) {
-        case kOptSubnetMask:
+        case Option::kSubnetMask:
             out.subnetMask = value;
             break;
-        case kOptRouter:
+        case Option::kRouter:
             out.router = value;
             break;
-        case kOptDnsServer:
+        case Option::kDnsServer:
             out.dnsServer = value;
             break;
-        case kOptLeaseTime:
+        case Option::kLeaseTime:
             out.leaseTime = value;
             break;
-        case kOptServerId:
+        case Option::kServerId:
             out.serverId = value;
             serverSeen   = true;
             break;
-        case kOptRenewalTime:
+        case Option::kRenewalTime:
             out.t1 = value;
             break;
-        case kOptRebindingTime:
+        case Option::kRebindingTime:
             out.t2 = value;
             break;
         default:
@@ -767,21 +778,22 @@ void TakeOption(std::uint8_t code, std::span<const std::uint8_t> data, DhcpReply
 bool ParseReply(std::span<const std::uint8_t> datagram, std::uint32_t xid,
                 const std::uint8_t (&mac)[6], DhcpReply& out) {
     out = DhcpReply{};
-    if (datagram.size() <= kOptionsOffset) {
+    const ByteView d(datagram.data(), datagram.size());
+    if (d.Length() <= kOptionsOffset) {
         return false;
     }
-    const std::uint8_t* d = datagram.data();
-    if (d[kOpOffset] != kBootReply || d[kHtypeOffset] != kHtypeEthernet ||
-        d[kHlenOffset] != kHlenEthernet) {
+    if (d.Read8(kOpOffset) != kBootReply || d.Read8(kHtypeOffset) != kHtypeEthernet ||
+        d.Read8(kHlenOffset) != kHlenEthernet) {
         return false;
     }
-    if (TnRead32(d + kXidOffset) != xid) {
+    if (d.Read32(kXidOffset) != xid) {
         return false;
     }
-    if (std::memcmp(d + kChaddrOffset, mac, 6) != 0) {
+    if (std::memcmp(d.Bytes(kChaddrOffset, 6), mac, 6) != 0) {
         return false;
     }
-    if (std::memcmp(d + kCookieOffset, kMagicCookie, sizeof kMagicCookie) != 0) {
+    if (std::memcmp(d.Bytes(kCookieOffset, sizeof kMagicCookie), kMagicCookie,
+                    sizeof kMagicCookie) != 0) {
         return false;
     }
 
@@ -791,26 +803,26 @@ bool ParseReply(std::span<const std::uint8_t> datagram, std::uint32_t xid,
     bool typeSeen   = false;
     bool serverSeen = false;
     std::size_t pos = kOptionsOffset;
-    while (pos < datagram.size()) {
-        const std::uint8_t code = d[pos++];
-        if (code == kOptPad) {
+    while (pos < d.Length()) {
+        const auto code = static_cast<Option>(d.Read8(pos++));
+        if (code == Option::kPad) {
             continue;
         }
-        if (code == kOptEnd || pos >= datagram.size()) {
+        if (code == Option::kEnd || pos >= d.Length()) {
             break;
         }
-        const std::size_t length = d[pos++];
-        if (length > datagram.size() - pos) {
+        const std::size_t length = d.Read8(pos++);
+        if (length > d.Length() - pos) {
             break;
         }
-        TakeOption(code, datagram.subspan(pos, length), out, typeSeen, serverSeen);
+        TakeOption(code, d.Sub(pos, length), out, typeSeen, serverSeen);
         pos += length;
     }
 
-    if (!typeSeen || (out.messageType == kOffer && !serverSeen)) {
+    if (!typeSeen || (out.messageType == MessageType::kOffer && !serverSeen)) {
         return false;
     }
-    out.yiaddr = TnRead32(d + kYiaddrOffset);
+    out.yiaddr = d.Read32(kYiaddrOffset);
     return true;
 }
 
@@ -826,12 +838,12 @@ std::uintptr_t OnDatagram(std::uintptr_t, int event, void* data, std::uint32_t l
     }
     ++g_counters.dhcpReceived;
     switch (reply.messageType) {
-        case kOffer:
+        case MessageType::kOffer:
             if (Assignable(reply.yiaddr, reply.serverId, reply.subnetMask)) {
                 Deliver(Event::kOffer, &reply);
             }
             break;
-        case kAck:
+        case MessageType::kAck:
             // RFC 2131 table 3: an ACK carries the lease time; without one (or with 0) it
             // grants nothing.
             if (Assignable(reply.yiaddr, reply.serverId, reply.subnetMask) &&
@@ -839,7 +851,7 @@ std::uintptr_t OnDatagram(std::uintptr_t, int event, void* data, std::uint32_t l
                 Deliver(Event::kAck, &reply);
             }
             break;
-        case kNak:
+        case MessageType::kNak:
             Deliver(Event::kNak, &reply);
             break;
         default:

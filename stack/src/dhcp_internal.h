@@ -27,29 +27,43 @@ inline constexpr std::size_t kOptionsOffset = 240;
 
 inline constexpr std::uint8_t kMagicCookie[4] = {99, 130, 83, 99};
 
-// Message types (option 53, RFC 2132 §9.6).
-inline constexpr std::uint8_t kDiscover = 1;
-inline constexpr std::uint8_t kOffer    = 2;
-inline constexpr std::uint8_t kRequest  = 3;
-inline constexpr std::uint8_t kDecline  = 4;
-inline constexpr std::uint8_t kAck      = 5;
-inline constexpr std::uint8_t kNak      = 6;
-inline constexpr std::uint8_t kRelease  = 7;
+// Message types (option 53, RFC 2132 §9.6). A received value outside the list is kept as it
+// came and matches no case.
+enum class MessageType : std::uint8_t {
+    kNone     = 0,  // no message type option seen
+    kDiscover = 1,
+    kOffer    = 2,
+    kRequest  = 3,
+    kDecline  = 4,
+    kAck      = 5,
+    kNak      = 6,
+    kRelease  = 7,
+};
 
-// Option codes (RFC 2132).
-inline constexpr std::uint8_t kOptPad           = 0;
-inline constexpr std::uint8_t kOptSubnetMask    = 1;
-inline constexpr std::uint8_t kOptRouter        = 3;
-inline constexpr std::uint8_t kOptDnsServer     = 6;
-inline constexpr std::uint8_t kOptRequestedAddr = 50;
-inline constexpr std::uint8_t kOptLeaseTime     = 51;
-inline constexpr std::uint8_t kOptMessageType   = 53;
-inline constexpr std::uint8_t kOptServerId      = 54;
-inline constexpr std::uint8_t kOptParamRequest  = 55;
-inline constexpr std::uint8_t kOptRenewalTime   = 58;
-inline constexpr std::uint8_t kOptRebindingTime = 59;
-inline constexpr std::uint8_t kOptClientId      = 61;
-inline constexpr std::uint8_t kOptEnd           = 255;
+// Option codes the client writes or reads (RFC 2132); any other code is walked over.
+enum class Option : std::uint8_t {
+    kPad           = 0,
+    kSubnetMask    = 1,
+    kRouter        = 3,
+    kDnsServer     = 6,
+    kRequestedAddr = 50,
+    kLeaseTime     = 51,
+    kMessageType   = 53,
+    kServerId      = 54,
+    kParamRequest  = 55,
+    kRenewalTime   = 58,
+    kRebindingTime = 59,
+    kClientId      = 61,
+    kEnd           = 255,
+};
+
+// The byte a message type or option code is on the wire.
+constexpr std::uint8_t Wire(MessageType type) {
+    return static_cast<std::uint8_t>(type);
+}
+constexpr std::uint8_t Wire(Option code) {
+    return static_cast<std::uint8_t>(code);
+}
 
 // Lengths of the messages the client sends (UDP payload). A REQUEST that takes up an offer
 // names the address and the server; one that renews or rebinds carries the address in ciaddr.
@@ -66,7 +80,7 @@ inline constexpr std::uint32_t kMaxTimerSeconds = 0xFFFFFFFF / 1000;
 
 // What one reply carried. Times are seconds as received; absent options leave 0.
 struct DhcpReply {
-    std::uint32_t messageType;
+    MessageType messageType;
     std::uint32_t yiaddr;
     std::uint32_t serverId;
     std::uint32_t dnsServer;

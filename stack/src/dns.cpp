@@ -3,6 +3,7 @@
 // or starts a query and reports "pending", and the caller asks again later.
 #include <cstring>
 
+#include "byte_view.h"
 #include "counters.h"
 #include "diag.h"
 #include "dns_internal.h"
@@ -22,6 +23,9 @@ constexpr std::uint16_t kOpcodeMask = 0x0F;
 constexpr std::uint16_t kRcodeMask  = 0x0F;
 constexpr std::uint8_t kPointerBits = 0xC0;  // RFC 1035 §4.1.4
 constexpr std::size_t kNameSize     = kMaxNameLen + 1;
+
+// Response codes (RFC 1035 §4.1.1) with an outcome of their own; any other is kept as it came.
+enum class Rcode : std::uint8_t { kNoError = 0, kServerFailure = 2, kNameError = 3, kRefused = 5 };
 
 // The largest query: header, a 255-octet name, QTYPE and QCLASS.
 static_assert(kHeadroom + kHeaderLen + kMaxWireName + 4 <= kBufferSize);
@@ -44,7 +48,7 @@ struct PendingQuery {
 // How a recent lookup ended, for callers that poll TnDnsResolve and must stop when it failed.
 struct EndedLookup {
     char name[kNameSize];
-    int outcome;
+    Outcome outcome;
     std::uint32_t serial;  // grows with every ended lookup; 0 marks an empty slot
 };
 constexpr std::size_t kEndedLookups = 8;
@@ -147,7 +151,7 @@ void Drop(PendingQuery* query) {
 }
 
 // Keeps the outcome in the small ring of ended lookups, overwriting the oldest.
-void RememberEnded(const char (&name)[kNameSize], int outcome) {
+void RememberEnded(const char (&name)[kNameSize], Outcome outcome) {
     if (++g.endedSerial == 0) {
         g.endedSerial = 1;  // 0 stays the mark of an empty slot
     }
@@ -159,8 +163,8 @@ void RememberEnded(const char (&name)[kNameSize], int outcome) {
 
 // Ends a lookup with its outcome: an answer goes to the cache, the query goes, and the outcome
 // goes to the diagnostic hook, so a caller that asks again learns when to stop.
-void Finish(PendingQuery* query, int outcome, std::uint32_t address) {
-    if (outcome == TNSOCK_DNS_ANSWER) {
+void Finish(PendingQuery* query, Outcome outcome, std::uint32_t address) {
+    if (outcome == Outcome::kAnswer) {
         CacheStore(query->name, address);
     }
     RememberEnded(query->name, outcome);
@@ -169,8 +173,8 @@ void Finish(PendingQuery* query, int outcome, std::uint32_t address) {
     Drop(query);
     TnSockDiagnostic d = DiagRecord(TNSOCK_DIAG_DNS_RESULT);
     d.name             = name;
-    d.dnsOutcome       = outcome;
-    d.address          = outcome == TNSOCK_DNS_ANSWER ? address : 0;
+    d.dnsOutcome       = OutcomeCode(outcome);
+    d.address          = outcome == Outcome::kAnswer ? address : 0;
     DiagEmit(d);
 }
 
@@ -198,12 +202,12 @@ void OnTimer(std::uintptr_t context) {
     query->timer = nullptr;  // spent
     ++query->retries;
     if (query->retries >= kTransmissions) {
-        Finish(query, TNSOCK_DNS_NO_RESPONSE, 0);
+        Finish(query, Outcome::kNoResponse, 0);
         return;
     }
     query->timer = g.config.timerStart(kRetryMs, context, OnTimer);
     if (query->timer == nullptr) {
-        Finish(query, TNSOCK_DNS_NO_RESPONSE, 0);
+        Finish(query, Outcome::kNoResponse, 0);
         return;
     }
     SendQuery(query);
@@ -273,12 +277,12 @@ bool SameName(const WireName& a, const WireName& b) {
 // leaves the position alone.
 class Reader {
   public:
-    explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    explicit Reader(ByteView bytes) : bytes_(bytes) {}
 
     std::size_t Pos() const { return pos_; }
 
     bool Skip(std::size_t n) {
-        if (n > bytes_.size() - pos_) {
+        if (n > bytes_.Length() - pos_) {
             return false;
         }
         pos_ += n;
@@ -286,10 +290,10 @@ class Reader {
     }
 
     bool U16(std::uint16_t& v) {
-        if (2 > bytes_.size() - pos_) {
+        if (2 > bytes_.Length() - pos_) {
             return false;
         }
-        v = TnRead16(bytes_.data() + pos_);
+        v = bytes_.Read16(pos_);
         pos_ += 2;
         return true;
     }
@@ -305,15 +309,16 @@ class Reader {
         std::size_t after       = 0;  // where this name ends in place, once a pointer is taken
         int jumps               = 0;
         for (;;) {
-            if (at >= bytes_.size()) {
+            if (at >= bytes_.Length()) {
                 return false;
             }
-            const std::uint8_t length = bytes_[at];
+            const std::uint8_t length = bytes_.Read8(at);
             if ((length & kPointerBits) == kPointerBits) {
-                if (at + 1 >= bytes_.size() || ++jumps > kMaxJumps) {
+                if (at + 1 >= bytes_.Length() || ++jumps > kMaxJumps) {
                     return false;
                 }
-                const std::size_t target = (std::size_t{length & 0x3FU} << 8) | bytes_[at + 1];
+                const std::size_t target =
+                    (std::size_t{length & 0x3FU} << 8) | bytes_.Read8(at + 1);
                 if (target >= at) {
                     return false;
                 }
@@ -323,11 +328,11 @@ class Reader {
                 at = target;
                 continue;
             }
-            if ((length & kPointerBits) != 0 || length >= bytes_.size() - at ||
+            if ((length & kPointerBits) != 0 || length >= bytes_.Length() - at ||
                 out.length + 1 + length > kMaxWireName) {
                 return false;
             }
-            std::memcpy(out.bytes + out.length, bytes_.data() + at, 1U + length);
+            std::memcpy(out.bytes + out.length, bytes_.Bytes(at, 1U + length), 1U + length);
             out.length += 1U + length;
             at += 1U + length;
             if (length == 0) {
@@ -338,31 +343,33 @@ class Reader {
     }
 
   private:
-    std::span<const std::uint8_t> bytes_;
+    ByteView bytes_;
     std::size_t pos_ = 0;
 };
 
 // One resource record of the answer section, its data not yet read.
 struct Record {
     WireName owner;
-    std::uint16_t type;
+    RecordType type;
     std::uint16_t klass;
     std::uint16_t rdlength;
     std::size_t rdata;  // offset in the message
 };
 
 bool NextRecord(Reader& r, Record& rec) {
-    rec.rdata = 0;
-    if (!r.Name(rec.owner) || !r.U16(rec.type) || !r.U16(rec.klass) || !r.Skip(4) ||
+    rec.rdata          = 0;
+    std::uint16_t type = 0;
+    if (!r.Name(rec.owner) || !r.U16(type) || !r.U16(rec.klass) || !r.Skip(4) ||
         !r.U16(rec.rdlength)) {
         return false;
     }
+    rec.type  = static_cast<RecordType>(type);
     rec.rdata = r.Pos();
     return r.Skip(rec.rdlength);
 }
 
 // The alias a CNAME record names: its data must be exactly one name.
-bool CnameTarget(std::span<const std::uint8_t> message, const Record& rec, WireName& target) {
+bool CnameTarget(ByteView message, const Record& rec, WireName& target) {
     Reader r(message);
     return r.Skip(rec.rdata) && r.Name(target) && r.Pos() == rec.rdata + rec.rdlength;
 }
@@ -370,8 +377,8 @@ bool CnameTarget(std::span<const std::uint8_t> message, const Record& rec, WireN
 // Checks every record of the answer section: each must lie inside the message, an A record of
 // class IN must hold 4 bytes and a CNAME exactly one name. A section that fails is not read.
 // `addresses` tells whether it holds any A record.
-bool AnswersWellFormed(std::span<const std::uint8_t> message, std::size_t start,
-                       std::uint16_t ancount, bool& addresses) {
+bool AnswersWellFormed(ByteView message, std::size_t start, std::uint16_t ancount,
+                       bool& addresses) {
     addresses = false;
     Reader r(message);
     if (!r.Skip(start)) {
@@ -381,12 +388,12 @@ bool AnswersWellFormed(std::span<const std::uint8_t> message, std::size_t start,
         Record rec{};
         WireName target{};
         if (!NextRecord(r, rec) ||
-            (rec.klass == kClassIn && rec.type == kTypeA && rec.rdlength != 4) ||
-            (rec.klass == kClassIn && rec.type == kTypeCname &&
+            (rec.klass == kClassIn && rec.type == RecordType::kA && rec.rdlength != 4) ||
+            (rec.klass == kClassIn && rec.type == RecordType::kCname &&
              !CnameTarget(message, rec, target))) {
             return false;
         }
-        addresses = addresses || (rec.klass == kClassIn && rec.type == kTypeA);
+        addresses = addresses || (rec.klass == kClassIn && rec.type == RecordType::kA);
     }
     return true;
 }
@@ -395,8 +402,8 @@ bool AnswersWellFormed(std::span<const std::uint8_t> message, std::size_t start,
 // it reaches (RFC 1034 §5.3.3, RFC 2181 §5.4.1). A name with a CNAME has no other data
 // (RFC 1034 §3.6.2), so an A record beside one is not believed; nor is any record for a name off
 // the chain, whatever the section: only the server's answer about the chain itself is.
-int FollowAnswers(std::span<const std::uint8_t> message, std::size_t start, std::uint16_t ancount,
-                  const WireName& asked, std::uint32_t& address) {
+Outcome FollowAnswers(ByteView message, std::size_t start, std::uint16_t ancount,
+                      const WireName& asked, std::uint32_t& address) {
     WireName current = asked;
     for (int hop = 0; hop <= kMaxCnameHops; ++hop) {
         Reader r(message);
@@ -410,32 +417,32 @@ int FollowAnswers(std::span<const std::uint8_t> message, std::size_t start, std:
             if (rec.klass != kClassIn || !SameName(rec.owner, current)) {
                 continue;
             }
-            if (rec.type == kTypeA && !found) {
-                first = TnRead32(message.data() + rec.rdata);
+            if (rec.type == RecordType::kA && !found) {
+                first = message.Read32(rec.rdata);
                 found = true;
-            } else if (rec.type == kTypeCname && !aliased) {
+            } else if (rec.type == RecordType::kCname && !aliased) {
                 aliased = CnameTarget(message, rec, next);
             }
         }
         if (!aliased) {
             address = first;
-            return found ? TNSOCK_DNS_ANSWER : TNSOCK_DNS_NO_ADDRESS;
+            return found ? Outcome::kAnswer : Outcome::kNoAddress;
         }
         current = next;
     }
-    return TNSOCK_DNS_NO_ADDRESS;  // the chain loops
+    return Outcome::kNoAddress;  // the chain loops
 }
 
-int RcodeOutcome(std::uint16_t flags) {
-    switch (flags & kRcodeMask) {
-        case 2:
-            return TNSOCK_DNS_SERVFAIL;
-        case 3:
-            return TNSOCK_DNS_NXDOMAIN;
-        case 5:
-            return TNSOCK_DNS_REFUSED;
+Outcome RcodeOutcome(Rcode rcode) {
+    switch (rcode) {
+        case Rcode::kServerFailure:
+            return Outcome::kServfail;
+        case Rcode::kNameError:
+            return Outcome::kNxdomain;
+        case Rcode::kRefused:
+            return Outcome::kRefused;
         default:
-            return TNSOCK_DNS_OTHER_ERROR;
+            return Outcome::kOtherError;
     }
 }
 
@@ -454,47 +461,48 @@ std::size_t EncodeQuery(std::uint16_t id, const char* name, std::span<std::uint8
     p += kHeaderLen;
     std::memcpy(p, wire.bytes, wire.length);
     p += wire.length;
-    TnWrite16(p, kTypeA);
+    TnWrite16(p, static_cast<std::uint16_t>(RecordType::kA));
     TnWrite16(p + 2, kClassIn);
     p += 4;
     return static_cast<std::size_t>(p - out.data());
 }
 
-int ReadResponse(std::span<const std::uint8_t> message, std::uint16_t id, const char* name,
-                 std::uint32_t& address) {
+Outcome ReadResponse(std::span<const std::uint8_t> bytes, std::uint16_t id, const char* name,
+                     std::uint32_t& address) {
     WireName asked{};
     if (!ToWire(name, asked)) {
-        return 0;
+        return Outcome::kNotTheAnswer;
     }
+    const ByteView message(bytes.data(), bytes.size());
     Reader r(message);
     std::uint16_t rid = 0, flags = 0, qdcount = 0, ancount = 0;
     if (!r.U16(rid) || rid != id || !r.U16(flags) || (flags & kQrBit) == 0 ||
         ((flags >> kOpcodeShift) & kOpcodeMask) != 0) {
-        return 0;
+        return Outcome::kNotTheAnswer;
     }
     // The question must be the one asked, echoed (RFC 5452 §9.1): an id and a port guessed
     // blind are not enough to answer for a name.
     WireName question{};
     std::uint16_t qtype = 0, qclass = 0;
     if (!r.U16(qdcount) || qdcount != 1 || !r.U16(ancount) || !r.Skip(4) || !r.Name(question) ||
-        !r.U16(qtype) || !r.U16(qclass) || !SameName(question, asked) || qtype != kTypeA ||
-        qclass != kClassIn) {
-        return 0;
+        !r.U16(qtype) || !r.U16(qclass) || !SameName(question, asked) ||
+        qtype != static_cast<std::uint16_t>(RecordType::kA) || qclass != kClassIn) {
+        return Outcome::kNotTheAnswer;
     }
     if ((flags & kRcodeMask) != 0) {
-        return RcodeOutcome(flags);
+        return RcodeOutcome(static_cast<Rcode>(flags & kRcodeMask));
     }
     if ((flags & kTcBit) != 0) {
-        return TNSOCK_DNS_TRUNCATED;  // what came may be a part; a TCP retry is not made
+        return Outcome::kTruncated;  // what came may be a part; a TCP retry is not made
     }
     bool addresses = false;
     if (!AnswersWellFormed(message, r.Pos(), ancount, addresses)) {
-        return 0;
+        return Outcome::kNotTheAnswer;
     }
-    const int outcome = FollowAnswers(message, r.Pos(), ancount, asked, address);
+    const Outcome outcome = FollowAnswers(message, r.Pos(), ancount, asked, address);
     // Addresses, but none for the name asked: a sender that answers another question (or
     // forges), not a server saying the name has none. Wait for the real answer.
-    return outcome == TNSOCK_DNS_NO_ADDRESS && addresses ? 0 : outcome;
+    return outcome == Outcome::kNoAddress && addresses ? Outcome::kNotTheAnswer : outcome;
 }
 
 std::uintptr_t OnDatagram(std::uintptr_t context, int event, void* data, std::uint32_t length,
@@ -511,9 +519,9 @@ std::uintptr_t OnDatagram(std::uintptr_t context, int event, void* data, std::ui
         return 0;
     }
     std::uint32_t address = 0;
-    const int outcome     = ReadResponse(std::span(static_cast<const std::uint8_t*>(data), length),
+    const Outcome outcome = ReadResponse(std::span(static_cast<const std::uint8_t*>(data), length),
                                          query->id, query->name, address);
-    if (outcome == 0) {
+    if (outcome == Outcome::kNotTheAnswer) {
         return 0;  // not the answer: the query stays pending for it, retransmissions go on
     }
     ++g_counters.dnsAnswers;
@@ -603,7 +611,7 @@ int TnDnsLastOutcome(const char* name, std::uint32_t* serial) {
     if (serial != nullptr) {
         *serial = latest->serial;
     }
-    return latest->outcome;
+    return OutcomeCode(latest->outcome);
 }
 
 int TnDnsResolve(const char* name, std::uint32_t* address) {
@@ -629,7 +637,7 @@ int TnDnsResolve(const char* name, std::uint32_t* address) {
 
     // Make room by abandoning the oldest query; its lookup ends without an answer.
     while (g.pendingCount >= g.config.pendingLimit && g.pending.first != nullptr) {
-        Finish(QueryOf(g.pending.first), TNSOCK_DNS_NO_RESPONSE, 0);
+        Finish(QueryOf(g.pending.first), Outcome::kNoResponse, 0);
     }
 
     PendingQuery record{};

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "arp.h"
+#include "byte_view.h"
 #include "counters.h"
 #include "ipv4.h"
 #include "tarnet/byteorder.h"
@@ -13,27 +14,27 @@ namespace tarnet {
 
 namespace {
 
+// Our own hardware address, the one unicast destination the filter lets through.
+std::uint8_t g_ownMac[6];
+
+// Broadcast or our own address. Multicast groups are not joined, so no other group frame is ours.
+bool IsForUs(const std::uint8_t* dst) {
+    return std::memcmp(dst, kBroadcastMac, 6) == 0 || std::memcmp(dst, g_ownMac, 6) == 0;
+}
+
 // The fields of one received frame's Ethernet II header, read once its length was checked.
 struct EthernetHeader {
     std::uint16_t etherType;
     bool groupAddressed;
 
-    static std::optional<EthernetHeader> Check(const std::uint8_t* frame, std::uint32_t length) {
-        if (frame == nullptr || length < kEthHeaderLen) {
+    static std::optional<EthernetHeader> Check(ByteView frame) {
+        if (frame.Length() < kEthHeaderLen) {
             return std::nullopt;
         }
-        return EthernetHeader{TnRead16(frame + eth::kType), EthernetIsGroupAddressed(frame)};
+        // The I/G bit of the destination marks a group address (broadcast or multicast).
+        return EthernetHeader{frame.Read16(eth::kType), (frame.Read8(eth::kDst) & 0x01) != 0};
     }
 };
-
-// Our own hardware address, the one unicast destination the filter lets through.
-std::uint8_t g_ownMac[6];
-
-// Broadcast or our own address. Multicast groups are not joined, so no other group frame is ours.
-bool IsForUs(const std::uint8_t* frame) {
-    return std::memcmp(frame + eth::kDst, kBroadcastMac, 6) == 0 ||
-           std::memcmp(frame + eth::kDst, g_ownMac, 6) == 0;
-}
 
 }  // namespace
 
@@ -46,12 +47,14 @@ void EthernetInput(std::uint8_t* frame, std::uint32_t length) {
         return;
     }
     ++g_counters.framesIn;
-    const std::optional<EthernetHeader> header = EthernetHeader::Check(frame, length);
+    // The host's frame is the one pointer from outside; every view inside is cut from it.
+    const ByteView view(frame, frame != nullptr ? length : 0);
+    const std::optional<EthernetHeader> header = EthernetHeader::Check(view);
     if (!header) {
         ++g_counters.dropMalformed;
         return;
     }
-    if (!IsForUs(frame)) {
+    if (!IsForUs(view.Bytes(eth::kDst, 6))) {
         ++g_counters.dropNotForUs;
         return;
     }
@@ -73,10 +76,6 @@ void EthernetWriteHeader(std::uint8_t* frame, const std::uint8_t* dst, const std
     std::memcpy(frame + eth::kDst, dst, 6);
     std::memcpy(frame + eth::kSrc, src, 6);
     TnWrite16(frame + eth::kType, etherType);
-}
-
-bool EthernetIsGroupAddressed(const std::uint8_t* frame) {
-    return (frame[eth::kDst] & 0x01) != 0;
 }
 
 }  // namespace tarnet

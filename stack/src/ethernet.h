@@ -22,10 +22,6 @@ inline constexpr std::uint32_t kType = 12;
 // demultiplexes by EtherType (TnSockEthernetInput forwards here).
 void EthernetInput(std::uint8_t* frame, std::uint32_t length);
 
-// True when the frame went to a link-layer group address (broadcast or multicast: the I/G bit
-// of the destination is set). IPv4 needs it to refuse a unicast datagram sent to everyone.
-bool EthernetIsGroupAddressed(const std::uint8_t* frame);
-
 // Writes destination, source and EtherType into the 14 bytes at `frame`.
 void EthernetWriteHeader(std::uint8_t* frame, const std::uint8_t* dst, const std::uint8_t* src,
                          std::uint16_t etherType);

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "arp.h"
+#include "byte_view.h"
 #include "checksum.h"
 #include "counters.h"
 #include "diag.h"
@@ -106,33 +107,33 @@ struct Ipv4Header {
 
     bool IsFragment() const { return moreFragments || byteOffset != 0; }
 
-    // `ip` has `available` bytes behind it.
-    static std::optional<Ipv4Header> Check(const std::uint8_t* ip, std::uint32_t available) {
-        if (ip == nullptr || available <= kIpv4HeaderLen || (ip[field::kVersionIhl] >> 4) != 4) {
+    // `ip` holds the datagram and whatever the link added behind it (padding).
+    static std::optional<Ipv4Header> Check(ByteView ip) {
+        if (ip.Length() <= kIpv4HeaderLen || (ip.Read8(field::kVersionIhl) >> 4) != 4) {
             ++g_counters.dropMalformed;
             return std::nullopt;
         }
-        const std::uint32_t headerLength = (ip[field::kVersionIhl] & 0x0Fu) * 4;
-        const std::uint32_t total        = TnRead16(ip + field::kTotalLength);
-        if (headerLength < kIpv4HeaderLen || total <= headerLength || available < total ||
+        const std::uint32_t headerLength = (ip.Read8(field::kVersionIhl) & 0x0Fu) * 4;
+        const std::uint32_t total        = ip.Read16(field::kTotalLength);
+        if (headerLength < kIpv4HeaderLen || total <= headerLength || ip.Length() < total ||
             total - headerLength > kReassemblyMax) {
             ++g_counters.dropMalformed;
             return std::nullopt;
         }
-        if (TnRead16(ip + field::kChecksum) != HeaderChecksum(ip, headerLength)) {
+        if (ip.Read16(field::kChecksum) != HeaderChecksum(ip.Sub(0, headerLength))) {
             ++g_counters.dropChecksum;
             return std::nullopt;
         }
-        const std::uint16_t flagsOffset = TnRead16(ip + field::kFlagsOffset);
+        const std::uint16_t flagsOffset = ip.Read16(field::kFlagsOffset);
         Ipv4Header h{};
         h.headerLength  = headerLength;
         h.payloadLength = total - headerLength;
-        h.protocol      = ip[field::kProtocol];
-        h.id            = TnRead16(ip + field::kId);
+        h.protocol      = ip.Read8(field::kProtocol);
+        h.id            = ip.Read16(field::kId);
         h.moreFragments = (flagsOffset & kMoreFragments) != 0;
         h.byteOffset    = static_cast<std::uint32_t>(flagsOffset & kOffsetMask) * 8;
-        h.src           = TnRead32(ip + field::kSrc);
-        h.dst           = TnRead32(ip + field::kDst);
+        h.src           = ip.Read32(field::kSrc);
+        h.dst           = ip.Read32(field::kDst);
         return h;
     }
 
@@ -140,11 +141,13 @@ struct Ipv4Header {
     // The checksum the header should carry: the one computed with the field taken as zero, so
     // the sum skips the field's two bytes (the part before them holds the nonzero version, so
     // the split sum folds to the same value as the whole).
-    static std::uint16_t HeaderChecksum(const std::uint8_t* ip, std::uint32_t headerLength) {
+    static std::uint16_t HeaderChecksum(ByteView header) {
         constexpr std::uint32_t after = field::kChecksum + 2;
-        const std::uint16_t before    = OnesComplementSum(ip, field::kChecksum);
+        const std::size_t rest        = header.Length() - after;
+        const std::uint16_t before =
+            OnesComplementSum(header.Bytes(0, field::kChecksum), field::kChecksum);
         return static_cast<std::uint16_t>(
-            ~OnesComplementSum(ip + after, headerLength - after, before));
+            ~OnesComplementSum(header.Bytes(after, rest), rest, before));
     }
 };
 
@@ -452,7 +455,7 @@ bool FillHoles(Reassembly& r, std::uint32_t first, std::uint32_t last) {
 // True when every byte of [first, last] that lies outside the holes (received already) equals
 // the fragment's byte there. A fragment that repeats what is held is a duplicate, not an attack.
 bool AgreesWithHeld(const Reassembly& r, std::uint32_t first, std::uint32_t last,
-                    const std::uint8_t* payload) {
+                    ByteView payload) {
     std::uint32_t at = first;  // the first byte not yet compared
     for (int i = 0; i < r.holeCount && at <= last; ++i) {
         const Hole& hole = r.holes[i];
@@ -460,12 +463,14 @@ bool AgreesWithHeld(const Reassembly& r, std::uint32_t first, std::uint32_t last
             continue;
         }
         const std::uint32_t heldEnd = std::min(hole.first, last + 1);  // held: [at, heldEnd)
-        if (heldEnd > at && std::memcmp(r.data + at, payload + (at - first), heldEnd - at) != 0) {
+        if (heldEnd > at &&
+            std::memcmp(r.data + at, payload.Bytes(at - first, heldEnd - at), heldEnd - at) != 0) {
             return false;
         }
         at = hole.last + 1;
     }
-    return at > last || std::memcmp(r.data + at, payload + (at - first), last - at + 1) == 0;
+    return at > last ||
+           std::memcmp(r.data + at, payload.Bytes(at - first, last - at + 1), last - at + 1) == 0;
 }
 
 // The final fragment fixes the payload length at last + 1. False when that contradicts what came
@@ -494,7 +499,7 @@ void Deliver(std::uint8_t protocol, const Ipv4Datagram& datagram, std::uint8_t* 
              std::uint32_t length);
 
 // `payload` is the fragment's data, h.payloadLength bytes.
-void Reassemble(const Ipv4Header& h, const std::uint8_t* payload) {
+void Reassemble(const Ipv4Header& h, ByteView payload) {
     Reassembly* r = FindEntry(h.protocol, h.src, h.dst, h.id);
     if (r == nullptr) {
         r = NewEntry(h.protocol, h.src, h.dst, h.id);
@@ -518,7 +523,7 @@ void Reassemble(const Ipv4Header& h, const std::uint8_t* payload) {
         ++g_counters.dropMalformed;
         return;
     }
-    std::memcpy(r->data + first, payload, length);
+    std::memcpy(r->data + first, payload.Bytes(0, length), length);
     if (!FillHoles(*r, first, last)) {
         ReleaseEntry(*r);
         ++g_counters.dropReassemblyOverflow;
@@ -615,17 +620,18 @@ struct IcmpHeader {
     std::uint16_t sequence;
     std::uint32_t length;  // header and data
 
-    static std::optional<IcmpHeader> Check(const std::uint8_t* message, std::uint32_t length) {
-        if (message == nullptr || length < kIcmpHeaderLen) {
+    static std::optional<IcmpHeader> Check(ByteView message) {
+        const auto length = static_cast<std::uint32_t>(message.Length());
+        if (length < kIcmpHeaderLen) {
             ++g_counters.dropMalformed;
             return std::nullopt;
         }
-        if (InetChecksum(message, length) != 0) {
+        if (InetChecksum(message.Bytes(0, length), length) != 0) {
             ++g_counters.dropChecksum;
             return std::nullopt;
         }
-        return IcmpHeader{message[icmpfield::kType], TnRead16(message + icmpfield::kIdentifier),
-                          TnRead16(message + icmpfield::kSequence), length};
+        return IcmpHeader{message.Read8(icmpfield::kType), message.Read16(icmpfield::kIdentifier),
+                          message.Read16(icmpfield::kSequence), length};
     }
 };
 
@@ -648,7 +654,7 @@ void PingReply(std::uint32_t src, const IcmpHeader& m) {
 }
 
 void IcmpInput(std::uint32_t src, std::uint8_t* message, std::uint32_t length) {
-    const std::optional<IcmpHeader> m = IcmpHeader::Check(message, length);
+    const std::optional<IcmpHeader> m = IcmpHeader::Check(ByteView(message, length));
     if (!m) {
         return;
     }
@@ -697,18 +703,18 @@ void Deliver(std::uint8_t protocol, const Ipv4Datagram& datagram, std::uint8_t* 
 // While we hold no address a DHCP server may answer by unicast to the address it offers, at our
 // MAC (RFC 2131 4.1, RFC 1122 3.3.6 for the broadcast-flag-clear case). Accept exactly those:
 // unfragmented UDP to port 68 (the caller has checked that the frame went to our MAC).
-bool IsDhcpReplyWhileUnaddressed(const Ipv4Header& h, const std::uint8_t* payload) {
+bool IsDhcpReplyWhileUnaddressed(const Ipv4Header& h, ByteView payload) {
     if (g_ip.config.ownAddress != 0 || h.dst == 0 || h.protocol != kProtoUdp ||
         h.payloadLength < kUdpHeaderLen || h.IsFragment()) {
         return false;
     }
-    return TnRead16(payload + kUdpDstPort) == kDhcpClientPort;
+    return payload.Read16(kUdpDstPort) == kDhcpClientPort;
 }
 
 // Our own address and the limited broadcast, the latter in any frame. A unicast datagram that
 // arrived in a link-layer broadcast or multicast frame is discarded (RFC 1122 3.3.6): whoever
 // sent it that way meant every station, not us.
-bool IsForUs(const Ipv4Header& h, const std::uint8_t* payload, bool linkGroup) {
+bool IsForUs(const Ipv4Header& h, ByteView payload, bool linkGroup) {
     if (h.dst == kLimitedBcast) {
         return true;
     }
@@ -851,7 +857,8 @@ void Ipv4Input(std::uint8_t* ip, std::uint32_t length, bool linkGroup) {
     if (!g_ip.initialised) {
         return;
     }
-    const std::optional<Ipv4Header> h = Ipv4Header::Check(ip, length);
+    const ByteView datagram(ip, length);
+    const std::optional<Ipv4Header> h = Ipv4Header::Check(datagram);
     if (!h) {
         return;
     }
@@ -859,9 +866,11 @@ void Ipv4Input(std::uint8_t* ip, std::uint32_t length, bool linkGroup) {
         ++g_counters.dropUnknownProtocol;
         return;
     }
-    // Options are ignored (RFC 1122 3.2.1.8): the payload starts behind them.
-    std::uint8_t* payload = ip + h->headerLength;
-    if (!IsForUs(*h, payload, linkGroup)) {
+    // Options are ignored (RFC 1122 3.2.1.8): the payload starts behind them. Link padding
+    // behind the total length is not part of it.
+    const ByteView payloadView = datagram.Sub(h->headerLength, h->payloadLength);
+    std::uint8_t* payload      = ip + h->headerLength;
+    if (!IsForUs(*h, payloadView, linkGroup)) {
         ++g_counters.dropNotForUs;
         return;
     }
@@ -873,7 +882,7 @@ void Ipv4Input(std::uint8_t* ip, std::uint32_t length, bool linkGroup) {
         Deliver(h->protocol, Ipv4Datagram{h->src, h->dst}, payload, h->payloadLength);
         return;
     }
-    Reassemble(*h, payload);
+    Reassemble(*h, payloadView);
 }
 
 }  // namespace tarnet

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "byte_view.h"
 #include "counters.h"
 #include "tarnet/byteorder.h"
 #include "tcp_internal.h"
@@ -38,14 +39,14 @@ struct Segment {
 
     // A view of a segment that passed the length and checksum checks. The pseudo-header's
     // addresses come with the IPv4 datagram.
-    static std::optional<Segment> Check(const Ipv4Datagram& ip, const std::uint8_t* segment,
-                                        std::uint16_t length) {
-        if (segment == nullptr || length < kTcpHeaderLen) {
+    static std::optional<Segment> Check(const Ipv4Datagram& ip, ByteView segment) {
+        const auto length = static_cast<std::uint16_t>(segment.Length());
+        if (length < kTcpHeaderLen) {
             ++g_counters.dropMalformed;
             return std::nullopt;
         }
         const auto headerLength =
-            static_cast<std::uint16_t>((segment[tcpfield::kDataOffset] >> 4) * 4);
+            static_cast<std::uint16_t>((segment.Read8(tcpfield::kDataOffset) >> 4) * 4);
         if (headerLength < kTcpHeaderLen || headerLength > length) {
             ++g_counters.dropMalformed;
             return std::nullopt;
@@ -56,17 +57,17 @@ struct Segment {
         // RFC 1071: summed with its checksum field, a segment adds up to all ones. This accepts
         // either form of a zero checksum (0x0000 or 0xFFFF, RFC 1624 section 3).
         const std::uint16_t pseudo = TcpPseudoHeaderSum(s.srcAddr, s.dstAddr, length);
-        if (TcpChecksum(segment, length, pseudo) != 0xFFFF) {
+        if (TcpChecksum(segment.Bytes(0, length), length, pseudo) != 0xFFFF) {
             ++g_counters.dropChecksum;
             return std::nullopt;
         }
-        s.srcPort       = TnRead16(segment + tcpfield::kSrcPort);
-        s.dstPort       = TnRead16(segment + tcpfield::kDstPort);
-        s.seq           = TnRead32(segment + tcpfield::kSeq);
-        s.ack           = TnRead32(segment + tcpfield::kAck);
-        s.flags         = segment[tcpfield::kFlags] & kTcpFlagMask;
-        s.window        = TnRead16(segment + tcpfield::kWindow);
-        s.header        = segment;
+        s.srcPort       = segment.Read16(tcpfield::kSrcPort);
+        s.dstPort       = segment.Read16(tcpfield::kDstPort);
+        s.seq           = segment.Read32(tcpfield::kSeq);
+        s.ack           = segment.Read32(tcpfield::kAck);
+        s.flags         = segment.Read8(tcpfield::kFlags) & kTcpFlagMask;
+        s.window        = segment.Read16(tcpfield::kWindow);
+        s.header        = segment.Bytes(0, headerLength);
         s.headerLength  = headerLength;
         s.payloadLength = static_cast<std::uint16_t>(length - headerLength);
         return s;
@@ -1226,7 +1227,7 @@ void TnTcpInput(const tarnet::Ipv4Datagram& ip, std::uint8_t* segment, std::uint
     if (!TcpState().initialised) {
         return;
     }
-    const std::optional<Segment> s = Segment::Check(ip, segment, length);
+    const std::optional<Segment> s = Segment::Check(ip, ByteView(segment, length));
     if (!s) {
         return;
     }

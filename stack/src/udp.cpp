@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "byte_view.h"
 #include "checksum.h"
 #include "counters.h"
 #include "ipv4.h"
@@ -46,17 +47,16 @@ struct UdpHeader {
     const std::uint8_t* payload;
     std::uint32_t payloadLength;
 
-    static std::optional<UdpHeader> Check(const Ipv4Datagram& ip, const std::uint8_t* data,
-                                          std::uint32_t length) {
-        if (data == nullptr || length <= kUdpHeaderLen) {
+    static std::optional<UdpHeader> Check(const Ipv4Datagram& ip, ByteView data) {
+        if (data.Length() <= kUdpHeaderLen) {
             ++g_counters.dropMalformed;
             return std::nullopt;
         }
         // The length field rules: bytes after it in the IPv4 payload are not part of the
         // datagram (RFC 768), a field beyond the IPv4 payload or below the header is malformed.
         // A field of 8 leaves no payload: like a datagram without payload, it is not delivered.
-        const std::uint32_t datagramLength = TnRead16(data + field::kLength);
-        if (datagramLength <= kUdpHeaderLen || datagramLength > length) {
+        const std::uint32_t datagramLength = data.Read16(field::kLength);
+        if (datagramLength <= kUdpHeaderLen || datagramLength > data.Length()) {
             ++g_counters.dropMalformed;
             return std::nullopt;
         }
@@ -64,14 +64,15 @@ struct UdpHeader {
         // Summed with its nonzero checksum field, a correct datagram adds up to all ones (either
         // form of a computed zero included). The destination is the one the datagram was sent
         // to, the limited broadcast included.
-        if (TnRead16(data + field::kChecksum) != 0 &&
-            ChecksumSum(srcAddress, ip.dst, data, datagramLength) != 0xFFFF) {
+        if (data.Read16(field::kChecksum) != 0 &&
+            ChecksumSum(srcAddress, ip.dst, data.Bytes(0, datagramLength), datagramLength) !=
+                0xFFFF) {
             ++g_counters.dropChecksum;
             return std::nullopt;
         }
-        return UdpHeader{srcAddress, TnRead16(data + field::kSrcPort),
-                         TnRead16(data + field::kDstPort), data + kUdpHeaderLen,
-                         datagramLength - kUdpHeaderLen};
+        const std::uint32_t payloadLength = datagramLength - kUdpHeaderLen;
+        return UdpHeader{srcAddress, data.Read16(field::kSrcPort), data.Read16(field::kDstPort),
+                         data.Bytes(kUdpHeaderLen, payloadLength), payloadLength};
     }
 };
 
@@ -121,7 +122,7 @@ void UdpInput(const Ipv4Datagram& ip, const std::uint8_t* data, std::uint32_t le
     if (!g_udp.initialised) {
         return;
     }
-    const std::optional<UdpHeader> d = UdpHeader::Check(ip, data, length);
+    const std::optional<UdpHeader> d = UdpHeader::Check(ip, ByteView(data, length));
     if (!d) {
         return;
     }

@@ -674,7 +674,7 @@ TEST_F(DhcpParseTest, TakesTheKnownOptionsWithPadBetween) {
                               Opt(12, Text("host")), Opt32(58, 50), Opt32(59, 80), end}),
                          kOurIp);
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->messageType, 5u);
+    EXPECT_EQ(r->messageType, dhcp::MessageType::kAck);
     EXPECT_EQ(r->yiaddr, kOurIp);
     EXPECT_EQ(r->serverId, kServerIp);
     EXPECT_EQ(r->subnetMask, kMask);
@@ -730,6 +730,22 @@ TEST_F(DhcpParseTest, TruncatedOptionsAreNotTaken) {
         Opt(53, {2 }
          ), Bytes{ 54, 4, 192, 0}
     })));
+}
+
+// Every prefix of a good ACK, each in a buffer of its own size: an option the prefix cuts is not
+// taken, and nothing behind the prefix is read.
+TEST_F(DhcpParseTest, EveryPrefixIsReadWithinItsBytes) {
+    const Bytes whole =
+        Reply{.options = Cat({Opt(53, {5}), Opt32(54, kServerIp), Opt32(51, 100), Bytes{255}})}
+            .Build();
+    const std::size_t typeEnd  = dhcp::kOptionsOffset + 3;
+    const std::size_t leaseEnd = whole.size() - 1;
+    for (std::size_t n = 0; n <= whole.size(); ++n) {
+        const Bytes prefix(whole.begin(), whole.begin() + static_cast<long>(n));
+        dhcp::DhcpReply r;
+        EXPECT_EQ(dhcp::ParseReply(prefix, kXid, kOurMacBytes, r), n >= typeEnd) << n;
+        EXPECT_EQ(r.leaseTime, n >= leaseEnd ? 100u : 0u) << n;
+    }
 }
 
 TEST_F(DhcpParseTest, NothingAfterTheEndOptionCounts) {

@@ -89,7 +89,7 @@ int Read(const Bytes& message, std::uint16_t id, std::uint32_t* address = nullpt
          const char* name = "example.com") {
     const Bytes copy(message);  // exact size on the heap: an over-read trips the sanitizer
     std::uint32_t a   = 0;
-    const int outcome = dns::ReadResponse(copy, id, name, a);
+    const int outcome = dns::OutcomeCode(dns::ReadResponse(copy, id, name, a));
     if (address != nullptr) {
         *address = a;
     }
