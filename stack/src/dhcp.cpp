@@ -42,7 +42,7 @@ enum class Event : int {
 // the ARP probe and the wait before a new DISCOVER.
 enum TimerSlot : int { kRetransmitTimer = 0, kT1Timer, kT2Timer, kLeaseTimer, kTimerCount };
 
-constexpr std::size_t kBufferSize      = 512;
+constexpr std::size_t kBufferSize      = TARNET_DHCP_MESSAGE_BUFFER;
 constexpr std::uint32_t kFirstInterval = 4;  // seconds (RFC 2131 §4.1)
 constexpr std::uint32_t kLastInterval  = 64;
 // RFC 2131 §4.4.5: a renewal is repeated after half the time left, but not sooner than 60 s.

@@ -24,6 +24,20 @@ struct EndpointTable {
 
 EndpointTable g_table;
 
+#if TARNET_SOCKET_SHARED_TX
+// One area for every endpoint: a datagram lives in it only until IPv4 has copied it into its
+// frame buffers, which happens before anything else can send.
+std::uint8_t g_sharedTxArea[kSockTxHeadroom + TNSOCK_UDP_MAX_PAYLOAD];
+
+std::uint8_t* TxArea(TnSockEndpoint* /*endpoint*/) {
+    return g_sharedTxArea;
+}
+#else
+std::uint8_t* TxArea(TnSockEndpoint* endpoint) {
+    return endpoint->txArea;
+}
+#endif
+
 bool PortInUse(std::uint32_t protocol, std::uint16_t port) {
     for (const TnSockEndpoint& slot : g_table.slots) {
         if (slot.inUse != 0 && slot.protocol == protocol && slot.localPort == port) {
@@ -192,7 +206,7 @@ int TnSockUdpSendto(TnSockEndpoint* endpoint, std::uint32_t remoteAddress, std::
         !SockIsEndpoint(endpoint)) {
         return TNSOCK_BAD_PARAMETER;
     }
-    std::uint8_t* payload = endpoint->txArea + kSockTxHeadroom;
+    std::uint8_t* payload = TxArea(endpoint) + kSockTxHeadroom;
     std::memcpy(payload, data, length);
     return UdpOutput(remoteAddress, remotePort, endpoint->localPort, payload, length) == 1
                ? TNSOCK_SUCCESS
