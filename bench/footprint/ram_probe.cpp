@@ -1,13 +1,23 @@
-// The heap the stack takes at TnSockInit and per TCP connection, for scripts/footprint. Every
-// allocation goes through the counting wrappers below (linked with --wrap); the stack runs on a
-// host that sends its frames nowhere, so connecting only takes a control block and sends a SYN
-// towards ARP.
+// The heap the stack takes at TnSockInit and with two TCP connections open, and what one
+// connection's control block is made of, for scripts/footprint. Every allocation goes through
+// the counting wrappers below (linked with --wrap); the stack runs on a host that sends its
+// frames nowhere, so connecting only takes a control block and sends a SYN towards ARP.
+//
+// Built for x86-64 and run there, and built for the Cortex-M3 with the MPS2 AN385 firmware's
+// start-up code and run in QEMU: there the lines go out through semihosting, and the allocator's
+// own bookkeeping (newlib's chunk headers and rounding) is measured as well.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "socket.h"
 #include "tarnet/tnsock.h"
+#include "tcp_internal.h"
+
+#if defined(__arm__)
+#include <malloc.h>
+#endif
 
 extern "C" {
 void* __real_malloc(std::size_t size);
@@ -19,7 +29,8 @@ void __real_free(void* p);
 namespace {
 
 constexpr std::size_t kHeader = 16;  // keeps the caller's alignment
-std::size_t g_live            = 0;
+std::size_t g_live            = 0;   // bytes the stack asked for and holds
+std::size_t g_chunks          = 0;   // allocations it holds
 
 void* Track(void* block, std::size_t size) {
     if (block == nullptr) {
@@ -27,6 +38,7 @@ void* Track(void* block, std::size_t size) {
     }
     std::memcpy(block, &size, sizeof size);
     g_live += size;
+    ++g_chunks;
     return static_cast<char*>(block) + kHeader;
 }
 
@@ -57,6 +69,40 @@ std::uintptr_t OnEvent(std::uintptr_t, int, void*, std::uint32_t, std::uint32_t,
     return 0;
 }
 
+#if defined(__arm__)
+// ARM semihosting (QEMU's -semihosting): operation in r0, its argument in r1.
+int Semihost(int operation, const void* argument) {
+    register int r0 asm("r0")         = operation;
+    register const void* r1 asm("r1") = argument;
+    asm volatile("bkpt 0xab" : "+r"(r0) : "r"(r1) : "memory");
+    return r0;
+}
+// The heap the allocator has handed out, its chunk headers and rounding included, less the
+// probe's own headers.
+std::size_t AllocatorInUse() {
+    return static_cast<std::size_t>(mallinfo().uordblks) - g_chunks * kHeader;
+}
+#else
+std::size_t AllocatorInUse() {
+    return g_live;
+}
+#endif
+
+void Line(const char* name, std::size_t value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %lu\n", name, static_cast<unsigned long>(value));
+#if defined(__arm__)
+    Semihost(0x04, text);  // SYS_WRITE0
+#else
+    std::fputs(text, stdout);
+#endif
+}
+
+TnSockEndpoint* Connect(std::uint16_t port) {
+    TnSockEndpoint* e = nullptr;
+    return TnSockTcpConnect(1, OnEvent, "192.0.2.1", port, &e) == TNSOCK_SUCCESS ? e : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -69,6 +115,7 @@ void* __wrap_calloc(std::size_t count, std::size_t size) {
 void __wrap_free(void* p) {
     if (p != nullptr) {
         g_live -= SizeOf(p);
+        --g_chunks;
         __real_free(static_cast<char*>(p) - kHeader);
     }
 }
@@ -81,7 +128,17 @@ void* __wrap_realloc(void* p, std::size_t size) {
     }
     return fresh;
 }
+#if defined(__arm__)
+// The firmware's start-up code and C library hooks expect these from the board.
+void SysTick_Handler() {}
+#endif
 }
+
+#if defined(__arm__)
+namespace tarnet::firmware {
+void ConsoleWrite(const char*, std::uint32_t) {}
+}  // namespace tarnet::firmware
+#endif
 
 int main() {
     static const std::uint8_t mac[6] = {2, 0, 0, 0, 0, 1};
@@ -100,27 +157,37 @@ int main() {
     if (TnSockInit(&c) != TNSOCK_SUCCESS) {
         return 1;
     }
-    const std::size_t atInit = g_live;
-    // Connections until the stack answers "no resources": each takes one control block.
-    int connections = 0;
-    for (; connections < 64; ++connections) {
-        TnSockEndpoint* e = nullptr;
-        if (TnSockTcpConnect(1, OnEvent, "192.0.2.1",
-                             static_cast<std::uint16_t>(7000 + connections),
-                             &e) != TNSOCK_SUCCESS) {
-            break;
-        }
+    const std::size_t atInit      = g_live;
+    const std::size_t atInitInUse = AllocatorInUse();
+    TnSockEndpoint* first         = Connect(7000);
+    TnSockEndpoint* second        = Connect(7001);
+    if (first == nullptr || second == nullptr) {
+        return 1;
     }
-    const std::size_t connected = g_live;
-    // TnSockInit allocates one control block per possible connection (send ring, reorder buffer,
-    // retransmission slots); a connection's share is the init heap over their number.
-    // Anything a connection allocates beyond its block is added to its share.
-    const std::size_t perConnection =
-        connections > 0 ? (connected - atInit) / static_cast<std::size_t>(connections) +
-                              atInit / static_cast<std::size_t>(connections)
-                        : 0;
-    std::printf("heap_at_init %zu\nconnections %d\nheap_per_connection %zu\n", atInit, connections,
-                perConnection);
+    const std::size_t two      = g_live;
+    const std::size_t twoInUse = AllocatorInUse();
+    // More connections until the stack answers "no resources".
+    int connections = 2;
+    while (connections < 64 && Connect(static_cast<std::uint16_t>(7000 + connections))) {
+        ++connections;
+    }
+    const TcpControlBlock& b = *first->connection;
+    Line("heap_at_init", atInit);
+    Line("heap_two_connections", two);
+    Line("allocator_at_init", atInitInUse);
+    Line("allocator_two_connections", twoInUse);
+    Line("connections", static_cast<std::size_t>(connections));
+    Line("tcp_block", sizeof(TcpControlBlock));
+    Line("tcp_send_ring", static_cast<std::size_t>(b.sendRing.capacity));
+    Line("tcp_reorder", b.reorder.capacity);
+    Line("tcp_rtx_slots", static_cast<std::size_t>(b.rtxCapacity));
+    Line("tcp_rtx_slot_bytes", sizeof(TcpRetransmitSlot) + kTcpSlotBytes);
+    Line("tcp_buffers_on_open", TARNET_TCP_BUFFERS_ON_OPEN);
     TnSockDeinit();
+    Line("heap_after_deinit", g_live);
+#if defined(__arm__)
+    // SYS_EXIT with ADP_Stopped_ApplicationExit: QEMU ends.
+    Semihost(0x18, reinterpret_cast<const void*>(0x20026));
+#endif
     return 0;
 }

@@ -50,7 +50,7 @@ constexpr Event TimerEvent(TimerSlot slot) {
 }
 static_assert(TimerEvent(TimerSlot::kLease) == Event::kLeaseEnd);
 
-constexpr std::size_t kBufferSize      = 512;
+constexpr std::size_t kBufferSize      = TARNET_DHCP_MESSAGE_BUFFER;
 constexpr std::uint32_t kFirstInterval = 4;  // seconds (RFC 2131 §4.1)
 constexpr std::uint32_t kLastInterval  = 64;
 // RFC 2131 §4.4.5: a renewal is repeated after half the time left, but not sooner than 60 s.

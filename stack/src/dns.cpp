@@ -51,7 +51,7 @@ struct EndedLookup {
     Outcome outcome;
     std::uint32_t serial;  // grows with every ended lookup; 0 marks an empty slot
 };
-constexpr std::size_t kEndedLookups = 8;
+constexpr std::size_t kEndedLookups = TARNET_DNS_OUTCOMES;
 
 struct Resolver {
     bool initialised;

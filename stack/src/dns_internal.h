@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "tarnet/tnsizes.h"
 #include "tarnet/tnsock.h"
 
 namespace tarnet::dns {
@@ -17,7 +18,7 @@ inline constexpr std::size_t kHeaderLen    = 12;
 inline constexpr std::size_t kMaxWireName = 255;
 inline constexpr std::size_t kMaxNameLen  = 254;  // characters, without the terminator
 inline constexpr std::size_t kMaxLabelLen = 63;
-inline constexpr std::size_t kBufferSize  = 512;
+inline constexpr std::size_t kBufferSize  = TARNET_DNS_QUERY_BUFFER;
 inline constexpr std::size_t kHeadroom    = 42;  // Ethernet 14 + IPv4 20 + UDP 8
 inline constexpr std::uint32_t kRetryMs   = 1000;
 inline constexpr int kTransmissions       = 3;  // at 0, 1 and 2 s; abandoned at 3 s

@@ -24,6 +24,20 @@ struct EndpointTable {
 
 EndpointTable g_table;
 
+#if TARNET_SOCKET_SHARED_TX
+// One area for every endpoint: a datagram lives in it only until IPv4 has copied it into its
+// frame buffers, which happens before anything else can send.
+std::uint8_t g_sharedTxArea[kSockTxHeadroom + TNSOCK_UDP_MAX_PAYLOAD];
+
+std::uint8_t* TxArea(TnSockEndpoint* /*endpoint*/) {
+    return g_sharedTxArea;
+}
+#else
+std::uint8_t* TxArea(TnSockEndpoint* endpoint) {
+    return endpoint->txArea;
+}
+#endif
+
 bool PortInUse(std::uint32_t protocol, std::uint16_t port) {
     for (const TnSockEndpoint& slot : g_table.slots) {
         if (slot.inUse != 0 && slot.protocol == protocol && slot.localPort == port) {
@@ -194,7 +208,7 @@ int TnSockUdpSendto(TnSockEndpoint* endpoint, std::uint32_t remoteAddress, std::
     }
     // The datagram is built from the start of the area: header room, then the payload.
     static_assert(kSockTxHeadroom >= kUdpHeaderLen, "the area holds the header and the payload");
-    std::uint8_t* datagram = endpoint->txArea;
+    std::uint8_t* datagram = TxArea(endpoint);
     std::memcpy(datagram + kUdpHeaderLen, data, length);
     return UdpOutput(remoteAddress, remotePort, endpoint->localPort, datagram, length) == 1
                ? TNSOCK_SUCCESS

@@ -32,7 +32,9 @@ struct TnSockEndpoint {
     bool receivePaused;  // TCP: TnSockTcpPauseReceive holds arriving data in the stack
     bool resetOnClose;   // TCP: TnSockTcpReset ends the connection with a reset
     int endReason;       // TCP: how the connection ended (TNSOCK_TCP_END_...), while it is told
+#if !TARNET_SOCKET_SHARED_TX
     std::uint8_t txArea[kSockTxHeadroom + TNSOCK_UDP_MAX_PAYLOAD];
+#endif
     TnSockEventFn callback;
     TnSockEndpoint* next;
     TnSockEndpoint* prev;

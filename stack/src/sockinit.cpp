@@ -19,10 +19,10 @@ namespace tarnet {
 
 namespace {
 
-constexpr int kTcpConnections        = kSockEndpoints;
+constexpr int kTcpConnections        = TARNET_TCP_CONNECTIONS;
 constexpr std::uint32_t kTcpSendRing = TARNET_TCP_SEND_RING;
-constexpr std::uint32_t kDnsCache    = 3;
-constexpr std::uint32_t kDnsPending  = 3;
+constexpr std::uint32_t kDnsCache    = TARNET_DNS_CACHE_ENTRIES;
+constexpr std::uint32_t kDnsPending  = TARNET_DNS_PENDING;
 
 // The TCP layer's largest back-off bound and retransmission limit: with a measured rto of at
 // least 200 ms, an unanswered segment is given up only after 15 s of silence (200 + 400 + 800

@@ -97,6 +97,36 @@ int RetransmitSlotsFor(std::uint32_t sendRingSize) {
     return std::clamp(segments + 2, kTcpRtxSlots, kTcpRtxSlotsMax);
 }
 
+// A block's send ring, reorder buffer and retransmission slots, in one allocation: the slot
+// records first (for their alignment), then the slots' areas, the ring and the reorder buffer.
+bool AllocBuffers(TcpControlBlock* b) {
+    const auto slots           = static_cast<std::size_t>(b->rtxCapacity);
+    const std::size_t records  = slots * sizeof(TcpRetransmitSlot);
+    const std::size_t ringSize = static_cast<std::size_t>(b->sendRing.capacity);
+    void* area = std::calloc(1, records + slots * kTcpSlotBytes + ringSize + b->reorder.capacity);
+    if (area == nullptr) {
+        return false;
+    }
+    b->rtxSlots     = static_cast<TcpRetransmitSlot*>(area);
+    std::uint8_t* p = static_cast<std::uint8_t*>(area) + records;
+    for (std::size_t i = 0; i < slots; ++i, p += kTcpSlotBytes) {
+        b->rtxSlots[i].data = p;
+    }
+    b->sendRing.buffer = p;
+    b->reorder.buffer  = p + ringSize;
+    return true;
+}
+
+void FreeBuffers(TcpControlBlock* b) {
+    std::free(b->rtxSlots);
+    b->rtxSlots        = nullptr;
+    b->sendRing.buffer = nullptr;
+    b->reorder.buffer  = nullptr;
+}
+
+// With TARNET_TCP_BUFFERS_ON_OPEN a block holds its buffers only while a connection uses it.
+constexpr bool kBuffersOnOpen = TARNET_TCP_BUFFERS_ON_OPEN != 0;
+
 bool AddPoolBlock() {
     static const TcpControlBlock kZeroBlock{};
     TnListNode* node = TnListAppendCopy(&g_tcp.freeList, &kZeroBlock, sizeof kZeroBlock);
@@ -107,24 +137,14 @@ bool AddPoolBlock() {
     block->poolNode          = node;
     block->state             = TcpStateClosed;
     block->sendRing.capacity = static_cast<int>(g_tcp.config.sendRingSize);
-    block->sendRing.buffer   = static_cast<std::uint8_t*>(std::malloc(g_tcp.config.sendRingSize));
     block->reorder.capacity  = g_tcp.config.rcvWindow;
-    block->reorder.buffer    = static_cast<std::uint8_t*>(std::malloc(g_tcp.config.rcvWindow));
     block->rtxCapacity       = RetransmitSlotsFor(g_tcp.config.sendRingSize);
-    block->rtxSlots          = static_cast<TcpRetransmitSlot*>(
-        std::calloc(static_cast<std::size_t>(block->rtxCapacity), sizeof(TcpRetransmitSlot)));
-    return block->sendRing.buffer != nullptr && block->reorder.buffer != nullptr &&
-           block->rtxSlots != nullptr;
+    return kBuffersOnOpen || AllocBuffers(block);
 }
 
 void FreeRings(const TnList& list) {
     for (TnListNode* n = list.first; n != nullptr; n = n->next) {
-        std::free(BlockOf(n)->sendRing.buffer);
-        BlockOf(n)->sendRing.buffer = nullptr;
-        std::free(BlockOf(n)->reorder.buffer);
-        BlockOf(n)->reorder.buffer = nullptr;
-        std::free(BlockOf(n)->rtxSlots);
-        BlockOf(n)->rtxSlots = nullptr;
+        FreeBuffers(BlockOf(n));
     }
 }
 
@@ -246,10 +266,11 @@ bool TcpInState(const TcpControlBlock* block, std::initializer_list<TcpStateFn> 
 }
 
 TcpControlBlock* TcpTakeBlock() {
-    TnListNode* node = TnListPopFront(&g_tcp.freeList);
-    if (node == nullptr) {
+    TnListNode* node = g_tcp.freeList.first;
+    if (node == nullptr || (kBuffersOnOpen && !AllocBuffers(BlockOf(node)))) {
         return nullptr;
     }
+    TnListPopFront(&g_tcp.freeList);
     TnListAppendNode(&g_tcp.activeList, node);
     TcpControlBlock* b = BlockOf(node);
     TcpRingClear(b->sendRing);
@@ -284,6 +305,9 @@ void TcpRelease(TcpControlBlock* block) {
     ++block->generation;
     TnListUnlink(&g_tcp.activeList, block->poolNode);
     TnListAppendNode(&g_tcp.freeList, block->poolNode);
+    if (kBuffersOnOpen) {
+        FreeBuffers(block);
+    }
 }
 
 void TcpReorderClear(TcpReorderBuffer& reorder) {

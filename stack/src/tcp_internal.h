@@ -21,7 +21,6 @@
 
 inline constexpr int kTcpRtxSlots                  = TARNET_TCP_RTX_SLOTS;  // default ring
 inline constexpr int kTcpRtxSlotsMax               = 64;  // with an opt-in larger ring
-inline constexpr std::size_t kTcpSlotBytes         = 2048;
 inline constexpr std::size_t kTcpSlotHeadroom      = 94;  // room for the header in front of data
 inline constexpr std::uint32_t kTcpHeaderLen       = 20;
 inline constexpr std::uint32_t kTcpMaxHeaderLen    = 60;
@@ -65,6 +64,10 @@ inline constexpr std::uint32_t kTcpDelayedAckMs     = 200;
 // draws the duplicate acknowledgments that start the peer's fast retransmit.
 inline constexpr std::uint32_t kTcpWholeSegmentsMin =
     static_cast<std::uint32_t>(kTcpDupAckThreshold) + 1;
+
+// A retransmission slot's area: the header room and one segment of the largest size (we
+// announce kTcpDefaultMss; the peer's MSS option only lowers it).
+inline constexpr std::size_t kTcpSlotBytes = kTcpSlotHeadroom + kTcpDefaultMss;
 
 static_assert(kTcpSlotHeadroom >= kTcpMaxHeaderLen, "a data segment's header goes in front of it");
 static_assert(kTcpHeaderLen + kTcpMaxOptionsLen == kTcpMaxHeaderLen, "the data offset's range");
@@ -125,9 +128,9 @@ struct TcpSendRing {
 };
 
 struct TcpRetransmitSlot {
-    std::uint8_t data[kTcpSlotBytes];  // segment data starts kTcpSlotHeadroom bytes in
-    std::uint16_t length;              // data length (0 for a FIN alone)
-    std::uint32_t seq;                 // sequence number of the first data byte (or the FIN)
+    std::uint8_t* data;    // kTcpSlotBytes; the segment's data starts kTcpSlotHeadroom bytes in
+    std::uint16_t length;  // data length (0 for a FIN alone)
+    std::uint32_t seq;     // sequence number of the first data byte (or the FIN)
     int fin;
 };
 
@@ -147,7 +150,7 @@ struct TcpReorderRange {
 };
 
 struct TcpReorderBuffer {
-    std::uint8_t* buffer;    // rcvWindow bytes, allocated at TnTcpInit
+    std::uint8_t* buffer;    // rcvWindow bytes, with the block's other buffers
     std::uint32_t capacity;  // rcvWindow
     int rangeCount;
     TcpReorderRange ranges[kTcpReorderRanges];

@@ -3,11 +3,14 @@
 // program, tarnet_small_tests, with the stack compiled for that profile.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "fake_host.h"
+#include "socket.h"
 #include "tarnet/tnsock.h"
+#include "tcp_internal.h"
 
 namespace {
 
@@ -83,6 +86,50 @@ TEST_F(SmallProfile, PingLargerThanTheProfileIsRefused) {
     EXPECT_EQ(TnSockPingStart(0xC0000201, 1000, 1, largest + 1), TNSOCK_PING_BAD_PARAMETER);
     EXPECT_EQ(TnSockPingStart(0xC0000201, 1000, 1, largest), TNSOCK_PING_STARTED);
     TnSockPingStop();
+}
+
+// Whether a control block holds its send ring, reorder buffer and retransmission slots.
+bool HoldsBuffers(const TcpControlBlock& b) {
+    return b.sendRing.buffer != nullptr && b.reorder.buffer != nullptr && b.rtxSlots != nullptr;
+}
+
+std::vector<const TcpControlBlock*> FreeBlocks() {
+    std::vector<const TcpControlBlock*> blocks;
+    for (const TnListNode* n = tarnet::TcpState().freeList.first; n != nullptr; n = n->next) {
+        blocks.push_back(static_cast<const TcpControlBlock*>(n->payload));
+    }
+    return blocks;
+}
+
+// A connection takes its buffers when it opens, sized from the profile's ring and window (one
+// slot per full segment the ring holds, one for its remainder, one for the FIN), and gives them
+// back when it ends: blocks in the pool hold none.
+TEST_F(SmallProfile, TcpBuffersFollowTheConnection) {
+    ASSERT_EQ(FreeBlocks().size(), static_cast<std::size_t>(TARNET_TCP_CONNECTIONS));
+    for (const TcpControlBlock* b : FreeBlocks()) {
+        EXPECT_FALSE(HoldsBuffers(*b));
+    }
+    TnSockEndpoint* first  = nullptr;
+    TnSockEndpoint* second = nullptr;
+    ASSERT_EQ(TnSockTcpConnect(1, Ignore, "192.0.2.1", 7, &first), TNSOCK_SUCCESS);
+    ASSERT_EQ(TnSockTcpConnect(1, Ignore, "192.0.2.1", 9, &second), TNSOCK_SUCCESS);
+    const TcpControlBlock* blocks[] = {first->connection, second->connection};
+    for (const TcpControlBlock* b : blocks) {
+        ASSERT_TRUE(HoldsBuffers(*b));
+        EXPECT_EQ(b->sendRing.capacity, TARNET_TCP_SEND_RING);
+        EXPECT_EQ(b->reorder.capacity, static_cast<std::uint32_t>(TARNET_TCP_WINDOW));
+        EXPECT_EQ(b->rtxCapacity, TARNET_TCP_SEND_RING / kTcpDefaultMss + 2);
+        // Each slot's area lies inside the block's one allocation, a full segment apart.
+        for (int i = 1; i < b->rtxCapacity; ++i) {
+            EXPECT_EQ(b->rtxSlots[i].data - b->rtxSlots[i - 1].data,
+                      static_cast<std::ptrdiff_t>(kTcpSlotHeadroom + kTcpDefaultMss));
+        }
+    }
+    EXPECT_EQ(FreeBlocks().size(), static_cast<std::size_t>(TARNET_TCP_CONNECTIONS) - 2);
+    ASSERT_EQ(TnSockClose(first), TNSOCK_SUCCESS);  // no answer yet: the block goes back at once
+    EXPECT_FALSE(HoldsBuffers(*blocks[0]));
+    EXPECT_TRUE(HoldsBuffers(*blocks[1]));
+    EXPECT_EQ(FreeBlocks().size(), static_cast<std::size_t>(TARNET_TCP_CONNECTIONS) - 1);
 }
 
 }  // namespace

@@ -38,7 +38,13 @@
 #define TARNET_TCP_SEND_RING 2048
 #endif
 #ifndef TARNET_TCP_RTX_SLOTS
-#define TARNET_TCP_RTX_SLOTS 3
+#define TARNET_TCP_RTX_SLOTS 3  // the ring's one full segment, its remainder and the FIN
+#endif
+#ifndef TARNET_TCP_BUFFERS_ON_OPEN
+#define TARNET_TCP_BUFFERS_ON_OPEN 1
+#endif
+#ifndef TARNET_SOCKET_SHARED_TX
+#define TARNET_SOCKET_SHARED_TX 1
 #endif
 #endif
 
@@ -78,6 +84,73 @@
 #ifndef TARNET_TCP_RTX_SLOTS
 #define TARNET_TCP_RTX_SLOTS 10
 #endif
+// TCP control blocks: connections open at once, those in TIME_WAIT included.
+#ifndef TARNET_TCP_CONNECTIONS
+#define TARNET_TCP_CONNECTIONS TARNET_SOCKET_ENDPOINTS
+#endif
+// 0: every control block gets its send ring, reorder buffer and retransmission slots at
+// TnSockInit. 1: a block takes them from the heap when its connection opens and gives them back
+// when it ends, so that RAM grows with the connections open; a connection whose buffers cannot
+// be allocated is refused as one that finds no free block.
+#ifndef TARNET_TCP_BUFFERS_ON_OPEN
+#define TARNET_TCP_BUFFERS_ON_OPEN 0
+#endif
+// 0: every endpoint has its own area in which a UDP datagram is put together before IPv4 copies
+// it into frame buffers. 1: all endpoints share one such area (IPv4 has copied the datagram
+// before anything else can send), which saves an area of TNSOCK_UDP_MAX_PAYLOAD bytes and more
+// per endpoint.
+#ifndef TARNET_SOCKET_SHARED_TX
+#define TARNET_SOCKET_SHARED_TX 0
+#endif
+
+// ---- DNS resolver and DHCP client --------------------------------------------------------------
+#if defined(TARNET_PROFILE_SMALL)
+// One query in flight (it takes an endpoint), two names remembered.
+#ifndef TARNET_DNS_CACHE_ENTRIES
+#define TARNET_DNS_CACHE_ENTRIES 2
+#endif
+#ifndef TARNET_DNS_PENDING
+#define TARNET_DNS_PENDING 1
+#endif
+#ifndef TARNET_DNS_OUTCOMES
+#define TARNET_DNS_OUTCOMES 2
+#endif
+#ifndef TARNET_DNS_QUERY_BUFFER
+#define TARNET_DNS_QUERY_BUFFER 320
+#endif
+#ifndef TARNET_DHCP_MESSAGE_BUFFER
+#define TARNET_DHCP_MESSAGE_BUFFER 288
+#endif
+#endif
+// Answers cached (one heap list node of about 260 bytes each; the oldest goes first), queries in
+// flight at once (a node and an endpoint each; a new one abandons the oldest), and the lookups
+// whose outcome is remembered for TnDnsLastOutcome (static, about 260 bytes each). Every name
+// buffer holds the longest name DNS allows, 254 characters.
+#ifndef TARNET_DNS_CACHE_ENTRIES
+#define TARNET_DNS_CACHE_ENTRIES 3
+#endif
+#ifndef TARNET_DNS_PENDING
+#define TARNET_DNS_PENDING 3
+#endif
+#ifndef TARNET_DNS_OUTCOMES
+#define TARNET_DNS_OUTCOMES 8
+#endif
+// The buffers a query and a DHCP message are built in, on the C stack while they are sent: the
+// longest query (a 255-octet name) and the longest message the client sends must fit.
+#ifndef TARNET_DNS_QUERY_BUFFER
+#define TARNET_DNS_QUERY_BUFFER 512
+#endif
+#ifndef TARNET_DHCP_MESSAGE_BUFFER
+#define TARNET_DHCP_MESSAGE_BUFFER 512
+#endif
+
+static_assert(TARNET_DNS_CACHE_ENTRIES >= 1 && TARNET_DNS_PENDING >= 1 && TARNET_DNS_OUTCOMES >= 1);
+static_assert(TARNET_DNS_QUERY_BUFFER >= 313 && TARNET_DNS_QUERY_BUFFER <= 1500,
+              "a query for a 255-octet name (and its 42 bytes of headroom) must fit");
+static_assert(TARNET_DHCP_MESSAGE_BUFFER >= 270 && TARNET_DHCP_MESSAGE_BUFFER <= 1500,
+              "the longest DHCP message the client sends must fit");
+// -------------------------------------------------------------------------------------------------
+
 // SMTP sessions open at once.
 #ifndef TARNET_SMTP_SESSIONS
 #define TARNET_SMTP_SESSIONS 5
@@ -91,3 +164,5 @@ static_assert(TARNET_ARP_ENTRIES >= 1 && TARNET_ARP_BUCKETS >= 1);
 static_assert(TARNET_SMTP_SESSIONS >= 1 && TARNET_SMTP_SESSIONS <= 255);
 static_assert(TARNET_TCP_WINDOW >= 2048 && TARNET_TCP_WINDOW <= 32768);
 static_assert(TARNET_TCP_SEND_RING >= 1 && TARNET_TCP_SEND_RING <= 65535);
+static_assert(TARNET_TCP_CONNECTIONS >= 1 && TARNET_TCP_CONNECTIONS <= 64);
+static_assert(TARNET_TCP_RTX_SLOTS >= 3, "a full segment, a remainder and a FIN");
