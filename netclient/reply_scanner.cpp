@@ -24,16 +24,16 @@ void ReplyScanner::Start(ReplyRules rules, std::size_t lineLimit) {
     *this      = ReplyScanner{};
     rules_     = rules;
     lineLimit_ = lineLimit < kReplyLineSize ? lineLimit : kReplyLineSize - 1;
-    stopped_   = false;
+    running_   = true;
 }
 
 Scan ReplyScanner::Push(std::uint8_t byte) {
-    if (stopped_) {
+    if (!running_) {
         return Scan::kLineTooLong;
     }
     if (byte != '\n') {
         if (lineLength_ >= lineLimit_) {
-            stopped_ = true;
+            running_ = false;
             return Scan::kLineTooLong;
         }
         line_[lineLength_++] = static_cast<char>(byte);

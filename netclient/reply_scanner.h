@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "tarnet/tnsizes.h"
+
 namespace tarnet::netclient {
 
 enum class ReplyRules : std::uint8_t { kFtp, kSmtp };
@@ -32,8 +34,8 @@ enum class Scan : std::uint8_t {
 
 // Buffer sizes: the longest line either protocol accepts and its terminator; the joined text of
 // one reply, cut beyond this.
-inline constexpr std::size_t kReplyLineSize = 1025;
-inline constexpr std::size_t kReplyTextSize = 1024;
+inline constexpr std::size_t kReplyLineSize = TARNET_CLIENT_REPLY_LINE + 1;
+inline constexpr std::size_t kReplyTextSize = TARNET_CLIENT_REPLY_LINE;
 
 class ReplyScanner {
   public:
@@ -63,12 +65,14 @@ class ReplyScanner {
     void Append(std::string_view line);
     Scan Close(std::string_view line);
 
-    ReplyRules rules_       = ReplyRules::kSmtp;
+    // All zero until Start (a scanner never started takes no bytes), so that the records that
+    // hold one need no initialised data.
+    ReplyRules rules_       = ReplyRules::kFtp;
     std::size_t lineLimit_  = 0;
-    bool stopped_           = true;
+    bool running_           = false;
     bool open_              = false;
     char opening_[3]        = {};  // the first three bytes of the reply's first line
-    int code_               = -1;
+    int code_               = 0;
     int class_              = 0;
     std::size_t lineLength_ = 0;
     std::size_t lastLength_ = 0;

@@ -1,7 +1,6 @@
 // FTP control connection and command engine: library state, the session pool, command lines,
 // reply scanning (RFC 959 section 4.2), the reply timer, login and the single-reply commands.
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -57,18 +56,6 @@ bool ParseDottedQuad(const char* text, std::uint32_t* address) {
 void StepIdle(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t);
 void StepAbort(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t);
 
-// A reply that ends the session, by class: 1 and 3 unexpected, 4 and 5 a server error, anything
-// else unknown.
-void EndByClass(TnFtpSession& s, int cls, int op) {
-    if (cls == 1 || cls == 3) {
-        FtpEndWithReply(s, TNFTP_EV_UNEXPECTED_REPLY, op);
-    } else if (cls == 4 || cls == 5) {
-        FtpEndWithReply(s, TNFTP_EV_SERVER_ERROR, op);
-    } else {
-        FtpEndWithReply(s, TNFTP_EV_UNKNOWN_REPLY, op);
-    }
-}
-
 void SendLogin(TnFtpSession& s, const char* command, FtpStepFn next) {
     s.step = next;
     if (FtpSendCommand(s, command, command[0] == 'U' ? s.userName : s.password) != TNFTP_OK) {
@@ -104,7 +91,7 @@ void StepPass(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
         FtpReport(s, TNFTP_EV_LOGGED_IN, s.replyLine, s.replyLength, 0);
         return;
     }
-    EndByClass(s, cls, TNFTP_OP_PASS);
+    FtpEndByClass(s, cls, TNFTP_OP_PASS);
 }
 
 void StepUser(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
@@ -118,7 +105,7 @@ void StepUser(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
     } else if (cls == 3) {
         SendLogin(s, "PASS", StepPass);
     } else {
-        EndByClass(s, cls, TNFTP_OP_USER);
+        FtpEndByClass(s, cls, TNFTP_OP_USER);
     }
 }
 
@@ -266,7 +253,7 @@ void StepPwd(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::
         return;
     }
     if (cls == 2) {
-        if (std::strncmp(s.replyLine, "257", 3) != 0) {
+        if (!FtpReplyIs(s, "257")) {
             return;  // another 2xx: keep waiting for the 257
         }
         FtpTimerStop(s);
@@ -326,10 +313,6 @@ void AbortDone(TnFtpSession& s, const char* text, int length) {
 // already ended (RFC 959 section 4.1.3, nothing follows).
 constexpr std::uint32_t kAbortFollowUpMs = 1000;
 
-bool IsReply(const TnFtpSession& s, const char* code) {
-    return s.replyLength >= 3 && std::strncmp(s.replyLine, code, 3) == 0;
-}
-
 // ABOR's replies as they come: a transfer still running ends with its own reply (426, or 226
 // when it had just finished) and then the ABOR's (225 or 226); with no transfer, only the ABOR's.
 void StepAbort(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std::uint32_t) {
@@ -345,7 +328,7 @@ void StepAbort(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std
         }
     } else if (event == FtpStep::Reply && cls != 1) {
         FtpTimerStop(s);
-        if (s.abortReplies++ == 0 && !IsReply(s, "225")) {
+        if (s.abortReplies++ == 0 && !FtpReplyIs(s, "225")) {
             const std::size_t n = s.replyLength > 0 ? static_cast<std::size_t>(s.replyLength) : 1;
             std::memcpy(s.abortTransferReply, s.replyLine, n - 1);
             s.abortTransferReply[n - 1] = '\0';
@@ -370,6 +353,23 @@ void StepIdle(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
         FtpEndWithReply(s, TNFTP_EV_SERVER_ERROR, TNFTP_OP_IDLE);
     }
 }
+
+// The names of this file's steps; the data transfers name theirs (FtpDataStepName).
+constexpr FtpStepName kSteps[] = {
+    {StepIdle,     "idle"    },
+    {StepGreeting, "greeting"},
+    {StepUser,     "USER"    },
+    {StepPass,     "PASS"    },
+    {StepCwd,      "CWD"     },
+    {StepMkd,      "MKD"     },
+    {StepRmd,      "RMD"     },
+    {StepDele,     "DELE"    },
+    {StepNoop,     "NOOP"    },
+    {StepPwd,      "PWD"     },
+    {StepRnfr,     "RNFR"    },
+    {StepRnto,     "RNTO"    },
+    {StepAbort,    "ABOR"    },
+};
 
 // ---- Connecting ------------------------------------------------------------------------------
 
@@ -445,35 +445,11 @@ bool CopyBounded(char* to, std::size_t capacity, const char* from) {
 
 // Common checks of the commands that take one argument.
 int CheckCommand(TnFtpSession* s, const char* argument) {
-    if (!g_ftp.initialised) {
-        return TNFTP_NOT_INITIALISED;
-    }
-    if (s == nullptr || argument == nullptr || !FtpArgumentValid(argument, false)) {
-        return TNFTP_INVALID_PARAMETERS;
-    }
-    if (!FtpIsPoolRecord(s) || !s->inUse || s->kind != kFtpKindControl) {
-        return TNFTP_SESSION_NOT_ALLOCATED;
-    }
-    if (!FtpIsIdle(*s)) {
-        return TNFTP_INVALID_CMD_FOR_STATE;
-    }
-    return TNFTP_OK;
+    return FtpCheckCommand(s, argument != nullptr && FtpArgumentValid(argument, false));
 }
 
 int CheckBare(TnFtpSession* s) {
-    if (!g_ftp.initialised) {
-        return TNFTP_NOT_INITIALISED;
-    }
-    if (s == nullptr) {
-        return TNFTP_INVALID_PARAMETERS;
-    }
-    if (!FtpIsPoolRecord(s) || !s->inUse || s->kind != kFtpKindControl) {
-        return TNFTP_SESSION_NOT_ALLOCATED;
-    }
-    if (!FtpIsIdle(*s)) {
-        return TNFTP_INVALID_CMD_FOR_STATE;
-    }
-    return TNFTP_OK;
+    return FtpCheckCommand(s, true);
 }
 
 // Sets the step, sends the command and starts the reply timer; a send failure goes back to idle.
@@ -505,10 +481,37 @@ void DeliverReply(TnFtpSession& s) {
 
 }  // namespace
 
+// ---- Diagnostics -----------------------------------------------------------------------------
+
+const char* FtpFindStepName(const FtpStepName* table, std::size_t count, FtpStepFn step) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (table[i].step == step) {
+            return table[i].name;
+        }
+    }
+    return nullptr;
+}
+
+const char* TnFtpSessionStep(const TnFtpSession* s) {
+    if (!g_ftp.initialised || !FtpIsPoolRecord(s) || !s->inUse) {
+        return "free";
+    }
+    if (s->kind != kFtpKindControl) {
+        return "data connection";
+    }
+    const char* name = FtpFindStepName(kSteps, std::size(kSteps), s->step);
+    return name != nullptr ? name : FtpDataStepName(s->step);
+}
+
 // ---- Pool ------------------------------------------------------------------------------------
 
 bool FtpIsPoolRecord(const TnFtpSession* s) {
-    return s == &g_ftp.pool[0] || s == &g_ftp.pool[1];
+    for (const TnFtpSession& record : g_ftp.pool) {
+        if (&record == s) {
+            return true;
+        }
+    }
+    return false;
 }
 
 TnFtpSession* FtpAllocate(int kind) {
@@ -564,6 +567,16 @@ void FtpEnd(TnFtpSession& s, int event, const char* text, int textLength, std::u
     FtpRelease(s);
 }
 
+void FtpEndByClass(TnFtpSession& s, int cls, int op) {
+    if (cls == 1 || cls == 3) {
+        FtpEndWithReply(s, TNFTP_EV_UNEXPECTED_REPLY, op);
+    } else if (cls == 4 || cls == 5) {
+        FtpEndWithReply(s, TNFTP_EV_SERVER_ERROR, op);
+    } else {
+        FtpEndWithReply(s, TNFTP_EV_UNKNOWN_REPLY, op);
+    }
+}
+
 void FtpEndWithReply(TnFtpSession& s, int event, int op) {
     FtpEnd(s, event, s.replyLine, s.replyLength, static_cast<std::uintptr_t>(op));
 }
@@ -606,7 +619,27 @@ bool FtpArgumentValid(const char* argument, bool allowEmpty) {
         return false;
     }
     // CR or LF would end the line early and inject a command of the server's choosing.
-    return std::strpbrk(argument, "\r\n") == nullptr;
+    return !tarnet::netclient::HasLineBreak(argument);
+}
+
+int FtpCheckCommand(TnFtpSession* s, bool argumentValid) {
+    if (!g_ftp.initialised) {
+        return TNFTP_NOT_INITIALISED;
+    }
+    if (s == nullptr || !argumentValid) {
+        return TNFTP_INVALID_PARAMETERS;
+    }
+    if (!FtpIsPoolRecord(s) || !s->inUse || s->kind != kFtpKindControl) {
+        return TNFTP_SESSION_NOT_ALLOCATED;
+    }
+    if (!FtpIsIdle(*s)) {
+        return TNFTP_INVALID_CMD_FOR_STATE;
+    }
+    return TNFTP_OK;
+}
+
+bool FtpReplyIs(const TnFtpSession& s, const char* code) {
+    return s.replyLength > 3 && std::memcmp(s.replyLine, code, 3) == 0;
 }
 
 bool FtpFitsCommandLine(const char* command, const char* argument) {
@@ -651,10 +684,15 @@ int FtpSendCommand(TnFtpSession& s, const char* command, const char* argument) {
     if (s.outLineCount == tarnet::netclient::OutQueue::kPieces) {
         return TNFTP_SOCKET_SEND_FAILED;
     }
-    char* line  = s.outLines[s.outLineCount];
-    const int n = hasArgument ? std::snprintf(line, kFtpCommandLine, "%s %s\r\n", command, argument)
-                              : std::snprintf(line, kFtpCommandLine, "%s\r\n", command);
-    if (!s.out.Add(line, static_cast<std::size_t>(n))) {
+    char* line = s.outLines[s.outLineCount];
+    tarnet::netclient::TextOut text(line, kFtpCommandLine);
+    text.Put(command);
+    if (hasArgument) {
+        text.Char(' ');
+        text.Put(argument);
+    }
+    text.Put("\r\n");
+    if (!s.out.Add(line, text.Length())) {
         return TNFTP_SOCKET_SEND_FAILED;
     }
     ++s.outLineCount;
@@ -722,13 +760,16 @@ int TnFtpInit(const TnFtpServices* services) {
         return TNFTP_INVALID_PARAMETERS;
     }
     // Keep the generations, so a handle from before can never match a new session.
-    const std::uint32_t generations[2] = {g_ftp.pool[0].generation, g_ftp.pool[1].generation};
-    g_ftp                              = FtpLibrary{};
-    g_ftp.pool[0].generation           = generations[0] + 1;
-    g_ftp.pool[1].generation           = generations[1] + 1;
-    g_ftp.services                     = *services;
-    g_ftp.replyTimeout                 = kFtpDefaultTimeout;
-    g_ftp.initialised                  = 1;
+    for (TnFtpSession& s : g_ftp.pool) {
+        const std::uint32_t generation = s.generation + 1;
+        s                              = TnFtpSession{};
+        s.generation                   = generation;
+    }
+    g_ftp.bytesSent     = 0;
+    g_ftp.bytesReceived = 0;
+    g_ftp.services      = *services;
+    g_ftp.replyTimeout  = kFtpDefaultTimeout;
+    g_ftp.initialised   = 1;
     return TNFTP_OK;
 }
 
@@ -813,8 +854,8 @@ int TnFtpConnect(const TnFtpConnectParams* params, TnFtpSession** session) {
         return TNFTP_INVALID_PARAMETERS;
     }
     // Credentials go on the wire as command arguments: no CR or LF.
-    if (std::strpbrk(params->userName, "\r\n") != nullptr ||
-        std::strpbrk(params->password, "\r\n") != nullptr) {
+    if (tarnet::netclient::HasLineBreak(params->userName) ||
+        tarnet::netclient::HasLineBreak(params->password)) {
         return TNFTP_INVALID_PARAMETERS;
     }
     TnFtpSession* s = FtpAllocate(kFtpKindControl);
@@ -904,17 +945,12 @@ int TnFtpPwd(TnFtpSession* s) {
 }
 
 int TnFtpRename(TnFtpSession* s, const char* from, const char* to) {
-    if (!g_ftp.initialised) {
-        return TNFTP_NOT_INITIALISED;
-    }
-    if (from == nullptr || to == nullptr || !FtpArgumentValid(to, false)) {
-        return TNFTP_INVALID_PARAMETERS;
-    }
+    const bool valid = from != nullptr && to != nullptr && FtpArgumentValid(to, false);
     // RNTO goes out only after RNFR's reply: a name too long for it is refused now.
-    if (!FtpFitsCommandLine("RNTO", to)) {
+    if (g_ftp.initialised && valid && !FtpFitsCommandLine("RNTO", to)) {
         return TNFTP_CMD_PARAM_TOO_LONG;
     }
-    const int check = CheckCommand(s, from);
+    const int check = FtpCheckCommand(s, valid && FtpArgumentValid(from, false));
     if (check != TNFTP_OK) {
         return check;
     }

@@ -1,8 +1,8 @@
 // FTP data connections (RFC 959 passive mode): PASV and its 227 reply, the data connection's
 // life, LIST collected in memory, RETR written straight to the local file, STOR pumped from it.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "ftp_internal.h"
 
@@ -22,16 +22,6 @@ void StepStor(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
               std::uint32_t length);
 void StepSend(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
               std::uint32_t length);
-
-void EndByClass(TnFtpSession& s, int cls, int op) {
-    if (cls == 1 || cls == 3) {
-        FtpEndWithReply(s, TNFTP_EV_UNEXPECTED_REPLY, op);
-    } else if (cls == 4 || cls == 5) {
-        FtpEndWithReply(s, TNFTP_EV_SERVER_ERROR, op);
-    } else {
-        FtpEndWithReply(s, TNFTP_EV_UNKNOWN_REPLY, op);
-    }
-}
 
 // ---- The data connection ---------------------------------------------------------------------
 
@@ -89,12 +79,12 @@ void StepPasv(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t*, std:
     if (!FtpReplyArrived(s, event, "no response to PASV", true)) {
         return;
     }
-    if (cls == 2 && std::strncmp(s.replyLine, "227", 3) != 0) {
+    if (cls == 2 && !FtpReplyIs(s, "227")) {
         return;  // another 2xx is not the answer to PASV: the reply timer keeps running
     }
     FtpTimerStop(s);
     if (cls != 2) {
-        EndByClass(s, cls, TNFTP_OP_PASV);
+        FtpEndByClass(s, cls, TNFTP_OP_PASV);
         return;
     }
     char announced[16];
@@ -301,7 +291,7 @@ void StepList(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
         return;
     }
     FtpCloseAndReleaseData(s);
-    EndByClass(s, cls, TNFTP_OP_LIST);
+    FtpEndByClass(s, cls, TNFTP_OP_LIST);
 }
 
 // ---- TYPE ------------------------------------------------------------------------------------
@@ -354,7 +344,7 @@ void FailReceive(TnFtpSession& s, const char* why) {
     FtpCloseFile(s);
     s.failHasText = why != nullptr ? 1 : 0;
     if (why != nullptr) {
-        std::snprintf(s.failText, sizeof s.failText, "%s", why);
+        tarnet::netclient::TextOut(s.failText, sizeof s.failText).Put(why);
     }
     if (s.dataCompleted) {
         ReportReceiveFailed(s);
@@ -399,8 +389,10 @@ void ReceiveBlock(TnFtpSession& s, const std::uint8_t* data, std::uint32_t lengt
 void FinishReceive(TnFtpSession& s) {
     if (s.dataReset) {
         char why[64];
-        std::snprintf(why, sizeof why, "data connection reset after %llu bytes",
-                      static_cast<unsigned long long>(s.transferred));
+        tarnet::netclient::TextOut text(why, sizeof why);
+        text.Put("data connection reset after ");
+        text.Number(s.transferred);
+        text.Put(" bytes");
         FailReceive(s, why);
         return;
     }
@@ -409,9 +401,12 @@ void FinishReceive(TnFtpSession& s) {
     }
     if (s.expectedSize != 0 && s.transferred != s.expectedSize) {
         char why[64];
-        std::snprintf(why, sizeof why, "received %llu of %llu bytes",
-                      static_cast<unsigned long long>(s.transferred),
-                      static_cast<unsigned long long>(s.expectedSize));
+        tarnet::netclient::TextOut text(why, sizeof why);
+        text.Put("received ");
+        text.Number(s.transferred);
+        text.Put(" of ");
+        text.Number(s.expectedSize);
+        text.Put(" bytes");
         FailReceive(s, why);
         return;
     }
@@ -472,7 +467,7 @@ void StepRetr(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
     }
     FtpCloseAndReleaseData(s);
     FtpCloseFile(s);
-    EndByClass(s, cls, TNFTP_OP_RETR);
+    FtpEndByClass(s, cls, TNFTP_OP_RETR);
 }
 
 // ---- STOR ------------------------------------------------------------------------------------
@@ -693,6 +688,30 @@ bool FtpFinishReceivedFile(TnFtpSession& s) {
     return EndFile(s, 1);
 }
 
+namespace {
+
+constexpr FtpStepName kSteps[] = {
+    {StepPasv,           "PASV"                },
+    {StepListWait,       "LIST data connection"},
+    {StepRetrWait,       "RETR data connection"},
+    {StepStorWait,       "STOR data connection"},
+    {StepList,           "LIST"                },
+    {StepListClose,      "LIST data"           },
+    {StepType,           "TYPE"                },
+    {StepRetr,           "RETR"                },
+    {StepRetrFailed,     "RETR failed"         },
+    {StepStor,           "STOR"                },
+    {StepSend,           "STOR data"           },
+    {StepSendCompletion, "STOR completion"     },
+};
+
+}  // namespace
+
+const char* FtpDataStepName(FtpStepFn step) {
+    const char* name = FtpFindStepName(kSteps, std::size(kSteps), step);
+    return name != nullptr ? name : "?";
+}
+
 bool FtpIsSending(const TnFtpSession& s) {
     return s.step == StepSend;
 }
@@ -780,23 +799,12 @@ bool FtpParsePasv(const char* line, std::size_t length, char* address, std::uint
 namespace {
 
 int CheckTransfer(TnFtpSession* s, const char* name) {
-    if (!g_ftp.initialised) {
-        return TNFTP_NOT_INITIALISED;
-    }
-    if (s == nullptr || name == nullptr || !FtpArgumentValid(name, false)) {
-        return TNFTP_INVALID_PARAMETERS;
-    }
+    const bool valid = name != nullptr && FtpArgumentValid(name, false);
     // RETR and STOR go out after TYPE and PASV: a name too long for them is refused now.
-    if (!FtpFitsCommandLine("RETR", name)) {
+    if (g_ftp.initialised && s != nullptr && valid && !FtpFitsCommandLine("RETR", name)) {
         return TNFTP_CMD_PARAM_TOO_LONG;
     }
-    if (!FtpIsPoolRecord(s) || !s->inUse || s->kind != kFtpKindControl) {
-        return TNFTP_SESSION_NOT_ALLOCATED;
-    }
-    if (!FtpIsIdle(*s)) {
-        return TNFTP_INVALID_CMD_FOR_STATE;
-    }
-    return TNFTP_OK;
+    return FtpCheckCommand(s, valid);
 }
 
 int StartTransfer(TnFtpSession& s, const char* name, int direction) {
@@ -834,17 +842,8 @@ int StartTransfer(TnFtpSession& s, const char* name, int direction) {
 }  // namespace
 
 int TnFtpList(TnFtpSession* s) {
-    if (!g_ftp.initialised) {
-        return TNFTP_NOT_INITIALISED;
-    }
-    if (s == nullptr) {
-        return TNFTP_INVALID_PARAMETERS;
-    }
-    if (!FtpIsPoolRecord(s) || !s->inUse || s->kind != kFtpKindControl) {
-        return TNFTP_SESSION_NOT_ALLOCATED;
-    }
-    if (!FtpIsIdle(*s)) {
-        return TNFTP_INVALID_CMD_FOR_STATE;
+    if (const int check = FtpCheckCommand(s, true); check != TNFTP_OK) {
+        return check;
     }
     FtpFreeListing(*s);
     FtpCloseAndReleaseData(*s);

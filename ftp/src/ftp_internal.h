@@ -10,6 +10,7 @@
 #include "reply_scanner.h"
 #include "tarnet/tnftp.h"
 #include "tarnet/tnsock.h"
+#include "text_out.h"
 
 // Engine events handed to a session's step.
 enum class FtpStep : int {
@@ -45,8 +46,17 @@ struct ListingChunk {
 // the memory held is the bytes plus one partly filled block.
 inline constexpr std::uint32_t kFtpListingBlock = 64u * 1024u;
 
+// Every step of the control engine has this shape; a session keeps its current one.
 using FtpStepFn = void (*)(TnFtpSession& s, FtpStep event, int cls, const std::uint8_t* data,
                            std::uint32_t length);
+
+// A step and its name, for the diagnostics (TnFtpSessionStep). Each file names its own steps.
+struct FtpStepName {
+    FtpStepFn step;
+    const char* name;
+};
+// The name of `step` in the table, or null when it is not there.
+const char* FtpFindStepName(const FtpStepName* table, std::size_t count, FtpStepFn step);
 
 struct TnFtpSession {
     int kind;
@@ -117,7 +127,7 @@ struct TnFtpSession {
 struct FtpLibrary {
     int initialised;
     std::uint32_t replyTimeout;
-    TnFtpSession pool[2];
+    TnFtpSession pool[TARNET_FTP_SESSIONS];
     std::uint64_t bytesSent;
     std::uint64_t bytesReceived;
     TnFtpServices services;
@@ -135,6 +145,9 @@ void FtpEnd(TnFtpSession& s, int event, const char* text, int textLength, std::u
 // Same with the current reply line as text.
 void FtpEndWithReply(TnFtpSession& s, int event, int op);
 void FtpEndTimeout(TnFtpSession& s, const char* message);
+// A reply that ends the session, by class: 1 and 3 unexpected, 4 and 5 a server error, anything
+// else unknown.
+void FtpEndByClass(TnFtpSession& s, int cls, int op);
 void FtpGoIdle(TnFtpSession& s);
 bool FtpIsIdle(const TnFtpSession& s);
 void FtpTimerStart(TnFtpSession& s);
@@ -148,6 +161,11 @@ void FtpAbortStep(TnFtpSession& s);
 // `timeoutMessage`, an abort (where the step can be aborted) sends ABOR; true only for a reply.
 bool FtpReplyArrived(TnFtpSession& s, FtpStep event, const char* timeoutMessage, bool abortable);
 bool FtpArgumentValid(const char* argument, bool allowEmpty);
+// The checks every command makes, in order: the library initialised, the handle given and the
+// argument valid, the handle a control session in use, no command outstanding.
+int FtpCheckCommand(TnFtpSession* s, bool argumentValid);
+// True when the current reply line starts with the three digits of `code`.
+bool FtpReplyIs(const TnFtpSession& s, const char* code);
 // True when "COMMAND ARGUMENT\r\n" fits the command line.
 bool FtpFitsCommandLine(const char* command, const char* argument);
 
@@ -170,6 +188,8 @@ bool FtpFinishReceivedFile(TnFtpSession& s);
 void FtpResetAndReleaseData(TnFtpSession& s);
 // True while the session is in the upload's send step (pumped on every tick).
 bool FtpIsSending(const TnFtpSession& s);
+// The name of a step of the data transfers.
+const char* FtpDataStepName(FtpStepFn step);
 void FtpPump(TnFtpSession& s);
 
 // Parses the "(h1,h2,h3,h4,p1,p2)" of a 227 reply. Takes only the port: the data connection

@@ -2,45 +2,51 @@
 // keeps one entry list per visited directory, moves the remote and the local current directory
 // along with the walk, and runs its steps from TnFtpTreeDispatch, outside the library's
 // callbacks, when the session is idle again.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "ftp_internal.h"
 
+#if TARNET_FTP_TREE
+
 namespace {
 
-enum TreeEvent : int {
-    kStartDelete     = 0,
-    kStartDownload   = 1,
-    kStartUpload     = 2,
-    kCwdDone         = 3,
-    kCwdFailed       = 4,
-    kDeleDone        = 5,
-    kDeleFailed      = 6,
-    kListing         = 7,
-    kRmdDone         = 8,
-    kMkdDone         = 9,
-    kRmdFailed       = 10,
-    kMkdFailed       = 11,
-    kFailure         = 12,
-    kBytesReceived   = 13,
-    kBytesSent       = 14,
-    kSendComplete    = 15,
-    kReceiveComplete = 16,
+// What a walker step is handed: the start of an operation, or a library event translated.
+enum class TreeEvent : std::uint8_t {
+    kStartDelete,
+    kStartDownload,
+    kStartUpload,
+    kCwdDone,
+    kCwdFailed,
+    kDeleDone,
+    kDeleFailed,
+    kListing,
+    kRmdDone,
+    kMkdDone,
+    kRmdFailed,
+    kMkdFailed,
+    kFailure,
+    kBytesReceived,
+    kBytesSent,
+    kSendComplete,
+    kReceiveComplete,
+    kNone,  // a library event the walker does not take
 };
+using enum TreeEvent;
 
 enum class Operation { Delete = 0, Download = 1, Upload = 2 };
 
 constexpr std::size_t kQueueSize   = 10;
 constexpr std::size_t kLocalName   = 260;
-constexpr std::size_t kSavedDirMax = 4096;
+constexpr std::size_t kSavedDirMax = TARNET_FTP_LOCAL_DIR;
 
-using TreeStep = void (*)(TnFtpSession* s, int event, const void* data, std::uint32_t length,
+// Every walker step has this shape; the current one is kept in the walker's state.
+using TreeStep = void (*)(TnFtpSession* s, TreeEvent event, const void* data, std::uint32_t length,
                           int libraryEvent);
 
 struct QueueEntry {
-    int event;
+    TreeEvent event;
     int libraryEvent;
     TnFtpSession* session;
     char* data;
@@ -73,7 +79,7 @@ struct Walker {
 
 Walker g_walker{};
 
-void StepIdle(TnFtpSession*, int, const void*, std::uint32_t, int) {}
+void StepIdle(TnFtpSession*, TreeEvent, const void*, std::uint32_t, int) {}
 
 // ---- Tree --------------------------------------------------------------------------------
 
@@ -167,10 +173,10 @@ void Skip(const char* name, int why) {
 
 // A listed link ("name -> target") is deleted as itself: its name is cut before the arrow.
 void CutLinkTarget(TnListNode* node) {
-    auto* name        = static_cast<char*>(node->payload);
-    const char* arrow = std::strstr(name, " -> ");
-    if (arrow != nullptr) {
-        name[arrow - name] = '\0';
+    auto* name              = static_cast<char*>(node->payload);
+    const std::size_t arrow = tarnet::netclient::FindText(name, " -> ");
+    if (arrow != std::string_view::npos) {
+        name[arrow] = '\0';
     }
 }
 
@@ -238,12 +244,12 @@ void GoUp(TreeStep notRoot, TreeStep atRoot) {
 
 void ReportPercent() {
     if (g_walker.fileSize != 0) {
-        const std::uint64_t percent = g_walker.bytesDone * 100 / g_walker.fileSize;
-        Report(TNTREE_REP_PERCENT, percent > 100 ? 100 : percent, 0);
+        Report(TNTREE_REP_PERCENT,
+               tarnet::netclient::Percent(g_walker.bytesDone, g_walker.fileSize), 0);
     }
 }
 
-bool IsFailure(int event) {
+bool IsFailure(TreeEvent event) {
     return event == kFailure;
 }
 
@@ -270,11 +276,11 @@ int TakeListing(const void* data, std::uint32_t length) {
 
 // ---- Recursive delete --------------------------------------------------------------------
 
-void DelEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
-void DelListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib);
-void DelDeleted(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
-void DelGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
-void DelRemoved(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void DelEntered(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
+void DelListing(TnFtpSession*, TreeEvent event, const void* data, std::uint32_t length, int lib);
+void DelDeleted(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
+void DelGoneUp(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
+void DelRemoved(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
 
 void DelNext() {
     TnListNode* node = NextEntry();
@@ -301,7 +307,7 @@ void DelNext() {
     }
 }
 
-void DelEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void DelEntered(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kCwdDone) {
         g_walker.step = DelListing;
         if (TnFtpList(g_walker.session) != TNFTP_OK) {
@@ -312,7 +318,7 @@ void DelEntered(TnFtpSession*, int event, const void*, std::uint32_t, int librar
     }
 }
 
-void DelListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib) {
+void DelListing(TnFtpSession*, TreeEvent event, const void* data, std::uint32_t length, int lib) {
     if (event == kListing) {
         if (const int failure = TakeListing(data, length); failure != 0) {
             Fail(failure, 0);
@@ -324,7 +330,7 @@ void DelListing(TnFtpSession*, int event, const void* data, std::uint32_t length
     }
 }
 
-void DelDeleted(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void DelDeleted(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kDeleDone) {
         Report(TNTREE_REP_DELETE_ITEM, 0, 2);
         DelNext();
@@ -333,7 +339,7 @@ void DelDeleted(TnFtpSession*, int event, const void*, std::uint32_t, int librar
     }
 }
 
-void DelGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void DelGoneUp(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kCwdDone) {
         const TnList* list        = g_walker.current;
         const TnListNode* emptied = list->cursor != nullptr ? list->cursor->prev : list->last;
@@ -351,7 +357,7 @@ void DelGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int library
     }
 }
 
-void DelRemoved(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void DelRemoved(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kRmdDone) {
         Report(TNTREE_REP_DELETE_ITEM, 0, 2);
         if (g_walker.current == &g_walker.root) {
@@ -377,11 +383,11 @@ void DelStart() {
 
 // ---- Recursive download ------------------------------------------------------------------
 
-void GetEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
-void GetListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib);
-void GetFile(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib);
-void GetGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
-void GetFinished(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void GetEntered(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
+void GetListing(TnFtpSession*, TreeEvent event, const void* data, std::uint32_t length, int lib);
+void GetFile(TnFtpSession*, TreeEvent event, const void* data, std::uint32_t length, int lib);
+void GetGoneUp(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
+void GetFinished(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
 
 void GetNext() {
     for (;;) {
@@ -429,7 +435,7 @@ void GetNext() {
     }
 }
 
-void GetEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void GetEntered(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kCwdDone) {
         g_walker.step = GetListing;
         if (TnFtpList(g_walker.session) != TNFTP_OK) {
@@ -440,7 +446,7 @@ void GetEntered(TnFtpSession*, int event, const void*, std::uint32_t, int librar
     }
 }
 
-void GetListing(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib) {
+void GetListing(TnFtpSession*, TreeEvent event, const void* data, std::uint32_t length, int lib) {
     if (event == kListing) {
         if (const int failure = TakeListing(data, length); failure != 0) {
             Fail(failure, 0);
@@ -452,7 +458,7 @@ void GetListing(TnFtpSession*, int event, const void* data, std::uint32_t length
     }
 }
 
-void GetFile(TnFtpSession*, int event, const void* data, std::uint32_t, int lib) {
+void GetFile(TnFtpSession*, TreeEvent event, const void* data, std::uint32_t, int lib) {
     if (event == kBytesReceived) {
         g_walker.bytesDone += reinterpret_cast<std::uintptr_t>(data);
         ReportPercent();
@@ -465,7 +471,7 @@ void GetFile(TnFtpSession*, int event, const void* data, std::uint32_t, int lib)
     }
 }
 
-void GetGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void GetGoneUp(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kCwdDone) {
         GetNext();
     } else if (event == kCwdFailed || IsFailure(event)) {
@@ -473,7 +479,7 @@ void GetGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int library
     }
 }
 
-void GetFinished(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void GetFinished(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kCwdDone) {
         Finish(TNTREE_REP_DOWNLOAD_DONE);
     } else if (event == kCwdFailed || IsFailure(event)) {
@@ -499,11 +505,11 @@ void GetStart() {
 
 // ---- Recursive upload --------------------------------------------------------------------
 
-void PutMade(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
-void PutEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
-void PutFile(TnFtpSession*, int event, const void* data, std::uint32_t length, int lib);
-void PutGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
-void PutFinished(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent);
+void PutMade(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
+void PutEntered(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
+void PutFile(TnFtpSession*, TreeEvent event, const void* data, std::uint32_t length, int lib);
+void PutGoneUp(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
+void PutFinished(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent);
 
 bool g_enumerateFailed = false;
 
@@ -518,9 +524,9 @@ void AddLocalEntry(void*, const char* name, std::uint64_t size, int isDirectory)
         return;
     }
     char sizeText[24];
-    const int n =
-        std::snprintf(sizeText, sizeof sizeText, "%llu", static_cast<unsigned long long>(size));
-    TnListSetExtra1(node, sizeText, n);
+    tarnet::netclient::TextOut text(sizeText, sizeof sizeText);
+    text.Number(size);
+    TnListSetExtra1(node, sizeText, static_cast<int>(text.Length()));
     TnListSetExtra2(node, isDirectory ? "d" : " ", 1);
     g_enumerateFailed = node->extra1 == nullptr || node->extra2 == nullptr;
 }
@@ -563,7 +569,7 @@ void PutNext() {
     }
 }
 
-void PutMade(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void PutMade(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kMkdDone) {
         g_walker.step = PutEntered;
         if (TnFtpCwd(g_walker.session, g_walker.folder) != TNFTP_OK) {
@@ -574,7 +580,7 @@ void PutMade(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEv
     }
 }
 
-void PutEntered(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void PutEntered(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kCwdDone) {
         g_enumerateFailed = false;
         if (g_walker.fs.enumerate(nullptr, AddLocalEntry) == 0 || g_enumerateFailed) {
@@ -588,7 +594,7 @@ void PutEntered(TnFtpSession*, int event, const void*, std::uint32_t, int librar
     }
 }
 
-void PutFile(TnFtpSession*, int event, const void* data, std::uint32_t, int lib) {
+void PutFile(TnFtpSession*, TreeEvent event, const void* data, std::uint32_t, int lib) {
     if (event == kBytesSent) {
         g_walker.bytesDone += reinterpret_cast<std::uintptr_t>(data);
         ReportPercent();
@@ -601,7 +607,7 @@ void PutFile(TnFtpSession*, int event, const void* data, std::uint32_t, int lib)
     }
 }
 
-void PutGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void PutGoneUp(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kCwdDone) {
         PutNext();
     } else if (event == kCwdFailed || IsFailure(event)) {
@@ -609,7 +615,7 @@ void PutGoneUp(TnFtpSession*, int event, const void*, std::uint32_t, int library
     }
 }
 
-void PutFinished(TnFtpSession*, int event, const void*, std::uint32_t, int libraryEvent) {
+void PutFinished(TnFtpSession*, TreeEvent event, const void*, std::uint32_t, int libraryEvent) {
     if (event == kCwdDone) {
         Finish(TNTREE_REP_UPLOAD_DONE);
     } else if (event == kCwdFailed || IsFailure(event)) {
@@ -628,48 +634,73 @@ void PutStart() {
     }
 }
 
+// ---- Step names (TnFtpTreeStep) ----------------------------------------------------------
+
+struct TreeStepName {
+    TreeStep step;
+    const char* name;
+};
+
+constexpr TreeStepName kTreeSteps[] = {
+    {StepIdle,    "idle"              },
+    {DelEntered,  "delete: entered"   },
+    {DelListing,  "delete: listing"   },
+    {DelDeleted,  "delete: file"      },
+    {DelGoneUp,   "delete: gone up"   },
+    {DelRemoved,  "delete: removed"   },
+    {GetEntered,  "download: entered" },
+    {GetListing,  "download: listing" },
+    {GetFile,     "download: file"    },
+    {GetGoneUp,   "download: gone up" },
+    {GetFinished, "download: finished"},
+    {PutMade,     "upload: made"      },
+    {PutEntered,  "upload: entered"   },
+    {PutFile,     "upload: file"      },
+    {PutGoneUp,   "upload: gone up"   },
+    {PutFinished, "upload: finished"  },
+};
+
 // ---- Queue -------------------------------------------------------------------------------
 
-// The walker event for a library event, or -1 when the walker does not take it.
-int Translate(int event) {
-    switch (event) {
-        case TNFTP_EV_CWD_DONE:
-            return kCwdDone;
-        case TNFTP_EV_CWD_FAILED:
-            return kCwdFailed;
-        case TNFTP_EV_DELE_DONE:
-            return kDeleDone;
-        case TNFTP_EV_DELE_FAILED:
-            return kDeleFailed;
-        case TNFTP_EV_LISTING:
-            return kListing;
-        case TNFTP_EV_RMD_DONE:
-            return kRmdDone;
-        case TNFTP_EV_MKD_DONE:
-            return kMkdDone;
-        case TNFTP_EV_RMD_FAILED:
-            return kRmdFailed;
-        case TNFTP_EV_MKD_FAILED:
-            return kMkdFailed;
-        case TNFTP_EV_SEND_COMPLETE:
-            return kSendComplete;
-        case TNFTP_EV_RECEIVE_COMPLETE:
-            return kReceiveComplete;
-        case TNFTP_EV_CLOSED:
-        case TNFTP_EV_SERVER_ERROR:
-        case TNFTP_EV_UNEXPECTED_REPLY:
-        case TNFTP_EV_UNKNOWN_REPLY:
-        case TNFTP_EV_NO_FREE_CONTEXT:
-        case TNFTP_EV_TIMEOUT:
-        case TNFTP_EV_NO_MEMORY:
-        case TNFTP_EV_RECEIVE_FAILED:
-        case TNFTP_EV_TYPE_FAILED:
-        case TNFTP_EV_SEND_FAILED:
-        case TNFTP_EV_ABORT_DONE:
-            return kFailure;
-        default:
-            return -1;
-    }
+// The walker event of each library event (TNFTP_EV_LOGGED_IN to TNFTP_EV_BYTES_RECEIVED).
+constexpr TreeEvent kTreeEventOf[] = {
+    kNone,
+    kFailure,
+    kNone,
+    kFailure,
+    kFailure,
+    kFailure,
+    kFailure,
+    kFailure,
+    kFailure,
+    kListing,
+    kCwdFailed,
+    kCwdDone,
+    kReceiveComplete,
+    kSendComplete,
+    kFailure,
+    kFailure,
+    kFailure,
+    kFailure,
+    kMkdFailed,
+    kMkdDone,
+    kRmdFailed,
+    kRmdDone,
+    kDeleFailed,
+    kDeleDone,
+    kNone,
+    kNone,
+    kNone,
+    kNone,
+    kNone,
+    kBytesSent,
+    kBytesReceived,
+};
+static_assert(std::size(kTreeEventOf) == TNFTP_EV_BYTES_RECEIVED + 1);
+
+TreeEvent Translate(int event) {
+    return event >= 0 && event < static_cast<int>(std::size(kTreeEventOf)) ? kTreeEventOf[event]
+                                                                           : kNone;
 }
 
 void ClearQueue() {
@@ -790,13 +821,12 @@ void TnFtpTreeOnEvent(TnFtpSession* session, int event, const char* text, int te
     if (!g_walker.initialised || g_walker.step == StepIdle || session != g_walker.session) {
         return;
     }
-    if (event == TNFTP_EV_BYTES_SENT || event == TNFTP_EV_BYTES_RECEIVED) {
-        g_walker.step(session, event == TNFTP_EV_BYTES_SENT ? kBytesSent : kBytesReceived,
-                      reinterpret_cast<const void*>(extra), 0, event);
+    const TreeEvent walkerEvent = Translate(event);
+    if (walkerEvent == kBytesSent || walkerEvent == kBytesReceived) {
+        g_walker.step(session, walkerEvent, reinterpret_cast<const void*>(extra), 0, event);
         return;
     }
-    const int walkerEvent = Translate(event);
-    if (walkerEvent < 0) {
+    if (walkerEvent == kNone) {
         return;
     }
     if (g_walker.count == kQueueSize) {
@@ -839,3 +869,36 @@ void TnFtpTreeDispatch() {
         std::free(entry.data);
     }
 }
+
+const char* TnFtpTreeStep() {
+    if (!g_walker.initialised) {
+        return "uninitialised";
+    }
+    for (const TreeStepName& entry : kTreeSteps) {
+        if (entry.step == g_walker.step) {
+            return entry.name;
+        }
+    }
+    return "?";
+}
+
+#else  // the walker is left out of this build (TARNET_FTP_TREE 0): it never starts
+
+void TnFtpTreeInit(TnFtpTreeReportFn, const TnFtpTreeLocalFs*) {}
+void TnFtpTreeDeinit() {}
+int TnFtpTreeDelete(TnFtpSession*, const char*) {
+    return TNTREE_NOT_INITIALISED;
+}
+int TnFtpTreeDownload(TnFtpSession*, const char*, int) {
+    return TNTREE_NOT_INITIALISED;
+}
+int TnFtpTreeUpload(TnFtpSession*, const char*) {
+    return TNTREE_NOT_INITIALISED;
+}
+void TnFtpTreeOnEvent(TnFtpSession*, int, const char*, int, std::uintptr_t) {}
+void TnFtpTreeDispatch() {}
+const char* TnFtpTreeStep() {
+    return "uninitialised";
+}
+
+#endif

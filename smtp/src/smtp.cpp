@@ -16,6 +16,7 @@
 using namespace tarnet::smtp;
 using tarnet::netclient::Flush;
 using tarnet::netclient::Lookup;
+using tarnet::netclient::Percent;
 using tarnet::netclient::ReplyRules;
 using tarnet::netclient::Scan;
 
@@ -28,17 +29,19 @@ static_assert(TNSMTP_MAX_REPLY_LINE < tarnet::netclient::kReplyLineSize);
 // most: enough to keep a fast link busy, few enough to leave the loop to the stack.
 constexpr int kPiecesPerCall = 8;
 
+// All zero until TnSmtpInit sets it up, so the sessions (the bulk of the library's memory) take
+// no initialised data.
 struct Library {
-    bool initialised = false;
-    TnSmtpConfig config{};
-    std::uint32_t replyTimeout   = TNSMTP_DEFAULT_REPLY_TIMEOUT_MS;
-    std::uint32_t eomTimeout     = TNSMTP_DEFAULT_EOM_TIMEOUT_MS;
-    std::uint32_t endOfBodyPause = TNSMTP_DEFAULT_END_OF_BODY_PAUSE_MS;
-    TnSmtpDateFn dateSource      = nullptr;
-    std::array<TnSmtpSession, TNSMTP_MAX_SESSIONS> sessions{};
+    bool initialised;
+    TnSmtpConfig config;
+    std::uint32_t replyTimeout;
+    std::uint32_t eomTimeout;
+    std::uint32_t endOfBodyPause;
+    TnSmtpDateFn dateSource;
+    std::array<TnSmtpSession, TNSMTP_MAX_SESSIONS> sessions;
 };
 
-Library g;
+Library g{};
 
 using Session = TnSmtpSession;
 
@@ -738,10 +741,6 @@ int Open(Session& s) {
 
 // ---- Streaming the message text ---------------------------------------------------------------
 
-std::uint32_t Percent(std::uint64_t done, std::uint64_t total) {
-    return static_cast<std::uint32_t>(done * 100 / total);
-}
-
 void BodyPiece(Session& s) {
     const std::uint8_t* start = s.body + s.bodyPosition;
     const std::uint32_t left  = s.bodyLength - s.bodyPosition;
@@ -969,8 +968,11 @@ int TnSmtpInit(const TnSmtpConfig* config) {
     for (std::size_t i = 0; i < g.sessions.size(); ++i) {
         g.sessions[i].index = static_cast<std::uint8_t>(i);
     }
-    g.config      = *config;
-    g.initialised = true;
+    g.replyTimeout   = TNSMTP_DEFAULT_REPLY_TIMEOUT_MS;
+    g.eomTimeout     = TNSMTP_DEFAULT_EOM_TIMEOUT_MS;
+    g.endOfBodyPause = TNSMTP_DEFAULT_END_OF_BODY_PAUSE_MS;
+    g.config         = *config;
+    g.initialised    = true;
     return TNSMTP_OK;
 }
 

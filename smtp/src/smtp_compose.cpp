@@ -135,36 +135,6 @@ std::size_t Body(const std::uint8_t* body, std::size_t length, bool quotedPrinta
 
 }  // namespace
 
-void TextOut::Put(std::string_view text) {
-    for (const char c : text) {
-        Char(c);
-    }
-}
-
-void TextOut::Char(char c) {
-    if (length_ + 1 >= capacity_) {  // keep room for the terminator
-        overflow_ = true;
-        return;
-    }
-    buffer_[length_++] = c;
-    buffer_[length_]   = '\0';
-}
-
-void TextOut::Number(std::uint32_t value, int width) {
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (int i = count; i < width; ++i) {
-        Char('0');
-    }
-    while (count > 0) {
-        Char(digits[--count]);
-    }
-}
-
 std::size_t Base64(const std::uint8_t* in, std::size_t length, char* out, int& column,
                    bool breakLines) {
     std::size_t written = 0;
@@ -379,7 +349,8 @@ std::uint32_t SerialAt(std::string_view text, std::size_t at) {
         }
         serial = serial << 4 | static_cast<std::uint32_t>(v);
     }
-    if (digits == 0 || digits > 8 || text.substr(i, kBoundarySuffix.size()) != kBoundarySuffix) {
+    if (digits == 0 || digits > 8 || text.size() - i < kBoundarySuffix.size() ||
+        std::memcmp(text.data() + i, kBoundarySuffix.data(), kBoundarySuffix.size()) != 0) {
         return 0;
     }
     return serial;
@@ -465,12 +436,9 @@ bool IsMailbox(std::string_view address) {
 }
 
 std::string_view FileNameOf(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    return slash == nullptr ? std::string_view(path) : std::string_view(slash + 1);
-}
-
-bool HasLineBreak(std::string_view text) {
-    return text.find_first_of("\r\n") != std::string_view::npos;
+    std::string_view name(path);
+    name.remove_prefix(name.rfind('/') + 1);  // npos + 1 is 0: the whole path
+    return name;
 }
 
 }  // namespace tarnet::smtp

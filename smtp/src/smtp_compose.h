@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "tarnet/tnsmtp.h"
+#include "text_out.h"
 
 namespace tarnet::smtp {
 
@@ -32,26 +33,9 @@ inline constexpr std::size_t kWordLimit = 75;
 // "Subject: " takes 9 columns of the first line of the header (RFC 2047 2: a line that holds an
 // encoded word stays within 76 characters).
 inline constexpr std::size_t kSubjectHeaderSize = 192;
-// The base64 of one attachment chunk with its line breaks.
-inline constexpr std::size_t kBase64ChunkSize = 4296;
 
-// A bounded text writer: what does not fit is dropped and remembered as an overflow.
-class TextOut {
-  public:
-    TextOut(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) {}
-    void Put(std::string_view text);
-    void Char(char c);
-    // Writes a number of at least `width` digits, zero-padded.
-    void Number(std::uint32_t value, int width = 1);
-    std::size_t Length() const { return length_; }
-    bool Overflow() const { return overflow_; }
-
-  private:
-    char* buffer_;
-    std::size_t capacity_;
-    std::size_t length_ = 0;
-    bool overflow_      = false;
-};
+using netclient::HasLineBreak;
+using netclient::TextOut;
 
 // Base64 (RFC 4648 alphabet, '=' padding) of `length` bytes into `out`, which must hold
 // Base64Size(length, breakLines) bytes. With breakLines a CR LF goes in before the 77th character
@@ -65,7 +49,8 @@ constexpr std::size_t Base64Size(std::size_t length, bool breakLines) {
     // Breaks: one per 76 characters, and one more when the first line was already begun.
     return breakLines && chars > 0 ? chars + ((chars - 1) / kBase64Line + 1) * 2 : chars;
 }
-static_assert(Base64Size(TNSMTP_ATTACH_CHUNK, true) <= kBase64ChunkSize);
+// The base64 of one attachment chunk with its line breaks.
+inline constexpr std::size_t kBase64ChunkSize = Base64Size(TNSMTP_ATTACH_CHUNK, true);
 
 // Windows-1251 to KOI8-R: the 66 Cyrillic letters and the no-break space; other bytes unchanged.
 std::uint8_t Win1251ToKoi8r(std::uint8_t byte);
@@ -113,8 +98,5 @@ bool IsMailbox(std::string_view address);
 
 // The part of a path after its last '/'.
 std::string_view FileNameOf(const char* path);
-
-// True when the text holds a CR or LF (a header or command injected into our own).
-bool HasLineBreak(std::string_view text);
 
 }  // namespace tarnet::smtp

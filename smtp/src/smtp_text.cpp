@@ -32,6 +32,5 @@ void TnSmtpErrorText(int code, char* buffer) {
     if (code >= 0 && static_cast<std::size_t>(code) < kErrorTexts.size()) {
         text = kErrorTexts[static_cast<std::size_t>(code)];
     }
-    std::strncpy(buffer, text, TNSMTP_ERROR_TEXT_SIZE - 1);
-    buffer[TNSMTP_ERROR_TEXT_SIZE - 1] = '\0';
+    std::memcpy(buffer, text, std::strlen(text) + 1);  // every text fits the buffer
 }

@@ -176,6 +176,20 @@ TEST_F(FtpTest, RenameSendsBothNamesAndPwdReportsTheQuotedDirectory) {
     EXPECT_EQ(Events()[1].word, "\"/home/my \"\"docs\"\"\"");
 }
 
+TEST_F(FtpTest, SessionStepIsNamedThroughItsLife) {
+    EXPECT_STREQ(TnFtpSessionStep(nullptr), "free");
+    TnFtpSession* s = LoggedIn();
+    EXPECT_STREQ(TnFtpSessionStep(s), "idle");
+    ASSERT_EQ(TnFtpCwd(s, "pub"), TNFTP_OK);
+    EXPECT_STREQ(TnFtpSessionStep(s), "CWD");
+    Pump();
+    EXPECT_STREQ(TnFtpSessionStep(s), "idle");
+    ASSERT_EQ(TnFtpGetFile(s, "f", 0, 0), TNFTP_OK);
+    EXPECT_STREQ(TnFtpSessionStep(s), "TYPE");
+    TnFtpClose(s);
+    EXPECT_STREQ(TnFtpSessionStep(s), "free");
+}
+
 TEST_F(FtpTest, PwdWaitsForThe257) {
     replies["PWD"]  = "250 not it\r\n";
     TnFtpSession* s = LoggedIn();
@@ -592,6 +606,13 @@ TEST_F(FtpTest, DownloadCompletesOnlyWithTheExpectedSize) {
     }
     EXPECT_EQ(commands[0], "TYPE I");
     EXPECT_EQ(commands[2], "RETR f");
+    // An expected size beyond 4 GiB is counted and told in full.
+    remote["f"] = Pattern(3, 1);
+    Events().clear();
+    ASSERT_EQ(TnFtpGetFile(s, "f", 1, 1), TNFTP_OK);
+    Pump();
+    ASSERT_EQ(EventKinds(), (std::vector<int>{TNFTP_EV_RECEIVE_FAILED}));
+    EXPECT_EQ(Events().back().text, "received 3 of 4294967297 bytes");
 }
 
 TEST_F(FtpTest, DownloadWaitsForDataAfterTheCompletionReply) {

@@ -239,6 +239,17 @@ TEST_F(FtpTreeTest, DeletingAnEmptyFolderListsGoesUpAndRemovesIt) {
     EXPECT_EQ(rcwd, "/r");
 }
 
+TEST_F(FtpTreeTest, StepNamesFollowTheWalk) {
+    remoteDirs.insert("/r/gone");
+    EXPECT_STREQ(TnFtpTreeStep(), "idle");
+    ASSERT_EQ(TnFtpTreeDelete(session, "gone"), TNTREE_STARTED);
+    EXPECT_STREQ(TnFtpTreeStep(), "delete: entered");
+    EXPECT_EQ(RunWalker().kind, TNTREE_REP_DELETE_DONE);
+    EXPECT_STREQ(TnFtpTreeStep(), "idle");
+    TnFtpTreeDeinit();
+    EXPECT_STREQ(TnFtpTreeStep(), "uninitialised");
+}
+
 TEST_F(FtpTreeTest, DeleteRemovesTheWholeTree) {
     MakeRemoteTree();
     ASSERT_EQ(TnFtpTreeDelete(session, "top"), TNTREE_STARTED);

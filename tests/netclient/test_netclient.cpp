@@ -1,11 +1,13 @@
 // The client core: the reply scanner under the rules of RFC 959 and RFC 5321, fed byte by byte
-// as a connection would split it anywhere.
+// as a connection would split it anywhere; the text and number helpers.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "reply_scanner.h"
+#include "text_out.h"
 
 namespace tarnet::netclient {
 namespace {
@@ -86,6 +88,76 @@ TEST(ReplyScanner, LineLimitAndTextCut) {
     EXPECT_EQ(last, Scan::kReply);
     EXPECT_EQ(scanner.Text().size(), kReplyTextSize);
     EXPECT_EQ(scanner.Class(), 2);
+}
+
+TEST(ReplyScanner, ScannerNotStartedTakesNoBytes) {
+    ReplyScanner scanner;
+    EXPECT_EQ(scanner.Push('2'), Scan::kLineTooLong);
+}
+
+TEST(TextOut, NumbersInDecimalWithPadding) {
+    struct Case {
+        std::uint64_t value;
+        int width;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0,                       1,  "0"                   },
+        {7,                       2,  "07"                  },
+        {1970,                    4,  "1970"                },
+        {4294967296ULL,           1,  "4294967296"          },
+        {5000000000ULL,           12, "005000000000"        },
+        {18446744073709551615ULL, 1,  "18446744073709551615"},
+    };
+    for (const Case& c : cases) {
+        char buffer[32];
+        TextOut out(buffer, sizeof buffer);
+        out.Number(c.value, c.width);
+        EXPECT_STREQ(buffer, c.text);
+        EXPECT_FALSE(out.Overflow());
+    }
+}
+
+TEST(TextOut, WhatDoesNotFitIsDroppedAndTheTextStaysTerminated) {
+    char buffer[8] = "zzzzzzz";
+    TextOut out(buffer, 6);
+    out.Put("abc");
+    out.Number(12345);
+    EXPECT_STREQ(buffer, "abc12");
+    EXPECT_EQ(out.Length(), 5u);
+    EXPECT_TRUE(out.Overflow());
+    EXPECT_EQ(buffer[6], 'z') << "nothing past the capacity";
+}
+
+TEST(TextHelpers, PercentRoundsDownAndStopsAt100) {
+    struct Case {
+        std::uint64_t done;
+        std::uint64_t total;
+        std::uint32_t percent;
+    };
+    const Case cases[] = {
+        {0,                1,          0  },
+        {1,                3,          33 },
+        {3072,             3073,       99 },
+        {3073,             3073,       100},
+        {9,                4,          100},
+        {7,                0,          100},
+        {1ULL << 40,       3ULL << 40, 33 },
+        {(1ULL << 50) - 1, 1ULL << 50, 99 },
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Percent(c.done, c.total), c.percent) << c.done << " of " << c.total;
+    }
+}
+
+TEST(TextHelpers, SearchesFindWhatIsThereAndNothingElse) {
+    EXPECT_EQ(FindText("link -> target", " -> "), 4u);
+    EXPECT_EQ(FindText("a ->b", " -> "), std::string_view::npos);
+    EXPECT_EQ(FindText(" -", " -> "), std::string_view::npos);
+    EXPECT_EQ(FindText("", ""), 0u);
+    EXPECT_TRUE(HasLineBreak("a\rb"));
+    EXPECT_TRUE(HasLineBreak("a\n"));
+    EXPECT_FALSE(HasLineBreak("plain text"));
 }
 
 }  // namespace

@@ -100,7 +100,7 @@ inline constexpr std::size_t TNFTP_MAX_CREDENTIAL  = 99;   // user name and pass
 inline constexpr std::size_t TNFTP_ARGUMENT_SIZE   = 512;  // names: fewer characters than this
 // A reply line (up to its CR LF) longer than this ends the session with TNFTP_EV_UNKNOWN_REPLY
 // and the message "reply line too long".
-inline constexpr std::size_t TNFTP_MAX_REPLY_LINE = 1024;
+inline constexpr std::size_t TNFTP_MAX_REPLY_LINE = TARNET_CLIENT_REPLY_LINE;
 // A listing larger than this ends the session with TNFTP_EV_NO_MEMORY.
 inline constexpr std::uint32_t TNFTP_MAX_LISTING = 16u * 1024u * 1024u;
 // Listing lines longer than this are dropped whole by the parser (room for 255-byte names).
@@ -223,6 +223,10 @@ int TnFtpPutFile(TnFtpSession* session, const char* name);
 // After TNFTP_EV_ABORT_DONE: the reply that ended the aborted transfer (such as "426 ..."), which
 // came before the ABOR's own reply; an empty string when there was none. Read-only.
 const char* TnFtpAbortedTransferReply(const TnFtpSession* session);
+// The step the session is in, by name ("idle", "greeting", "CWD", "RETR", "STOR data", ...):
+// "free" for a handle that is no session in use, "data connection" for a data record.
+// Read-only, for diagnostics.
+const char* TnFtpSessionStep(const TnFtpSession* session);
 
 // ---- Listing parser --------------------------------------------------------------------------
 
@@ -316,7 +320,8 @@ struct TnFtpTreeLocalFs {
 };
 
 // Starts the walker with its report callback and local file-system operations (both required;
-// with either null the walker stays uninitialised).
+// with either null the walker stays uninitialised). A build with TARNET_FTP_TREE 0 (tnsizes.h)
+// leaves the walker out: it stays uninitialised and every start answers TNTREE_NOT_INITIALISED.
 void TnFtpTreeInit(TnFtpTreeReportFn report, const TnFtpTreeLocalFs* localFs);
 void TnFtpTreeDeinit();
 int TnFtpTreeDelete(TnFtpSession* session, const char* folder);
@@ -327,5 +332,8 @@ void TnFtpTreeOnEvent(TnFtpSession* session, int event, const char* text, int te
                       std::uintptr_t extra);
 // Hands the queued events to the walker; call it on every pass of the loop.
 void TnFtpTreeDispatch();
+// The walker's current step by name ("idle", "download: listing", "upload: file", ...);
+// "uninitialised" before TnFtpTreeInit. Read-only, for diagnostics.
+const char* TnFtpTreeStep();
 
 TARNET_API_END

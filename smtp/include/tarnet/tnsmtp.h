@@ -78,17 +78,18 @@ inline constexpr int TNSMTP_EV_FAILED = 9;
 
 // ---- Limits -----------------------------------------------------------------------------------
 
-inline constexpr int TNSMTP_MAX_SESSIONS               = TARNET_SMTP_SESSIONS;
-inline constexpr std::size_t TNSMTP_EHLO_DOMAIN_SIZE   = 68;  // terminator included
-inline constexpr std::size_t TNSMTP_MAX_HOST_NAME      = 80;  // characters
-inline constexpr std::size_t TNSMTP_MAX_ADDRESS_TEXT   = 15;  // dotted quad
-inline constexpr std::size_t TNSMTP_MAX_ADDRESS        = 80;  // From, To, CC
-inline constexpr std::size_t TNSMTP_MAX_SUBJECT        = 80;
-inline constexpr std::size_t TNSMTP_MAX_CREDENTIAL     = 99;    // user name, password
-inline constexpr std::size_t TNSMTP_MAX_FILE_NAME      = 255;   // the attachment's name in the mail
-inline constexpr std::uint32_t TNSMTP_ATTACH_CHUNK     = 3072;  // file bytes per read
-inline constexpr std::size_t TNSMTP_MAX_REPLY_LINE     = 1024;  // bytes, CR LF included
-inline constexpr std::size_t TNSMTP_MAX_REPLY_TEXT     = 1024;
+inline constexpr int TNSMTP_MAX_SESSIONS             = TARNET_SMTP_SESSIONS;
+inline constexpr std::size_t TNSMTP_EHLO_DOMAIN_SIZE = 68;  // terminator included
+inline constexpr std::size_t TNSMTP_MAX_HOST_NAME    = 80;  // characters
+inline constexpr std::size_t TNSMTP_MAX_ADDRESS_TEXT = 15;  // dotted quad
+inline constexpr std::size_t TNSMTP_MAX_ADDRESS      = 80;  // From, To, CC
+inline constexpr std::size_t TNSMTP_MAX_SUBJECT      = 80;
+inline constexpr std::size_t TNSMTP_MAX_CREDENTIAL   = 99;   // user name, password
+inline constexpr std::size_t TNSMTP_MAX_FILE_NAME    = 255;  // the attachment's name in the mail
+inline constexpr std::uint32_t TNSMTP_ATTACH_CHUNK =
+    TARNET_SMTP_ATTACH_CHUNK;  // file bytes per read
+inline constexpr std::size_t TNSMTP_MAX_REPLY_LINE = TARNET_CLIENT_REPLY_LINE;  // CR LF included
+inline constexpr std::size_t TNSMTP_MAX_REPLY_TEXT = TARNET_CLIENT_REPLY_LINE;
 inline constexpr std::uint32_t TNSMTP_RESOLVE_RETRY_MS = 500;
 // A name still unresolved this long after TnSmtpSendMail fails with TNSMTP_EV_CONNECT_FAILED
 // (the resolver gives up on one query after 3 s).

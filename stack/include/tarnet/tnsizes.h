@@ -28,9 +28,6 @@
 #ifndef TARNET_ARP_BUCKETS
 #define TARNET_ARP_BUCKETS 16
 #endif
-#ifndef TARNET_SMTP_SESSIONS
-#define TARNET_SMTP_SESSIONS 1
-#endif
 #ifndef TARNET_TCP_WINDOW
 #define TARNET_TCP_WINDOW 2048
 #endif
@@ -151,18 +148,71 @@ static_assert(TARNET_DHCP_MESSAGE_BUFFER >= 270 && TARNET_DHCP_MESSAGE_BUFFER <=
               "the longest DHCP message the client sends must fit");
 // -------------------------------------------------------------------------------------------------
 
-// SMTP sessions open at once.
-#ifndef TARNET_SMTP_SESSIONS
-#define TARNET_SMTP_SESSIONS 5
-#endif
-
 static_assert(TARNET_MAX_DATAGRAM >= 576 && TARNET_MAX_DATAGRAM <= 65535,
               "every IPv4 host must take 576-byte datagrams (RFC 791)");
 static_assert(TARNET_REASSEMBLY_ENTRIES >= 1 && TARNET_REASSEMBLY_MAX >= 576);
 static_assert(TARNET_SOCKET_ENDPOINTS >= 1 && TARNET_SOCKET_ENDPOINTS <= 255);
 static_assert(TARNET_ARP_ENTRIES >= 1 && TARNET_ARP_BUCKETS >= 1);
-static_assert(TARNET_SMTP_SESSIONS >= 1 && TARNET_SMTP_SESSIONS <= 255);
 static_assert(TARNET_TCP_WINDOW >= 2048 && TARNET_TCP_WINDOW <= 32768);
 static_assert(TARNET_TCP_SEND_RING >= 1 && TARNET_TCP_SEND_RING <= 65535);
 static_assert(TARNET_TCP_CONNECTIONS >= 1 && TARNET_TCP_CONNECTIONS <= 64);
 static_assert(TARNET_TCP_RTX_SLOTS >= 3, "a full segment, a remainder and a FIN");
+
+// ---- FTP and SMTP client libraries --------------------------------------------------------
+// The small profile keeps one mail and one FTP session with its data connection, and every
+// limit a caller can reach (names, addresses, command lines); a mail beyond its sessions is
+// refused with TNSMTP_NO_MEMORY, an FTP session or data connection beyond its records with
+// TNFTP_NO_FREE_CONTEXTS or TNFTP_EV_NO_FREE_CONTEXT.
+#if defined(TARNET_PROFILE_SMALL)
+#ifndef TARNET_SMTP_SESSIONS
+#define TARNET_SMTP_SESSIONS 1
+#endif
+// RFC 5321 4.5.3.1.5: 512 octets is the longest reply line a server sends.
+#ifndef TARNET_CLIENT_REPLY_LINE
+#define TARNET_CLIENT_REPLY_LINE 512
+#endif
+#ifndef TARNET_SMTP_ATTACH_CHUNK
+#define TARNET_SMTP_ATTACH_CHUNK 1536
+#endif
+#ifndef TARNET_FTP_LOCAL_DIR
+#define TARNET_FTP_LOCAL_DIR 260
+#endif
+// The FTP folder walker (recursive delete, download and upload) is left out.
+#ifndef TARNET_FTP_TREE
+#define TARNET_FTP_TREE 0
+#endif
+#endif
+
+// SMTP sessions open at once.
+#ifndef TARNET_SMTP_SESSIONS
+#define TARNET_SMTP_SESSIONS 5
+#endif
+// FTP session records: control sessions and their data connections share them, one logged-in
+// session with a transfer running takes two.
+#ifndef TARNET_FTP_SESSIONS
+#define TARNET_FTP_SESSIONS 2
+#endif
+// The longest reply line (CR LF included) either client takes, and the joined text of one
+// reply; each session holds one of each. A longer line ends the session.
+#ifndef TARNET_CLIENT_REPLY_LINE
+#define TARNET_CLIENT_REPLY_LINE 1024
+#endif
+// Attachment bytes SMTP reads (and base64-encodes) at once; each session holds the read buffer
+// and its base64. A multiple of 3, so that only the last chunk ends in padding.
+#ifndef TARNET_SMTP_ATTACH_CHUNK
+#define TARNET_SMTP_ATTACH_CHUNK 3072
+#endif
+// 1: the FTP folder walker is built in (TnFtpTree...); 0: it is left out, and never starts.
+#ifndef TARNET_FTP_TREE
+#define TARNET_FTP_TREE 1
+#endif
+// The longest local folder path the FTP folder walker saves, to go back to when a walk fails.
+#ifndef TARNET_FTP_LOCAL_DIR
+#define TARNET_FTP_LOCAL_DIR 4096
+#endif
+
+static_assert(TARNET_SMTP_SESSIONS >= 1 && TARNET_SMTP_SESSIONS <= 255);
+static_assert(TARNET_FTP_SESSIONS >= 2, "a logged-in session and its data connection");
+static_assert(TARNET_CLIENT_REPLY_LINE >= 512, "RFC 5321 4.5.3.1.5");
+static_assert(TARNET_SMTP_ATTACH_CHUNK >= 3 && TARNET_SMTP_ATTACH_CHUNK % 3 == 0);
+static_assert(TARNET_FTP_LOCAL_DIR >= 260);
