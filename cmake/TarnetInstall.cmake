@@ -7,6 +7,8 @@
 #                          Tarnet::smtp, Tarnet::linux
 #   lib/pkgconfig/         tarnet-stack, tarnet-ftp, tarnet-smtp, tarnet-linux
 #   bin/                   the programs
+# lib/ and include/ are CMAKE_INSTALL_LIBDIR and CMAKE_INSTALL_INCLUDEDIR (GNUInstallDirs), so a
+# distribution's multiarch folder (-DCMAKE_INSTALL_LIBDIR=lib/x86_64-linux-gnu) works as well.
 include(CMakePackageConfigHelpers)
 
 set(TARNET_LIBRARIES tarnet_stack tarnet_netclient tarnet_ftp tarnet_smtp tarnet_timers
@@ -50,7 +52,23 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/TarnetConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/TarnetConfigVersion.cmake
         DESTINATION ${TARNET_CMAKE_DIR})
 
-# pkg-config: each file names its own libraries, the ones it needs come after it.
+# pkg-config: each file names its own libraries, the ones it needs come after it. The prefix is
+# found from the file's own folder (${pcfiledir}) as many levels up as the library folder is deep,
+# so the tree can be installed anywhere; an absolute library or include folder stays as given.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(TARNET_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(TARNET_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+else()
+  file(RELATIVE_PATH TARNET_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+  string(REGEX REPLACE "/$" "" TARNET_PC_UP "${TARNET_PC_UP}")
+  set(TARNET_PC_PREFIX "\${pcfiledir}/${TARNET_PC_UP}")
+  set(TARNET_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(TARNET_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(TARNET_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
 foreach(pc stack ftp smtp linux)
   configure_file(cmake/tarnet-${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/tarnet-${pc}.pc
                  @ONLY)

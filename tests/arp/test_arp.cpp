@@ -5,6 +5,7 @@
 
 #include "arp.h"
 #include "harness.h"
+#include "needs_size.h"
 
 namespace tarnet::test {
 namespace {
@@ -163,6 +164,7 @@ TEST_F(ArpTest, IgnoresMalformedAndForeignPackets) {
 }
 
 TEST_F(ArpTest, ReplacementIsFirstInFirstOut) {
+    TARNET_NEEDS_SIZE(TARNET_ARP_ENTRIES, 50);
     // Fifty addresses fill the cache. The first two share a bucket, so replacing the first has
     // to unlink the head of a chain that goes on.
     std::vector<std::uint32_t> addresses{Ip(10, 0, 0, 1)};
@@ -212,6 +214,7 @@ TEST_F(ArpTest, WithoutAnAddressOnlyRequestsForAddressZeroAreAnswered) {
 }
 
 TEST(ArpHashTest, MatchesOneAtATimeOverTheAddressBytes) {
+    TARNET_NEEDS_SIZE(TARNET_ARP_BUCKETS, 256);
     // The reference itself, against published values of the one-at-a-time hash.
     const std::string a = "a", fox = "The quick brown fox jumps over the lazy dog";
     EXPECT_EQ(OneAtATime(reinterpret_cast<const std::uint8_t*>(a.data()), 1), 0xCA2E9442u);

@@ -1,6 +1,7 @@
 // ICMP echo: answering requests (broadcast and reassembled ones too) and the echo client's
 // series: request contents, events and their order, timing, reply matching and stop.
 #include "harness.h"
+#include "needs_size.h"
 
 namespace tarnet::test {
 namespace {
@@ -68,6 +69,8 @@ TEST_F(IcmpTest, RequestIsAnsweredWithoutTheEchoClient) {
 }
 
 TEST_F(IcmpTest, FragmentedRequestIsAnsweredWithAFragmentedReply) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_MAX, 3008);
+    TARNET_NEEDS_SIZE(TARNET_MAX_DATAGRAM, 3028);
     const Bytes data = Pattern(3000, 77);
     for (const Ipv4Packet& f : Fragment(MakeIpv4(1, Echo(8, 0x0101, 3, data)), 1024)) {
         InjectIp(f);

@@ -7,6 +7,7 @@
 #include "arp.h"
 #include "harness.h"
 #include "ipv4.h"
+#include "needs_size.h"
 #include "tcp_internal.h"
 
 namespace tarnet::test {
@@ -75,6 +76,7 @@ TEST_F(Ipv4Test, UnfragmentedDatagramHeader) {
 }
 
 TEST_F(Ipv4Test, FragmentsOf1376Bytes) {
+    TARNET_NEEDS_SIZE(TARNET_MAX_DATAGRAM, 65535);
     ASSERT_EQ(Send(kPeerIp, Pattern(1377)), 1);
     auto d = SentIp();
     ASSERT_EQ(d.size(), 2u);
@@ -107,6 +109,7 @@ TEST_F(Ipv4Test, FragmentsOf1376Bytes) {
 }
 
 TEST_F(Ipv4Test, IdentificationCountsDatagramsAndRestartsWithTheStack) {
+    TARNET_NEEDS_SIZE(TARNET_MAX_DATAGRAM, 2020);
     for (std::uint16_t expected = 1; expected <= 3; ++expected) {
         ASSERT_EQ(Send(kPeerIp, Pattern(2000)), 1);
         for (const Decoded& d : SentIp()) {
@@ -152,6 +155,7 @@ TEST_F(Ipv4Test, LimitedBroadcastNeedsNoArp) {
 }
 
 TEST_F(Ipv4Test, DatagramWaitingForArpLeavesWhenTheAnswerArrives) {
+    TARNET_NEEDS_SIZE(TARNET_MAX_DATAGRAM, 3020);
     ASSERT_EQ(Send(kNewIp, Pattern(3000)), 1);
     ExpectArpRequest(kNewIp);
     Advance(20);
@@ -246,6 +250,7 @@ Bytes WithPorts(std::uint16_t source, std::uint16_t destination, std::size_t len
 }
 
 TEST_F(SentReportTest, EachDatagramIsReportedOnceAfterItsLastFragment) {
+    TARNET_NEEDS_SIZE(TARNET_MAX_DATAGRAM, 3020);
     struct Case {
         const char* what;
         std::uint8_t protocol;
@@ -324,6 +329,7 @@ TEST_F(Ipv4InputTest, AcceptsOurAddressAndTheLimitedBroadcast) {
 }
 
 TEST_F(Ipv4InputTest, TotalLengthIsCheckedAgainstTheFrameAndTheLimit) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_MAX, 4096);
     Ipv4Packet p = Udp(Text("abcdef"));
     for (std::uint16_t wrong : {std::uint16_t{20 + 14 + 1}, std::uint16_t{20}, std::uint16_t{19}}) {
         p.totalLength = wrong;  // longer than the frame; header only; shorter than a header
@@ -389,6 +395,7 @@ Bytes RecordRoute(std::size_t slots) {
 // RFC 1122 3.2.1.8: options are ignored and the payload goes up behind a plain 20-byte header
 // (the UDP checksum reads its pseudo-header from there; an echo is answered without options).
 TEST_F(Ipv4InputTest, OptionsAreIgnored) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_MAX, 2008);
     const Bytes cases[] = {
         Bytes{1, 1, 1, 0},
         RecordRoute(1), RecordRoute(9), Bytes(40, 1)
@@ -531,6 +538,7 @@ class ReassemblyTest : public Ipv4InputTest {
 };
 
 TEST_F(ReassemblyTest, FragmentsInAnyOrder) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_MAX, 4096);
     auto three = Fragments(2500, 1024, 1);
     ASSERT_EQ(three.size(), 3u);
     InjectAll(three);
@@ -557,6 +565,8 @@ TEST_F(ReassemblyTest, FragmentsInAnyOrder) {
 }
 
 TEST_F(ReassemblyTest, DatagramsAreKeptApartBySourceAndIdentification) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_MAX, 4096);
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_ENTRIES, 2);
     const auto a = Fragments(2000, 1024, 5, kPeerIp);
     const auto b = Fragments(2000, 1024, 5, Ip(192, 0, 2, 33));
     const auto c = Fragments(2000, 1024, 6, kPeerIp);
@@ -577,6 +587,7 @@ TEST_F(ReassemblyTest, DatagramsAreKeptApartBySourceAndIdentification) {
 // Each script ends with a fragment that contradicts what came before: the whole datagram goes
 // at once (no timer left), and the fragments that would have completed it complete nothing.
 TEST_F(ReassemblyTest, ContradictionsDiscardTheDatagram) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_MAX, 4096);
     const auto f       = Fragments(3000, 1024, 8);  // [0,1023] [1024,2047] [2048,2999]
     const auto shifted = [](Ipv4Packet p, std::uint16_t offset, std::size_t size, bool more) {
         p.fragmentOffset = offset;
@@ -621,6 +632,7 @@ TEST_F(ReassemblyTest, ContradictionsDiscardTheDatagram) {
 // A fragment that only repeats bytes already held changes nothing (duplicated frames are common
 // on real links); the datagram completes as if it had come once.
 TEST_F(ReassemblyTest, DuplicatesAreIgnored) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_MAX, 4096);
     const auto f = Fragments(3000, 1024, 9);  // [0,1023] [1024,2047] [2048,3007]
     const struct {
         const char* what;
@@ -642,6 +654,7 @@ TEST_F(ReassemblyTest, DuplicatesAreIgnored) {
 }
 
 TEST_F(ReassemblyTest, IncompleteDatagramsExpireAfterThreeSeconds) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_MAX, 4096);
     const auto late = Fragments(2000, 1024, 12);
     InjectIp(late[0]);
     Advance(2999);
@@ -658,6 +671,7 @@ TEST_F(ReassemblyTest, IncompleteDatagramsExpireAfterThreeSeconds) {
 }
 
 TEST_F(ReassemblyTest, AtMostEightAtOnceAndTheOldestMakesRoom) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_ENTRIES, 8);
     std::vector<std::vector<Ipv4Packet>> datagrams;
     for (std::uint16_t id = 1; id <= 9; ++id) {
         datagrams.push_back(Fragments(1500, 1024, id));

@@ -1,6 +1,7 @@
 // SMTP library message text: byte for byte (line endings, dot stuffing, quoted-printable, the
 // Date zone, KOI8-R encoded words), body and attachment progress, the attachment streamed intact
 // or abandoned, nothing lost behind a full send ring, further recipients.
+#include "needs_size.h"
 #include "smtp_fixture.h"
 
 namespace tarnet::test {
@@ -277,6 +278,7 @@ TEST_F(SmtpTest, AttachmentReadErrorAbandonsTheMessage) {
 // Everything goes through the keep-the-rest path: with the server acknowledging nothing the
 // send ring fills, and what arrives once it does is the same text as without the stall.
 TEST_F(SmtpTest, FullSendRingLosesNothing) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_SEND_RING, 4096);
     body                  = std::string(3000, 'b') + "\r\n" + std::string(2000, 'c');
     g_files.contents["f"] = Pattern(9000, 3);
     TnSmtpMail m          = Mail();

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "harness.h"
+#include "needs_size.h"
 #include "socket.h"
 
 namespace tarnet::test {
@@ -79,6 +80,7 @@ TEST_F(SocketUdpTest, RefusesBadArguments) {
 }
 
 TEST_F(SocketUdpTest, TableHoldsElevenEndpointsAndReusesTheLowestFreeSlot) {
+    TARNET_NEEDS_SIZE(TARNET_SOCKET_ENDPOINTS, 11);
     TnSockEndpoint* endpoints[11] = {};
     for (int i = 0; i < 11; ++i) {
         endpoints[i] = OpenUdp(static_cast<std::uint16_t>(3000 + i));
@@ -221,6 +223,8 @@ TEST_F(SocketUdpTest, ApplicationMayAnswerAndCloseInsideItsEvent) {
 }
 
 TEST_F(SocketUdpTest, ApplicationMayShutTheStackDownInsideItsEvent) {
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_ENTRIES, 2);
+    TARNET_NEEDS_SIZE(TARNET_REASSEMBLY_MAX, 2008);
     TnSockEndpoint* endpoint = nullptr;
     ASSERT_EQ(TnSockUdpOpen(1, ShutDown, 7, &endpoint), TNSOCK_SUCCESS);
     OpenUdp(8);

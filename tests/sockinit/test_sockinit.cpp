@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "harness.h"
+#include "needs_size.h"
 #include "tcp.h"
 
 namespace tarnet::test {
@@ -118,6 +119,7 @@ TEST_F(SockInitTest, KeepsItsOwnCopyOfTheRecord) {
 }
 
 TEST_F(SockInitTest, ShutdownReleasesEndpointsSilentlyAndStopsEveryTimer) {
+    TARNET_NEEDS_SIZE(TARNET_SOCKET_ENDPOINTS, 11);
     TnSockDeinit();  // before any start: nothing happens
     ExpectStopped();
     ASSERT_EQ(Start(), TNSOCK_SUCCESS);

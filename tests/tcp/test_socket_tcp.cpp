@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "needs_size.h"
 #include "socket.h"
 #include "tcp_peer.h"
 
@@ -123,6 +124,7 @@ TEST_F(SocketTcpTest, ActiveOpenDataAndPeerClose) {
 }
 
 TEST_F(SocketTcpTest, ConnectArgumentsAndRefusal) {
+    TARNET_NEEDS_SIZE(TARNET_SOCKET_ENDPOINTS, 11);
     TnSockEndpoint* e = nullptr;
     EXPECT_EQ(TnSockTcpConnect(1, App, "1.2.3.256", 80, &e), TNSOCK_BAD_PARAMETER);
     EXPECT_EQ(TnSockTcpConnect(1, nullptr, "1.2.3.4", 80, &e), TNSOCK_BAD_PARAMETER);
@@ -139,6 +141,7 @@ TEST_F(SocketTcpTest, ConnectArgumentsAndRefusal) {
 }
 
 TEST_F(SocketTcpTest, SendTakesWhatFitsThenReportsBusy) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_SEND_RING, 4096);
     peerWindow          = 0;  // nothing leaves the ring
     TnSockEndpoint* e   = Connected();
     const Bytes big     = Pattern(5000);
@@ -355,6 +358,7 @@ TEST_F(SocketTcpTest, PeerCloseReleasesTheSlotOnce) {
 // the resuming call, the application may pause again from that event, and closing with data
 // held resets.
 TEST_F(SocketTcpTest, PauseReceiveOnAConnectedEndpoint) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     TnSockEndpoint* e        = Connected();
     TnSockEndpoint* udp      = nullptr;
     TnSockEndpoint* listener = Listening();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "needs_size.h"
 #include "tcp_peer.h"
 
 namespace tarnet::test {
@@ -50,6 +51,7 @@ class TcpStateTest : public TcpPeerTest {
 };
 
 TEST_F(TcpStateTest, ConfigurationDefaultsAndClamps) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     const TnTcpConfig& c = TcpState().config;
     EXPECT_EQ(c.rcvWindow, 4096u);
     EXPECT_EQ(c.rtoMax, 2000u);  // the stack passes the largest back-off bound and limit
@@ -91,6 +93,7 @@ TEST_F(TcpStateTest, ConfigurationDefaultsAndClamps) {
 }
 
 TEST_F(TcpStateTest, PoolRunsOutAndReusesReleasedBlocks) {
+    TARNET_NEEDS_SIZE(TARNET_SOCKET_ENDPOINTS, 11);
     TcpControlBlock* blocks[11] = {};
     for (int i = 0; i < 11; ++i) {
         ASSERT_EQ(TnTcpConnect(1, kPeerIp, static_cast<std::uint16_t>(6000 + i), 80, RecordTcpNote,
@@ -112,6 +115,7 @@ TEST_F(TcpStateTest, PoolRunsOutAndReusesReleasedBlocks) {
 }
 
 TEST_F(TcpStateTest, UnansweredSynIsSentThreeTimesThenReported) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     TcpControlBlock* b = nullptr;
     ASSERT_EQ(TnTcpConnect(3, kPeerIp, kOurPort, kPeerPort, RecordTcpNote, &b), TNTCP_SUCCESS);
     const TcpSegment first = Out();
@@ -380,6 +384,7 @@ TEST_F(TcpStateTest, UnansweredSynAckEndsInReset) {
 }
 
 TEST_F(TcpStateTest, SendIsAllowedOnlyOnceSynchronizedOrAccepting) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_SEND_RING, 4096);
     TcpControlBlock* active = nullptr;
     ASSERT_EQ(TnTcpConnect(3, kPeerIp, 6000, kPeerPort, RecordTcpNote, &active), TNTCP_SUCCESS);
     TakeSent();
@@ -563,6 +568,7 @@ TEST_F(TcpStateTest, CloseInsideDataNotificationBeforeFin) {
 // A close and a second close (an abort) inside the data notification release the block; the FIN
 // on the same segment must then not be processed on it.
 TEST_F(TcpStateTest, AbortInsideDataNotificationStopsProcessing) {
+    TARNET_NEEDS_SIZE(TARNET_SOCKET_ENDPOINTS, 11);
     TcpControlBlock* b = Connect();
     // Every other block is taken, so the one released inside the notification is the one the
     // user's next connect gets.
@@ -595,6 +601,7 @@ TEST_F(TcpStateTest, AbortInsideDataNotificationStopsProcessing) {
 // A user that closes the block from inside the report that precedes its release (which it
 // should not do) must not get it released twice.
 TEST_F(TcpStateTest, CloseInsideClosedReportReleasesOnce) {
+    TARNET_NEEDS_SIZE(TARNET_SOCKET_ENDPOINTS, 11);
     TcpControlBlock* b = nullptr;
     ASSERT_EQ(TnTcpConnect(3, kPeerIp, kOurPort, kPeerPort, RecordTcpNote, &b), TNTCP_SUCCESS);
     TcpNoteHook() = [b](const TcpNote& note) {

@@ -4,6 +4,7 @@
 // in whole segments where at least four fit.
 #include <algorithm>
 
+#include "needs_size.h"
 #include "tcp_peer.h"
 
 namespace tarnet::test {
@@ -150,6 +151,7 @@ TEST_F(TcpAckTest, AcknowledgmentRidesOnOurData) {
 // where at least four fit (a loss must still draw three duplicate acknowledgments), for the
 // default and the opt-in window sizes.
 TEST_F(TcpAckTest, WindowOfferedInWholeSegments) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     struct Case {
         std::uint32_t window;  // TnSockSetTcpBuffers; 0 = the default 4096
         std::uint16_t mssOption;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "needs_size.h"
 #include "tcp_peer.h"
 
 namespace tarnet::test {
@@ -152,6 +153,7 @@ TEST_F(TcpInputTest, SegmentsWithoutConnectionAreReset) {
 }
 
 TEST_F(TcpInputTest, SynWithEmptyPoolIsRefused) {
+    TARNET_NEEDS_SIZE(TARNET_SOCKET_ENDPOINTS, 11);
     TnListNode* listener = nullptr;
     ASSERT_EQ(TnTcpListen(9, kOurPort, 0, RecordTcpNote, &listener), TNTCP_SUCCESS);
     for (int i = 0; i < 11; ++i) {
@@ -201,6 +203,7 @@ TEST_F(TcpInputTest, ExactResetEndsTheConnectionQuietly) {
 // and a SYN anywhere, draw a challenge ACK (<SEQ=SND.NXT><ACK=RCV.NXT>) and change nothing; a
 // RST outside the window is dropped silently. Only the exact RST then ends the connection.
 TEST_F(TcpInputTest, BlindResetsAndSynsDrawAChallengeAck) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     constexpr std::uint32_t kWindow = 4096;
     struct Probe {
         const char* what;
@@ -307,6 +310,7 @@ TEST_F(TcpInputTest, DeliveryIsInOrderWithoutRepeatsOrHoles) {
 // fifth hole (dropped: the peer sends it again) and pieces reaching past the window; all across
 // the wrap of the peer's sequence numbers.
 TEST_F(TcpInputTest, DataBeyondHolesIsHeldUntilTheHolesAreFilled) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     Connect(0xFFFFFE00);
     const Bytes stream = Pattern(4400, 3);
     auto piece         = [&](std::uint32_t from, std::uint32_t length) {
@@ -432,6 +436,7 @@ TEST_F(TcpInputTest, MssOptionIsFoundByWalkingTheOptions) {
 // Both sequence spaces wrap past 2^32 in the middle of the transfer; comparisons modulo 2^32
 // keep acknowledgments, windows and delivery working across the wrap.
 TEST_F(TcpInputTest, SequenceNumbersWrapMidTransfer) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_SEND_RING, 4000);
     TnSockDeinit();
     // ISS = (ticks << 8) + isnSeed; pick the seed that puts it 2000 below the wrap.
     config.isnSeed = 0xFFFFF830u - (static_cast<std::uint32_t>(host().Now()) << 8);

@@ -1,6 +1,7 @@
 // TCP output: segmentation, the peer's window and the 10-slot queue, FIN placement,
 // retransmission timing with back-off and limit, acknowledgment processing, and zero-window
 // probing.
+#include "needs_size.h"
 #include "tcp_peer.h"
 
 namespace tarnet::test {
@@ -40,6 +41,7 @@ class TcpOutputTest : public TcpPeerTest {
 };
 
 TEST_F(TcpOutputTest, OnePassSegmentsByMss) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_SEND_RING, 4096);
     TcpControlBlock* b = Connect();
     EXPECT_EQ(Send(b, Pattern(5000)), 4096u);
     Bytes sent;
@@ -62,6 +64,7 @@ TEST_F(TcpOutputTest, OnePassSegmentsByMss) {
 
 // Bytes in flight count against the peer's window: sndUna + sndWnd - sndNxt.
 TEST_F(TcpOutputTest, InFlightBytesUseUpTheWindow) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_SEND_RING, 4096);
     peerWindow         = 1000;
     TcpControlBlock* b = Connect();
     Send(b, Pattern(3000));
@@ -78,6 +81,7 @@ TEST_F(TcpOutputTest, InFlightBytesUseUpTheWindow) {
 }
 
 TEST_F(TcpOutputTest, TenSegmentsInFlightAtMost) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_RTX_SLOTS, 10);
     peerWindow         = 60000;
     TcpControlBlock* b = Connect(0x40000000, 100);
     EXPECT_EQ(Send(b, Pattern(1100)), 1100u);
@@ -235,6 +239,7 @@ TEST_F(TcpOutputTest, AcknowledgedProgressRestartsTheTimer) {
 
 // ...and one that is being acknowledged, however slowly, is never reset by the limit.
 TEST_F(TcpOutputTest, ProgressResetsTheRetryCount) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_RTX_SLOTS, 10);
     TcpControlBlock* b = Connect(0x40000000, 100);
     Send(b, Pattern(1000));
     std::vector<TcpSegment> flight;
@@ -392,6 +397,7 @@ using namespace tcpflag;
 // segment is outstanding before the user writes; the pass that follows the write sends `now`,
 // and once the peer acknowledges everything sent so far the next pass sends `afterAck`.
 TEST_F(TcpOutputTest, ShortSegmentsWaitForTheDataInFlight) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_SEND_RING, 4096);
     enum class NoDelay { kOff, kBefore, kAfter };
     struct Case {
         const char* name;

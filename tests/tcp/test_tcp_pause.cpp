@@ -1,6 +1,7 @@
 // The receive pause: data that arrives while the user has paused receiving is acknowledged and
 // held, the window offered shrinks so that its right edge stays put, and resuming delivers the
 // held data in order, reopens the window and only then takes the peer's FIN.
+#include "needs_size.h"
 #include "tcp_peer.h"
 
 namespace tarnet::test {
@@ -40,6 +41,7 @@ class TcpPauseTest : public TcpPeerTest {
 // Each piece is acknowledged, held back from the user, and the window shrinks by its length,
 // so ACK + WND stays where it was, down to a zero window.
 TEST_F(TcpPauseTest, HeldDataIsAcknowledgedAndTheWindowShrinksToZero) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     const std::uint32_t edge = peerSeq + kWindow;
     std::uint32_t at         = 0;
     for (const std::uint32_t length : {1000u, 1356u, 1000u, 740u}) {
@@ -56,6 +58,7 @@ TEST_F(TcpPauseTest, HeldDataIsAcknowledgedAndTheWindowShrinksToZero) {
 // Bytes beyond the space left are dropped and the acknowledgment says where to go on; at a
 // zero window a data segment is answered with an acknowledgment and changes nothing.
 TEST_F(TcpPauseTest, DataBeyondTheSpaceLeftIsDroppedAndAcknowledged) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     Piece(0, 4000);
     const TcpSegment partial = Piece(4000, 200);
     EXPECT_EQ(partial.ack, peerSeq + kWindow);
@@ -73,6 +76,7 @@ TEST_F(TcpPauseTest, DataBeyondTheSpaceLeftIsDroppedAndAcknowledged) {
 // Resuming hands everything held to the user in one delivery, in order (data that arrived
 // beyond a hole included), and sends a window update; data that arrives later goes straight up.
 TEST_F(TcpPauseTest, ResumeDeliversInOrderAndReopensTheWindow) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     Piece(0, 1000);
     EXPECT_EQ(Piece(2000, 500).ack, peerSeq + 1000);  // beyond a hole: held, not acknowledged
     const TcpSegment filled = Piece(1000, 1000);
@@ -113,6 +117,7 @@ TEST_F(TcpPauseTest, FinWhilePausedIsTakenAfterTheHeldData) {
 // At a zero window the peer's probes are answered, and its acknowledgments of our data are still
 // taken: a paused connection goes on sending.
 TEST_F(TcpPauseTest, ZeroWindowProbesAreAnsweredAndSendingGoesOn) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_WINDOW, 4096);
     for (std::uint32_t at = 0; at < kWindow; at += 1024) {
         Piece(at, 1024);
     }

@@ -1,5 +1,6 @@
 // TCP retransmission timing: the round-trip estimator and its rto, Karn's rule, recovery of the
 // rto after back-off, and fast retransmit on duplicate acknowledgments.
+#include "needs_size.h"
 #include "tcp_peer.h"
 
 namespace tarnet::test {
@@ -114,6 +115,7 @@ TEST_F(TcpTimingTest, RtoFallsAgainAfterRecovery) {
 // at once, without backing off and without counting against the retransmission limit. Further
 // duplicates of the same loss resend nothing; the next loss, after sndUna moved, does again.
 TEST_F(TcpTimingTest, FastRetransmitOnTheThirdDuplicateAck) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_RTX_SLOTS, 6);
     TcpControlBlock* b = Connect(0x40000000, 100);
     for (int episode = 0; episode < 2; ++episode) {
         SCOPED_TRACE(episode);
@@ -138,6 +140,7 @@ TEST_F(TcpTimingTest, FastRetransmitOnTheThirdDuplicateAck) {
 // whole (an outage) comes back a round trip per segment, not a timeout per segment. Duplicates
 // of a hole already resent resend nothing.
 TEST_F(TcpTimingTest, AfterATimeoutEachPartialAckResendsTheNextSegment) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_RTX_SLOTS, 4);
     TcpControlBlock* b                   = Connect(0x40000000, 100);
     const std::vector<TcpSegment> flight = Flight(b, 4);  // all lost
     Advance(static_cast<std::uint64_t>(b->rto));
@@ -160,6 +163,7 @@ TEST_F(TcpTimingTest, AfterATimeoutEachPartialAckResendsTheNextSegment) {
 
 // A peer that acknowledges a byte at a time during a recovery gets each segment resent once.
 TEST_F(TcpTimingTest, ByteByByteAcksResendEachSegmentOnce) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_RTX_SLOTS, 4);
     TcpControlBlock* b                   = Connect(0x40000000, 100);
     const std::vector<TcpSegment> flight = Flight(b, 4);
     Advance(static_cast<std::uint64_t>(b->rto));
@@ -176,6 +180,7 @@ TEST_F(TcpTimingTest, ByteByByteAcksResendEachSegmentOnce) {
 
 // Only a bare acknowledgment with an unchanged window counts as a duplicate (RFC 5681 2).
 TEST_F(TcpTimingTest, AcknowledgmentsThatAreNoDuplicates) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_RTX_SLOTS, 6);
     struct Case {
         const char* name;
         bool withData;
@@ -209,6 +214,7 @@ TEST_F(TcpTimingTest, AcknowledgmentsThatAreNoDuplicates) {
 // After a fast retransmit, an acknowledgment that covers only part of what was in flight shows
 // the next hole, which is resent at once instead of after a timeout (RFC 6582).
 TEST_F(TcpTimingTest, PartialAckResendsTheNextHole) {
+    TARNET_NEEDS_SIZE(TARNET_TCP_RTX_SLOTS, 6);
     TcpControlBlock* b                   = Connect(0x40000000, 100);
     const std::vector<TcpSegment> flight = Flight(b, 6);  // the first and the third are lost
     peerAck                              = flight[0].seq;
