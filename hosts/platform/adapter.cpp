@@ -1,8 +1,10 @@
 #include "adapter.h"
 
 #include <fcntl.h>
+#include <linux/ethtool.h>
 #include <linux/if_packet.h>
 #include <linux/if_tun.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <pcap/pcap.h>
@@ -10,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -114,6 +117,68 @@ bool InterfaceMac(const std::string& name, MacAddress& mac) {
     return ok;
 }
 
+namespace {
+
+// One ethtool value of the interface; 0 when the driver does not support the question. False
+// when it could not be asked.
+bool EthtoolValue(int sock, const std::string& name, std::uint32_t command, std::uint32_t& out) {
+    ethtool_value value{};
+    value.cmd = command;
+    ifreq request{};
+    std::memcpy(request.ifr_name, name.c_str(), name.size() + 1);
+    request.ifr_data = reinterpret_cast<char*>(&value);
+    if (ioctl(sock, SIOCETHTOOL, &request) != 0) {
+        out = 0;
+        return errno == EOPNOTSUPP || errno == EINVAL;
+    }
+    out = value.data;
+    return true;
+}
+
+}  // namespace
+
+bool InterfaceRingShape(const std::string& name, int& mtu, bool& offloads) {
+    if (name.empty() || name.size() >= IFNAMSIZ) {
+        return false;
+    }
+    const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        return false;
+    }
+    ifreq request{};
+    std::memcpy(request.ifr_name, name.c_str(), name.size() + 1);
+    bool ok = ioctl(sock, SIOCGIFMTU, &request) == 0;
+    mtu     = request.ifr_mtu;
+    // The offloads libpcap itself asks about before it sizes its slots: segmentation (TCP and
+    // generic), generic receive, and large receive among the flags.
+    constexpr std::uint32_t kQuestions[] = {ETHTOOL_GTSO, ETHTOOL_GGSO, ETHTOOL_GGRO,
+                                            ETHTOOL_GFLAGS};
+    offloads                             = false;
+    for (const std::uint32_t command : kQuestions) {
+        std::uint32_t value = 0;
+        ok                  = EthtoolValue(sock, name, command, value) && ok;
+        const std::uint32_t on =
+            command == ETHTOOL_GFLAGS ? static_cast<std::uint32_t>(ETH_FLAG_LRO) : ~0U;
+        offloads = offloads || (value & on) != 0;
+    }
+    close(sock);
+    return ok;
+}
+
+int Adapter::RingBytes(int mtu, bool offloads) {
+    if (offloads) {
+        return kRingBytesMax;  // 64 KiB slots: as many as fit
+    }
+    constexpr int kEthernetMtu  = 1500;
+    constexpr int kSlotOverhead = 18 + 128;  // Ethernet header and CRC; the slot's own header
+    const int frame             = (mtu > 0 ? mtu : kEthernetMtu) + kSlotOverhead;
+    int slot                    = 2048;  // two Ethernet frames to a page
+    while (slot < frame && slot * kRingFrames < kRingBytesMax) {
+        slot *= 2;
+    }
+    return std::min(slot * kRingFrames, kRingBytesMax);
+}
+
 Adapter::~Adapter() {
     Close();
 }
@@ -130,7 +195,13 @@ bool Adapter::Open(const std::string& name, std::string& error) {
     pcap_set_snaplen(handle_, kSnapLength);
     pcap_set_promisc(handle_, 1);
     pcap_set_immediate_mode(handle_, 1);
-    pcap_set_buffer_size(handle_, kBufferBytes);
+    int mtu       = 0;
+    bool offloads = true;
+    if (!InterfaceRingShape(name, mtu, offloads)) {
+        offloads = true;  // unknown: the largest ring, as for the largest slots
+    }
+    const int ringBytes = RingBytes(mtu, offloads);
+    pcap_set_buffer_size(handle_, ringBytes);
     pcap_set_timeout(handle_, kReadTimeoutMs);
 
     const int rc = pcap_activate(handle_);
@@ -167,6 +238,8 @@ bool Adapter::Open(const std::string& name, std::string& error) {
         return false;
     }
     name_ = name;
+    HostLog("%s: capture ring of %d KiB (MTU %d, offloads %s)", name.c_str(), ringBytes / 1024, mtu,
+            offloads ? "on or unknown" : "off");
     if (IgnoreOutgoing()) {
         OpenTx(name);  // without it, frames go out one by one through the library
     } else {

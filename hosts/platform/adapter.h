@@ -7,11 +7,11 @@
 //
 // The adapter is opened promiscuous (the stack has its own MAC address, which the interface does
 // not know), in immediate mode (otherwise libpcap holds frames back to fill a buffer and every
-// round trip grows by a fraction of a millisecond), with a 32 MiB kernel buffer (a burst must not
-// overflow it between two passes of the loop) and for inbound frames only, so that the stack
-// never sees the frames it sent itself. The kernel is asked not to put outgoing frames into the
-// capture ring at all; where it cannot be, frames go out through the capture's own socket, which
-// the kernel never loops them back to.
+// round trip grows by a fraction of a millisecond), with a kernel ring of kRingFrames frames (a
+// burst must not overflow it between two passes of the loop; see RingBytes) and for inbound
+// frames only, so that the stack never sees the frames it sent itself. The kernel is asked not
+// to put outgoing frames into the capture ring at all; where it cannot be, frames go out through
+// the capture's own socket, which the kernel never loops them back to.
 #pragma once
 
 #include <array>
@@ -45,11 +45,28 @@ bool ListAdapters(std::vector<AdapterInfo>& out, std::string& error);
 // no Ethernet address.
 bool InterfaceMac(const std::string& name, MacAddress& mac);
 
+// What sizes the capture ring's slots: the interface's MTU, and whether the driver may hand over
+// frames larger than it (segmentation or receive offloads on). False when the interface cannot
+// be asked.
+bool InterfaceRingShape(const std::string& name, int& mtu, bool& offloads);
+
 class Adapter {
   public:
     static constexpr int kSnapLength    = 65536;
-    static constexpr int kBufferBytes   = 32 * 1024 * 1024;
     static constexpr int kReadTimeoutMs = 1;
+    // Frames the capture ring holds, and its largest size in bytes.
+    static constexpr int kRingFrames   = 2048;
+    static constexpr int kRingBytesMax = 32 * 1024 * 1024;
+
+    // The capture buffer to ask libpcap for. In immediate mode libpcap gives every frame a slot
+    // sized for the largest frame the interface can deliver: MTU + 18 bytes, or 64 KiB with
+    // offloads on, and two slots of an Ethernet frame share one 4 KiB page. The kernel writes
+    // the slots in turn, round the whole ring: a ring far larger than it needs to be is written
+    // into memory that has long left the caches, and every frame costs misses on both sides. So
+    // the ring holds kRingFrames frames of the interface's own size (4 MiB at MTU 1500: 2048
+    // full-size frames waiting, far beyond the windows the stack offers), and only where slots
+    // are large (offloads, jumbo frames) as many bytes as kRingBytesMax allows.
+    static int RingBytes(int mtu, bool offloads);
 
     // Receives one captured frame. The bytes belong to libpcap and are valid only during the
     // call; they must not be written.

@@ -50,6 +50,25 @@ TEST_F(IcmpTest, RequestIsAnsweredWithItsIdentifierSequenceAndData) {
     ExpectNoTx();
 }
 
+// Each reply is built in the frame buffer the one before it left (the pool's free buffers are
+// taken last-in first-out), so answering touches the same memory every time instead of walking
+// the whole pool.
+TEST_F(IcmpTest, RepliesAreBuiltInTheBufferTheLastOneLeft) {
+    std::vector<const std::uint8_t*> frames;
+    fakehost::FakeHost::Get().SetFrameSink(
+        [](void* context, const std::uint8_t* frame, std::uint32_t) {
+            static_cast<std::vector<const std::uint8_t*>*>(context)->push_back(frame);
+        },
+        &frames);
+    for (std::uint16_t seq = 1; seq <= 4; ++seq) {
+        InjectIp(MakeIpv4(1, Echo(8, 7, seq, Text("again"))));
+    }
+    ASSERT_EQ(frames.size(), 4U);
+    for (const std::uint8_t* frame : frames) {
+        EXPECT_EQ(frame, frames.front());
+    }
+}
+
 TEST_F(IcmpTest, OnlyValidRequestsAreAnswered) {
     InjectIp(MakeIpv4(1, Echo(8, 1, 1, Text("odd"), true)));  // bad checksum
     InjectIp(MakeIpv4(1, Echo(0, 1, 1, Text("unasked reply"))));

@@ -178,6 +178,30 @@ class OwnFramesStayOutOfTheCapture(unittest.TestCase):
         self.assertLess(empty, self.FLOOD // 20, err)
 
 
+class CaptureRing(unittest.TestCase):
+    """The capture ring holds 2048 frames of the link's own size (libpcap's slots follow the MTU,
+    and grow to 64 KiB with offloads on), up to 32 MiB. `-v` names the size chosen."""
+
+    def ring_kib(self):
+        done = SANDBOX.tarnet("serve", "--seconds", "1", mac=STACK_MAC, extra=["-v"])
+        m = re.search(r"capture ring of (\d+) KiB", done.stderr)
+        self.assertIsNotNone(m, done.stderr)
+        return int(m.group(1))
+
+    def test_the_ring_follows_the_frames_the_link_can_deliver(self):
+        dev = ["ip", "link", "set", "dev", SANDBOX.stack_if]
+        run = lambda *a: subprocess.run(["ip", "netns", "exec", SANDBOX.stack_ns, *a],
+                                        check=True, capture_output=True)
+        self.addCleanup(run, *dev, "mtu", "1500")
+        self.addCleanup(run, "ethtool", "-K", SANDBOX.stack_if, "gro", "off")
+        self.assertEqual(self.ring_kib(), 4096)  # MTU 1500, offloads off: 2048 slots of 2 KiB
+        run(*dev, "mtu", "4000")
+        self.assertEqual(self.ring_kib(), 16384)
+        run(*dev, "mtu", "1500")
+        run("ethtool", "-K", SANDBOX.stack_if, "gro", "on")
+        self.assertEqual(self.ring_kib(), 32768)  # 64 KiB slots: the cap
+
+
 class StackPingsKernel(unittest.TestCase):
 
     def test_tarnet_ping_reaches_the_kernel(self):

@@ -55,6 +55,32 @@ TEST(AdapterList, OnlyEthernetFramedAdaptersCountAsUsable) {
     }
 }
 
+// The capture ring holds the same number of frames whatever their size, up to a cap: small
+// enough at MTU 1500 to stay in the caches, and never fewer bytes than before for large slots.
+TEST(AdapterRing, HoldsTheSameNumberOfFramesUpToTheCap) {
+    constexpr int kMiB = 1024 * 1024;
+    struct Case {
+        int mtu;
+        bool offloads;
+        int bytes;
+    };
+    const Case cases[] = {
+        {1500,  false, 4 * kMiB }, // 2048 slots of 2 KiB
+        {0,     false, 4 * kMiB }, // MTU unknown: Ethernet's
+        {576,   false, 4 * kMiB }, // never less than two slots to a page
+        {1900,  false, 4 * kMiB }, // 1900 + 146 still fits a 2 KiB slot
+        {1950,  false, 8 * kMiB }, // does not
+        {4000,  false, 16 * kMiB},
+        {9000,  false, 32 * kMiB}, // jumbo frames: the cap
+        {65535, false, 32 * kMiB},
+        {1500,  true,  32 * kMiB}, // offloads: 64 KiB slots, the cap
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Adapter::RingBytes(c.mtu, c.offloads), c.bytes) << c.mtu << " " << c.offloads;
+    }
+    static_assert(Adapter::kRingBytesMax / Adapter::kRingFrames >= 2048);
+}
+
 // ---- MAC text ----------------------------------------------------------------------------------
 
 TEST(MacText, ReadsEitherCaseAndIgnoresSeparators) {
