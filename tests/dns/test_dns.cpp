@@ -9,6 +9,7 @@
 
 #include "dns_internal.h"
 #include "harness.h"
+#include "needs_size.h"
 #include "tarnet/tndns.h"
 
 namespace tarnet::test {
@@ -464,6 +465,7 @@ TEST_F(DnsTest, ForgedRepliesAreIgnoredAndTheRealAnswerTaken) {
 
 // Each lookup's end goes to the diagnostic hook with its name, and ends the query.
 TEST_F(DnsTest, EachOutcomeIsReportedAndEndsTheQuery) {
+    TARNET_NEEDS_SIZE(TARNET_DNS_PENDING, 3);  // the lookups overlap
     const struct {
         const char* what;
         std::uint16_t flags;
@@ -533,6 +535,7 @@ TEST_F(DnsTest, LastOutcomeTellsEachEndedLookupApart) {
 }
 
 TEST_F(DnsTest, QueryIdAndPortAreRandomPerQuery) {
+    TARNET_NEEDS_SIZE(TARNET_DNS_PENDING, 2);  // two queries in flight
     // Each draw takes two values, (high << 16) ^ low: first the id, then the port.
     host().randomValues = {0, 0x1234, 0, 777, 0, 0xBEEF, 0, 4321};
     ASSERT_EQ(Resolve("a.example"), TNDNS_PENDING);
@@ -576,6 +579,7 @@ TEST_F(DnsTest, RetransmitsAtOneAndTwoSecondsAndAbandonsAtThree) {
 // A caller that asks again while its query is in flight shares it: no second query goes out and
 // no pending slot is taken, so an ask-again loop cannot crowd out other lookups.
 TEST_F(DnsTest, AskingAgainSharesThePendingQuery) {
+    TARNET_NEEDS_SIZE(TARNET_DNS_PENDING, 3);  // three queries in flight
     ASSERT_EQ(Resolve("example.com"), TNDNS_PENDING);
     const Query q = ExpectQuery();
     ASSERT_EQ(Resolve("b.example"), TNDNS_PENDING);
@@ -597,6 +601,7 @@ TEST_F(DnsTest, AskingAgainSharesThePendingQuery) {
 }
 
 TEST_F(DnsTest, FourthLookupAbandonsTheOldest) {
+    TARNET_NEEDS_SIZE(TARNET_DNS_PENDING, 3);  // three queries in flight
     ASSERT_EQ(Resolve("a.example"), TNDNS_PENDING);
     const Query qa = ExpectQuery("a.example");
     ASSERT_EQ(Resolve("b.example"), TNDNS_PENDING);
@@ -616,6 +621,7 @@ TEST_F(DnsTest, FourthLookupAbandonsTheOldest) {
 }
 
 TEST_F(DnsTest, CacheEvictsTheOldestAndAHitDoesNotMoveIt) {
+    TARNET_NEEDS_SIZE(TARNET_DNS_CACHE_ENTRIES, 3);  // three answers cached
     Learn("a.example", kAddrA);
     Learn("b.example", kAddrB);
     Learn("c.example", kAddrC);

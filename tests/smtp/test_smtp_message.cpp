@@ -143,6 +143,7 @@ TEST_F(SmtpTest, Koi8rSubjectIsFoldedIntoEncodedWords) {
 // The attachment: the part head with the file name quoted, base64 in 76-character lines
 // across the 3072-byte chunks (also when the host's reads come short), decoding to the file.
 TEST_F(SmtpTest, AttachmentIsStreamedIntact) {
+    TARNET_NEEDS_SIZE(TARNET_SMTP_ATTACH_CHUNK, 3072);  // progress falls on 3072-byte reads
     struct Case {
         std::size_t size;
         std::uint32_t readLimit;
