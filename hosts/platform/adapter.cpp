@@ -98,16 +98,27 @@ bool ListAdapters(std::vector<AdapterInfo>& out, std::string& error) {
     return true;
 }
 
-bool InterfaceMac(const std::string& name, MacAddress& mac) {
+namespace {
+
+// A socket to put interface questions to, and a request that names the interface; -1 when the
+// name does not fit a request or no socket could be had.
+int InterfaceQuery(const std::string& name, ifreq& request) {
     if (name.empty() || name.size() >= IFNAMSIZ) {
-        return false;
+        return -1;
     }
-    const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    request = ifreq{};
+    std::memcpy(request.ifr_name, name.c_str(), name.size() + 1);
+    return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+}
+
+}  // namespace
+
+bool InterfaceMac(const std::string& name, MacAddress& mac) {
+    ifreq request{};
+    const int sock = InterfaceQuery(name, request);
     if (sock < 0) {
         return false;
     }
-    ifreq request{};
-    std::memcpy(request.ifr_name, name.c_str(), name.size() + 1);
     const bool ok =
         ioctl(sock, SIOCGIFHWADDR, &request) == 0 && request.ifr_hwaddr.sa_family == ARPHRD_ETHER;
     close(sock);
@@ -119,13 +130,11 @@ bool InterfaceMac(const std::string& name, MacAddress& mac) {
 
 namespace {
 
-// One ethtool value of the interface; 0 when the driver does not support the question. False
-// when it could not be asked.
-bool EthtoolValue(int sock, const std::string& name, std::uint32_t command, std::uint32_t& out) {
+// One ethtool value of the interface `request` names; 0 when the driver does not support the
+// question. False when it could not be asked.
+bool EthtoolValue(int sock, ifreq request, std::uint32_t command, std::uint32_t& out) {
     ethtool_value value{};
-    value.cmd = command;
-    ifreq request{};
-    std::memcpy(request.ifr_name, name.c_str(), name.size() + 1);
+    value.cmd        = command;
     request.ifr_data = reinterpret_cast<char*>(&value);
     if (ioctl(sock, SIOCETHTOOL, &request) != 0) {
         out = 0;
@@ -138,17 +147,14 @@ bool EthtoolValue(int sock, const std::string& name, std::uint32_t command, std:
 }  // namespace
 
 bool InterfaceRingShape(const std::string& name, int& mtu, bool& offloads) {
-    if (name.empty() || name.size() >= IFNAMSIZ) {
-        return false;
-    }
-    const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    const int sock = InterfaceQuery(name, request);
     if (sock < 0) {
         return false;
     }
-    ifreq request{};
-    std::memcpy(request.ifr_name, name.c_str(), name.size() + 1);
-    bool ok = ioctl(sock, SIOCGIFMTU, &request) == 0;
-    mtu     = request.ifr_mtu;
+    const ifreq named = request;  // the ethtool questions below each take a copy
+    bool ok           = ioctl(sock, SIOCGIFMTU, &request) == 0;
+    mtu               = request.ifr_mtu;
     // The offloads libpcap itself asks about before it sizes its slots: segmentation (TCP and
     // generic), generic receive, and large receive among the flags.
     constexpr std::uint32_t kQuestions[] = {ETHTOOL_GTSO, ETHTOOL_GGSO, ETHTOOL_GGRO,
@@ -156,7 +162,7 @@ bool InterfaceRingShape(const std::string& name, int& mtu, bool& offloads) {
     offloads                             = false;
     for (const std::uint32_t command : kQuestions) {
         std::uint32_t value = 0;
-        ok                  = EthtoolValue(sock, name, command, value) && ok;
+        ok                  = EthtoolValue(sock, named, command, value) && ok;
         const std::uint32_t on =
             command == ETHTOOL_GFLAGS ? static_cast<std::uint32_t>(ETH_FLAG_LRO) : ~0U;
         offloads = offloads || (value & on) != 0;

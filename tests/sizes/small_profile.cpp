@@ -1,6 +1,7 @@
-// The stack built with the microcontroller profile (TARNET_PROFILE_SMALL): its smaller tables
-// answer as full ones do, and what still fits goes out whole. This file is built into its own
-// program, tarnet_small_tests, with the stack compiled for that profile.
+// The stack and the client libraries built with the microcontroller profile
+// (TARNET_PROFILE_SMALL): their smaller tables answer as full ones do, and what still fits goes
+// out whole. This file is built into its own program, tarnet_small_tests, with the stack and the
+// clients compiled for that profile.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -9,6 +10,8 @@
 
 #include "fake_host.h"
 #include "socket.h"
+#include "tarnet/tnftp.h"
+#include "tarnet/tnsmtp.h"
 #include "tarnet/tnsock.h"
 #include "tcp_internal.h"
 
@@ -130,6 +133,84 @@ TEST_F(SmallProfile, TcpBuffersFollowTheConnection) {
     EXPECT_FALSE(HoldsBuffers(*blocks[0]));
     EXPECT_TRUE(HoldsBuffers(*blocks[1]));
     EXPECT_EQ(FreeBlocks().size(), static_cast<std::size_t>(TARNET_TCP_CONNECTIONS) - 1);
+}
+
+// The FTP and SMTP libraries built with the same profile: a mail beyond the one session is
+// refused with the usual "no resources" answer, and the folder walker the profile leaves out never
+// starts.
+static_assert(TNSMTP_MAX_SESSIONS == 1 && TARNET_FTP_TREE == 0 && TNSMTP_MAX_REPLY_LINE == 512,
+              "the client tests below need the small profile's client sizes");
+
+TnSmtpFile NoFile(const char*, int, int) {
+    return 0;
+}
+void CloseFile(TnSmtpFile) {}
+int NoWrite(TnSmtpFile, const std::uint8_t*, std::uint32_t, std::uint32_t*) {
+    return 0;
+}
+int NoRead(TnSmtpFile, std::uint8_t*, std::uint32_t, std::uint32_t*) {
+    return 0;
+}
+int NoSize(TnSmtpFile, std::uint64_t*) {
+    return 0;
+}
+int IgnoreMail(std::uintptr_t, int, void*, std::uint32_t) {
+    return 0;
+}
+
+class SmallProfileClients : public SmallProfile {
+  protected:
+    void SetUp() override {
+        SmallProfile::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        TnSmtpConfig smtp{};
+        const TnSockConfig c = FakeHost::Config();
+        smtp.timerStart      = c.timerStart;
+        smtp.timerStop       = c.timerStop;
+        smtp.fileOpen        = NoFile;
+        smtp.fileClose       = CloseFile;
+        smtp.fileWrite       = NoWrite;
+        smtp.fileRead        = NoRead;
+        smtp.fileSize        = NoSize;
+        smtp.tickCount       = c.getTickCount;
+        ASSERT_EQ(TnSmtpInit(&smtp), TNSMTP_OK);
+    }
+    void TearDown() override {
+        TnSmtpDeinit();
+        SmallProfile::TearDown();
+    }
+};
+
+TEST_F(SmallProfileClients, MailBeyondTheOneSessionIsRefusedWithNoMemory) {
+    static const std::uint8_t body[] = "Hello\r\n";
+    TnSmtpMail mail{};
+    mail.serverAddress    = "192.0.2.9";
+    mail.serverPort       = 25;
+    mail.from             = "a@example.org";
+    mail.to               = "b@example.org";
+    mail.body             = body;
+    mail.bodyLength       = sizeof body - 1;
+    mail.eventFn          = IgnoreMail;
+    TnSmtpSession* first  = nullptr;
+    TnSmtpSession* second = nullptr;
+    ASSERT_EQ(TnSmtpSendMail(&mail, &first), TNSMTP_OK);
+    EXPECT_EQ(TnSmtpSendMail(&mail, &second), TNSMTP_NO_MEMORY);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(TnSmtpAbort(first), TNSMTP_OK);
+    EXPECT_EQ(TnSmtpSendMail(&mail, &second), TNSMTP_OK) << "the slot is free again";
+}
+
+TEST_F(SmallProfileClients, FolderWalkerLeftOutNeverStarts) {
+    static const TnFtpTreeLocalFs fs{};
+    TnFtpTreeInit([](TnFtpSession*, int, std::uintptr_t, std::uintptr_t) {}, &fs);
+    int handle    = 0;
+    auto* session = reinterpret_cast<TnFtpSession*>(&handle);
+    EXPECT_EQ(TnFtpTreeDelete(session, "pub"), TNTREE_NOT_INITIALISED);
+    EXPECT_EQ(TnFtpTreeDownload(session, "pub", 0), TNTREE_NOT_INITIALISED);
+    EXPECT_EQ(TnFtpTreeUpload(session, "pub"), TNTREE_NOT_INITIALISED);
+    EXPECT_STREQ(TnFtpTreeStep(), "uninitialised");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // from inside a notification.
 #include <algorithm>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "needs_size.h"
@@ -635,39 +637,30 @@ TEST_F(TcpStateTest, DeinitInsideNotificationIsSafe) {
     EXPECT_EQ(Notes(TNTCP_NOTIFY_CLOSED), 0);
 }
 
-// Logs and diagnostics name states and events from one table each; a value outside the table
-// gets "?", never a neighbour's name.
+// Logs and diagnostics name states and events from one table each: every state and event has a
+// name of its own, and a value outside the table gets "?", never a neighbour's name.
 TEST(TcpNames, EveryStateAndEventHasItsOwnName) {
-    const std::pair<TcpStateFn, const char*> states[] = {
-        {TcpStateClosed,        "CLOSED"        },
-        {TcpStateSynSent,       "SYN_SENT"      },
-        {TcpStateAcceptPending, "ACCEPT_PENDING"},
-        {TcpStateSynReceived,   "SYN_RECEIVED"  },
-        {TcpStateEstablished,   "ESTABLISHED"   },
-        {TcpStateLastAck,       "LAST_ACK"      },
-        {TcpStateFinWait1,      "FIN_WAIT_1"    },
-        {TcpStateFinWait2,      "FIN_WAIT_2"    },
-        {TcpStateClosing,       "CLOSING"       },
-        {TcpStateTimeWait,      "TIME_WAIT"     },
-        {nullptr,               "?"             },
-    };
-    for (const auto& [state, name] : states) {
-        EXPECT_STREQ(TcpStateName(state), name);
+    const TcpStateFn states[] = {TcpStateClosed,      TcpStateSynSent,     TcpStateAcceptPending,
+                                 TcpStateSynReceived, TcpStateEstablished, TcpStateLastAck,
+                                 TcpStateFinWait1,    TcpStateFinWait2,    TcpStateClosing,
+                                 TcpStateTimeWait};
+    std::set<std::string> stateNames;
+    for (const TcpStateFn state : states) {
+        EXPECT_STRNE(TcpStateName(state), "?");
+        stateNames.insert(TcpStateName(state));
     }
-    const std::pair<TcpEvent, const char*> events[] = {
-        {TCP_EV_OPEN,                           "TCP_EV_OPEN"          },
-        {TCP_EV_ACCEPT,                         "TCP_EV_ACCEPT"        },
-        {TCP_EV_CLOSE,                          "TCP_EV_CLOSE"         },
-        {TCP_EV_SEND,                           "TCP_EV_SEND"          },
-        {TCP_EV_SEGMENT,                        "TCP_EV_SEGMENT"       },
-        {TCP_EV_RTX_TIMER,                      "TCP_EV_RTX_TIMER"     },
-        {TCP_EV_STATE_TIMER,                    "TCP_EV_STATE_TIMER"   },
-        {TCP_EV_FIN_WAIT_TIMER,                 "TCP_EV_FIN_WAIT_TIMER"},
-        {static_cast<TcpEvent>(kTcpEventCount), "?"                    },
-    };
-    for (const auto& [event, name] : events) {
-        EXPECT_STREQ(TcpEventName(event), name);
+    EXPECT_EQ(stateNames.size(), std::size(states));
+    EXPECT_STREQ(TcpStateName(nullptr), "?");
+
+    std::set<std::string> eventNames;
+    for (std::size_t i = 0; i < kTcpEventCount; ++i) {
+        const char* name = TcpEventName(static_cast<TcpEvent>(i));
+        EXPECT_EQ(std::string(name).rfind("TCP_EV_", 0), 0U) << name;
+        eventNames.insert(name);
     }
+    EXPECT_EQ(eventNames.size(), kTcpEventCount);
+    EXPECT_STREQ(TcpEventName(TCP_EV_SEGMENT), "TCP_EV_SEGMENT");
+    EXPECT_STREQ(TcpEventName(static_cast<TcpEvent>(kTcpEventCount)), "?");
 }
 
 // The options are read within the length they come with: an option cut short by the end of the
